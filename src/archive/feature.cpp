@@ -1,0 +1,72 @@
+#include "archive/feature.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/header.h"
+#include "lib/aplist.h"
+#include "lib/strsplit.h"
+
+namespace vardo {
+
+int feature_add(const char *item) {
+  char *features = archive_header.features;
+  size_t len = strlen(features);
+  size_t sep = len ? 1 : 0;
+  if (len + sep + strlen(item) >= sizeof archive_header.features)
+    return -1;
+  if (sep)
+    features[len++] = ',';
+  strcpy(features + len, item);
+  return 0;
+}
+
+const char *feature_get(const char *key) {
+  static char result[256];
+  const char *at = strstr(archive_header.features, key);
+  if (!at)
+    return nullptr;
+  strncpy(result, at, sizeof result - 1);
+  result[sizeof result - 1] = '\0';
+  if (char *comma = strchr(result, ',')) {
+    *comma = '\0';
+    trim_trailing(result);
+  }
+  return result;
+}
+
+const char *feature_value(const char *item) {
+  const char *eq = strchr(item, '=');
+  return eq ? eq + 1 : item;
+}
+
+size_t trim_trailing(char *text) {
+  size_t len = strlen(text);
+  while (len > 0 && strchr(" \n\t\r", text[len - 1]))
+    text[--len] = '\0';
+  return len;
+}
+
+void feature_export() {
+  void **items = strsplit(archive_header.features, ",");
+  if (!items)
+    return;
+  for (void **slot = items; *slot; ++slot) {
+    char *item = static_cast<char *>(*slot);
+    trim_trailing(item);
+    // putenv keeps the string itself, so each entry is a heap copy that is never freed.
+    size_t len = strlen(item);
+    char *entry = static_cast<char *>(malloc(len + 2));
+    if (!entry)
+      continue;
+    if (strchr(item, '='))
+      memcpy(entry, item, len + 1);
+    else
+      snprintf(entry, len + 2, "%s=", item);
+    putenv(entry);
+  }
+  aplist_free(items);
+}
+
+} // namespace vardo

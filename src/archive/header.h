@@ -1,0 +1,50 @@
+// The archive layout, byte by byte:
+//
+//   offset                      length   content
+//   0                           P        preamble: a copy of the tool's executable file
+//   P                           11       the preamble magic value (see make_magic), no NUL
+//   P + 11                      L1 + 1   feature string and its NUL
+//   P + 12 + L1                 L2 + 1   comment and its NUL
+//   P + 13 + L1 + L2            L3 + 1   run command and its NUL
+//   P + 14 + L1 + L2 + L3       L4 + 1   extract command and its NUL
+//   P + 15 + L1 + L2 + L3 + L4  rest     payload: gzip members, or the raw input bytes
+//
+// There is no length field, count or checksum: the NUL bytes alone delimit the header strings,
+// and the payload runs to the end of the file (its last 8 bytes are read as a gzip trailer).
+#pragma once
+#include <cstdint>
+
+namespace vardo {
+
+constexpr int kHeaderStringSize = 1024;
+constexpr int kMagicSize = 11;
+
+struct ArchiveHeader {
+  char features[kHeaderStringSize] = {};
+  char comment[kHeaderStringSize] = {};
+  char run_command[kHeaderStringSize] = {};
+  char extract_command[kHeaderStringSize] = {};
+  int32_t payload_offset = 0;
+};
+
+extern ArchiveHeader archive_header;
+
+// Returns the 11-byte magic value (no terminator). It is assembled at run time one byte at a time
+// so that the sequence never stands in one piece in the executable: the plain tool must not find
+// it in itself, and in an archive the first occurrence must be the one after the preamble.
+const char *make_magic();
+
+// Resolves a program or archive name to a path that can be opened: the name itself when it is
+// executable or begins with ".", else the first executable "element/name" along PATH. The result
+// lives in a buffer that the next call overwrites; null when nothing resolves.
+const char *locate_program(const char *name);
+
+// Writes the preamble file, the magic and the four header strings to `out_fd`. Returns 0, or -1
+// after a message when the preamble cannot be resolved, read or written.
+int write_preamble(const char *preamble_name, int out_fd);
+
+// Opens an archive, finds the magic, reads the header strings into archive_header and returns a
+// read-only descriptor positioned at the payload, or -1 with no descriptor left open.
+int open_archive(const char *name);
+
+} // namespace vardo

@@ -1,0 +1,174 @@
+#include "driver/driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "archive/builder.h"
+#include "archive/feature.h"
+#include "archive/header.h"
+#include "driver/settings.h"
+#include "driver/usage.h"
+#include "extract/extract.h"
+#include "extract/listing.h"
+#include "lib/text.h"
+
+namespace vardo {
+
+static const char kDefaultComment[] = "Self-Extracting archive file";
+
+[[noreturn]] static void usage_exit() {
+  print_usage();
+  exit(1);
+}
+
+// Copies an option argument into one of the 1024-byte text buffers, or refuses it.
+static void store_argument(char *dst, size_t size, int option, const char *arg) {
+  if (copy_text(dst, size, arg) < 0) {
+    fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
+            settings.program_name, option, size - 1);
+    exit(1);
+  }
+}
+
+// Appends a feature item, formatted as prefix and argument in the 256-byte item buffer.
+static void add_feature_item(int option, const char *prefix, const char *arg) {
+  const char *item = arg;
+  if (prefix) {
+    int n = snprintf(settings.item, sizeof settings.item, "%s%s", prefix, arg);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof settings.item) {
+      fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
+              settings.program_name, option, sizeof settings.item - 1 - strlen(prefix));
+      exit(1);
+    }
+    item = settings.item;
+  }
+  if (feature_add(item) < 0) {
+    fprintf(stderr, "%s: the feature string would be longer than %d characters\n",
+            settings.program_name, kHeaderStringSize - 1);
+    exit(1);
+  }
+}
+
+// Mode probe: the running file is an archive when it carries the magic.
+static void probe_mode() {
+  int fd = open_archive(settings.program_name);
+  if (fd >= 0) {
+    close(fd);
+    settings.archive_mode = true;
+  }
+}
+
+// Each option takes effect when it is met, so the mode at that moment decides whether a
+// mode-bound option counts, and an earlier -u already does.
+static void parse_options(int argc, char **argv) {
+  // "+" keeps GNU getopt from permuting: parsing ends at the first operand.
+  static const char kOptions[] = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
+  int c;
+  while ((c = getopt(argc, argv, kOptions)) != -1) {
+    switch (c) {
+    case 'u':
+      settings.archive_mode = true;
+      settings.use_operand = true;
+      break;
+    case 'c':
+      settings.to_stdout = 1;
+      break;
+    case 'x':
+      settings.extract_only = 1;
+      break;
+    case 'n':
+      settings.no_run = 1;
+      break;
+    case 'v':
+      settings.verbose = 1;
+      break;
+    case 'l':
+      settings.list = 1;
+      break;
+    case 'p':
+      store_argument(settings.preamble_path, sizeof settings.preamble_path, c, optarg);
+      break;
+    case 'C':
+      store_argument(archive_header.comment, sizeof archive_header.comment, c, optarg);
+      break;
+    case 'r':
+      store_argument(archive_header.run_command, sizeof archive_header.run_command, c, optarg);
+      break;
+    case 'f':
+      store_argument(archive_header.extract_command, sizeof archive_header.extract_command, c,
+                     optarg);
+      break;
+    case 't':
+      if (settings.archive_mode)
+        store_argument(settings.temp_path, sizeof settings.temp_path, c, optarg);
+      break;
+    case 'a':
+      if (!settings.archive_mode)
+        add_feature_item(c, nullptr, "NOCOMPR");
+      break;
+    case 'V':
+      if (!settings.archive_mode)
+        add_feature_item(c, "VFYFS=", optarg);
+      break;
+    case 'S':
+      if (!settings.archive_mode)
+        add_feature_item(c, "FSSUB=", optarg);
+      break;
+    case 'O':
+      if (!settings.archive_mode)
+        add_feature_item(c, "QK_VENDOR=", optarg);
+      break;
+    case 'F':
+      if (!settings.archive_mode)
+        add_feature_item(c, nullptr, optarg);
+      break;
+    default: // -h, -?, an unknown letter, a missing argument
+      usage_exit();
+    }
+  }
+}
+
+// Lists the program's own file, or each operand on a plain tool.
+[[noreturn]] static void list_and_exit(int operands, char **operand) {
+  if (operands == 0 || settings.archive_mode) {
+    list_archive(settings.program_name);
+  } else {
+    for (int i = 0; i < operands; ++i)
+      list_archive(operand[i]);
+  }
+  exit(settings.exit_status);
+}
+
+void driver_main(int argc, char **argv) {
+  settings.program_name = argv[0];
+  probe_mode();
+  parse_options(argc, argv);
+  int operands = argc - optind;
+  char **operand = argv + optind;
+
+  if (!archive_header.comment[0])
+    strcpy(archive_header.comment, kDefaultComment);
+  if (!settings.preamble_path[0]) {
+    const char *self = locate_program(settings.program_name);
+    if (self)
+      copy_text(settings.preamble_path, self);
+  }
+
+  if (settings.list)
+    list_and_exit(operands, operand);
+  if (operands == 0 && !settings.archive_mode) {
+    print_usage();
+    fprintf(stderr, "%s: what files do you want to compress?\n", settings.program_name);
+    exit(1);
+  }
+  if (!settings.archive_mode)
+    build_archive(operands, operand);
+  if (settings.use_operand && operands == 0)
+    usage_exit();
+  const char *archive = settings.use_operand ? operand[0] : settings.program_name;
+  exit(extract_archive(archive) == 0 ? 0 : 1);
+}
+
+} // namespace vardo

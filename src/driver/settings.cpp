@@ -1,0 +1,7 @@
+#include "driver/settings.h"
+
+namespace vardo {
+
+Settings settings;
+
+} // namespace vardo

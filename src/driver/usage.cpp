@@ -1,0 +1,37 @@
+#include "driver/usage.h"
+
+#include <cstdio>
+
+#include "archive/header.h"
+#include "driver/settings.h"
+
+namespace vardo {
+
+static const char kVersion[] = "@(#) vardo 1.2.1    6/6/2001 ";
+
+static const char kArchiveHelp[] =
+    "    -h: show this help\n"
+    "    -u: use as utility to decompress archive specified on command-line\n"
+    "    -l: list compression statistics\n"
+    "    -c: extract to stdout instead of archive name\n"
+    "    -x: extract only. do not deflate the archive\n"
+    "    -n: do not run install command after deflating archive\n"
+    "    -t: temp path for decompression if archive allows\n"
+    "    -v: verbose output\n";
+
+void print_usage() {
+  fprintf(stderr, "Version: %s\n", kVersion);
+  if (settings.archive_mode) {
+    fprintf(stderr, "\n%s\n\n", archive_header.comment);
+    fprintf(stderr, "Usage: %s [-hclnvtx]\n", settings.program_name);
+    fputs(kArchiveHelp, stderr);
+  } else {
+    fprintf(stderr,
+            "Usage: %s [-huclva] [-p vardo_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+            "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
+            "[-F feature_sting] <files...>\n",
+            settings.program_name);
+  }
+}
+
+} // namespace vardo

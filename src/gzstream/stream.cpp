@@ -1,0 +1,86 @@
+#include "gzstream/stream.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "gzstream/crc32.h"
+#include "gzstream/diagnostics.h"
+
+namespace vardo {
+
+StreamState stream;
+
+int next_input_byte() {
+  if (stream.in_pos < stream.in_fill)
+    return stream.inbuf[stream.in_pos++];
+  return refill_input();
+}
+
+int refill_input() {
+  stream.in_fill = 0;
+  errno = 0;
+  // Keep reading until the buffer is full or the source ends, so that a pipe delivering small
+  // pieces still gives whole fills.
+  while (stream.in_fill < kInputBufferSize) {
+    ssize_t n =
+        read(stream.in_fd, stream.inbuf + stream.in_fill, kInputBufferSize - stream.in_fill);
+    if (n <= 0)
+      break;
+    stream.in_fill += static_cast<uint32_t>(n);
+  }
+  if (stream.in_fill == 0)
+    read_error_exit();
+  stream.bytes_in += stream.in_fill;
+  stream.in_pos = 1;
+  return stream.inbuf[0];
+}
+
+void flush_output_buffer() {
+  if (stream.out_count == 0)
+    return;
+  write_all(stream.out_fd, stream.outbuf, stream.out_count);
+  stream.bytes_out += stream.out_count;
+  stream.out_count = 0;
+}
+
+void flush_inflate_window() {
+  if (stream.out_count == 0)
+    return;
+  crc32_update(stream.window, stream.out_count);
+  write_all(stream.out_fd, stream.window, stream.out_count);
+  stream.bytes_out += stream.out_count;
+  stream.out_count = 0;
+}
+
+int write_fully(int fd, const void *data, size_t len) {
+  auto *p = static_cast<const unsigned char *>(data);
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0)
+      return -1;
+    if (n == 0) {
+      // A write that accepts nothing would loop for ever; treat it as the device being full.
+      errno = ENOSPC;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void write_all(int fd, const void *data, size_t len) {
+  if (write_fully(fd, data, len) < 0)
+    write_error_exit();
+}
+
+void reset_stream() {
+  stream.in_fill = 0;
+  stream.in_pos = 0;
+  stream.out_count = 0;
+  stream.bytes_in = 0;
+  stream.bytes_out = 0;
+  stream.members = 0;
+}
+
+} // namespace vardo

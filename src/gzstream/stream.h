@@ -1,0 +1,53 @@
+// The shared ground of the gzip stream layer: descriptors, names, the three fixed buffers, the
+// byte counters and the buffered input and output operations over raw descriptors.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace vardo {
+
+constexpr size_t kInputBufferSize = 8192;
+constexpr size_t kOutputBufferSize = 8192;
+constexpr size_t kInflateWindowSize = 32768;
+constexpr size_t kNameSize = 1024;
+
+struct StreamState {
+  int in_fd = 0;                 // what refills and the writer's source read from
+  int out_fd = 0;                // what the flushes write to
+  char in_name[kNameSize] = {};  // shown in every diagnostic but the write error
+  char out_name[kNameSize] = {}; // shown in the write error; empty in build mode
+  unsigned char inbuf[kInputBufferSize];
+  uint32_t in_fill = 0; // valid bytes in inbuf
+  uint32_t in_pos = 0;  // next unread byte; empty when in_pos >= in_fill
+  unsigned char outbuf[kOutputBufferSize];
+  unsigned char window[kInflateWindowSize];
+  uint32_t out_count = 0; // bytes pending in outbuf (writing) or window (inflating)
+  uint32_t crc_register = 0xFFFFFFFFu;
+  // The counters are 32-bit and wrap modulo 2^32; the listing shows them as signed values.
+  uint32_t bytes_in = 0;
+  uint32_t bytes_out = 0;
+  uint32_t header_bytes = 0; // gzip header length plus the 8-byte trailer
+  int members = 0;           // gzip headers read
+  uint32_t time_stamp = 0;   // MTIME written, or the last non-zero MTIME read
+  int method = 8;            // method of the current member; -1 for an unusable header
+};
+
+extern StreamState stream;
+
+// Returns the byte at the input position, refilling the buffer when it is empty.
+int next_input_byte();
+// Fills the input buffer from the current input descriptor, as full as the source allows, and
+// returns its first byte. Ends the process with the read-error report when no byte comes.
+int refill_input();
+// Writes the pending output buffer to the current output descriptor.
+void flush_output_buffer();
+// Runs the pending inflate window through the CRC and writes it to the output descriptor.
+void flush_inflate_window();
+// Writes the whole range, retrying short writes; returns 0, or -1 with errno set.
+int write_fully(int fd, const void *data, size_t len);
+// Writes the whole range, or ends the process with the write-error report.
+void write_all(int fd, const void *data, size_t len);
+// Empties the input buffer and zeroes the byte counts and the member count.
+void reset_stream();
+
+} // namespace vardo

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include "archive/header.h"
+#include "support/process.h"
+#include "support/tool.h"
+
+namespace vardo {
+namespace {
+
+using test::archive_usage;
+using test::build_usage;
+
+TEST(Binary, MagicNeverStandsInOnePiece) {
+  std::string bytes = test::read_file(test::vardo_binary());
+  ASSERT_GT(bytes.size(), 10000u);
+  EXPECT_EQ(bytes.find(std::string(make_magic(), kMagicSize)), std::string::npos);
+}
+
+TEST(Binary, LinksNoSharedLibraryButTheCLibrary) {
+  auto r = test::run({"ldd", test::vardo_binary()});
+  ASSERT_EQ(r.status, 0);
+  std::string rest = r.out;
+  for (const char *allowed : {"linux-vdso.so", "libc.so", "ld-linux-x86-64.so"}) {
+    size_t at;
+    while ((at = rest.find(allowed)) != std::string::npos) {
+      size_t start = rest.rfind('\n', at);
+      size_t end = rest.find('\n', at);
+      rest.erase(start == std::string::npos ? 0 : start,
+                 end - (start == std::string::npos ? 0 : start));
+    }
+  }
+  EXPECT_EQ(rest.find(".so"), std::string::npos) << r.out;
+}
+
+class Driver : public ::testing::Test {
+protected:
+  test::ToolDir tool;
+};
+
+TEST_F(Driver, NoArgumentsAsksForFiles) {
+  auto r = tool.run({"./vardo"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, build_usage("./vardo") + "./vardo: what files do you want to compress?\n");
+}
+
+TEST_F(Driver, HelpOnThePlainTool) {
+  for (const char *opt : {"-h", "-?"}) {
+    auto r = tool.run({"./vardo", opt, "file"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, build_usage("./vardo"));
+  }
+}
+
+TEST_F(Driver, HelpOnAnArchiveShowsItsComment) {
+  tool.make_archive("a.run", "NAME=x", "My installer", "", "", "");
+  auto r = tool.run({"./a.run", "-h"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, archive_usage("./a.run", "My installer"));
+}
+
+TEST_F(Driver, CommentOptionBeforeHelpOnAnArchive) {
+  tool.make_archive("a.run", "NAME=x", "My installer", "", "", "");
+  auto r = tool.run({"./a.run", "-C", "other text", "-h"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, archive_usage("./a.run", "other text"));
+}
+
+TEST_F(Driver, UseOperandSwitchesModeFromWhereItStands) {
+  auto r = tool.run({"./vardo", "-u", "-h"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, archive_usage("./vardo", ""));
+  r = tool.run({"./vardo", "-h", "-u"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, build_usage("./vardo"));
+}
+
+TEST_F(Driver, UnknownOptionAndMissingArgument) {
+  auto r = tool.run({"./vardo", "-z", "file"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "./vardo: invalid option -- 'z'\n" + build_usage("./vardo"));
+  r = tool.run({"./vardo", "-C"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: option requires an argument -- 'C'\n" + build_usage("./vardo"));
+}
+
+TEST_F(Driver, UseOperandWithoutOperand) {
+  auto r = tool.run({"./vardo", "-u"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, archive_usage("./vardo", "Self-Extracting archive file"));
+}
+
+TEST_F(Driver, OverlongArgumentsAreRefused) {
+  std::string k1023(1023, 'k'), k1024(1024, 'k');
+  for (const char *opt : {"-C", "-r", "-f", "-p"}) {
+    auto r = tool.run({"./vardo", opt, k1023, "-h"});
+    EXPECT_EQ(r.err, build_usage("./vardo")) << opt; // accepted: -h is reached
+    r = tool.run({"./vardo", opt, k1024, "-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              std::string("./vardo: the argument of ") + opt + " is longer than 1023 characters\n");
+  }
+  auto r = tool.run({"./vardo", "-u", "-t", k1024, "-h"});
+  EXPECT_EQ(r.err, "./vardo: the argument of -t is longer than 1023 characters\n");
+  // -t is ignored in build mode, whatever its length.
+  r = tool.run({"./vardo", "-t", k1024, "-h"});
+  EXPECT_EQ(r.err, build_usage("./vardo"));
+}
+
+TEST_F(Driver, OverlongFeatureItemsAreRefused) {
+  struct Case {
+    const char *opt;
+    size_t limit;
+  };
+  for (Case c : {Case{"-V", 249}, Case{"-S", 249}, Case{"-O", 245}}) {
+    auto r = tool.run({"./vardo", c.opt, std::string(c.limit, 'v'), "-h"});
+    EXPECT_EQ(r.err, build_usage("./vardo")) << c.opt;
+    r = tool.run({"./vardo", c.opt, std::string(c.limit + 1, 'v'), "-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("./vardo: the argument of ") + c.opt + " is longer than " +
+                         std::to_string(c.limit) + " characters\n");
+  }
+  std::string half(600, 'f');
+  auto r = tool.run({"./vardo", "-F", half, "-F", half, "-h"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "./vardo: the feature string would be longer than 1023 characters\n");
+  // In archive mode the feature options are ignored, so nothing is refused.
+  r = tool.run({"./vardo", "-u", "-F", half, "-F", half, "-h"});
+  EXPECT_EQ(r.err, archive_usage("./vardo", ""));
+}
+
+} // namespace
+} // namespace vardo

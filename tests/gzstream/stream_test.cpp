@@ -1,0 +1,183 @@
+#include "gzstream/stream.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+#include "driver/settings.h"
+#include "gzstream/crc32.h"
+#include "gzstream/diagnostics.h"
+#include "support/fork.h"
+
+namespace vardo {
+namespace {
+
+class Stream : public ::testing::Test {
+protected:
+  void SetUp() override {
+    test::reset_state();
+    settings.program_name = "vardo";
+  }
+};
+
+TEST_F(Stream, RefillGathersAFullBufferFromSmallPieces) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string data = test::random_bytes(10000, 7);
+  std::thread writer([&] {
+    for (size_t i = 0; i < data.size(); i += 100) {
+      ASSERT_EQ(write(fds[1], data.data() + i, std::min<size_t>(100, data.size() - i)),
+                static_cast<ssize_t>(std::min<size_t>(100, data.size() - i)));
+      usleep(200);
+    }
+    close(fds[1]);
+  });
+  stream.in_fd = fds[0];
+  EXPECT_EQ(next_input_byte(), static_cast<unsigned char>(data[0]));
+  EXPECT_EQ(stream.in_fill, 8192u);
+  EXPECT_EQ(stream.in_pos, 1u);
+  EXPECT_EQ(stream.bytes_in, 8192u);
+  for (size_t i = 1; i < data.size(); ++i)
+    ASSERT_EQ(next_input_byte(), static_cast<unsigned char>(data[i])) << i;
+  EXPECT_EQ(stream.in_fill, 10000u - 8192u);
+  EXPECT_EQ(stream.bytes_in, 10000u);
+  writer.join();
+  close(fds[0]);
+}
+
+TEST_F(Stream, ShortSourceThenEndOfFile) {
+  test::TempDir dir;
+  test::write_file(dir / "five", "12345");
+  auto r = test::run_forked([&] {
+    stream.in_fd = open((dir / "five").c_str(), O_RDONLY);
+    strcpy(stream.in_name, "five");
+    int first = next_input_byte();
+    printf("%c %u\n", first, stream.in_fill);
+    for (int i = 0; i < 5; ++i)
+      next_input_byte();
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "1 5\n");
+  EXPECT_EQ(r.err, "\nvardo: five: unexpected end of file\n");
+}
+
+TEST_F(Stream, EmptySourceAndReadError) {
+  auto r = test::run_forked([] {
+    stream.in_fd = open("/dev/null", O_RDONLY);
+    strcpy(stream.in_name, "empty.run");
+    next_input_byte();
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: empty.run: unexpected end of file\n");
+
+  test::TempDir dir;
+  r = test::run_forked([&] {
+    stream.in_fd = open(dir.path().c_str(), O_RDONLY); // reading a directory fails
+    strcpy(stream.in_name, "somedir");
+    next_input_byte();
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: somedir: Is a directory\n");
+}
+
+TEST_F(Stream, ResetStreamForcesARead) {
+  test::TempDir dir;
+  test::write_file(dir / "f", "xyz");
+  stream.in_fd = open((dir / "f").c_str(), O_RDONLY);
+  stream.in_fill = 10;
+  stream.in_pos = 2;
+  stream.inbuf[2] = 'q';
+  stream.bytes_in = stream.bytes_out = 5;
+  stream.members = 3;
+  stream.out_count = 4;
+  reset_stream();
+  EXPECT_EQ(stream.bytes_in, 0u);
+  EXPECT_EQ(stream.bytes_out, 0u);
+  EXPECT_EQ(stream.members, 0);
+  EXPECT_EQ(stream.out_count, 0u);
+  EXPECT_EQ(next_input_byte(), 'x');
+  close(stream.in_fd);
+}
+
+void ignore_signal(int) {}
+
+TEST_F(Stream, WriteAllRetriesAfterAShortWrite) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+  struct sigaction sa = {};
+  sa.sa_handler = ignore_signal; // no SA_RESTART: the blocked write returns what it wrote
+  struct sigaction old;
+  sigaction(SIGUSR1, &sa, &old);
+  pthread_t self = pthread_self();
+  std::string got;
+  std::thread reader([&] {
+    usleep(100000);
+    pthread_kill(self, SIGUSR1);
+    usleep(50000);
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+      got.append(buf, static_cast<size_t>(n));
+  });
+  std::string data = test::random_bytes(8192, 3);
+  memcpy(stream.outbuf, data.data(), data.size());
+  stream.out_count = 8192;
+  stream.out_fd = fds[1];
+  flush_output_buffer();
+  close(fds[1]);
+  reader.join();
+  close(fds[0]);
+  sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(stream.bytes_out, 8192u);
+  EXPECT_EQ(stream.out_count, 0u);
+}
+
+TEST_F(Stream, FlushInflateWindowRunsTheCrc) {
+  test::TempDir dir;
+  stream.out_fd = open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0644);
+  crc32_update(nullptr, 0);
+  memcpy(stream.window, "123456789", 9);
+  stream.out_count = 9;
+  flush_inflate_window();
+  flush_inflate_window(); // nothing pending: nothing happens
+  close(stream.out_fd);
+  EXPECT_EQ(crc32_update("", 0), 0xCBF43926u);
+  EXPECT_EQ(stream.bytes_out, 9u);
+  EXPECT_EQ(test::read_file(dir / "out"), "123456789");
+}
+
+TEST_F(Stream, WriteErrorInBuildModeShowsOnlyTheSystemText) {
+  auto r = test::run_forked([] {
+    stream.out_fd = open("/dev/full", O_WRONLY);
+    stream.out_count = 10;
+    flush_output_buffer();
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: No space left on device\n");
+
+  r = test::run_forked([] {
+    stream.out_fd = open("/dev/full", O_WRONLY);
+    strcpy(stream.out_name, "data.tar");
+    write_all(stream.out_fd, "abc", 3);
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: data.tar: No space left on device\n");
+}
+
+TEST_F(Stream, FatalErrorAndAbortPath) {
+  auto r = test::run_forked([] {
+    strcpy(stream.in_name, "x.run");
+    fatal_error("invalid compressed data--crc error");
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: x.run: invalid compressed data--crc error\n");
+  EXPECT_EXIT(abort_exit(), ::testing::ExitedWithCode(1), "");
+}
+
+} // namespace
+} // namespace vardo

@@ -1,0 +1,184 @@
+#include "support/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace vardo::test {
+
+std::string vardo_binary() { return VARDO_BINARY; }
+
+static void child(const std::vector<std::string> &argv, const RunOptions &o, int in, int out,
+                  int err) {
+  dup2(in, 0);
+  if (!o.stdout_path.empty()) {
+    int fd = open(o.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+  } else {
+    dup2(out, 1);
+  }
+  dup2(err, 2);
+  for (int fd = 3; fd < 256; ++fd)
+    close(fd);
+  signal(SIGPIPE, SIG_DFL);
+  if (!o.cwd.empty() && chdir(o.cwd.c_str()) < 0)
+    _exit(126);
+  for (const auto &name : o.unset_env)
+    unsetenv(name.c_str());
+  for (const auto &entry : o.env) {
+    auto eq = entry.find('=');
+    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  }
+  std::vector<char *> args;
+  for (const auto &a : argv)
+    args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  if (argv[0].find('/') == std::string::npos)
+    execvp(args[0], args.data());
+  else
+    execv(args[0], args.data());
+  _exit(127);
+}
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
+  int in[2], out[2], err[2];
+  if (pipe(in) || pipe(out) || pipe(err))
+    throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid == 0)
+    child(argv, o, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  signal(SIGPIPE, SIG_IGN);
+  RunResult r;
+  size_t written = 0;
+  if (o.input.empty()) {
+    close(in[1]);
+    in[1] = -1;
+  }
+  time_t deadline = time(nullptr) + o.timeout_seconds;
+  bool out_open = true, err_open = true;
+  char buf[65536];
+  while (out_open || err_open) {
+    pollfd fds[3];
+    int n = 0;
+    if (out_open)
+      fds[n++] = {out[0], POLLIN, 0};
+    if (err_open)
+      fds[n++] = {err[0], POLLIN, 0};
+    if (in[1] >= 0)
+      fds[n++] = {in[1], POLLOUT, 0};
+    if (poll(fds, n, 1000) < 0 && errno != EINTR)
+      break;
+    if (time(nullptr) > deadline) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (!fds[i].revents)
+        continue;
+      if (fds[i].fd == in[1]) {
+        ssize_t w = write(in[1], o.input.data() + written, o.input.size() - written);
+        if (w > 0)
+          written += static_cast<size_t>(w);
+        if (w < 0 || written == o.input.size()) {
+          close(in[1]);
+          in[1] = -1;
+        }
+        continue;
+      }
+      ssize_t got = read(fds[i].fd, buf, sizeof buf);
+      if (got <= 0) {
+        if (fds[i].fd == out[0])
+          out_open = false;
+        else
+          err_open = false;
+        continue;
+      }
+      (fds[i].fd == out[0] ? r.out : r.err).append(buf, static_cast<size_t>(got));
+    }
+  }
+  if (in[1] >= 0)
+    close(in[1]);
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+TempDir::TempDir() {
+  const char *base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vardo-test-XXXXXX";
+  if (!mkdtemp(tmpl.data()))
+    throw std::runtime_error("mkdtemp");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (system(cmd.c_str()) != 0)
+    fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
+
+std::string read_file(const std::string &path) {
+  std::string data;
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0)
+    throw std::runtime_error("cannot open " + path);
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    data.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return data;
+}
+
+void write_file(const std::string &path, const std::string &data, int mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+  if (fd < 0)
+    throw std::runtime_error("cannot create " + path);
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n <= 0)
+      throw std::runtime_error("cannot write " + path);
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto &c : s)
+    c = static_cast<char>(gen());
+  return s;
+}
+
+std::string text_bytes(size_t n, unsigned seed) {
+  static const char *words[] = {"archive ", "payload ", "vardo ",   "gzip ",  "member\n",
+                                "header ",  "install ", "the ",     "a ",     "of ",
+                                "bytes ",   "stream\n", "extract ", "files ", "data "};
+  std::mt19937 gen(seed);
+  std::string s;
+  while (s.size() < n)
+    s += words[gen() % 15];
+  s.resize(n);
+  return s;
+}
+
+} // namespace vardo::test

@@ -1,0 +1,50 @@
+// Helpers for tests that run real processes and work in real temporary directories.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace vardo::test {
+
+struct RunResult {
+  int status = -1; // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string input;                  // written to standard input, then closed
+  std::string cwd;                    // working directory of the child, when not empty
+  std::vector<std::string> env;       // NAME=VALUE entries added to (or replacing in) the env
+  std::vector<std::string> unset_env; // names removed from the environment
+  std::string stdout_path;            // when set, standard output goes to this file
+  int timeout_seconds = 60;
+};
+
+// Runs argv[0] with the arguments; argv[0] is executed as given (no PATH search unless it has no
+// "/").
+RunResult run(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+// Absolute path of the built tool.
+std::string vardo_binary();
+
+// A fresh directory under the system temporary directory, removed with its contents on
+// destruction.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data, int mode = 0644);
+std::string random_bytes(size_t n, unsigned seed);
+std::string text_bytes(size_t n, unsigned seed);
+
+} // namespace vardo::test

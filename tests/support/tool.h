@@ -1,0 +1,32 @@
+// A working directory holding a copy of the built tool, for tests that run it as users do.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace vardo::test {
+
+extern const char kVersionLine[];
+extern const char kArchiveHelp[];
+std::string build_usage(const std::string &program);
+std::string archive_usage(const std::string &program, const std::string &comment);
+
+class ToolDir {
+public:
+  ToolDir(); // copies the tool to ./vardo in a fresh directory
+  const std::string &path() const { return dir_.path(); }
+  std::string operator/(const std::string &name) const { return dir_ / name; }
+  // Runs a program in the directory (for example "./vardo" or "./a.run") with arguments.
+  RunResult run(const std::vector<std::string> &argv, RunOptions options = {}) const;
+  // Writes an archive made of a copy of the tool, the magic, the strings and the payload.
+  void make_archive(const std::string &name, const std::string &features,
+                    const std::string &comment, const std::string &run_command,
+                    const std::string &extract_command, const std::string &payload) const;
+  std::string tool_bytes() const;
+
+private:
+  TempDir dir_;
+};
+
+} // namespace vardo::test
