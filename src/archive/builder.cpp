@@ -2,14 +2,76 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include "archive/feature.h"
+#include "archive/header.h"
 #include "driver/settings.h"
+#include "gzstream/gzip_writer.h"
+#include "gzstream/stream.h"
+#include "lib/text.h"
 
 namespace vardo {
 
-void build_archive(int, char **) {
-  fprintf(stderr, "%s: building is not available yet\n", settings.program_name);
-  exit(1);
+// Refuses, before anything is written, operands that do not fit the input name and a first
+// operand whose "NAME=" item does not fit the item buffer.
+static void check_operands(int operands, char **operand) {
+  for (int i = 0; i < operands; ++i) {
+    if (strlen(operand[i]) >= sizeof stream.in_name) {
+      fprintf(stderr, "%s: %s: file name longer than %zu characters\n", settings.program_name,
+              operand[i], sizeof stream.in_name - 1);
+      exit(1);
+    }
+  }
+}
+
+// Appends "NAME=" and the base name of the first operand, always as the last item.
+static void add_name_item(const char *first) {
+  const char *slash = strrchr(first, '/');
+  const char *base = slash ? slash + 1 : first;
+  int n = snprintf(settings.item, sizeof settings.item, "NAME=%s", base);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof settings.item) {
+    fprintf(stderr, "%s: %s: file name longer than %zu characters\n", settings.program_name, base,
+            sizeof settings.item - 6);
+    exit(1);
+  }
+  if (feature_add(settings.item) < 0)
+    exit(1);
+}
+
+// Copies the current input unchanged, 256 bytes at a time through the item buffer.
+static void copy_raw() {
+  ssize_t n;
+  while ((n = read(stream.in_fd, settings.item, sizeof settings.item)) > 0)
+    write_all(stream.out_fd, settings.item, static_cast<size_t>(n));
+  if (n < 0) {
+    perror(stream.in_name);
+    settings.exit_status = 1;
+  }
+}
+
+void build_archive(int operands, char **operand) {
+  stream.out_fd = STDOUT_FILENO;
+  check_operands(operands, operand);
+  add_name_item(operand[0]);
+  if (write_preamble(settings.preamble_path, stream.out_fd) < 0)
+    exit(1);
+  for (int i = 0; i < operands; ++i) {
+    copy_text(stream.in_name, operand[i]);
+    stream.in_fd = open(stream.in_name, O_RDONLY);
+    if (stream.in_fd < 0) {
+      perror(stream.in_name); // skipped; the exit status stays as it is
+      continue;
+    }
+    if (feature_get("NOCOMPR"))
+      copy_raw();
+    else
+      write_gzip_member(stream.in_fd, stream.out_fd);
+    close(stream.in_fd);
+  }
+  exit(settings.exit_status);
 }
 
 } // namespace vardo

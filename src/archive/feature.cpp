@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/header.h"
+#include "driver/settings.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 
@@ -14,8 +15,11 @@ int feature_add(const char *item) {
   char *features = archive_header.features;
   size_t len = strlen(features);
   size_t sep = len ? 1 : 0;
-  if (len + sep + strlen(item) >= sizeof archive_header.features)
+  if (len + sep + strlen(item) >= sizeof archive_header.features) {
+    fprintf(stderr, "%s: the feature string would be longer than %zu characters\n",
+            settings.program_name, sizeof archive_header.features - 1);
     return -1;
+  }
   if (sep)
     features[len++] = ',';
   strcpy(features + len, item);

@@ -5,8 +5,8 @@
 
 namespace vardo {
 
-// Appends an item, with a "," before it unless the string is empty. Returns 0, or -1 without
-// changing anything when the feature string would exceed 1023 characters.
+// Appends an item, with a "," before it unless the string is empty. Returns 0, or -1 after a
+// message, changing nothing, when the feature string would exceed 1023 characters.
 int feature_add(const char *item);
 
 // Finds the first occurrence of `key` as a plain substring and returns the text from there up to

@@ -44,11 +44,8 @@ static void add_feature_item(int option, const char *prefix, const char *arg) {
     }
     item = settings.item;
   }
-  if (feature_add(item) < 0) {
-    fprintf(stderr, "%s: the feature string would be longer than %d characters\n",
-            settings.program_name, kHeaderStringSize - 1);
+  if (feature_add(item) < 0)
     exit(1);
-  }
 }
 
 // Mode probe: the running file is an archive when it carries the magic.

@@ -23,6 +23,7 @@ struct StreamState {
   unsigned char window[kInflateWindowSize];
   uint32_t out_count = 0; // bytes pending in outbuf (writing) or window (inflating)
   uint32_t crc_register = 0xFFFFFFFFu;
+  uint32_t member_crc = 0; // CRC of the bytes read so far for the member being written
   // The counters are 32-bit and wrap modulo 2^32; the listing shows them as signed values.
   uint32_t bytes_in = 0;
   uint32_t bytes_out = 0;

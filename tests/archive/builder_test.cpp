@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "archive/header.h"
+#include "support/fork.h"
+#include "support/gzip.h"
+#include "support/tool.h"
+
+namespace vardo {
+namespace {
+
+const std::string kMagic(make_magic(), kMagicSize);
+
+// Splits a built archive at the magic that follows a preamble of `preamble_size` bytes.
+struct Parsed {
+  std::string preamble, features, comment, run, extract, payload;
+};
+
+Parsed parse(const std::string &archive, size_t preamble_size) {
+  Parsed p;
+  p.preamble = archive.substr(0, preamble_size);
+  EXPECT_EQ(archive.substr(preamble_size, kMagicSize), kMagic);
+  size_t at = preamble_size + kMagicSize;
+  for (std::string *s : {&p.features, &p.comment, &p.run, &p.extract}) {
+    size_t nul = archive.find('\0', at);
+    *s = archive.substr(at, nul - at);
+    at = nul + 1;
+  }
+  p.payload = archive.substr(at);
+  return p;
+}
+
+class Builder : public ::testing::Test {
+protected:
+  test::RunResult build(std::vector<std::string> args) {
+    args.insert(args.begin(), "./vardo");
+    test::RunOptions o;
+    o.stdout_path = tool / "out.run";
+    auto r = tool.run(args, o);
+    archive = test::read_file(tool / "out.run");
+    return r;
+  }
+  Parsed parsed() { return parse(archive, tool.tool_bytes().size()); }
+  test::ToolDir tool;
+  std::string archive;
+};
+
+TEST_F(Builder, WorkedLayoutOfOneFile) {
+  test::write_file(tool / "a.txt", "hello, world\n");
+  auto r = build({"a.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  size_t P = tool.tool_bytes().size();
+  EXPECT_EQ(archive.substr(0, P), tool.tool_bytes());
+  EXPECT_EQ(archive.substr(P, 11), kMagic);
+  EXPECT_EQ(archive.substr(P + 11, 42),
+            std::string("NAME=a.txt\0Self-Extracting archive file\0\0\0", 42));
+  auto m = test::zlib_gunzip(archive.substr(P + 53));
+  EXPECT_TRUE(m.ok);
+  EXPECT_EQ(m.data, "hello, world\n");
+  EXPECT_EQ(m.consumed, archive.size() - P - 53);
+  EXPECT_EQ(archive.substr(P + 53, 4), "\x1f\x8b\x08\x08");
+}
+
+TEST_F(Builder, OptionsFillTheHeaderBlockInOrder) {
+  test::write_file(tool / "f", "x");
+  auto r = build({"-C", "c", "-r", "sh ./install.sh", "-f", "tar xf -", "-V", "/u", "-S", "inst",
+                  "-O", "acme", "-F", "A=1,B", "-c", "-x", "-n", "-v", "f"});
+  EXPECT_EQ(r.status, 0);
+  Parsed p = parsed();
+  EXPECT_EQ(p.features, "VFYFS=/u,FSSUB=inst,QK_VENDOR=acme,A=1,B,NAME=f");
+  EXPECT_EQ(p.comment, "c");
+  EXPECT_EQ(p.run, "sh ./install.sh");
+  EXPECT_EQ(p.extract, "tar xf -");
+}
+
+TEST_F(Builder, NameItemHoldsTheBaseNameOfTheFirstOperand) {
+  mkdir((tool / "dir").c_str(), 0755);
+  mkdir((tool / "dir/sub").c_str(), 0755);
+  test::write_file(tool / "dir/sub/file.tar", "payload");
+  auto r = build({"dir/sub/file.tar"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(parsed().features, "NAME=file.tar");
+  // An operand ending in "/" gives an empty name (and a directory cannot be read: status 1).
+  r = build({"dir/"});
+  EXPECT_EQ(parsed().features, "NAME=");
+}
+
+TEST_F(Builder, GzipVerifiesThePayloadOfAOneFileArchive) {
+  if (test::run({"sh", "-c", "command -v gzip"}).status != 0)
+    GTEST_SKIP() << "gzip is not installed";
+  std::string data = test::text_bytes(1 << 20, 21);
+  test::write_file(tool / "big.txt", data);
+  ASSERT_EQ(build({"big.txt"}).status, 0);
+  test::write_file(tool / "payload.gz", parsed().payload);
+  auto t = test::run({"gzip", "-t", tool / "payload.gz"});
+  EXPECT_EQ(t.status, 0) << t.err;
+  test::RunOptions o;
+  o.stdout_path = tool / "unpacked";
+  EXPECT_EQ(test::run({"gzip", "-dc", tool / "payload.gz"}, o).status, 0);
+  EXPECT_TRUE(test::read_file(tool / "unpacked") == data);
+}
+
+TEST_F(Builder, TwoFilesGiveTwoMembers) {
+  std::string a = test::random_bytes(100, 1), b = test::random_bytes(50, 2);
+  test::write_file(tool / "a", a);
+  test::write_file(tool / "b", b);
+  ASSERT_EQ(build({"a", "b"}).status, 0);
+  Parsed p = parsed();
+  EXPECT_EQ(p.features, "NAME=a");
+  auto first = test::zlib_gunzip(p.payload);
+  EXPECT_TRUE(first.ok);
+  EXPECT_EQ(first.data, a);
+  std::string rest = p.payload.substr(first.consumed);
+  EXPECT_EQ(rest.substr(0, 12), std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03"
+                                            "b\0",
+                                            12));
+  EXPECT_EQ(test::zlib_gunzip(rest).data, b);
+  EXPECT_EQ(rest.substr(rest.size() - 4), std::string("\x96\0\0\0", 4)); // ISIZE 150
+}
+
+TEST_F(Builder, RawPayloadsWithDashAAndFeatureItem) {
+  std::string a = test::random_bytes(1000, 3), b = test::random_bytes(300, 4);
+  test::write_file(tool / "a", a);
+  test::write_file(tool / "b", b);
+  ASSERT_EQ(build({"-a", "a", "b"}).status, 0);
+  EXPECT_EQ(parsed().features, "NOCOMPR,NAME=a");
+  EXPECT_TRUE(parsed().payload == a + b);
+  ASSERT_EQ(build({"-F", "NOCOMPR", "a"}).status, 0);
+  EXPECT_TRUE(parsed().payload == a);
+  // The lookup is a plain substring search: a file whose name holds NOCOMPR is stored raw.
+  test::write_file(tool / "myNOCOMPRfile", a);
+  ASSERT_EQ(build({"myNOCOMPRfile"}).status, 0);
+  EXPECT_EQ(parsed().features, "NAME=myNOCOMPRfile");
+  EXPECT_TRUE(parsed().payload == a);
+}
+
+TEST_F(Builder, UnreadableOperandsAreSkipped) {
+  test::write_file(tool / "a", "AAA");
+  test::write_file(tool / "c", "CCC");
+  auto r = build({"-a", "a", "missing", "c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "missing: No such file or directory\n");
+  EXPECT_EQ(parsed().payload, "AAACCC");
+
+  r = build({"gone1", "gone2"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "gone1: No such file or directory\ngone2: No such file or directory\n");
+  EXPECT_EQ(archive, test::archive_bytes(tool.tool_bytes(), "NAME=gone1",
+                                         "Self-Extracting archive file", "", "", ""));
+}
+
+TEST_F(Builder, DirectoryOperandIsAReadErrorWithStatusOne) {
+  mkdir((tool / "d").c_str(), 0755);
+  test::write_file(tool / "f", "data");
+  auto r = build({"d", "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "d: Is a directory\n");
+  Parsed p = parsed();
+  auto first = test::zlib_gunzip(p.payload);
+  EXPECT_TRUE(first.ok); // the member is still complete
+  EXPECT_EQ(first.data, "");
+  EXPECT_EQ(test::zlib_gunzip(p.payload.substr(first.consumed)).data, "data");
+  r = build({"-a", "d", "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "d: Is a directory\n");
+  EXPECT_EQ(parsed().payload, "data");
+}
+
+TEST_F(Builder, PreambleOption) {
+  test::write_file(tool / "f", "x");
+  auto r = build({"-p", "./missing", "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./missing: No such file or directory\n");
+  EXPECT_EQ(archive, "");
+  r = build({"-p", "missing", "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: unable to find vardo to build preamble\n");
+  EXPECT_EQ(archive, "");
+  test::write_file(tool / "other", "#!/bin/sh\necho other\n", 0755);
+  r = build({"-p", "./other", "f"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(parse(archive, 21).preamble, "#!/bin/sh\necho other\n");
+}
+
+TEST_F(Builder, FullDiskIsAnErrorForCompressedAndRawBuilds) {
+  test::write_file(tool / "f", test::random_bytes(20000, 5));
+  for (bool raw : {false, true}) {
+    std::vector<std::string> args = {"./vardo"};
+    if (raw)
+      args.push_back("-a");
+    args.push_back("f");
+    test::RunOptions o;
+    o.stdout_path = "/dev/full";
+    auto r = tool.run(args, o);
+    EXPECT_EQ(r.status, 1) << raw;
+    EXPECT_EQ(r.err, "No space left on device\n") << raw; // the preamble write fails first
+  }
+}
+
+TEST_F(Builder, FullDiskAfterThePreambleIsReported) {
+  // A preamble of one byte fits a pipe whose reader goes away: later writes fail.
+  test::write_file(tool / "one", "#", 0755);
+  test::write_file(tool / "f", test::random_bytes(200000, 6));
+  for (const char *mode : {"", "-a"}) {
+    std::string cmd = std::string("./vardo -p ./one ") + mode + " f | head -c 5 > /dev/null";
+    auto r = tool.run({"sh", "-c", "trap '' PIPE; " + cmd});
+    EXPECT_EQ(r.err, "\n./vardo: Broken pipe\n") << mode;
+  }
+}
+
+TEST_F(Builder, OverlongNames) {
+  std::string long_base(251, 'n');
+  auto r = build({long_base});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: " + long_base + ": file name longer than 250 characters\n");
+  EXPECT_EQ(archive, "");
+  std::string deep = std::string(1000, '/') + std::string(30, 'x');
+  r = build({"f", deep});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: " + deep + ": file name longer than 1023 characters\n");
+}
+
+} // namespace
+} // namespace vardo

@@ -1,0 +1,160 @@
+#include "gzstream/gzip_writer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "driver/settings.h"
+#include "gzstream/stream.h"
+#include "support/fork.h"
+#include "support/gzip.h"
+#include <zlib.h>
+
+namespace vardo {
+namespace {
+
+class GzipWriter : public ::testing::Test {
+protected:
+  void SetUp() override { test::reset_state(); }
+
+  // Writes one member of `data` read from a file named `name`, into a file; returns its bytes.
+  std::string member_of(const std::string &data, const char *name) {
+    std::string in = dir_ / "in", out = dir_ / "out";
+    test::write_file(in, data);
+    strcpy(stream.in_name, name);
+    int in_fd = open(in.c_str(), O_RDONLY);
+    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(write_gzip_member(in_fd, out_fd), 0);
+    close(in_fd);
+    close(out_fd);
+    return test::read_file(out);
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(GzipWriter, HeaderBytesOfTheWorkedExample) {
+  std::string m = member_of("hello", "/tmp/pkg/data.tar");
+  const unsigned char expected[] = {0x1F, 0x8B, 8, 8, 0, 0, 0, 0, 2, 3};
+  ASSERT_GE(m.size(), 19u);
+  EXPECT_EQ(m.substr(0, 10), std::string(reinterpret_cast<const char *>(expected), 10));
+  EXPECT_EQ(m.substr(10, 9), std::string("data.tar\0", 9));
+  EXPECT_EQ(stream.header_bytes, 27u);
+  EXPECT_EQ(stream.out_count, 0u);
+}
+
+TEST_F(GzipWriter, NameWithoutSlashAndNameEndingInSlash) {
+  std::string m = member_of("x", "plain.txt");
+  EXPECT_EQ(m.substr(10, 10), std::string("plain.txt\0", 10));
+  test::reset_state(); // a fresh run: ISIZE is this member's own size again
+  m = member_of("x", "dir/");
+  EXPECT_EQ(m[10], '\0');
+  EXPECT_EQ(stream.header_bytes, 19u);
+  EXPECT_TRUE(test::zlib_gunzip(m).ok);
+}
+
+TEST_F(GzipWriter, ZlibVerifiesMembersOfEverySize) {
+  struct Input {
+    const char *what;
+    std::string data;
+  };
+  std::vector<Input> inputs = {
+      {"empty", ""},
+      {"one byte", "x"},
+      {"8191", test::random_bytes(8191, 1)},
+      {"8192", test::random_bytes(8192, 2)},
+      {"8193", test::random_bytes(8193, 3)},
+      {"incompressible 3 MiB", test::random_bytes(3 << 20, 4)},
+      {"text 3 MiB", test::text_bytes(3 << 20, 5)},
+  };
+  for (const auto &input : inputs) {
+    test::reset_state();
+    std::string m = member_of(input.data, "f");
+    auto decoded = test::zlib_gunzip(m);
+    EXPECT_TRUE(decoded.ok) << input.what;
+    EXPECT_EQ(decoded.consumed, m.size()) << input.what;
+    EXPECT_TRUE(decoded.data == input.data) << input.what;
+  }
+}
+
+TEST_F(GzipWriter, EmptyInputHasZeroCrcAndRunningSize) {
+  std::string m = member_of("", "e");
+  // Header (12 bytes with the name "e"), one final empty block (2 bytes), trailer.
+  EXPECT_EQ(m.size(), 12u + 2u + 8u);
+  EXPECT_EQ(m.substr(m.size() - 8), std::string(8, '\0'));
+}
+
+TEST_F(GzipWriter, SecondMemberCarriesTheRunningTotal) {
+  std::string a = test::random_bytes(100, 8), b = test::random_bytes(50, 9);
+  std::string first = member_of(a, "a");
+  std::string second = member_of(b, "b");
+  auto le32 = [](const std::string &s, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+      v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+    return v;
+  };
+  EXPECT_EQ(le32(first, first.size() - 4), 100u);
+  EXPECT_EQ(le32(second, second.size() - 4), 150u);
+  uint32_t crc_b = static_cast<uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef *>(b.data()), static_cast<uInt>(b.size())));
+  EXPECT_EQ(le32(second, second.size() - 8), crc_b);
+  // zlib's gzip reader checks ISIZE modulo 2^32 against its own count, so the second member is
+  // a valid deflate stream with a CRC that matches but a length it rejects.
+  auto decoded = test::zlib_gunzip(second);
+  EXPECT_EQ(decoded.data, b);
+}
+
+TEST_F(GzipWriter, LeavesInWritesOf8192AndOneShorter) {
+  // A datagram socket keeps every write as one record, so the reader sees the write sizes.
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  std::vector<ssize_t> sizes;
+  std::string received;
+  std::thread reader([&] {
+    std::vector<char> buf(65536);
+    ssize_t n;
+    while ((n = recv(fds[0], buf.data(), buf.size(), 0)) > 0) {
+      sizes.push_back(n);
+      received.append(buf.data(), static_cast<size_t>(n));
+    }
+  });
+  std::string data = test::random_bytes(50000, 11);
+  test::write_file(dir_ / "in", data);
+  strcpy(stream.in_name, "in");
+  int in_fd = open((dir_ / "in").c_str(), O_RDONLY);
+  write_gzip_member(in_fd, fds[1]);
+  close(in_fd);
+  shutdown(fds[1], SHUT_WR);
+  reader.join();
+  close(fds[0]);
+  close(fds[1]);
+  ASSERT_GE(sizes.size(), 2u);
+  for (size_t i = 0; i + 1 < sizes.size(); ++i)
+    EXPECT_EQ(sizes[i], 8192) << "write " << i;
+  EXPECT_LT(sizes.back(), 8192);
+  EXPECT_GT(sizes.back(), 0);
+  EXPECT_EQ(stream.bytes_out, received.size());
+  EXPECT_EQ(test::zlib_gunzip(received).data, data);
+}
+
+TEST_F(GzipWriter, ReadErrorIsReportedAndTheMemberCompleted) {
+  std::string path = dir_.path();
+  auto r = test::run_forked([&] {
+    strcpy(stream.in_name, "somedir");
+    int in_fd = open(path.c_str(), O_RDONLY);
+    write_gzip_member(in_fd, 1);
+    fflush(stdout);
+    _exit(settings.exit_status);
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "somedir: Is a directory\n");
+  auto decoded = test::zlib_gunzip(r.out);
+  EXPECT_TRUE(decoded.ok);
+  EXPECT_EQ(decoded.data, "");
+}
+
+} // namespace
+} // namespace vardo
