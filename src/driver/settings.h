@@ -20,6 +20,7 @@ struct Settings {
   char temp_path[kTextBufferSize] = {};
   int exit_status = 0;
   char item[kItemBufferSize] = {}; // scratch for prefixed feature items and raw copy chunks
+  bool heading_printed = false;    // the listing's column heading comes once per process
 };
 
 extern Settings settings;

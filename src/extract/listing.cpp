@@ -1,14 +1,139 @@
 #include "extract/listing.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include "archive/feature.h"
+#include "archive/header.h"
 #include "driver/settings.h"
+#include "gzstream/diagnostics.h"
+#include "gzstream/gzip_reader.h"
+#include "gzstream/stream.h"
+#include "lib/text.h"
 
 namespace vardo {
 
-void list_archive(const char *) {
-  fprintf(stderr, "%s: listing is not available yet\n", settings.program_name);
-  settings.exit_status = 1;
+static const char kDefaultExtract[] = "cat > %p/%o";
+
+// Names of the gzip methods 0 to 8, five characters each where known.
+static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", "",
+                                            "",      "",      "",      "defla"};
+
+void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
+  // Signed 32-bit arithmetic throughout: products wrap as they would in a 32-bit long.
+  int32_t ratio = 0;
+  if (denominator == 0)
+    ratio = 0;
+  else if (denominator < 2147483)
+    ratio = static_cast<int32_t>(static_cast<int64_t>(numerator) * 1000) / denominator;
+  else
+    ratio = numerator / (denominator / 1000);
+  int64_t shown = ratio;
+  if (shown < 0) {
+    putc('-', out);
+    shown = -shown;
+  } else {
+    putc(' ', out);
+  }
+  fprintf(out, "%2ld.%1ld%%", static_cast<long>(shown / 10), static_cast<long>(shown % 10));
+}
+
+static void print_header_lines() {
+  if (archive_header.features[0])
+    printf("Feature: %s\n", archive_header.features);
+  printf("Comment: %s\n", archive_header.comment);
+  printf("    Run: %s\n", archive_header.run_command);
+  printf("Extract: %s\n",
+         archive_header.extract_command[0] ? archive_header.extract_command : kDefaultExtract);
+}
+
+// Inflates the whole payload into /dev/null, so that a cut or corrupt payload ends the listing
+// with its message instead of being described as sound.
+static void verify_payload() {
+  int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd < 0) {
+    perror("/dev/null");
+    abort_exit();
+  }
+  inflate_payload(stream.in_fd, null_fd);
+  close(null_fd);
+}
+
+static void print_statistics(int archive_fd) {
+  uint32_t header_bytes = stream.header_bytes;
+  verify_payload();
+  if (!settings.heading_printed) {
+    settings.heading_printed = true;
+    if (settings.verbose)
+      printf("method  crc     date  time  ");
+    printf("compressed  uncompr. ratio uncompressed_name\n");
+  }
+  // The trailer of the last member: CRC32 and ISIZE, little-endian.
+  unsigned char trailer[8];
+  off_t at = lseek(archive_fd, -8, SEEK_END);
+  if (at < 0 || read(archive_fd, trailer, 8) != 8) {
+    errno = 0;
+    read_error_exit();
+  }
+  uint32_t crc = 0, size = 0;
+  for (int i = 3; i >= 0; --i) {
+    crc = crc << 8 | trailer[i];
+    size = size << 8 | trailer[4 + i];
+  }
+  auto compressed = static_cast<int32_t>(at - archive_header.payload_offset + 8);
+  auto uncompressed = static_cast<int32_t>(size);
+  stream.bytes_in = static_cast<uint32_t>(compressed);
+  stream.bytes_out = size;
+  if (settings.verbose) {
+    time_t t = static_cast<int32_t>(stream.time_stamp);
+    char date[13] = "";
+    if (const char *text = ctime(&t))
+      snprintf(date, sizeof date, "%s", text + 4);
+    printf("%5s %08lx %11s ", kMethodNames[stream.method], static_cast<unsigned long>(crc), date);
+  }
+  printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
+  print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
+                                   (static_cast<uint32_t>(compressed) - header_bytes)),
+              uncompressed, stdout);
+  printf(" %s\n", stream.out_name);
+}
+
+void list_archive(const char *path) {
+  int fd = open_archive(path);
+  if (fd < 0) {
+    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+    settings.exit_status = 1;
+    return;
+  }
+  // Descriptor 0 becomes the archive: the stream layer reads from its current input descriptor,
+  // which stays 0 throughout the listing.
+  dup2(fd, 0);
+  if (copy_text(stream.in_name, path) < 0) {
+    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", settings.program_name,
+            path, kNameSize - 1);
+    settings.exit_status = 1;
+    return;
+  }
+  stream.out_fd = STDOUT_FILENO;
+  strcpy(stream.out_name, "stdout");
+  bool raw = feature_get("NOCOMPR") != nullptr;
+  if (!raw) {
+    reset_stream();
+    stream.in_fd = 0;
+    if (read_gzip_header() < 0) {
+      settings.exit_status = 1;
+      return;
+    }
+  }
+  print_header_lines();
+  if (raw) {
+    printf("Statistics unavailable because data was not compressed\n");
+    return;
+  }
+  print_statistics(fd);
 }
 
 } // namespace vardo

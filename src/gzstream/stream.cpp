@@ -16,11 +16,12 @@ int next_input_byte() {
   return refill_input();
 }
 
-int refill_input() {
+// Fills the input buffer from the start. Keeps reading until the buffer is full or the source
+// ends, so that a pipe delivering small pieces still gives whole fills. Returns the fill.
+static uint32_t fill_input() {
   stream.in_fill = 0;
+  stream.in_pos = 0;
   errno = 0;
-  // Keep reading until the buffer is full or the source ends, so that a pipe delivering small
-  // pieces still gives whole fills.
   while (stream.in_fill < kInputBufferSize) {
     ssize_t n =
         read(stream.in_fd, stream.inbuf + stream.in_fill, kInputBufferSize - stream.in_fill);
@@ -28,12 +29,30 @@ int refill_input() {
       break;
     stream.in_fill += static_cast<uint32_t>(n);
   }
-  if (stream.in_fill == 0)
-    read_error_exit();
   stream.bytes_in += stream.in_fill;
+  return stream.in_fill;
+}
+
+int refill_input() {
+  if (fill_input() == 0)
+    read_error_exit();
   stream.in_pos = 1;
   return stream.inbuf[0];
 }
+
+int try_next_input_byte() {
+  if (stream.in_pos < stream.in_fill)
+    return stream.inbuf[stream.in_pos++];
+  if (fill_input() == 0) {
+    if (errno)
+      read_error_exit();
+    return -1;
+  }
+  stream.in_pos = 1;
+  return stream.inbuf[0];
+}
+
+uint32_t input_consumed() { return stream.bytes_in - stream.in_fill + stream.in_pos; }
 
 void flush_output_buffer() {
   if (stream.out_count == 0)

@@ -40,6 +40,11 @@ int next_input_byte();
 // Fills the input buffer from the current input descriptor, as full as the source allows, and
 // returns its first byte. Ends the process with the read-error report when no byte comes.
 int refill_input();
+// Like next_input_byte, but returns -1 at a clean end of the source instead of ending the
+// process; a read error still ends it.
+int try_next_input_byte();
+// Bytes taken from the input buffer since the last reset_stream.
+uint32_t input_consumed();
 // Writes the pending output buffer to the current output descriptor.
 void flush_output_buffer();
 // Runs the pending inflate window through the CRC and writes it to the output descriptor.

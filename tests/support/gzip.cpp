@@ -25,9 +25,9 @@ GzipMember zlib_gunzip(const std::string &bytes) {
   return m;
 }
 
-std::string zlib_gzip(const std::string &data) {
+static std::string deflate_with(const std::string &data, int window_bits) {
   z_stream z = {};
-  deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&z, 9, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
   z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
   std::string out;
@@ -41,6 +41,22 @@ std::string zlib_gzip(const std::string &data) {
   } while (ret == Z_OK);
   deflateEnd(&z);
   return out;
+}
+
+std::string zlib_gzip(const std::string &data) { return deflate_with(data, 16 + 15); }
+
+std::string raw_deflate(const std::string &data) { return deflate_with(data, -15); }
+
+std::string le32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i)
+    s[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+uint32_t zlib_crc(const std::string &data) {
+  return static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
 }
 
 } // namespace vardo::test

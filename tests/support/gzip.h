@@ -1,5 +1,6 @@
 // An independent gzip reader for checking what we write: zlib's own gzip mode.
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace vardo::test {
@@ -15,5 +16,14 @@ GzipMember zlib_gunzip(const std::string &bytes);
 
 // Writes one gzip member with zlib's gzip mode (deflateInit2 with 16 + 15 window bits).
 std::string zlib_gzip(const std::string &data);
+
+// A raw DEFLATE stream (no wrapper) of `data`, from zlib at level 9.
+std::string raw_deflate(const std::string &data);
+
+// `v` as 4 bytes, least significant first.
+std::string le32(uint32_t v);
+
+// The CRC-32 of `data`, from zlib.
+uint32_t zlib_crc(const std::string &data);
 
 } // namespace vardo::test

@@ -1,0 +1,19 @@
+#pragma once
+
+namespace vardo {
+
+// Reads and checks the gzip member header at the current input. Returns 8, with the input
+// positioned at the DEFLATE stream, or -1 after a message (exit status 1). May set the output
+// name to the stored file name and the time stamp to MTIME.
+int read_gzip_header();
+
+// Inflates one member from `in_fd` (the input buffer first) to `out_fd` and verifies its CRC32
+// and ISIZE against the output byte count. Returns 0; every failure takes the abort path.
+int inflate_member(int in_fd, int out_fd);
+
+// Inflates the member whose header has been read and every gzip member that follows it, each
+// checked on its own; the payload ends at the end of the source or at bytes that do not begin a
+// gzip member. Returns 0; every failure takes the abort path.
+int inflate_payload(int in_fd, int out_fd);
+
+} // namespace vardo

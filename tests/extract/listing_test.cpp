@@ -1,0 +1,265 @@
+#include "extract/listing.h"
+
+#include <gtest/gtest.h>
+
+#include "support/fork.h"
+#include "support/gzip.h"
+#include "support/tool.h"
+#include <zlib.h>
+
+namespace vardo {
+namespace {
+
+using test::le32;
+
+std::string ratio_text(int32_t num, int32_t den) {
+  char *buf = nullptr;
+  size_t len = 0;
+  FILE *f = open_memstream(&buf, &len);
+  print_ratio(num, den, f);
+  fclose(f);
+  std::string s(buf, len);
+  free(buf);
+  return s;
+}
+
+TEST(PrintRatio, TenthsWithSignAndPadding) {
+  EXPECT_EQ(ratio_text(3027, 4000), " 75.6%");
+  EXPECT_EQ(ratio_text(5, 1000), "  0.5%");
+  EXPECT_EQ(ratio_text(-200, 1000), "-20.0%");
+  EXPECT_EQ(ratio_text(0, 0), "  0.0%");
+  EXPECT_EQ(ratio_text(7, 0), "  0.0%");
+  EXPECT_EQ(ratio_text(1000, 1000), " 100.0%");
+  // From 2147483 on the denominator is divided first.
+  EXPECT_EQ(ratio_text(1073741, 2147483), " 50.0%");
+  EXPECT_EQ(ratio_text(1500000000, 2000000000), " 75.0%");
+  // A negative denominator (ISIZE of 2 GiB or more) is below the limit: the product wraps as in
+  // 32-bit arithmetic.
+  EXPECT_EQ(ratio_text(5, -1000), "- 0.5%");
+}
+
+// A gzip member around `data` with an optional stored name and MTIME.
+std::string member(const std::string &data, const char *name, uint32_t mtime = 0) {
+  std::string m =
+      std::string("\x1f\x8b\x08", 3) + (name ? '\x08' : '\0') + le32(mtime) + "\x02\x03";
+  if (name)
+    m += std::string(name) + '\0';
+  return m + test::raw_deflate(data) + le32(test::zlib_crc(data)) +
+         le32(static_cast<uint32_t>(data.size()));
+}
+
+class Listing : public ::testing::Test {
+protected:
+  test::RunResult list(std::vector<std::string> args) {
+    args.insert(args.begin(), "./vardo");
+    test::RunOptions o;
+    o.env = {"TZ=UTC"};
+    return tool.run(args, o);
+  }
+  std::string heading = "compressed  uncompr. ratio uncompressed_name\n";
+  std::string header_lines(const std::string &features, const std::string &comment = "c",
+                           const std::string &run = "", const std::string &extract = "") {
+    std::string s = features.empty() ? "" : "Feature: " + features + "\n";
+    return s + "Comment: " + comment + "\n    Run: " + run +
+           "\nExtract: " + (extract.empty() ? "cat > %p/%o" : extract) + "\n";
+  }
+  test::ToolDir tool;
+};
+
+TEST_F(Listing, WorkedExampleOfTheRatio) {
+  // Find a 4000-byte input whose member, with the name data.tar, is exactly 1000 bytes long.
+  std::string data;
+  for (size_t random_tail = 0; random_tail < 2000 && data.empty(); ++random_tail) {
+    std::string candidate =
+        std::string(4000 - random_tail, 'a') + test::random_bytes(random_tail, 9);
+    if (member(candidate, "data.tar").size() == 1000)
+      data = candidate;
+  }
+  ASSERT_FALSE(data.empty());
+  tool.make_archive("a.run", "NAME=data.tar", "c", "", "", member(data, "data.tar"));
+  auto r = list({"-l", "./a.run"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            header_lines("NAME=data.tar") + heading + "     1000      4000  75.6% data.tar\n");
+}
+
+TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
+  std::string data = test::text_bytes(100000, 1);
+  test::write_file(tool / "data.txt", data);
+  test::RunOptions o;
+  o.stdout_path = tool / "a.run";
+  ASSERT_EQ(tool.run({"./vardo", "-C", "Demo", "-r", "sh ./i.sh", "-f", "tar xf -", "data.txt"}, o)
+                .status,
+            0);
+  std::string archive = test::read_file(tool / "a.run");
+  size_t payload = archive.size() - (tool.tool_bytes().size() + 11 + 14 + 5 + 10 + 9);
+  std::string m = member(data, "data.txt"); // the same zlib, level and name: the same bytes
+  ASSERT_EQ(m.size(), payload);
+  int32_t num = 100000 - static_cast<int32_t>(payload - 27);
+  auto r = list({"-l", "./a.run"});
+  EXPECT_EQ(r.status, 0);
+  std::string expected_ratio = [&] {
+    char b[16];
+    snprintf(b, sizeof b, " %2d.%1d%%", num * 1000 / 100000 / 10, num * 1000 / 100000 % 10);
+    return std::string(b);
+  }();
+  char stats[200];
+  snprintf(stats, sizeof stats, "%9ld %9ld %s data.txt\n", static_cast<long>(payload), 100000L,
+           expected_ratio.c_str());
+  std::string lines = header_lines("NAME=data.txt", "Demo", "sh ./i.sh", "tar xf -");
+  EXPECT_EQ(r.out, lines + heading + stats);
+  r = list({"-l", "-v", "./a.run"});
+  char crc[16];
+  snprintf(crc, sizeof crc, "%08x", test::zlib_crc(data));
+  EXPECT_EQ(r.out, lines + "method  crc     date  time  " + heading + "defla " + crc +
+                       " Jan  1 00:00 " + stats);
+  // -c does not change the name shown.
+  EXPECT_EQ(list({"-l", "-c", "./a.run"}).out, lines + heading + stats);
+}
+
+TEST_F(Listing, MtimeNoNameAndNegativeRatio) {
+  std::string noise = test::random_bytes(1000, 2);
+  tool.make_archive("a.run", "", "", "", "", member(noise, nullptr, 1700000000));
+  auto r = list({"-l", "-v", "./a.run"});
+  EXPECT_EQ(r.status, 0);
+  std::string m = member(noise, nullptr);
+  int32_t deflated = static_cast<int32_t>(m.size()) - 18;
+  int32_t ratio = (1000 - deflated) * 1000 / 1000;
+  ASSERT_LT(ratio, 0);
+  char stats[200];
+  snprintf(stats, sizeof stats, "defla %08x Nov 14 22:13 %9ld %9ld -%2d.%1d%% stdout\n",
+           test::zlib_crc(noise), static_cast<long>(m.size()), 1000L, -ratio / 10, -ratio % 10);
+  EXPECT_EQ(r.out, "Comment: \n    Run: \nExtract: cat > %p/%o\nmethod  crc     date  time  " +
+                       heading + stats);
+}
+
+TEST_F(Listing, EmptyMemberGivesRatioZero) {
+  tool.make_archive("a.run", "NAME=e", "c", "", "", member("", "e"));
+  auto r = list({"-l", "./a.run"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, header_lines("NAME=e") + heading + "       22         0   0.0% e\n");
+}
+
+TEST_F(Listing, RawArchiveHasNoStatistics) {
+  tool.make_archive("r.run", "NOCOMPR,NAME=x", "c", "", "", "raw bytes");
+  auto r = list({"-l", "./r.run"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, header_lines("NOCOMPR,NAME=x") +
+                       "Statistics unavailable because data was not compressed\n");
+}
+
+TEST_F(Listing, SeveralArchivesShareOneHeading) {
+  tool.make_archive("r.run", "NOCOMPR", "raw", "", "", "x");
+  tool.make_archive("a.run", "NAME=a", "first", "", "", member("aaaa", "a"));
+  tool.make_archive("b.run", "NAME=b", "second", "", "", member("bbbbbbbb", "b"));
+  auto r = list({"-l", "./r.run", "./a.run", "./missing", "./b.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./missing: No such file or directory\n"
+                   "./missing: unable to find preamble magic value\n");
+  EXPECT_EQ(r.out, header_lines("NOCOMPR", "raw") +
+                       "Statistics unavailable because data was not compressed\n" +
+                       header_lines("NAME=a", "first") + heading +
+                       "       26         4 -50.0% a\n" + header_lines("NAME=b", "second") +
+                       "       25         8  37.5% b\n");
+}
+
+TEST_F(Listing, WhichFileIsListed) {
+  // The plain tool lists itself and fails.
+  auto r = list({"-l"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "./vardo: unable to find preamble magic value\n");
+  // An archive lists itself and ignores operands; so does -u with an archive operand.
+  tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
+  r = tool.run({"./a.run", "-l", "./vardo", "./other"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, header_lines("NAME=a") + heading + "       26         4 -50.0% a\n");
+  r = list({"-l", "-u", "./a.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: unable to find preamble magic value\n");
+}
+
+TEST_F(Listing, UntrustedFilesEndWithAMessage) {
+  std::string good = member(test::text_bytes(50000, 3), "g");
+  tool.make_archive("ok.run", "", "c", "", "", member("fine", "ok"));
+  test::write_file(tool / "plain", "not an archive at all", 0755);
+  struct Case {
+    std::string what, payload, message;
+    bool next_listed;
+  };
+  const std::string eof = "\n./vardo: ./bad.run: unexpected end of file\n";
+  std::vector<Case> cases = {
+      {"empty payload", "", eof, false},
+      {"cut in the header", good.substr(0, 6), eof, false},
+      {"cut in the data", good.substr(0, good.size() / 2), eof, false},
+      {"cut in the trailer", good.substr(0, good.size() - 3), eof, false},
+      {"zip bytes", "PK\x03\x04", "./vardo: can only handle GZIP compression method\n", true},
+      {"long name", member("x", std::string(1024, 'n').c_str()),
+       "\n./vardo: ./bad.run: corrupted input -- file name too large\n", false},
+  };
+  for (const auto &c : cases) {
+    tool.make_archive("bad.run", "", "c", "", "", c.payload);
+    auto r = list({"-l", "./bad.run", "./ok.run"});
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.err, c.message) << c.what;
+    EXPECT_EQ(r.out.find("ok") != std::string::npos, c.next_listed) << c.what;
+  }
+  // A truncated header block leaves an empty payload.
+  std::string whole = test::archive_bytes(tool.tool_bytes(), "NAME=x", "comment", "", "", good);
+  test::write_file(tool / "bad.run", whole.substr(0, tool.tool_bytes().size() + 15), 0755);
+  auto r = list({"-l", "./bad.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, eof);
+  // A header string over 1023 characters.
+  tool.make_archive("bad.run", "", std::string(1500, 'c'), "", "", good);
+  r = list({"-l", "./bad.run", "./ok.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: ./bad.run: header string longer than 1023 characters\n"
+                   "./bad.run: unable to find preamble magic value\n");
+  EXPECT_NE(r.out.find(" ok\n"), std::string::npos);
+  // Not an archive.
+  r = list({"-l", "./plain"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./plain: unable to find preamble magic value\n");
+}
+
+TEST_F(Listing, SizesOfTwoGibibytesShowNegative) {
+  // A member of 2^31 + 10 zero bytes, written in pieces through zlib.
+  z_stream z = {};
+  deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string zeros(1 << 20, '\0'), deflated;
+  uint64_t total = (uint64_t{1} << 31) + 10;
+  uLong crc = crc32(0, nullptr, 0);
+  char out[1 << 16];
+  for (uint64_t done = 0; done < total;) {
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(zeros.size(), total - done));
+    crc = crc32(crc, reinterpret_cast<const Bytef *>(zeros.data()), static_cast<uInt>(piece));
+    done += piece;
+    z.next_in = reinterpret_cast<Bytef *>(zeros.data());
+    z.avail_in = static_cast<uInt>(piece);
+    int flush = done == total ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      z.next_out = reinterpret_cast<Bytef *>(out);
+      z.avail_out = sizeof out;
+      deflate(&z, flush);
+      deflated.append(out, sizeof out - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  std::string m = std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03"
+                              "z\0",
+                              12) +
+                  deflated + le32(static_cast<uint32_t>(crc)) + le32(static_cast<uint32_t>(total));
+  tool.make_archive("z.run", "", "c", "", "", m);
+  auto r = list({"-l", "./z.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  char stats[100];
+  snprintf(stats, sizeof stats, "%9ld %9ld ", static_cast<long>(m.size()), -2147483638L);
+  std::string line = r.out.substr(r.out.find(heading) + heading.size());
+  EXPECT_EQ(line.substr(0, strlen(stats)), stats);
+  EXPECT_EQ(line.substr(line.size() - 3), " z\n");
+}
+
+} // namespace
+} // namespace vardo

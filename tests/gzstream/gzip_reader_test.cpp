@@ -1,0 +1,272 @@
+#include "gzstream/gzip_reader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "driver/settings.h"
+#include "gzstream/stream.h"
+#include "support/fork.h"
+#include "support/gzip.h"
+
+namespace vardo {
+namespace {
+
+using test::le32;
+
+// A member with the given FLG and the fields that follow the OS byte, around `data`.
+std::string member(unsigned char flags, const std::string &fields, const std::string &data,
+                   uint32_t mtime = 0) {
+  std::string m = "\x1f\x8b\x08";
+  m += static_cast<char>(flags);
+  m += le32(mtime);
+  m += "\x02\x03";
+  return m + fields + test::raw_deflate(data) + le32(test::zlib_crc(data)) +
+         le32(static_cast<uint32_t>(data.size()));
+}
+
+class GzipReader : public ::testing::Test {
+protected:
+  void SetUp() override { test::reset_state(); }
+
+  // In a child: reads the header of `bytes` and inflates the payload into a file. Standard output
+  // gets "result name header_bytes time_stamp"; the inflated bytes land in `inflated`.
+  test::RunResult read(
+      const std::string &bytes, const std::function<void()> &setup = [] {}) {
+    std::string in = dir_ / "in", out = dir_ / "out";
+    test::write_file(in, bytes);
+    unlink(out.c_str());
+    auto r = test::run_forked([&] {
+      settings.program_name = "vardo";
+      strcpy(stream.in_name, "pkg.run");
+      strcpy(stream.out_name, "stdout");
+      setup();
+      stream.in_fd = open(in.c_str(), O_RDONLY);
+      int result = read_gzip_header();
+      printf("%d %s %u %u", result, stream.out_name, stream.header_bytes, stream.time_stamp);
+      fflush(stdout);
+      if (result == 8)
+        inflate_payload(stream.in_fd, open(out.c_str(), O_WRONLY | O_CREAT, 0644));
+      _exit(settings.exit_status);
+    });
+    inflated = access(out.c_str(), F_OK) == 0 ? test::read_file(out) : "";
+    return r;
+  }
+  test::TempDir dir_;
+  std::string inflated;
+};
+
+TEST_F(GzipReader, AcceptsBothMagicPairs) {
+  std::string data = test::text_bytes(100000, 1);
+  std::string m = member(0x08, std::string("data.tar\0", 9), data);
+  auto r = read(m);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "8 data.tar 27 0");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(inflated == data);
+  m[1] = '\x9e';
+  r = read(m);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(inflated == data);
+}
+
+TEST_F(GzipReader, RejectsOtherMagicAndMethods) {
+  auto r = read("PK\x03\x04 zip entry");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "-1 stdout 0 0");
+  EXPECT_EQ(r.err, "vardo: can only handle GZIP compression method\n");
+  std::string m = member(0, "", "x");
+  m[2] = 0;
+  r = read(m);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vardo: pkg.run: unknown method 0 -- get newer version of gzip\n");
+}
+
+TEST_F(GzipReader, IgnoredFlagBitsAndMtime) {
+  for (unsigned char flag : {0x01, 0x20, 0x40, 0x80}) {
+    auto r = read(member(flag, "", "abc", 1234567));
+    EXPECT_EQ(r.status, 0) << int(flag);
+    EXPECT_EQ(r.out, "8 stdout 18 1234567") << int(flag);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(inflated, "abc");
+  }
+  // MTIME 0 leaves the time stamp as it was.
+  auto r = read(member(0, "", "abc", 0), [] { stream.time_stamp = 77; });
+  EXPECT_EQ(r.out, "8 stdout 18 77");
+}
+
+TEST_F(GzipReader, ExtraFieldAndPartNumber) {
+  auto r = read(member(0x04,
+                       std::string("\x05\x00"
+                                   "ABCDE",
+                                   7),
+                       "payload"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(inflated, "payload");
+  r = read(member(0x04,
+                  std::string("\x05\x00"
+                              "ABCDE",
+                              7),
+                  "payload"),
+           [] { settings.verbose = 1; });
+  EXPECT_EQ(r.err, "vardo: pkg.run: extra field of 5 bytes ignored\n");
+  // The part number sits right after OS, ahead of the extra field.
+  r = read(member(0x06,
+                  std::string("\x07\x00"
+                              "\x02\x00"
+                              "XY",
+                              6),
+                  "payload"),
+           [] { settings.verbose = 1; });
+  EXPECT_EQ(r.err,
+            "vardo: pkg.run: part number 7\nvardo: pkg.run: extra field of 2 bytes ignored\n");
+  EXPECT_EQ(inflated, "payload");
+}
+
+TEST_F(GzipReader, StoredNameRules) {
+  std::string m = member(0x18, std::string("a.tar\0comment\0", 14), "z");
+  auto r = read(m, [] { strcpy(stream.out_name, "/some/dir/old"); });
+  EXPECT_EQ(r.out, "8 a.tar 32 0"); // 10 + 6 + 8 + 8
+  r = read(m, [] { settings.to_stdout = 1; });
+  EXPECT_EQ(r.out, "8 stdout 32 0");
+  r = read(m, [] {
+    settings.to_stdout = 1;
+    settings.list = 1;
+  });
+  EXPECT_EQ(r.out, "8 a.tar 32 0");
+  r = read(m, [] { stream.members = 1; }); // a second header: name skipped, no header count
+  EXPECT_EQ(r.out, "8 stdout 0 0");
+  // The name is taken as it stands, slashes and all.
+  r = read(member(0x08, std::string("../x/y\0", 7), "z"));
+  EXPECT_EQ(r.out, "8 ../x/y 25 0");
+}
+
+TEST_F(GzipReader, StoredNameLimit) {
+  std::string name1023(1023, 'n');
+  auto r = read(member(0x08, name1023 + '\0', "z"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "8 " + name1023 + " 1042 0");
+  r = read(member(0x08, std::string(1024, 'n') + '\0', "z"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: corrupted input -- file name too large\n");
+}
+
+TEST_F(GzipReader, HeaderLongerThanOneBufferFill) {
+  std::string extra(9000, 'e');
+  std::string fields = le32(9000).substr(0, 2) + extra;
+  auto r = read(member(0x04, fields, "data"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "8 stdout 9020 0"); // 10 + 2 + 9000 + 8
+  EXPECT_EQ(inflated, "data");
+}
+
+TEST_F(GzipReader, TruncationsAreUnexpectedEndOfFile) {
+  const std::string eof = "\nvardo: pkg.run: unexpected end of file\n";
+  auto r = read("");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, eof);
+  std::string data = test::random_bytes(50000, 2);
+  std::string m = member(0, "", data);
+  for (size_t cut : {size_t{5}, size_t{12}, m.size() / 2, m.size() - 8, m.size() - 3}) {
+    r = read(m.substr(0, cut));
+    EXPECT_EQ(r.status, 1) << cut;
+    EXPECT_EQ(r.err, eof) << cut;
+  }
+}
+
+TEST_F(GzipReader, CorruptData) {
+  std::string data = test::text_bytes(100000, 3);
+  std::string m = member(0, "", data);
+  std::string bad = m;
+  bad[m.size() - 8] ^= 0x01; // CRC bit flipped: all data is written first
+  auto r = read(bad);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--crc error\n");
+  EXPECT_TRUE(inflated == data);
+  bad[m.size() - 1] ^= 0x01; // ISIZE wrong as well: the CRC is checked first
+  r = read(bad);
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--crc error\n");
+  bad = m;
+  bad[m.size() - 4] ^= 0x01;
+  r = read(bad);
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--length error\n");
+  bad = m;
+  bad[10] = '\xff'; // a reserved block type
+  r = read(bad);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--format violated\n");
+}
+
+TEST_F(GzipReader, BytesAfterTheMembersAreIgnored) {
+  auto r = read(member(0, "", "first") + "garbage after the member");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(inflated, "first");
+}
+
+TEST_F(GzipReader, FollowingMembersAreInflatedWithTheRunningSize) {
+  std::string a = test::random_bytes(70000, 4), b = test::text_bytes(5000, 5);
+  std::string second = "\x1f\x8b\x08\x08" + le32(0) + "\x02\x03" + std::string("b\0", 2) +
+                       test::raw_deflate(b) + le32(test::zlib_crc(b)) +
+                       le32(static_cast<uint32_t>(a.size() + b.size()));
+  auto r = read(member(0x08, std::string("a\0", 2), a) + second + "\x1f");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "8 a 20 0");
+  EXPECT_TRUE(inflated == a + b);
+  // The second member's own CRC is checked.
+  second[second.size() - 8] ^= 0x10;
+  r = read(member(0x08, std::string("a\0", 2), a) + second);
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--crc error\n");
+}
+
+TEST_F(GzipReader, MembersWrittenByOtherTools) {
+  std::string data = test::text_bytes(300000, 6);
+  auto r = read(test::zlib_gzip(data));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(inflated == data);
+  if (test::run({"sh", "-c", "command -v gzip"}).status != 0)
+    GTEST_SKIP() << "gzip is not installed";
+  test::write_file(dir_ / "data.txt", data);
+  ASSERT_EQ(test::run({"gzip", "-9", "-k", dir_ / "data.txt"}).status, 0);
+  r = read(test::read_file(dir_ / "data.txt.gz"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, 11), "8 data.txt ");
+  EXPECT_TRUE(inflated == data);
+}
+
+TEST_F(GzipReader, OutputLeavesInWindowSizedWrites) {
+  // A datagram socket keeps every write as one record, so the reader sees the write sizes.
+  std::string data = test::random_bytes(100000, 7);
+  test::write_file(dir_ / "in", member(0, "", data));
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  std::vector<ssize_t> sizes;
+  std::string received;
+  std::thread reader([&] {
+    std::vector<char> buf(65536);
+    ssize_t n;
+    while ((n = recv(fds[0], buf.data(), buf.size(), 0)) > 0) {
+      sizes.push_back(n);
+      received.append(buf.data(), static_cast<size_t>(n));
+    }
+  });
+  stream.in_fd = open((dir_ / "in").c_str(), O_RDONLY);
+  ASSERT_EQ(read_gzip_header(), 8);
+  EXPECT_EQ(inflate_member(stream.in_fd, fds[1]), 0);
+  close(stream.in_fd);
+  shutdown(fds[1], SHUT_WR);
+  reader.join();
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_EQ(sizes, (std::vector<ssize_t>{32768, 32768, 32768, 100000 - 3 * 32768}));
+  EXPECT_TRUE(received == data);
+  EXPECT_EQ(stream.out_count, 0u);
+  EXPECT_EQ(stream.bytes_out, 100000u);
+}
+
+} // namespace
+} // namespace vardo
