@@ -11,6 +11,7 @@
 #include "gzstream/stream.h"
 #include "support/fork.h"
 #include "support/gzip.h"
+#include "support/recorder.h"
 
 namespace vardo {
 namespace {
@@ -239,31 +240,16 @@ TEST_F(GzipReader, MembersWrittenByOtherTools) {
 }
 
 TEST_F(GzipReader, OutputLeavesInWindowSizedWrites) {
-  // A datagram socket keeps every write as one record, so the reader sees the write sizes.
   std::string data = test::random_bytes(100000, 7);
   test::write_file(dir_ / "in", member(0, "", data));
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-  std::vector<ssize_t> sizes;
-  std::string received;
-  std::thread reader([&] {
-    std::vector<char> buf(65536);
-    ssize_t n;
-    while ((n = recv(fds[0], buf.data(), buf.size(), 0)) > 0) {
-      sizes.push_back(n);
-      received.append(buf.data(), static_cast<size_t>(n));
-    }
-  });
+  test::WriteRecorder out;
   stream.in_fd = open((dir_ / "in").c_str(), O_RDONLY);
   ASSERT_EQ(read_gzip_header(), 8);
-  EXPECT_EQ(inflate_member(stream.in_fd, fds[1]), 0);
+  EXPECT_EQ(inflate_member(stream.in_fd, out.fd()), 0);
   close(stream.in_fd);
-  shutdown(fds[1], SHUT_WR);
-  reader.join();
-  close(fds[0]);
-  close(fds[1]);
-  EXPECT_EQ(sizes, (std::vector<ssize_t>{32768, 32768, 32768, 100000 - 3 * 32768}));
-  EXPECT_TRUE(received == data);
+  out.finish();
+  EXPECT_EQ(out.sizes(), (std::vector<ssize_t>{32768, 32768, 32768, 100000 - 3 * 32768}));
+  EXPECT_TRUE(out.data() == data);
   EXPECT_EQ(stream.out_count, 0u);
   EXPECT_EQ(stream.bytes_out, 100000u);
 }

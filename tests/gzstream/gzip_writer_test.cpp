@@ -11,6 +11,7 @@
 #include "gzstream/stream.h"
 #include "support/fork.h"
 #include "support/gzip.h"
+#include "support/recorder.h"
 #include <zlib.h>
 
 namespace vardo {
@@ -108,36 +109,22 @@ TEST_F(GzipWriter, SecondMemberCarriesTheRunningTotal) {
 }
 
 TEST_F(GzipWriter, LeavesInWritesOf8192AndOneShorter) {
-  // A datagram socket keeps every write as one record, so the reader sees the write sizes.
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-  std::vector<ssize_t> sizes;
-  std::string received;
-  std::thread reader([&] {
-    std::vector<char> buf(65536);
-    ssize_t n;
-    while ((n = recv(fds[0], buf.data(), buf.size(), 0)) > 0) {
-      sizes.push_back(n);
-      received.append(buf.data(), static_cast<size_t>(n));
-    }
-  });
+  test::WriteRecorder out;
   std::string data = test::random_bytes(50000, 11);
   test::write_file(dir_ / "in", data);
   strcpy(stream.in_name, "in");
   int in_fd = open((dir_ / "in").c_str(), O_RDONLY);
-  write_gzip_member(in_fd, fds[1]);
+  write_gzip_member(in_fd, out.fd());
   close(in_fd);
-  shutdown(fds[1], SHUT_WR);
-  reader.join();
-  close(fds[0]);
-  close(fds[1]);
+  out.finish();
+  const auto &sizes = out.sizes();
   ASSERT_GE(sizes.size(), 2u);
   for (size_t i = 0; i + 1 < sizes.size(); ++i)
     EXPECT_EQ(sizes[i], 8192) << "write " << i;
   EXPECT_LT(sizes.back(), 8192);
   EXPECT_GT(sizes.back(), 0);
-  EXPECT_EQ(stream.bytes_out, received.size());
-  EXPECT_EQ(test::zlib_gunzip(received).data, data);
+  EXPECT_EQ(stream.bytes_out, out.data().size());
+  EXPECT_EQ(test::zlib_gunzip(out.data()).data, data);
 }
 
 TEST_F(GzipWriter, ReadErrorIsReportedAndTheMemberCompleted) {
