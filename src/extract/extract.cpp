@@ -1,14 +1,132 @@
 #include "extract/extract.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
+#include "archive/feature.h"
+#include "archive/header.h"
 #include "driver/settings.h"
+#include "extract/command.h"
+#include "gzstream/diagnostics.h"
+#include "gzstream/gzip_reader.h"
+#include "gzstream/stream.h"
+#include "lib/text.h"
 
 namespace vardo {
 
-int extract_archive(const char *) {
-  fprintf(stderr, "%s: extraction is not available yet\n", settings.program_name);
-  return -1;
+static const char kDefaultExtract[] = "cat > %p/%o";
+
+static void on_sigpipe(int) {}
+
+// A reader that goes away must show as a failed write (EPIPE) with its message, not as a silent
+// death. A caught signal, unlike an ignored one, is reset to the default in the commands we
+// start, so they still see SIGPIPE as usual.
+static void catch_sigpipe() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_sigpipe;
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// Copies the raw payload to the output, 512 bytes at a time. Returns 1 when it was empty.
+static int copy_raw_payload(int fd) {
+  char buf[512];
+  bool any = false;
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) {
+    any = true;
+    write_all(stream.out_fd, buf, static_cast<size_t>(n));
+  }
+  if (n < 0)
+    read_error_exit();
+  return any ? 0 : 1;
+}
+
+// Points the stream layer at the archive and standard output. Returns -1 when the archive name
+// does not fit the input name.
+static int wire_stream(int fd, const char *path) {
+  stream.in_fd = fd;
+  if (copy_text(stream.in_name, path) < 0) {
+    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", settings.program_name,
+            path, kNameSize - 1);
+    return -1;
+  }
+  stream.out_fd = STDOUT_FILENO;
+  strcpy(stream.out_name, "stdout");
+  return 0;
+}
+
+// Reads the gzip header, or takes the output name of a raw payload from its "NAME=" item.
+// Returns the method: 8, -1 for an unusable header, 0 for a raw payload.
+static int read_payload_kind() {
+  if (!feature_get("NOCOMPR"))
+    return read_gzip_header();
+  if (const char *name = feature_get("NAME="))
+    copy_text(stream.out_name, feature_value(name));
+  return 0;
+}
+
+// Runs the payload through the extract command (or to standard output with -x). Returns the
+// copy status: 0, or 1 for an empty raw payload; -1 when the extract command could not be
+// started or failed.
+static int unpack_payload(int fd, int method) {
+  FILE *pipe = nullptr;
+  char *cmd = nullptr;
+  if (!settings.extract_only) {
+    if (!archive_header.extract_command[0])
+      strcpy(archive_header.extract_command, kDefaultExtract);
+    cmd = expand_template(archive_header.extract_command);
+    if (!cmd)
+      return -1;
+    fflush(nullptr);
+    pipe = popen(cmd, "w");
+    if (!pipe) {
+      perror(cmd);
+      free(cmd);
+      return -1;
+    }
+    stream.out_fd = fileno(pipe);
+  }
+  if (archive_header.comment[0])
+    fprintf(stderr, "\n%s\n\nPlease wait...\n", archive_header.comment);
+  if (settings.verbose || settings.extract_only)
+    fprintf(stderr, "Deflating %s...\n", stream.out_name);
+  int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
+  if (pipe) {
+    // A failed extract command means files are missing: never report that as success.
+    if (pclose(pipe) != 0) {
+      fprintf(stderr, "%s: the extract command failed: %s\n", settings.program_name, cmd);
+      status = -1;
+    }
+    free(cmd);
+  }
+  return status;
+}
+
+int extract_archive(const char *path) {
+  char link_path[512] = "";
+  int fd = open_archive(path);
+  if (fd < 0) {
+    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+    return -1;
+  }
+  catch_sigpipe();
+  int status = wire_stream(fd, path);
+  int method = status == 0 ? read_payload_kind() : 0;
+  if (status == 0 && method == -1) {
+    fprintf(stderr, "%s: unknown compression method\n", path);
+    status = -1;
+  }
+  if (status == 0)
+    status = unpack_payload(fd, method);
+  if (status == 0 && !settings.extract_only && !settings.no_run && archive_header.run_command[0])
+    status = run_post_command(path);
+  close(fd);
+  if (link_path[0])
+    unlink(link_path);
+  return status;
 }
 
 } // namespace vardo

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <random>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -51,7 +52,15 @@ static void child(const std::vector<std::string> &argv, const RunOptions &o, int
 
 RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
   int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err))
+  if (o.stdin_tty) {
+    // The terminal keeps typed lines until they are read, so the answers go in at once; the
+    // master stays open until the child has ended.
+    if (openpty(&in[1], &in[0], nullptr, nullptr, nullptr) < 0)
+      throw std::runtime_error("openpty");
+  } else if (pipe(in)) {
+    throw std::runtime_error("pipe");
+  }
+  if (pipe(out) || pipe(err))
     throw std::runtime_error("pipe");
   pid_t pid = fork();
   if (pid == 0)
@@ -59,11 +68,18 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
   signal(SIGPIPE, SIG_IGN);
   RunResult r;
+  int tty_master = -1;
+  if (o.stdin_tty) {
+    tty_master = in[1];
+    in[1] = -1;
+    if (write(tty_master, o.input.data(), o.input.size()) != static_cast<ssize_t>(o.input.size()))
+      throw std::runtime_error("write to terminal");
+  }
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
   size_t written = 0;
-  if (o.input.empty()) {
+  if (o.input.empty() && in[1] >= 0) {
     close(in[1]);
     in[1] = -1;
   }
@@ -115,6 +131,8 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
   close(err[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (tty_master >= 0)
+    close(tty_master);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }

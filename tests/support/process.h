@@ -17,6 +17,7 @@ struct RunOptions {
   std::vector<std::string> env;       // NAME=VALUE entries added to (or replacing in) the env
   std::vector<std::string> unset_env; // names removed from the environment
   std::string stdout_path;            // when set, standard output goes to this file
+  bool stdin_tty = false;             // standard input is a pseudo-terminal fed with `input`
   int timeout_seconds = 60;
 };
 

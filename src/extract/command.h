@@ -1,0 +1,18 @@
+// Command templates ("%o" the output name, "%p" the working directory) and the command run
+// after extraction.
+#pragma once
+
+namespace vardo {
+
+constexpr int kCommandSize = 2048;
+
+// Expands a template into a new zero-filled 2048-byte heap buffer that the caller frees. Text is
+// inserted as it stands, unquoted; "%" before any other character stays as it is. Returns null
+// after a message when the expansion would exceed 2047 characters or the directory is unknown.
+char *expand_template(const char *tmpl);
+
+// Expands and runs the run command after the feature items have been exported, asking first in
+// verbose mode. Returns 0 when it was not run, else the wait status from `system`.
+int run_post_command(const char *path);
+
+} // namespace vardo
