@@ -1,5 +1,7 @@
 #include "extract/extract.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "archive/header.h"
 #include "driver/settings.h"
 #include "extract/command.h"
+#include "extract/space.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
 #include "gzstream/stream.h"
@@ -68,6 +71,33 @@ static int read_payload_kind() {
   return 0;
 }
 
+// Asks the space verification for the uncompressed size in whole megabytes, plus one: ISIZE
+// from the gzip trailer (the running total of every member), or the length of a raw payload.
+// The read position is restored afterwards. Returns -1 when the verification refuses.
+static int check_space(int fd, int method, char *link_path) {
+  off_t pos = lseek(fd, 0, SEEK_CUR);
+  if (pos < 0)
+    return 0;
+  uint32_t size;
+  if (method == 0) {
+    off_t end = lseek(fd, 0, SEEK_END);
+    size = static_cast<uint32_t>(std::min<off_t>(end - archive_header.payload_offset, UINT32_MAX));
+  } else {
+    unsigned char trailer[8];
+    if (lseek(fd, -8, SEEK_END) < 0 || read(fd, trailer, 8) != 8) {
+      errno = 0;
+      read_error_exit();
+    }
+    size = static_cast<uint32_t>(trailer[4]) | static_cast<uint32_t>(trailer[5]) << 8 |
+           static_cast<uint32_t>(trailer[6]) << 16 | static_cast<uint32_t>(trailer[7]) << 24;
+  }
+  int required_mb = static_cast<int>(size / 1048576u + 1);
+  if (verify_extract_space(required_mb, link_path) < 0)
+    return -1;
+  lseek(fd, pos, SEEK_SET);
+  return 0;
+}
+
 // Runs the payload through the extract command (or to standard output with -x). Returns the
 // copy status: 0, or 1 for an empty raw payload; -1 when the extract command could not be
 // started or failed.
@@ -106,7 +136,7 @@ static int unpack_payload(int fd, int method) {
 }
 
 int extract_archive(const char *path) {
-  char link_path[512] = "";
+  char link_path[kLinkPathSize] = "";
   int fd = open_archive(path);
   if (fd < 0) {
     fprintf(stderr, "%s: unable to find preamble magic value\n", path);
@@ -115,6 +145,9 @@ int extract_archive(const char *path) {
   catch_sigpipe();
   int status = wire_stream(fd, path);
   int method = status == 0 ? read_payload_kind() : 0;
+  if (status == 0 && !settings.extract_only && feature_get("VFYFS=") &&
+      check_space(fd, method, link_path) < 0)
+    return -1; // refused: its messages are printed
   if (status == 0 && method == -1) {
     fprintf(stderr, "%s: unknown compression method\n", path);
     status = -1;

@@ -1,0 +1,51 @@
+#include "lib/fsinfo.h"
+
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+
+namespace vardo {
+namespace {
+
+TEST(Fsinfo, Arithmetic) {
+  EXPECT_EQ(fsinfo_megabytes(1024, 5000), 4); // unit factor 2, 1024 blocks per megabyte
+  EXPECT_EQ(fsinfo_megabytes(0, 4096), 2);    // 0 and 256 count as 512: 2048 per megabyte
+  EXPECT_EQ(fsinfo_megabytes(256, 4095), 1);
+  EXPECT_EQ(fsinfo_megabytes(4096, 0xFFFFFFFFu), 16777215);
+  EXPECT_EQ(fsinfo_percent(0, 0), 0);
+  EXPECT_EQ(fsinfo_percent(3, 1), 33);
+  EXPECT_EQ(fsinfo_percent(1000, 999), 99);
+  EXPECT_EQ(fsinfo_percent(0xFFFFFFFFu, 0xFFFFFFFFu), 100); // unsigned, not negative
+}
+
+TEST(Fsinfo, RootIndicatorAndFreeMegabytes) {
+  int root = -5, free_mb = -5;
+  EXPECT_EQ(fsinfo_check_mb("/", 0, &root, &free_mb), 1);
+  EXPECT_EQ(root, 1);
+  struct statvfs fs;
+  ASSERT_EQ(statvfs("/", &fs), 0);
+  EXPECT_NEAR(free_mb, fsinfo_megabytes(fs.f_frsize, static_cast<uint32_t>(fs.f_bavail)), 64);
+  EXPECT_EQ(fsinfo_check_mb("/proc", 0, &root, &free_mb), 1);
+  EXPECT_EQ(root, 0);
+  EXPECT_EQ(free_mb, 0);
+}
+
+TEST(Fsinfo, ModesAtTheirLimits) {
+  int root, free_mb;
+  // /proc has no blocks at all: 0 free megabytes and a percentage of 0.
+  EXPECT_EQ(fsinfo_check_mb("/proc", 0, &root, &free_mb), 1); // equal to the free megabytes
+  EXPECT_EQ(fsinfo_check_mb("/proc", 1, &root, &free_mb), 0);
+  EXPECT_EQ(fsinfo_check_pct("/proc", 0, &root, &free_mb), 1);
+  EXPECT_EQ(fsinfo_check_pct("/proc", -3, &root, &free_mb), 1);
+  EXPECT_EQ(fsinfo_check_pct("/proc", 1, &root, &free_mb), 0);
+  root = free_mb = -7;
+  EXPECT_EQ(fsinfo_check_space(3, "/proc", 0, &root, &free_mb), -1);
+  EXPECT_EQ(root, 0); // written before the mode is looked at
+  EXPECT_EQ(free_mb, 0);
+  root = free_mb = -7;
+  EXPECT_EQ(fsinfo_check_mb("/no/such/path", 1, &root, &free_mb), -1);
+  EXPECT_EQ(root, -7);
+  EXPECT_EQ(free_mb, -7);
+}
+
+} // namespace
+} // namespace vardo

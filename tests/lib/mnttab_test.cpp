@@ -1,0 +1,98 @@
+#include "lib/mnttab.h"
+
+#include <gtest/gtest.h>
+#include <sys/vfs.h>
+
+#include "support/process.h"
+
+namespace vardo {
+namespace {
+
+// One 72-byte record of the binary table.
+std::string record(const std::string &device, const std::string &mount_point, int16_t flag,
+                   int32_t time) {
+  std::string r(72, '\0');
+  r.replace(0, device.size(), device);
+  r.replace(32, mount_point.size(), mount_point);
+  memcpy(r.data() + 64, &flag, 2);
+  r[66] = r[67] = '\x55'; // the gap is never read
+  memcpy(r.data() + 68, &time, 4);
+  return r;
+}
+
+class Mnttab : public ::testing::Test {
+protected:
+  void SetUp() override {
+    mnttab_close();
+    path_ = dir_ / "mnttab";
+    mount_table.path = path_.c_str();
+  }
+  void TearDown() override {
+    mnttab_close();
+    mount_table = MountTable{};
+  }
+  test::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(Mnttab, EmptyTable) {
+  test::write_file(path_, "");
+  EXPECT_EQ(mnttab_next(), nullptr);
+  EXPECT_EQ(mnttab_next(), nullptr);
+}
+
+TEST_F(Mnttab, RecordsAndTheReadOnlyFlag) {
+  test::write_file(path_, record("/dev/dsk/0s1", "/", 65, 1000) +
+                              record("/dev/b", "/nonexistent", 0, 2) + record("/dev/c", "/", 1, 3) +
+                              record("/dev/d", "/", 64, 4));
+  MountEntry *e = mnttab_next();
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->device, "/dev/dsk/0s1");
+  EXPECT_STREQ(e->mount_point, "/");
+  EXPECT_EQ(e->read_only, 1);
+  EXPECT_EQ(e->mount_time, 1000);
+  EXPECT_NE(e->fs_type[0], '\0'); // statfs on "/" works
+  e = mnttab_next();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->read_only, 0);
+  EXPECT_STREQ(e->fs_type, ""); // statfs fails: the entry still comes, without a type
+  EXPECT_EQ(mnttab_next()->read_only, 0);
+  e = mnttab_next();
+  EXPECT_EQ(e->read_only, 0);
+  EXPECT_EQ(e->mount_time, 4);
+}
+
+TEST_F(Mnttab, ShortLastRecordEndsTheTableAndCloseStartsAgain) {
+  test::write_file(path_, record("a", "/", 0, 1) + record("b", "/", 0, 2).substr(0, 50));
+  ASSERT_NE(mnttab_next(), nullptr);
+  EXPECT_EQ(mnttab_next(), nullptr);
+  EXPECT_EQ(mnttab_next(), nullptr);
+  mnttab_close();
+  mnttab_close(); // closing a closed cursor does nothing
+  MountEntry *e = mnttab_next();
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->device, "a");
+}
+
+TEST_F(Mnttab, SystemMountListWhenThereIsNoBinaryTable) {
+  // No file at the path: the running system's mounts stand in, "/" among them.
+  bool saw_root = false;
+  int entries = 0;
+  while (MountEntry *e = mnttab_next()) {
+    ++entries;
+    if (strcmp(e->mount_point, "/") == 0) {
+      saw_root = true;
+      EXPECT_NE(e->fs_type[0], '\0');
+    }
+    if (strcmp(e->mount_point, "/proc") == 0) {
+      struct statfs st;
+      ASSERT_EQ(statfs("/proc", &st), 0);
+      EXPECT_EQ(std::string(e->fs_type), std::to_string(static_cast<int16_t>(st.f_type)));
+    }
+  }
+  EXPECT_GT(entries, 1);
+  EXPECT_TRUE(saw_root);
+}
+
+} // namespace
+} // namespace vardo
