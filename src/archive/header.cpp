@@ -1,5 +1,6 @@
 #include "archive/header.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -26,42 +27,40 @@ static void report_unlocatable() {
   fprintf(stderr, "%s: unable to find vardo to build preamble\n", settings.program_name);
 }
 
-// Reads the whole preamble file into a new buffer of size + 1 bytes; null after a message.
-static char *read_preamble(const char *path, size_t *size) {
+// Copies the preamble file to `out_fd`: exactly the size it had when it was looked at, in
+// chunks, so that memory use does not grow with the preamble. Returns 0, or -1 after a message.
+static int copy_preamble(const char *path, int out_fd) {
   struct stat st;
   if (stat(path, &st) < 0) {
     perror(path);
-    return nullptr;
+    return -1;
   }
   int fd = open(path, O_RDONLY);
   if (fd < 0) {
     perror(path);
-    return nullptr;
+    return -1;
   }
-  *size = static_cast<size_t>(st.st_size);
-  char *buf = static_cast<char *>(malloc(*size + 1));
-  if (!buf) {
-    perror(path);
-    close(fd);
-    return nullptr;
-  }
-  // Read on until the whole size is in: a short read must never leave unread bytes behind.
-  for (size_t got = 0; got < *size;) {
-    ssize_t n = read(fd, buf + got, *size - got);
-    if (n <= 0) {
-      if (n == 0)
-        fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", settings.program_name, path,
-                got, *size);
-      else
-        perror(path);
-      free(buf);
-      close(fd);
-      return nullptr;
+  auto size = static_cast<size_t>(st.st_size);
+  char buf[8192];
+  int result = 0;
+  for (size_t done = 0; done < size && result == 0;) {
+    ssize_t n = read(fd, buf, std::min(sizeof buf, size - done));
+    if (n < 0) {
+      perror(path);
+      result = -1;
+    } else if (n == 0) {
+      fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", settings.program_name, path,
+              done, size);
+      result = -1;
+    } else if (write_fully(out_fd, buf, static_cast<size_t>(n)) < 0) {
+      perror(stream.out_name);
+      result = -1;
+    } else {
+      done += static_cast<size_t>(n);
     }
-    got += static_cast<size_t>(n);
   }
   close(fd);
-  return buf;
+  return result;
 }
 
 int write_preamble(const char *preamble_name, int out_fd) {
@@ -70,16 +69,8 @@ int write_preamble(const char *preamble_name, int out_fd) {
     report_unlocatable();
     return -1;
   }
-  size_t size = 0;
-  char *buf = read_preamble(path, &size);
-  if (!buf)
+  if (copy_preamble(path, out_fd) < 0)
     return -1;
-  if (write_fully(out_fd, buf, size) < 0) {
-    perror(stream.out_name);
-    free(buf);
-    return -1;
-  }
-  free(buf);
   write_all(out_fd, make_magic(), kMagicSize);
   for (const char *text : header_strings())
     write_all(out_fd, text, strlen(text) + 1);

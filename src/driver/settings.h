@@ -8,7 +8,7 @@ constexpr int kTextBufferSize = 1024;
 constexpr int kItemBufferSize = 256;
 
 struct Settings {
-  const char *program_name = "vardo"; // argv[0] exactly as given; first word of every message
+  const char *program_name = nullptr; // argv[0] exactly as given; first word of every message
   bool archive_mode = false;          // the running file (or the -u operand) is an archive
   bool use_operand = false;           // -u: the first operand names the archive
   int list = 0;                       // -l
