@@ -2,16 +2,45 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all check bench microbench clean
+PREFIX ?= /usr/local
+
+.PHONY: all check demo install fuzz bench microbench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) --target vardo -j $(JOBS)
 
+# A newcomer's first command: build the tool and the example installer, list it, run it.
+demo: all
+	examples/installer/build.sh $(BUILD)/vardo $(BUILD)/demo
+
+# Installs bin/vardo and share/man/man1/vardo.1 below PREFIX (and DESTDIR, when set).
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Every test runs twice: against the release build, and with AddressSanitizer and
+# UndefinedBehaviorSanitizer, where any report fails the run.
 check:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDO_SANITIZE=ON >/dev/null
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ctest -j $(JOBS) --output-on-failure
+
+# libFuzzer targets, each run for FUZZ_SECONDS on the seeds in tests/fuzz/corpus; what they
+# find goes to $(BUILD)-fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = archive gzip listing feature template
+fuzz:
+	cmake -S . -B $(BUILD)-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVARDO_FUZZ=ON -DVARDO_TESTS=OFF >/dev/null
+	cmake --build $(BUILD)-fuzz -j $(JOBS)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)-fuzz/corpus/$$t && \
+	  $(BUILD)-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=1 -print_final_stats=1 \
+	    $(BUILD)-fuzz/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
 
 # The side-by-side comparison with gzip, pigz and cat; `make microbench` runs the Google
 # Benchmarks of the CRC and the inflater.
@@ -26,4 +55,4 @@ microbench:
 	for b in $(BUILD)-bench/bench_*; do $$b; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz

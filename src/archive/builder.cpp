@@ -9,6 +9,7 @@
 #include "archive/feature.h"
 #include "archive/header.h"
 #include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
 #include "gzstream/stream.h"
 #include "lib/text.h"
@@ -54,6 +55,7 @@ static void copy_raw() {
 
 void build_archive(int operands, char **operand) {
   stream.out_fd = STDOUT_FILENO;
+  catch_sigpipe();
   check_operands(operands, operand);
   add_name_item(operand[0]);
   if (write_preamble(settings.preamble_path, stream.out_fd) < 0)

@@ -79,21 +79,26 @@ int write_preamble(const char *preamble_name, int out_fd) {
 
 // Finds the end of the first magic value in the file. The match count carries over from one
 // chunk to the next, and a byte that breaks a partial match is not compared again with the first
-// magic byte. Returns the offset of the byte after the magic, or -1.
+// magic byte. A file is read in chunks of 8191 bytes and then sought back to the byte after the
+// magic. A pipe cannot seek back, so there each read asks for no more bytes than could still
+// belong to the magic, and the descriptor stops exactly after it. Returns the offset of the byte
+// after the magic, or -1.
 static off_t find_magic(int fd) {
   const char *magic = make_magic();
+  bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
   char buf[8192];
   off_t before = 0;
   int m = 0;
   for (;;) {
-    ssize_t n = read(fd, buf, 8191);
+    ssize_t n = read(fd, buf, seekable ? 8191 : static_cast<size_t>(kMagicSize - m));
     if (n <= 0)
       return -1;
     for (ssize_t i = 0; i < n; ++i) {
       if (buf[i] != magic[m]) {
         m = 0;
       } else if (++m == kMagicSize) {
-        return before + i + 1;
+        off_t end = before + i + 1;
+        return !seekable || lseek(fd, end, SEEK_SET) == end ? end : -1;
       }
     }
     before += n;
@@ -101,13 +106,16 @@ static off_t find_magic(int fd) {
 }
 
 // Reads one NUL-terminated header string, one byte per read so that nothing beyond the block is
-// consumed. The end of the file ends the string. Returns -1 when it does not fit the buffer.
+// consumed. The end of the file ends the string. Returns the bytes consumed, or -1 when the
+// string does not fit the buffer.
 static int read_header_string(int fd, char *text) {
   for (int i = 0; i < kHeaderStringSize; ++i) {
-    if (read(fd, text + i, 1) != 1 || text[i] == '\0') {
+    if (read(fd, text + i, 1) != 1) {
       text[i] = '\0';
-      return 0;
+      return i;
     }
+    if (text[i] == '\0')
+      return i + 1;
   }
   text[kHeaderStringSize - 1] = '\0';
   return -1;
@@ -124,13 +132,15 @@ int open_archive(const char *name) {
     perror(path);
     return -1;
   }
-  off_t start = find_magic(fd);
-  if (start < 0 || lseek(fd, start, SEEK_SET) < 0) {
+  off_t offset = find_magic(fd);
+  if (offset < 0) {
     close(fd);
     return -1;
   }
   for (char *text : header_strings()) {
-    if (read_header_string(fd, text) < 0) {
+    int consumed = read_header_string(fd, text);
+    offset += consumed;
+    if (consumed < 0) {
       fprintf(stderr, "%s: %s: header string longer than %d characters\n", settings.program_name,
               path, kHeaderStringSize - 1);
       archive_header = ArchiveHeader{};
@@ -138,7 +148,7 @@ int open_archive(const char *name) {
       return -1;
     }
   }
-  archive_header.payload_offset = static_cast<int32_t>(lseek(fd, 0, SEEK_CUR));
+  archive_header.payload_offset = static_cast<int32_t>(offset);
   return fd;
 }
 

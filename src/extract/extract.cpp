@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,17 +21,6 @@ namespace vardo {
 
 static const char kDefaultExtract[] = "cat > %p/%o";
 
-static void on_sigpipe(int) {}
-
-// A reader that goes away must show as a failed write (EPIPE) with its message, not as a silent
-// death. A caught signal, unlike an ignored one, is reset to the default in the commands we
-// start, so they still see SIGPIPE as usual.
-static void catch_sigpipe() {
-  struct sigaction sa = {};
-  sa.sa_handler = on_sigpipe;
-  sigaction(SIGPIPE, &sa, nullptr);
-}
-
 // Copies the raw payload to the output, 512 bytes at a time. Returns 1 when it was empty.
 static int copy_raw_payload(int fd) {
   char buf[512];
@@ -44,6 +32,8 @@ static int copy_raw_payload(int fd) {
   }
   if (n < 0)
     read_error_exit();
+  if (!any)
+    fprintf(stderr, "%s: %s: the payload is empty\n", settings.program_name, stream.in_name);
   return any ? 0 : 1;
 }
 

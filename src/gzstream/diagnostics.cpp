@@ -1,6 +1,7 @@
 #include "gzstream/diagnostics.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -34,6 +35,20 @@ void write_error_exit() {
   abort_exit();
 }
 
-void abort_exit() { exit(1); }
+AbortHook abort_hook = nullptr;
+
+static void on_sigpipe(int) {}
+
+void catch_sigpipe() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_sigpipe;
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
+void abort_exit() {
+  if (abort_hook)
+    abort_hook();
+  exit(1);
+}
 
 } // namespace vardo

@@ -7,6 +7,7 @@
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
+#include "gzstream/zlib_memory.h"
 #include "lib/basename.h"
 
 namespace vardo {
@@ -118,6 +119,7 @@ int read_gzip_header() {
 // back the read-ahead bytes the stream did not use.
 static void inflate_stream() {
   z_stream z = {};
+  use_zlib_workspace(&z);
   int ret = inflateInit2(&z, -15);
   if (ret != Z_OK)
     fatal_error(ret == Z_MEM_ERROR ? "out of memory" : "invalid compressed data--format violated");

@@ -9,6 +9,7 @@
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
+#include "gzstream/zlib_memory.h"
 
 namespace vardo {
 
@@ -44,6 +45,7 @@ ssize_t read_source(unsigned char *buf, size_t size) {
 // into the output buffer.
 static void compress_input() {
   z_stream z = {};
+  use_zlib_workspace(&z);
   if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     fatal_error("out of memory");
   int flush = Z_NO_FLUSH;

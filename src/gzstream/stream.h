@@ -10,6 +10,9 @@ constexpr size_t kInputBufferSize = 8192;
 constexpr size_t kOutputBufferSize = 8192;
 constexpr size_t kInflateWindowSize = 32768;
 constexpr size_t kNameSize = 1024;
+// zlib's own state and windows live here, not on the heap: deflate at level 9 with the default
+// memory level needs about 268 KiB, inflate about 40 KiB, and the two never run at once.
+constexpr size_t kZlibWorkspaceSize = 280 * 1024;
 
 struct StreamState {
   int in_fd = 0;                 // what refills and the writer's source read from
@@ -31,6 +34,8 @@ struct StreamState {
   int members = 0;           // gzip headers read
   uint32_t time_stamp = 0;   // MTIME written, or the last non-zero MTIME read
   int method = 8;            // method of the current member; -1 for an unusable header
+  unsigned char zlib_workspace[kZlibWorkspaceSize];
+  size_t zlib_used = 0; // bytes of the workspace handed to the current zlib stream
 };
 
 extern StreamState stream;

@@ -8,6 +8,9 @@ namespace vardo {
 static_assert(offsetof(AplistHeader, magic) + sizeof(int) == sizeof(AplistHeader),
               "the magic word must sit directly before item 0");
 
+// Every list from aplist_new until its release, newest first.
+static AplistHeader *live_lists = nullptr;
+
 void **aplist_new(int capacity, AplistDestroy destroy) {
   if (capacity <= 0)
     capacity = 1;
@@ -23,14 +26,18 @@ void **aplist_new(int capacity, AplistDestroy destroy) {
   else
     header->no_destroy = 1;
   header->magic = kAplistMagic;
+  header->next_live = live_lists;
+  live_lists = header;
   return header->items;
 }
 
 AplistHeader *aplist_header(void **list) {
   if (!list)
     return nullptr;
-  auto *header = reinterpret_cast<AplistHeader *>(list) - 1;
-  return header->magic == kAplistMagic ? header : nullptr;
+  for (AplistHeader *h = live_lists; h; h = h->next_live)
+    if (h->items == list)
+      return h->magic == kAplistMagic ? h : nullptr;
+  return nullptr;
 }
 
 int aplist_count(void **list) {
@@ -93,6 +100,12 @@ void aplist_release(void **list) {
     *slot = nullptr;
   if (AplistHeader *header = aplist_header(list)) {
     header->magic = 0;
+    for (AplistHeader **link = &live_lists; *link; link = &(*link)->next_live) {
+      if (*link == header) {
+        *link = header->next_live;
+        break;
+      }
+    }
     free(header);
   } else {
     free(list);

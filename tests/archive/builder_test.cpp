@@ -198,14 +198,17 @@ TEST_F(Builder, FullDiskIsAnErrorForCompressedAndRawBuilds) {
   }
 }
 
-TEST_F(Builder, FullDiskAfterThePreambleIsReported) {
-  // A preamble of one byte fits a pipe whose reader goes away: later writes fail.
+TEST_F(Builder, VanishedReaderIsAWriteError) {
+  // A preamble of one byte fits a pipe whose reader goes away: later writes fail, and the build
+  // says so instead of dying silently of SIGPIPE.
   test::write_file(tool / "one", "#", 0755);
   test::write_file(tool / "f", test::random_bytes(200000, 6));
   for (const char *mode : {"", "-a"}) {
-    std::string cmd = std::string("./vardo -p ./one ") + mode + " f | head -c 5 > /dev/null";
-    auto r = tool.run({"sh", "-c", "trap '' PIPE; " + cmd});
+    std::string cmd = std::string("{ ./vardo -p ./one ") + mode +
+                      " f; echo $? > status; } | head -c 5 > /dev/null";
+    auto r = tool.run({"sh", "-c", cmd});
     EXPECT_EQ(r.err, "\n./vardo: Broken pipe\n") << mode;
+    EXPECT_EQ(test::read_file(tool / "status"), "1\n") << mode;
   }
 }
 

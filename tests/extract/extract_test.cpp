@@ -105,10 +105,11 @@ TEST_F(Extract, RunCommandGates) {
   EXPECT_EQ(run_archive({"../a.run", "-n"}).status, 0);
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
   EXPECT_EQ(test::read_file(tool / "out/f"), "content");
-  // An empty raw payload: status 1, no run command.
+  // An empty raw payload: status 1 with a message, no run command.
   tool.make_archive("e.run", "NOCOMPR,NAME=e", "", "touch ran", "", "");
   auto r = run_archive({"../e.run"});
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../e.run: ../e.run: the payload is empty\n");
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
   EXPECT_EQ(test::read_file(tool / "out/e"), "");
 }

@@ -97,11 +97,21 @@ TEST(Aplist, FreeOnPlainArrayFreesItemsAndArray) {
 TEST(Aplist, AddRefusesNoneAndPlainArrays) {
   void **none = nullptr;
   EXPECT_EQ(aplist_add(&none, nullptr), -1);
-  // A plain array has a word before it that is not the magic value: refused.
-  void *with_room[3] = {nullptr, nullptr, nullptr};
-  void **handle = with_room + 1;
-  EXPECT_EQ(aplist_add(&handle, with_room), -1);
-  EXPECT_EQ(with_room[1], nullptr);
+  // A plain array is not a list: refused, and nothing in front of it is read (the sanitizer
+  // build would report a read before the array).
+  void *plain[3] = {nullptr, nullptr, nullptr};
+  void **handle = plain;
+  EXPECT_EQ(aplist_add(&handle, plain), -1);
+  EXPECT_EQ(plain[0], nullptr);
+}
+
+TEST(Aplist, ReleasedHandleIsNoLongerAList) {
+  void **list = aplist_new(2, nullptr);
+  void **stale = list;
+  AplistHeader *header = aplist_header(list);
+  ASSERT_NE(header, nullptr);
+  aplist_release(list);
+  EXPECT_EQ(aplist_header(stale), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,63 @@
+// Shared ground of the fuzz targets: fresh process-wide state for every input, the input in a
+// file, and a way back to the fuzzer from the abort path.
+#pragma once
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "archive/header.h"
+#include "driver/settings.h"
+#include "gzstream/diagnostics.h"
+#include "gzstream/stream.h"
+#include "lib/mnttab.h"
+
+namespace vardo::fuzz {
+
+inline jmp_buf abort_jump;
+
+[[noreturn]] inline void jump_back() { longjmp(abort_jump, 1); }
+
+// Resets every piece of process-wide state, points the abort path back at the fuzzer and
+// returns the lowest free descriptor, so that end_input can close what the input left open.
+inline int begin_input() {
+  settings = Settings{};
+  settings.program_name = "fuzz";
+  archive_header = ArchiveHeader{};
+  stream = StreamState{};
+  mnttab_close();
+  abort_hook = jump_back;
+  int fd = dup(2);
+  close(fd);
+  return fd;
+}
+
+inline void end_input(int first_fd) {
+  for (int fd = first_fd; fd < first_fd + 16; ++fd)
+    close(fd);
+}
+
+// Writes the input to a file of this process that can be opened as an archive (executable, so
+// that locate_program takes the absolute name as it stands).
+inline std::string &input_path() {
+  static std::string path = "/tmp/vardo-fuzz-" + std::to_string(getpid());
+  return path;
+}
+
+inline void remove_input() { unlink(input_path().c_str()); }
+
+inline const char *write_input(const uint8_t *data, size_t size) {
+  static const int registered = atexit(remove_input);
+  (void)registered;
+  const std::string &path = input_path();
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0700);
+  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size))
+    abort();
+  close(fd);
+  return path.c_str();
+}
+
+} // namespace vardo::fuzz

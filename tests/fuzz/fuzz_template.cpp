@@ -1,0 +1,22 @@
+// Command templates: expand_template on an arbitrary template and output name (the input up to
+// its first NUL, and the rest).
+#include <cstdlib>
+#include <cstring>
+
+#include "extract/command.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  vardo::fuzz::begin_input();
+  std::string input(reinterpret_cast<const char *>(data), size);
+  size_t nul = input.find('\0');
+  std::string tmpl = input.substr(0, std::min<size_t>(nul, 1023));
+  std::string name = nul == std::string::npos ? "" : input.substr(nul + 1, 1023);
+  strncpy(vardo::stream.out_name, name.c_str(), sizeof vardo::stream.out_name - 1);
+  if (char *cmd = vardo::expand_template(tmpl.c_str())) {
+    if (strlen(cmd) > 2047)
+      abort();
+    free(cmd);
+  }
+  return 0;
+}
