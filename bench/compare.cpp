@@ -224,6 +224,8 @@ int main(int argc, char **argv) {
   printf("\n%-44s %9s %9s %7s\n", "memory", "ours", "gzip", "ratio");
   for (const auto &l : memory)
     printf("%s\n", l.c_str());
+  printf("(unpack to a file counts the whole job: vardo, and the extract command's sh and cat;\n"
+         " the -x rows show vardo's own peak)\n");
   printf("\n%-44s %9s %9s %7s\n", "size", "ours", "gzip -9", "ratio");
   for (const auto &l : sizes)
     printf("%s\n", l.c_str());
