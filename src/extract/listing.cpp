@@ -63,8 +63,11 @@ static void verify_payload() {
 }
 
 static void print_statistics(int archive_fd) {
+  // The statistics describe the first member's header, whatever the later members hold.
   uint32_t header_bytes = stream.header_bytes;
+  uint32_t time_stamp = stream.time_stamp;
   verify_payload();
+  stream.time_stamp = time_stamp;
   if (!settings.heading_printed) {
     settings.heading_printed = true;
     if (settings.verbose)
