@@ -1,6 +1,9 @@
 #include "lib/fsinfo.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <mntent.h>
+#include <string>
 #include <sys/statvfs.h>
 
 namespace vardo {
@@ -27,6 +30,19 @@ TEST(Fsinfo, RootIndicatorAndFreeMegabytes) {
   EXPECT_EQ(fsinfo_check_mb("/proc", 0, &root, &free_mb), 1);
   EXPECT_EQ(root, 0);
   EXPECT_EQ(free_mb, 0);
+  // A tmpfs mounted somewhere on this machine is not the root filesystem either.
+  FILE *mounts = setmntent("/proc/self/mounts", "r");
+  ASSERT_NE(mounts, nullptr);
+  std::string tmpfs;
+  while (struct mntent *m = getmntent(mounts))
+    if (strcmp(m->mnt_type, "tmpfs") == 0 && strcmp(m->mnt_dir, "/") != 0 && tmpfs.empty())
+      tmpfs = m->mnt_dir;
+  endmntent(mounts);
+  if (tmpfs.empty())
+    GTEST_SKIP() << "no tmpfs is mounted here";
+  root = -1;
+  EXPECT_NE(fsinfo_check_mb(tmpfs.c_str(), 0, &root, &free_mb), -1) << tmpfs;
+  EXPECT_EQ(root, 0) << tmpfs;
 }
 
 TEST(Fsinfo, ModesAtTheirLimits) {
