@@ -206,7 +206,8 @@ int verify_extract_space(int required_mb, char *link_path) {
   bool have_candidate = false;
   // A temporary path that cannot be queried counts as having room, and so does D.
   if (settings.temp_path[0] && check_mb(settings.temp_path, required_mb) != 0) {
-    copy_text(candidate, kLinkPathSize, settings.temp_path);
+    if (copy_text(candidate, kLinkPathSize, settings.temp_path) < 0)
+      return too_long("temporary path", settings.temp_path, kLinkPathSize - 1);
     drop_trailing_slash(candidate);
     have_candidate = true;
   } else {
