@@ -9,6 +9,7 @@
 #include "archive/header.h"
 #include "driver/settings.h"
 #include "gzstream/stream.h"
+#include "lib/mnttab.h"
 
 namespace vardo::test {
 
@@ -56,6 +57,8 @@ void reset_state() {
   settings = Settings{};
   archive_header = ArchiveHeader{};
   stream = StreamState{};
+  mnttab_close();
+  mount_table = MountTable{};
 }
 
 std::string archive_bytes(const std::string &preamble, const std::string &features,
