@@ -12,6 +12,7 @@
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
 #include "gzstream/stream.h"
+#include "lib/basename.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -30,8 +31,7 @@ static void check_operands(int operands, char **operand) {
 
 // Appends "NAME=" and the base name of the first operand, always as the last item.
 static void add_name_item(const char *first) {
-  const char *slash = strrchr(first, '/');
-  const char *base = slash ? slash + 1 : first;
+  const char *base = basename_of(first);
   int n = snprintf(settings.item, sizeof settings.item, "NAME=%s", base);
   if (n < 0 || static_cast<size_t>(n) >= sizeof settings.item) {
     fprintf(stderr, "%s: %s: file name longer than %zu characters\n", settings.program_name, base,

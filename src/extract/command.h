@@ -6,6 +6,10 @@ namespace vardo {
 
 constexpr int kCommandSize = 2048;
 
+// What an archive with an empty extract command uses: the payload into a file of the current
+// directory, named by the output name.
+inline constexpr char kDefaultExtractCommand[] = "cat > %p/%o";
+
 // Expands a template into a new zero-filled 2048-byte heap buffer that the caller frees. Text is
 // inserted as it stands, unquoted; "%" before any other character stays as it is. Returns null
 // after a message when the expansion would exceed 2047 characters or the directory is unknown.

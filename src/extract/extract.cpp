@@ -1,7 +1,6 @@
 #include "extract/extract.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +18,6 @@
 
 namespace vardo {
 
-static const char kDefaultExtract[] = "cat > %p/%o";
-
 // Copies the raw payload to the output, 512 bytes at a time. Returns 1 when it was empty.
 static int copy_raw_payload(int fd) {
   char buf[512];
@@ -35,20 +32,6 @@ static int copy_raw_payload(int fd) {
   if (!any)
     fprintf(stderr, "%s: %s: the payload is empty\n", settings.program_name, stream.in_name);
   return any ? 0 : 1;
-}
-
-// Points the stream layer at the archive and standard output. Returns -1 when the archive name
-// does not fit the input name.
-static int wire_stream(int fd, const char *path) {
-  stream.in_fd = fd;
-  if (copy_text(stream.in_name, path) < 0) {
-    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", settings.program_name,
-            path, kNameSize - 1);
-    return -1;
-  }
-  stream.out_fd = STDOUT_FILENO;
-  strcpy(stream.out_name, "stdout");
-  return 0;
 }
 
 // Reads the gzip header, or takes the output name of a raw payload from its "NAME=" item.
@@ -73,13 +56,8 @@ static int check_space(int fd, int method, char *link_path) {
     off_t end = lseek(fd, 0, SEEK_END);
     size = static_cast<uint32_t>(std::min<off_t>(end - archive_header.payload_offset, UINT32_MAX));
   } else {
-    unsigned char trailer[8];
-    if (lseek(fd, -8, SEEK_END) < 0 || read(fd, trailer, 8) != 8) {
-      errno = 0;
-      read_error_exit();
-    }
-    size = static_cast<uint32_t>(trailer[4]) | static_cast<uint32_t>(trailer[5]) << 8 |
-           static_cast<uint32_t>(trailer[6]) << 16 | static_cast<uint32_t>(trailer[7]) << 24;
+    uint32_t crc;
+    read_final_trailer(fd, &crc, &size);
   }
   int required_mb = static_cast<int>(size / 1048576u + 1);
   if (verify_extract_space(required_mb, link_path) < 0)
@@ -96,7 +74,7 @@ static int unpack_payload(int fd, int method) {
   char *cmd = nullptr;
   if (!settings.extract_only) {
     if (!archive_header.extract_command[0])
-      strcpy(archive_header.extract_command, kDefaultExtract);
+      strcpy(archive_header.extract_command, kDefaultExtractCommand);
     cmd = expand_template(archive_header.extract_command);
     if (!cmd)
       return -1;
@@ -133,7 +111,8 @@ int extract_archive(const char *path) {
     return -1;
   }
   catch_sigpipe();
-  int status = wire_stream(fd, path);
+  stream.in_fd = fd;
+  int status = name_archive_streams(path);
   int method = status == 0 ? read_payload_kind() : 0;
   if (status == 0 && !settings.extract_only && feature_get("VFYFS=") &&
       check_space(fd, method, link_path) < 0)

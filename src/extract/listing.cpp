@@ -1,6 +1,5 @@
 #include "extract/listing.h"
 
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -9,14 +8,12 @@
 #include "archive/feature.h"
 #include "archive/header.h"
 #include "driver/settings.h"
+#include "extract/command.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
 #include "gzstream/stream.h"
-#include "lib/text.h"
 
 namespace vardo {
-
-static const char kDefaultExtract[] = "cat > %p/%o";
 
 // Names of the gzip methods 0 to 8, five characters each where known.
 static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", "",
@@ -46,8 +43,8 @@ static void print_header_lines() {
     printf("Feature: %s\n", archive_header.features);
   printf("Comment: %s\n", archive_header.comment);
   printf("    Run: %s\n", archive_header.run_command);
-  printf("Extract: %s\n",
-         archive_header.extract_command[0] ? archive_header.extract_command : kDefaultExtract);
+  printf("Extract: %s\n", archive_header.extract_command[0] ? archive_header.extract_command
+                                                            : kDefaultExtractCommand);
 }
 
 // Inflates the whole payload into /dev/null, so that a cut or corrupt payload ends the listing
@@ -74,18 +71,9 @@ static void print_statistics(int archive_fd) {
       printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
-  // The trailer of the last member: CRC32 and ISIZE, little-endian.
-  unsigned char trailer[8];
-  off_t at = lseek(archive_fd, -8, SEEK_END);
-  if (at < 0 || read(archive_fd, trailer, 8) != 8) {
-    errno = 0;
-    read_error_exit();
-  }
-  uint32_t crc = 0, size = 0;
-  for (int i = 3; i >= 0; --i) {
-    crc = crc << 8 | trailer[i];
-    size = size << 8 | trailer[4 + i];
-  }
+  // The trailer of the last member.
+  uint32_t crc, size;
+  off_t at = read_final_trailer(archive_fd, &crc, &size);
   auto compressed = static_cast<int32_t>(at - archive_header.payload_offset + 8);
   auto uncompressed = static_cast<int32_t>(size);
   stream.bytes_in = static_cast<uint32_t>(compressed);
@@ -114,14 +102,10 @@ void list_archive(const char *path) {
   // Descriptor 0 becomes the archive: the stream layer reads from its current input descriptor,
   // which stays 0 throughout the listing.
   dup2(fd, 0);
-  if (copy_text(stream.in_name, path) < 0) {
-    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", settings.program_name,
-            path, kNameSize - 1);
+  if (name_archive_streams(path) < 0) {
     settings.exit_status = 1;
     return;
   }
-  stream.out_fd = STDOUT_FILENO;
-  strcpy(stream.out_name, "stdout");
   bool raw = feature_get("NOCOMPR") != nullptr;
   if (!raw) {
     reset_stream();

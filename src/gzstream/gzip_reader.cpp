@@ -1,6 +1,8 @@
 #include "gzstream/gzip_reader.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "driver/settings.h"
@@ -162,6 +164,21 @@ int inflate_member(int in_fd, int out_fd) {
   if (size != stream.bytes_out)
     fatal_error("invalid compressed data--length error");
   return 0;
+}
+
+off_t read_final_trailer(int fd, uint32_t *crc, uint32_t *size) {
+  unsigned char trailer[8];
+  off_t at = lseek(fd, -8, SEEK_END);
+  if (at < 0 || read(fd, trailer, 8) != 8) {
+    errno = 0; // reported as the end of the file, not as the failed seek
+    read_error_exit();
+  }
+  *crc = *size = 0;
+  for (int i = 3; i >= 0; --i) {
+    *crc = *crc << 8 | trailer[i];
+    *size = *size << 8 | trailer[4 + i];
+  }
+  return at;
 }
 
 int inflate_payload(int in_fd, int out_fd) {

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <sys/types.h>
 
 namespace vardo {
 
@@ -15,5 +17,10 @@ int inflate_member(int in_fd, int out_fd);
 // checked on its own; the payload ends at the end of the source or at bytes that do not begin a
 // gzip member. Returns 0; every failure takes the abort path.
 int inflate_payload(int in_fd, int out_fd);
+
+// Reads the gzip trailer in the last 8 bytes of the file `fd`: CRC32 and ISIZE, least
+// significant byte first. Returns the trailer's offset; a file too short for one ends the
+// process with the read-error report.
+off_t read_final_trailer(int fd, uint32_t *crc, uint32_t *size);
 
 } // namespace vardo

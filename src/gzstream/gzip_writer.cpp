@@ -10,6 +10,7 @@
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "gzstream/zlib_memory.h"
+#include "lib/basename.h"
 
 namespace vardo {
 
@@ -86,8 +87,7 @@ int write_gzip_member(int in_fd, int out_fd) {
   put_byte(2); // XFL: maximum compression (level 9)
   put_byte(3); // OS: Unix
   // FNAME: the base name of the input name and its NUL.
-  const char *slash = strrchr(stream.in_name, '/');
-  for (const char *p = slash ? slash + 1 : stream.in_name;; ++p) {
+  for (const char *p = basename_of(stream.in_name);; ++p) {
     put_byte(static_cast<unsigned char>(*p));
     if (!*p)
       break;

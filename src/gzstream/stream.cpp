@@ -1,10 +1,14 @@
 #include "gzstream/stream.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
+#include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
+#include "lib/text.h"
 
 namespace vardo {
 
@@ -91,6 +95,17 @@ int write_fully(int fd, const void *data, size_t len) {
 void write_all(int fd, const void *data, size_t len) {
   if (write_fully(fd, data, len) < 0)
     write_error_exit();
+}
+
+int name_archive_streams(const char *path) {
+  if (copy_text(stream.in_name, path) < 0) {
+    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", settings.program_name,
+            path, kNameSize - 1);
+    return -1;
+  }
+  stream.out_fd = STDOUT_FILENO;
+  strcpy(stream.out_name, "stdout");
+  return 0;
 }
 
 void reset_stream() {

@@ -58,6 +58,10 @@ void flush_inflate_window();
 int write_fully(int fd, const void *data, size_t len);
 // Writes the whole range, or ends the process with the write-error report.
 void write_all(int fd, const void *data, size_t len);
+// Names the streams of an archive being read: the archive as input name, standard output as
+// output descriptor and "stdout" as output name. Returns -1 after a message when the archive
+// name does not fit.
+int name_archive_streams(const char *path);
 // Empties the input buffer and zeroes the byte counts and the member count.
 void reset_stream();
 

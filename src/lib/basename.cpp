@@ -4,10 +4,14 @@
 
 namespace vardo {
 
+const char *basename_of(const char *path) {
+  const char *slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
 char *basename(char *path) {
-  char *slash = strrchr(path, '/');
-  if (slash)
-    memmove(path, slash + 1, strlen(slash + 1) + 1);
+  const char *base = basename_of(path);
+  memmove(path, base, strlen(base) + 1);
   return path;
 }
 

@@ -6,4 +6,7 @@ namespace vardo {
 // front. A path ending in "/" becomes empty. Returns `path`.
 char *basename(char *path);
 
+// The text after the last "/" of `path` (all of it when there is none), without changing it.
+const char *basename_of(const char *path);
+
 } // namespace vardo
