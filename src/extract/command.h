@@ -10,9 +10,13 @@ constexpr int kCommandSize = 2048;
 // directory, named by the output name.
 inline constexpr char kDefaultExtractCommand[] = "cat > %p/%o";
 
-// Expands a template into a new zero-filled 2048-byte heap buffer that the caller frees. Text is
-// inserted as it stands, unquoted; "%" before any other character stays as it is. Returns null
-// after a message when the expansion would exceed 2047 characters or the directory is unknown.
+// Expands a template into a new zero-filled 2048-byte heap buffer that the caller frees. Each
+// value is inserted so that the shell reads exactly its bytes, whatever quotes the template has
+// open at the placeholder: outside quotes a value of letters, digits and "_./,:+@%=-" stands as
+// it is and any other is single-quoted; inside '...' each "'" becomes '\''; inside "..." a
+// backslash goes before each of  " $ ` \ . "%" before any other character stays as it is.
+// Returns null after a message when the expansion would exceed 2047 characters or the directory
+// is unknown.
 char *expand_template(const char *tmpl);
 
 // Expands and runs the run command after the feature items have been exported, asking first in

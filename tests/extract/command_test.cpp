@@ -48,8 +48,70 @@ TEST(ExpandTemplate, NoEscapeAndOtherPercentSigns) {
   EXPECT_EQ(expand("100%", "x").out, "100%");
 }
 
-TEST(ExpandTemplate, InsertedTextIsNotQuoted) {
+TEST(ExpandTemplate, ValuesAreQuotedForTheirPlace) {
   EXPECT_EQ(expand("cat > '%o'", "a b; rm -rf /").out, "cat > 'a b; rm -rf /'");
+  EXPECT_EQ(expand("cat > %p/%o", "it's here").out, "cat > /tmp/'it'\\''s here'");
+  EXPECT_EQ(expand("cat > \"%o\"", "$x\"").out, "cat > \"\\$x\\\"\"");
+  // The quotes count toward the limit.
+  std::string name(1022, ' ');
+  EXPECT_EQ(expand("%o", name).out, "'" + name + "'");
+  EXPECT_EQ(expand("%o%o", name).out, "(null)");
+}
+
+// Templates and values that worked before values were quoted expand to the same bytes.
+TEST(ExpandTemplate, PlainValuesExpandAsBefore) {
+  struct {
+    const char *tmpl, *out_name, *expected;
+  } cases[] = {
+      {"cat > %p/%o", "data.tar", "cat > /tmp/data.tar"},
+      {"cat > \"%p\"/%o", "a-1.0_x+y@z%=,:", "cat > \"/tmp\"/a-1.0_x+y@z%=,:"},
+      {"cat > '%p/%o'", "v2.tar.gz", "cat > '/tmp/v2.tar.gz'"},
+      {"gzip -dc > \"%p/%o\" && echo 100%% done", "f", "gzip -dc > \"/tmp/f\" && echo 100%% done"},
+      {"tar xf - -C %p \\%o", "sub/dir", "tar xf - -C /tmp \\sub/dir"},
+      {"echo \"it's %o\"; echo '\"%o\"'", "x", "echo \"it's x\"; echo '\"x\"'"},
+      {"cat > %o", "", "cat > "},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(expand(c.tmpl, c.out_name).out, c.expected) << c.tmpl;
+}
+
+// Whatever a value holds and whatever quotes the template has open, the shell reads the value's
+// bytes: run each expansion through /bin/sh and compare what printf received.
+TEST(ExpandTemplate, ValuesReachTheShellAsData) {
+  const char *templates[] = {
+      "printf '[%s]' %o",       "printf '[%s]' '%o'",
+      "printf '[%s]' \"%o\"",   "printf '[%s]' \\%o",
+      "printf '[%s]' \"\\%o\"", "printf '[%s]' x%o'y'\"z\"",
+      "printf '[%s]' \"'\"%o",  "printf '[%s]' 'a\"b'%o\"'\\\"\"",
+  };
+  const char *values[] = {"my file.txt",
+                          "a;touch PWNED;b",
+                          "$(touch PWNED)x",
+                          "it's",
+                          "\"\\`$HOME'\"",
+                          "\nlead",
+                          "trail\\",
+                          "tab\there",
+                          "*?[a]~#&|<>(){}",
+                          "'",
+                          "\\"};
+  // What the template itself puts around the value (a backslash in "..." stays literal).
+  const char *expected_frame[][2] = {{"", ""},   {"", ""},    {"", ""},  {"", ""},
+                                     {"\\", ""}, {"x", "yz"}, {"'", ""}, {"a\"b", "'\""}};
+  test::TempDir dir;
+  test::RunOptions in_dir;
+  in_dir.cwd = dir.path();
+  for (size_t t = 0; t < std::size(templates); ++t) {
+    for (const char *value : values) {
+      auto e = expand(templates[t], value, dir.path());
+      ASSERT_EQ(e.status, 0) << e.err;
+      auto r = test::run({"/bin/sh", "-c", e.out}, in_dir);
+      std::string want =
+          std::string("[") + expected_frame[t][0] + value + expected_frame[t][1] + "]";
+      EXPECT_EQ(r.out, want) << templates[t] << " with <" << value << ">: " << e.out << r.err;
+    }
+  }
+  EXPECT_NE(access((dir / "PWNED").c_str(), F_OK), 0);
 }
 
 TEST(ExpandTemplate, OverlongExpansionIsRefused) {
