@@ -53,20 +53,34 @@ static void copy_raw() {
   }
 }
 
+// Opens the next input, or reports why it is skipped; a skipped input fails the build, though the
+// archive of the other inputs is still written whole. Returns the descriptor, or -1.
+static int open_input(const char *name) {
+  copy_text(stream.in_name, name);
+  int fd = open(stream.in_name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    perror(stream.in_name);
+  } else if (is_standard_output(fd)) {
+    fprintf(stderr, "%s: %s: input file is output file\n", settings.program_name, name);
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0)
+    settings.exit_status = 1;
+  return fd;
+}
+
 void build_archive(int operands, char **operand) {
   stream.out_fd = STDOUT_FILENO;
-  catch_sigpipe();
+  catch_write_signals();
   check_operands(operands, operand);
   add_name_item(operand[0]);
   if (write_preamble(settings.preamble_path, stream.out_fd) < 0)
     exit(1);
   for (int i = 0; i < operands; ++i) {
-    copy_text(stream.in_name, operand[i]);
-    stream.in_fd = open(stream.in_name, O_RDONLY);
-    if (stream.in_fd < 0) {
-      perror(stream.in_name); // skipped; the exit status stays as it is
+    stream.in_fd = open_input(operand[i]);
+    if (stream.in_fd < 0)
       continue;
-    }
     if (feature_get("NOCOMPR"))
       copy_raw();
     else

@@ -122,7 +122,7 @@ static int read_header_string(int fd, char *text) {
 }
 
 int open_archive(const char *name) {
-  const char *path = locate_program(name);
+  const char *path = name == settings.program_name ? locate_self(name) : locate_program(name);
   if (!path) {
     report_unlocatable();
     return -1;

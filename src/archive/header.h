@@ -39,12 +39,20 @@ const char *make_magic();
 // lives in a buffer that the next call overwrites; null when nothing resolves.
 const char *locate_program(const char *name);
 
+// The file of the running program itself: the file the system is executing, whatever `name`
+// (argv[0]) says, so that a file of the same name in the current directory or along PATH is never
+// taken for it. Where the system cannot name that file, `name` is looked up with
+// locate_program. Null when nothing resolves.
+const char *locate_self(const char *name);
+
 // Writes the preamble file, the magic and the four header strings to `out_fd`. Returns 0, or -1
 // after a message when the preamble cannot be resolved, read or written.
 int write_preamble(const char *preamble_name, int out_fd);
 
 // Opens an archive, finds the magic, reads the header strings into archive_header and returns a
-// read-only descriptor positioned at the payload, or -1 with no descriptor left open.
+// read-only descriptor positioned at the payload, or -1 with no descriptor left open. The
+// program name itself (the very pointer settings.program_name) stands for the program's own
+// file (locate_self); any other name is looked up with locate_program.
 int open_archive(const char *name);
 
 } // namespace vardo

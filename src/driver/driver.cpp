@@ -1,13 +1,16 @@
 #include "driver/driver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "archive/builder.h"
 #include "archive/feature.h"
 #include "archive/header.h"
+#include "driver/inherited.h"
 #include "driver/settings.h"
 #include "driver/usage.h"
 #include "extract/extract.h"
@@ -48,9 +51,20 @@ static void add_feature_item(int option, const char *prefix, const char *arg) {
     exit(1);
 }
 
-// Mode probe: the running file is an archive when it carries the magic.
+// Mode probe: the running file is an archive when it carries the magic. A program that may be
+// run but not read (mode 0111) can neither find its payload nor copy itself: it says so and
+// stops instead of taking itself for the plain tool.
 static void probe_mode() {
-  int fd = open_archive(settings.program_name);
+  const char *self = locate_self(settings.program_name);
+  int fd = self ? open(self, O_RDONLY | O_CLOEXEC) : -1;
+  if (self && fd < 0) {
+    fprintf(stderr, "%s: cannot read the program's own file: %s\n", settings.program_name,
+            strerror(errno));
+    exit(1);
+  }
+  if (fd >= 0)
+    close(fd);
+  fd = open_archive(settings.program_name);
   if (fd >= 0) {
     close(fd);
     settings.archive_mode = true;
@@ -138,7 +152,21 @@ static void parse_options(int argc, char **argv) {
   exit(settings.exit_status);
 }
 
+// With -u the archive operand ends the options, so a later "-x" would be ignored and the
+// archive unpacked in place of the asked-for copy to standard output: refuse it instead.
+static void refuse_misplaced_options(int operands, char **operand) {
+  for (int i = 1; i < operands; ++i) {
+    if (operand[i][0] == '-' && operand[i][1]) {
+      fprintf(stderr, "%s: options go before the archive name: %s\n", settings.program_name,
+              operand[i]);
+      usage_exit();
+    }
+  }
+}
+
 void driver_main(int argc, char **argv) {
+  claim_standard_descriptors();
+  reset_inherited_signals();
   settings.program_name = argv[0];
   probe_mode();
   parse_options(argc, argv);
@@ -148,7 +176,7 @@ void driver_main(int argc, char **argv) {
   if (!archive_header.comment[0])
     strcpy(archive_header.comment, kDefaultComment);
   if (!settings.preamble_path[0]) {
-    const char *self = locate_program(settings.program_name);
+    const char *self = locate_self(settings.program_name);
     if (self)
       copy_text(settings.preamble_path, self);
   }
@@ -164,6 +192,8 @@ void driver_main(int argc, char **argv) {
     build_archive(operands, operand);
   if (settings.use_operand && operands == 0)
     usage_exit();
+  if (settings.use_operand)
+    refuse_misplaced_options(operands, operand);
   const char *archive = settings.use_operand ? operand[0] : settings.program_name;
   exit(extract_archive(archive) == 0 ? 0 : 1);
 }

@@ -66,39 +66,68 @@ static int check_space(int fd, int method, char *link_path) {
   return 0;
 }
 
+// The extract command while the payload is written into it.
+struct ExtractCommand {
+  FILE *pipe = nullptr;
+  char *cmd = nullptr; // as expanded; named in the failure message
+};
+static ExtractCommand extract_command;
+
+// Closes the extract command's pipe and waits for the command. A command that ended with another
+// status than 0, or that stopped reading before the whole payload was written into it, leaves
+// files missing: never report that as success. Returns 0, or -1 after the message.
+static int finish_extract_command(bool write_failed) {
+  int status = pclose(extract_command.pipe);
+  if (status != 0 || write_failed)
+    fprintf(stderr, "%s: the extract command failed: %s\n", settings.program_name,
+            extract_command.cmd);
+  free(extract_command.cmd);
+  extract_command = ExtractCommand{};
+  return status != 0 || write_failed ? -1 : 0;
+}
+
+// On the abort path (a failed write into the pipe, a corrupt or cut payload) the command is
+// still waited for and reported.
+static void finish_extract_command_on_abort(bool write_failed) {
+  finish_extract_command(write_failed);
+}
+
+// Expands and starts the extract command, its pipe as the output. Returns 0, or -1 after a
+// message.
+static int start_extract_command() {
+  if (!archive_header.extract_command[0])
+    strcpy(archive_header.extract_command, kDefaultExtractCommand);
+  char *cmd = expand_template(archive_header.extract_command);
+  if (!cmd)
+    return -1;
+  fflush(nullptr);
+  FILE *pipe = popen(cmd, "we");
+  if (!pipe) {
+    perror(cmd);
+    free(cmd);
+    return -1;
+  }
+  extract_command = ExtractCommand{pipe, cmd};
+  abort_cleanup = finish_extract_command_on_abort;
+  stream.out_fd = fileno(pipe);
+  return 0;
+}
+
 // Runs the payload through the extract command (or to standard output with -x). Returns the
 // copy status: 0, or 1 for an empty raw payload; -1 when the extract command could not be
 // started or failed.
 static int unpack_payload(int fd, int method) {
-  FILE *pipe = nullptr;
-  char *cmd = nullptr;
-  if (!settings.extract_only) {
-    if (!archive_header.extract_command[0])
-      strcpy(archive_header.extract_command, kDefaultExtractCommand);
-    cmd = expand_template(archive_header.extract_command);
-    if (!cmd)
-      return -1;
-    fflush(nullptr);
-    pipe = popen(cmd, "w");
-    if (!pipe) {
-      perror(cmd);
-      free(cmd);
-      return -1;
-    }
-    stream.out_fd = fileno(pipe);
-  }
+  if (!settings.extract_only && start_extract_command() < 0)
+    return -1;
   if (archive_header.comment[0])
     fprintf(stderr, "\n%s\n\nPlease wait...\n", archive_header.comment);
   if (settings.verbose || settings.extract_only)
     fprintf(stderr, "Deflating %s...\n", stream.out_name);
   int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
-  if (pipe) {
-    // A failed extract command means files are missing: never report that as success.
-    if (pclose(pipe) != 0) {
-      fprintf(stderr, "%s: the extract command failed: %s\n", settings.program_name, cmd);
+  if (extract_command.pipe) {
+    abort_cleanup = nullptr;
+    if (finish_extract_command(false) < 0)
       status = -1;
-    }
-    free(cmd);
   }
   return status;
 }
@@ -110,7 +139,12 @@ int extract_archive(const char *path) {
     fprintf(stderr, "%s: unable to find preamble magic value\n", path);
     return -1;
   }
-  catch_sigpipe();
+  if (settings.extract_only && is_standard_output(fd)) {
+    fprintf(stderr, "%s: %s: input file is output file\n", settings.program_name, path);
+    close(fd);
+    return -1;
+  }
+  catch_write_signals();
   stream.in_fd = fd;
   int status = name_archive_streams(path);
   int method = status == 0 ? read_payload_kind() : 0;

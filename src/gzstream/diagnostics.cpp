@@ -27,28 +27,37 @@ void read_error_exit() {
   abort_exit();
 }
 
+AbortHook abort_hook = nullptr;
+AbortCleanup abort_cleanup = nullptr;
+
+// The single way out of a fatal error: the clean-up that is due, then status 1.
+[[noreturn]] static void leave(bool write_failed) {
+  if (AbortCleanup cleanup = abort_cleanup) {
+    abort_cleanup = nullptr;
+    cleanup(write_failed);
+  }
+  if (abort_hook)
+    abort_hook();
+  exit(1);
+}
+
 void write_error_exit() {
   int err = errno;
   fprintf(stderr, "\n%s: ", settings.program_name);
   errno = err;
   perror(stream.out_name);
-  abort_exit();
+  leave(true);
 }
 
-AbortHook abort_hook = nullptr;
+static void on_write_signal(int) {}
 
-static void on_sigpipe(int) {}
-
-void catch_sigpipe() {
+void catch_write_signals() {
   struct sigaction sa = {};
-  sa.sa_handler = on_sigpipe;
+  sa.sa_handler = on_write_signal;
   sigaction(SIGPIPE, &sa, nullptr);
+  sigaction(SIGXFSZ, &sa, nullptr);
 }
 
-void abort_exit() {
-  if (abort_hook)
-    abort_hook();
-  exit(1);
-}
+void abort_exit() { leave(false); }
 
 } // namespace vardo

@@ -8,10 +8,16 @@ namespace vardo {
 using AbortHook = void (*)();
 extern AbortHook abort_hook;
 
-// A reader that goes away must show as a failed write (EPIPE) with the write-error report, not
-// as a silent death by SIGPIPE. A caught signal, unlike an ignored one, is reset to the default
-// in the commands the tool starts, so they still see SIGPIPE as usual.
-void catch_sigpipe();
+// Set by a part of the tool that must finish something before the process ends on the abort
+// path (the extraction waits for its extract command). It is told whether a write failed.
+using AbortCleanup = void (*)(bool write_failed);
+extern AbortCleanup abort_cleanup;
+
+// A reader that goes away, or a file that reaches the size limit (ulimit -f), must show as a
+// failed write (EPIPE, EFBIG) with the write-error report, not as a silent death by SIGPIPE or
+// SIGXFSZ. A caught signal, unlike an ignored one, is reset to the default in the commands the
+// tool starts, so they still see both signals as usual.
+void catch_write_signals();
 
 [[noreturn]] void fatal_error(const char *message);
 [[noreturn]] void read_error_exit();

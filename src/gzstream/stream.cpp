@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/settings.h"
@@ -106,6 +107,12 @@ int name_archive_streams(const char *path) {
   stream.out_fd = STDOUT_FILENO;
   strcpy(stream.out_name, "stdout");
   return 0;
+}
+
+bool is_standard_output(int fd) {
+  struct stat in, out;
+  return fstat(fd, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) &&
+         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 void reset_stream() {

@@ -62,6 +62,9 @@ void write_all(int fd, const void *data, size_t len);
 // output descriptor and "stdout" as output name. Returns -1 after a message when the archive
 // name does not fit.
 int name_archive_streams(const char *path);
+// True when `fd` is the regular file that standard output writes to: copying it there would
+// feed the file into itself until the disk is full.
+bool is_standard_output(int fd);
 // Empties the input buffer and zeroes the byte counts and the member count.
 void reset_stream();
 

@@ -135,16 +135,23 @@ TEST_F(Builder, RawPayloadsWithDashAAndFeatureItem) {
   EXPECT_TRUE(parsed().payload == a);
 }
 
-TEST_F(Builder, UnreadableOperandsAreSkipped) {
+// An input that cannot be read is skipped, so the archive of the others is whole, but the build
+// fails: an archive missing a file is no success.
+TEST_F(Builder, UnreadableOperandsAreSkippedAndFailTheBuild) {
   test::write_file(tool / "a", "AAA");
   test::write_file(tool / "c", "CCC");
   auto r = build({"-a", "a", "missing", "c"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "missing: No such file or directory\n");
   EXPECT_EQ(parsed().payload, "AAACCC");
+  r = build({"a", "missing", "c"});
+  EXPECT_EQ(r.status, 1);
+  auto first = test::zlib_gunzip(parsed().payload);
+  EXPECT_EQ(first.data, "AAA");
+  EXPECT_EQ(test::zlib_gunzip(parsed().payload.substr(first.consumed)).data, "CCC");
 
   r = build({"gone1", "gone2"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "gone1: No such file or directory\ngone2: No such file or directory\n");
   EXPECT_EQ(archive, test::archive_bytes(tool.tool_bytes(), "NAME=gone1",
                                          "Self-Extracting archive file", "", "", ""));
@@ -209,6 +216,39 @@ TEST_F(Builder, VanishedReaderIsAWriteError) {
     auto r = tool.run({"sh", "-c", cmd});
     EXPECT_EQ(r.err, "\n./vardo: Broken pipe\n") << mode;
     EXPECT_EQ(test::read_file(tool / "status"), "1\n") << mode;
+  }
+}
+
+// An input that is the output file itself would grow until the disk is full: it is refused and
+// named, as cat does, and the other inputs are still written.
+TEST_F(Builder, InputThatIsTheOutputIsRefused) {
+  for (const char *mode : {"-a", "-F x"}) {
+    test::write_file(tool / "f", "FFF");
+    test::write_file(tool / "g", "GGG");
+    std::string cmd = std::string("./vardo ") + mode + " g f >> f; echo $? > status";
+    auto r = tool.run({"sh", "-c", cmd});
+    EXPECT_EQ(r.err, "./vardo: f: input file is output file\n") << mode;
+    EXPECT_EQ(test::read_file(tool / "status"), "1\n") << mode;
+    std::string archive = test::read_file(tool / "f");
+    ASSERT_GT(archive.size(), 3u + tool.tool_bytes().size());
+    std::string payload = parse(archive.substr(3), tool.tool_bytes().size()).payload;
+    EXPECT_EQ(mode[1] == 'a' ? payload : test::zlib_gunzip(payload).data, "GGG") << mode;
+  }
+}
+
+// Under a file-size limit the write fails with EFBIG and the write-error report, instead of the
+// process dying silently of SIGXFSZ.
+TEST_F(Builder, FileSizeLimitIsAWriteError) {
+  test::write_file(tool / "f", test::random_bytes(300000, 7));
+  // The limit (in the shell's 512-byte blocks) lets the preamble through and stops the payload.
+  size_t blocks = tool.tool_bytes().size() / 512 + 64;
+  for (const char *mode : {"", "-a"}) {
+    std::string cmd =
+        "ulimit -f " + std::to_string(blocks) + "; ./vardo " + mode + " f > out.run; echo $?";
+    auto r = tool.run({"sh", "-c", cmd});
+    EXPECT_EQ(r.out, "1\n") << mode;
+    EXPECT_EQ(r.err, "\n./vardo: File too large\n") << mode;
+    EXPECT_EQ(test::read_file(tool / "out.run").size(), blocks * 512) << mode;
   }
 }
 

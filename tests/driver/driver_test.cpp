@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "archive/header.h"
+#include "support/fork.h"
 #include "support/process.h"
 #include "support/tool.h"
 
@@ -39,6 +42,53 @@ class Driver : public ::testing::Test {
 protected:
   test::ToolDir tool;
 };
+
+// The program reads the file the system runs, not what its name finds: an executable archive
+// named "vardo" in the current directory, or a bare name that PATH does not lead back to, leave
+// the plain tool the plain tool.
+TEST_F(Driver, PlantedNamesakeIsNotTakenForTheProgram) {
+  test::TempDir shared;
+  test::write_file(shared / "mine.txt", "mine");
+  std::string planted =
+      test::archive_bytes(tool.tool_bytes(), "NAME=x", "", "touch PWNED", "touch EXTRACTED", "raw");
+  test::write_file(shared / "vardo", planted, 0755);
+  test::RunOptions o;
+  o.cwd = shared.path();
+  o.env = {"PATH=" + tool.path() + ":/usr/bin:/bin"};
+  o.stdout_path = shared / "mine.run";
+  auto by_path = test::run({"vardo", "mine.txt"}, o);
+  o.env = {"PATH=/usr/bin:/bin"};
+  o.stdout_path = shared / "mine2.run";
+  auto by_name = test::run({"bash", "-c", "exec -a vardo " + (tool / "vardo") + " mine.txt"}, o);
+  for (const auto &r : {by_path, by_name}) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+  }
+  for (const char *out : {"mine.run", "mine2.run"}) {
+    std::string archive = test::read_file(shared / out);
+    EXPECT_TRUE(archive.compare(0, tool.tool_bytes().size(), tool.tool_bytes()) == 0) << out;
+  }
+  EXPECT_NE(access((shared / "PWNED").c_str(), F_OK), 0);
+  EXPECT_NE(access((shared / "EXTRACTED").c_str(), F_OK), 0);
+  EXPECT_TRUE(test::read_file(shared / "vardo") == planted);
+}
+
+// A program that may be executed but not read cannot find its payload or copy itself: one
+// message, status 1, instead of the plain tool's usage.
+TEST_F(Driver, ProgramThatCannotReadItself) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to run the program as another user";
+  if (test::run({"setpriv", "--help"}).status != 0)
+    GTEST_SKIP() << "setpriv is not available";
+  tool.make_archive("a.run", "NAME=x", "", "touch ran", "", "raw");
+  chmod(tool.path().c_str(), 0755);
+  chmod((tool / "a.run").c_str(), 0111);
+  auto r = tool.run({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "./a.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "./a.run: cannot read the program's own file: Permission denied\n");
+  EXPECT_NE(access((tool / "ran").c_str(), F_OK), 0);
+}
 
 TEST_F(Driver, NoArgumentsAsksForFiles) {
   auto r = tool.run({"./vardo"});

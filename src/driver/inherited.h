@@ -1,0 +1,15 @@
+// What a process inherits from whoever started it, and the tool does not take on trust.
+#pragma once
+
+namespace vardo {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (0 for reading, 1 and 2 for
+// writing), so that no file the tool opens later lands on a standard descriptor: an archive opened
+// on 0 or an extract command's pipe on 2 would mix messages into the payload.
+void claim_standard_descriptors();
+
+// Puts SIGCHLD back to its default (ignored, the children's statuses are lost and a sound
+// extract command looks failed) and unblocks every signal the parent had blocked.
+void reset_inherited_signals();
+
+} // namespace vardo
