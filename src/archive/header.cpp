@@ -27,20 +27,40 @@ static void report_unlocatable() {
   fprintf(stderr, "%s: unable to find vardo to build preamble\n", settings.program_name);
 }
 
-// Copies the preamble file to `out_fd`: exactly the size it had when it was looked at, in
-// chunks, so that memory use does not grow with the preamble. Returns 0, or -1 after a message.
-static int copy_preamble(const char *path, int out_fd) {
-  struct stat st;
-  if (stat(path, &st) < 0) {
-    perror(path);
-    return -1;
-  }
-  int fd = open(path, O_RDONLY);
+// Opens the preamble, which must be a regular file other than the output: a FIFO would block
+// the build for ever, and the output itself would leave the archive without a preamble. The open
+// does not wait (O_NONBLOCK), so a FIFO is seen for what it is. Returns the descriptor and its
+// size, or -1 after a message.
+static int open_preamble(const char *path, size_t *size) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     perror(path);
     return -1;
   }
-  auto size = static_cast<size_t>(st.st_size);
+  struct stat st;
+  const char *refusal = nullptr;
+  if (fstat(fd, &st) < 0)
+    refusal = strerror(errno);
+  else if (!S_ISREG(st.st_mode))
+    refusal = "the preamble is not a regular file";
+  else if (is_standard_output(fd))
+    refusal = "the preamble is the output file";
+  if (refusal) {
+    fprintf(stderr, "%s: %s: %s\n", settings.program_name, path, refusal);
+    close(fd);
+    return -1;
+  }
+  *size = static_cast<size_t>(st.st_size);
+  return fd;
+}
+
+// Copies the preamble file to `out_fd`: exactly the size it had when it was looked at, in
+// chunks, so that memory use does not grow with the preamble. Returns 0, or -1 after a message.
+static int copy_preamble(const char *path, int out_fd) {
+  size_t size;
+  int fd = open_preamble(path, &size);
+  if (fd < 0)
+    return -1;
   char buf[8192];
   int result = 0;
   for (size_t done = 0; done < size && result == 0;) {
@@ -127,7 +147,7 @@ int open_archive(const char *name) {
     report_unlocatable();
     return -1;
   }
-  int fd = open(path, O_RDONLY);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     perror(path);
     return -1;

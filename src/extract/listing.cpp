@@ -50,7 +50,7 @@ static void print_header_lines() {
 // Inflates the whole payload into /dev/null, so that a cut or corrupt payload ends the listing
 // with its message instead of being described as sound.
 static void verify_payload() {
-  int null_fd = open("/dev/null", O_WRONLY);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null_fd < 0) {
     perror("/dev/null");
     abort_exit();

@@ -188,6 +188,16 @@ TEST_F(Builder, PreambleOption) {
   r = build({"-p", "./other", "f"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(parse(archive, 21).preamble, "#!/bin/sh\necho other\n");
+  // A FIFO is refused at once instead of blocking the build; so is the output file itself.
+  ASSERT_EQ(mkfifo((tool / "fifo").c_str(), 0755), 0);
+  r = build({"-p", "./fifo", "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: ./fifo: the preamble is not a regular file\n");
+  EXPECT_EQ(archive, "");
+  r = tool.run({"sh", "-c", "./vardo -p ./o4 f > o4; echo $?"});
+  EXPECT_EQ(r.out, "1\n");
+  EXPECT_EQ(r.err, "./vardo: ./o4: the preamble is the output file\n");
+  EXPECT_EQ(test::read_file(tool / "o4"), "");
 }
 
 TEST_F(Builder, FullDiskIsAnErrorForCompressedAndRawBuilds) {

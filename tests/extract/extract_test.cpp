@@ -262,6 +262,23 @@ TEST_F(Extract, OddDirectoryAndFileNames) {
   }
 }
 
+// The commands get standard input, output and error and nothing else of the tool's: no
+// descriptor of the archive keeps its file busy in an installer or a daemon it starts.
+TEST_F(Extract, CommandsInheritOnlyTheStandardDescriptors) {
+  test::write_file(tool / "src/f", "x");
+  build({"-f", "ls /proc/self/fd > fds.extract; cat > f", "-r", "ls /proc/self/fd > fds.run",
+         "src/f"});
+  build({"-a", "-f", "ls /proc/self/fd > fds.extract; cat > f", "-r", "ls /proc/self/fd > fds.run",
+         "src/f"},
+        "r.run");
+  for (const char *archive : {"../a.run", "../r.run"}) {
+    ASSERT_EQ(run_archive({archive}).status, 0) << archive;
+    // 3 is the directory ls itself reads.
+    EXPECT_EQ(test::read_file(tool / "out/fds.extract"), "0\n1\n2\n3\n") << archive;
+    EXPECT_EQ(test::read_file(tool / "out/fds.run"), "0\n1\n2\n3\n") << archive;
+  }
+}
+
 // With standard descriptors closed, the archive and the extract command's pipe must not land on
 // them: the extracted file holds exactly the payload and nothing of the messages.
 TEST_F(Extract, ClosedStandardDescriptors) {
