@@ -33,25 +33,21 @@ static void report_unlocatable() {
 // size, or -1 after a message.
 static int open_preamble(const char *path, size_t *size) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  struct stat st = {};
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !is_standard_output(fd)) {
+    *size = static_cast<size_t>(st.st_size);
+    return fd;
+  }
+  if (fd < 0)
     perror(path);
-    return -1;
-  }
-  struct stat st;
-  const char *refusal = nullptr;
-  if (fstat(fd, &st) < 0)
-    refusal = strerror(errno);
-  else if (!S_ISREG(st.st_mode))
-    refusal = "the preamble is not a regular file";
-  else if (is_standard_output(fd))
-    refusal = "the preamble is the output file";
-  if (refusal) {
-    fprintf(stderr, "%s: %s: %s\n", settings.program_name, path, refusal);
+  else if (S_ISDIR(st.st_mode))
+    fprintf(stderr, "%s: %s\n", path, strerror(EISDIR)); // as reading it would report
+  else
+    fprintf(stderr, "%s: %s: the preamble is %s\n", settings.program_name, path,
+            S_ISREG(st.st_mode) ? "the output file" : "not a regular file");
+  if (fd >= 0)
     close(fd);
-    return -1;
-  }
-  *size = static_cast<size_t>(st.st_size);
-  return fd;
+  return -1;
 }
 
 // Copies the preamble file to `out_fd`: exactly the size it had when it was looked at, in
