@@ -4,6 +4,7 @@
 
 #include "archive/header.h"
 #include "driver/settings.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -22,7 +23,7 @@ static const char kArchiveHelp[] =
 void print_usage() {
   fprintf(stderr, "Version: %s\n", kVersion);
   if (settings.archive_mode) {
-    fprintf(stderr, "\n%s\n\n", archive_header.comment);
+    fprintf(stderr, "\n%s\n\n", visible(archive_header.comment, stderr));
     fprintf(stderr, "Usage: %s [-hclnvtx]\n", settings.program_name);
     fputs(kArchiveHelp, stderr);
   } else {

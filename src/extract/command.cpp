@@ -11,6 +11,7 @@
 #include "archive/header.h"
 #include "driver/settings.h"
 #include "gzstream/stream.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -150,7 +151,7 @@ char *expand_template(const char *tmpl) {
   if (!e.overflow)
     return out;
   fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
-          settings.program_name, kCommandSize - 1, tmpl);
+          settings.program_name, kCommandSize - 1, visible(tmpl, stderr));
   free(out);
   return nullptr;
 }
@@ -181,7 +182,7 @@ int run_post_command(const char *path) {
   int result = 0;
   if (settings.verbose) {
     printf("This archive requires more processing using the following command:\n");
-    printf("    %s\n", cmd);
+    printf("    %s\n", visible(cmd, stdout));
     if (!isatty(fileno(stdin))) {
       printf("but stdin is not a terminal. So forget it.\n");
     } else if (confirm_run()) {
@@ -193,8 +194,9 @@ int run_post_command(const char *path) {
     result = system(cmd);
     // The shell's exit code, from the wait status; -1 from system shows as all ones here.
     if ((result >> 8) & 0xFF) {
-      fprintf(stderr, "\n%s: final processing of %s failed\n", path, stream.out_name);
-      fprintf(stderr, "\nCommand: %s\n", cmd);
+      fprintf(stderr, "\n%s: final processing of %s failed\n", path,
+              visible(stream.out_name, stderr));
+      fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));
     }
   }
   free(cmd);

@@ -15,6 +15,7 @@
 #include "gzstream/gzip_reader.h"
 #include "gzstream/stream.h"
 #include "lib/text.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -80,7 +81,7 @@ static int finish_extract_command(bool write_failed) {
   int status = pclose(extract_command.pipe);
   if (status != 0 || write_failed)
     fprintf(stderr, "%s: the extract command failed: %s\n", settings.program_name,
-            extract_command.cmd);
+            visible(extract_command.cmd, stderr));
   free(extract_command.cmd);
   extract_command = ExtractCommand{};
   return status != 0 || write_failed ? -1 : 0;
@@ -120,9 +121,9 @@ static int unpack_payload(int fd, int method) {
   if (!settings.extract_only && start_extract_command() < 0)
     return -1;
   if (archive_header.comment[0])
-    fprintf(stderr, "\n%s\n\nPlease wait...\n", archive_header.comment);
+    fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(archive_header.comment, stderr));
   if (settings.verbose || settings.extract_only)
-    fprintf(stderr, "Deflating %s...\n", stream.out_name);
+    fprintf(stderr, "Deflating %s...\n", visible(stream.out_name, stderr));
   int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
   if (extract_command.pipe) {
     abort_cleanup = nullptr;

@@ -4,9 +4,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/settings.h"
 #include "gzstream/stream.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -44,8 +46,9 @@ AbortCleanup abort_cleanup = nullptr;
 void write_error_exit() {
   int err = errno;
   fprintf(stderr, "\n%s: ", settings.program_name);
-  errno = err;
-  perror(stream.out_name);
+  if (stream.out_name[0])
+    fprintf(stderr, "%s: ", visible(stream.out_name, stderr));
+  fprintf(stderr, "%s\n", strerror(err));
   leave(true);
 }
 

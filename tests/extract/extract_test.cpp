@@ -379,6 +379,29 @@ TEST_F(Dialogue, StandardInputNotATerminal) {
   EXPECT_FALSE(ran());
 }
 
+// What an archive shows on a terminal is what will run: control characters in its comment, run
+// command and stored name are shown escaped there, and pass unchanged through a pipe.
+TEST_F(Dialogue, ControlCharactersAreShownEscapedOnATerminal) {
+  std::string comment = "safe\n    Run: ./install.sh\033[8m";
+  std::string run = "touch PWNED #\r\033[2K    ./install.sh";
+  build({"-C", comment, "-r", run, "src/f"});
+  test::RunOptions o;
+  o.cwd = tool / "out";
+  o.terminal = true;
+  o.input = "n\n";
+  auto r = tool.run({"../a.run", "-v"}, o);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\nsafe\\n    Run: ./install.sh\\033[8m\n\nPlease wait...\nDeflating f...\n"
+                   "This archive requires more processing using the following command:\n"
+                   "    touch PWNED #\\r\\033[2K    ./install.sh\nOK to run the command? ");
+  EXPECT_NE(access((tool / "out/PWNED").c_str(), F_OK), 0);
+  r = answer("n\n"); // standard output and error are pipes: the bytes as stored
+  EXPECT_EQ(r.err, "\n" + comment + "\n\nPlease wait...\nDeflating f...\n");
+  EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    " +
+                       run + "\nOK to run the command? ");
+  EXPECT_NE(access((tool / "out/PWNED").c_str(), F_OK), 0);
+}
+
 TEST_F(Dialogue, FailureAfterYesHasNoMessage) {
   build({"-C", "", "-r", "exit 4", "src/f"});
   auto r = answer("y\n");

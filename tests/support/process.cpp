@@ -9,8 +9,10 @@
 #include <pty.h>
 #include <random>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,7 +52,53 @@ static void child(const std::vector<std::string> &argv, const RunOptions &o, int
   _exit(127);
 }
 
+// Runs the child on a pseudo-terminal: the answers go in at once (the terminal keeps typed lines
+// until they are read), and the output is read until the child has closed its side.
+static RunResult run_on_terminal(const std::vector<std::string> &argv, const RunOptions &o) {
+  int master, slave;
+  termios raw = {};
+  raw.c_iflag = ICRNL;
+  raw.c_lflag = ICANON | ISIG;
+  raw.c_cflag = CS8 | CREAD;
+  raw.c_cc[VEOF] = 4;
+  if (openpty(&master, &slave, nullptr, &raw, nullptr) < 0)
+    throw std::runtime_error("openpty");
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(master);
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    child(argv, o, slave, slave, slave);
+  }
+  close(slave);
+  if (write(master, o.input.data(), o.input.size()) != static_cast<ssize_t>(o.input.size()))
+    throw std::runtime_error("write to terminal");
+  RunResult r;
+  char buf[4096];
+  time_t deadline = time(nullptr) + o.timeout_seconds;
+  for (;;) {
+    pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 1000) > 0) {
+      ssize_t got = read(master, buf, sizeof buf);
+      if (got <= 0)
+        break; // EIO: every descriptor of the terminal's other side is closed
+      r.out.append(buf, static_cast<size_t>(got));
+    }
+    if (time(nullptr) > deadline) {
+      kill(pid, SIGKILL);
+      break;
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
 RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
+  if (o.terminal)
+    return run_on_terminal(argv, o);
   int in[2], out[2], err[2];
   if (o.stdin_tty) {
     // The terminal keeps typed lines until they are read, so the answers go in at once; the

@@ -18,6 +18,9 @@ struct RunOptions {
   std::vector<std::string> unset_env; // names removed from the environment
   std::string stdout_path;            // when set, standard output goes to this file
   bool stdin_tty = false;             // standard input is a pseudo-terminal fed with `input`
+  // Standard input, output and error are one pseudo-terminal, fed with `input`, without echo or
+  // output translation; everything written to it lands in `out`.
+  bool terminal = false;
   int timeout_seconds = 60;
 };
 

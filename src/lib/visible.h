@@ -1,0 +1,16 @@
+// Text from an archive shown on a terminal. A header string or a stored name can hold control
+// characters (a carriage return, an escape sequence that hides or rewrites what is on the
+// screen), so that what the user reads is not what will run. On a terminal they are shown in an
+// escaped form; anywhere else the bytes pass unchanged, so that scripts read what they always
+// read.
+#pragma once
+#include <cstdio>
+
+namespace vardo {
+
+// Returns `text` itself when `out` is not a terminal, else a copy in which each byte below 0x20
+// other than tab, and 0x7F, is written as \n, \r or a three-digit octal escape such as \033. The
+// copy lives in one of two static buffers used in turn, so two results can be printed together.
+const char *visible(const char *text, FILE *out);
+
+} // namespace vardo
