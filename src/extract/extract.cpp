@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
@@ -13,6 +14,7 @@
 #include "extract/space.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
+#include "gzstream/progress.h"
 #include "gzstream/stream.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -26,6 +28,7 @@ static int copy_raw_payload(int fd) {
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     any = true;
+    progress_advance(static_cast<uint64_t>(n));
     write_all(stream.out_fd, buf, static_cast<size_t>(n));
   }
   if (n < 0)
@@ -65,6 +68,14 @@ static int check_space(int fd, int method, char *link_path) {
     return -1;
   lseek(fd, pos, SEEK_SET);
   return 0;
+}
+
+// The bytes from the payload offset to the end of the archive file; 0 where the archive is a pipe.
+static uint64_t payload_size(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_size < archive_header.payload_offset)
+    return 0;
+  return static_cast<uint64_t>(st.st_size - archive_header.payload_offset);
 }
 
 // The extract command while the payload is written into it.
@@ -124,7 +135,9 @@ static int unpack_payload(int fd, int method) {
     fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(archive_header.comment, stderr));
   if (settings.verbose || settings.extract_only)
     fprintf(stderr, "Deflating %s...\n", visible(stream.out_name, stderr));
+  progress_start(payload_size(fd));
   int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
+  progress_end();
   if (extract_command.pipe) {
     abort_cleanup = nullptr;
     if (finish_extract_command(false) < 0)

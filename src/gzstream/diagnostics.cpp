@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/settings.h"
+#include "gzstream/progress.h"
 #include "gzstream/stream.h"
 #include "lib/visible.h"
 
@@ -34,6 +35,7 @@ AbortCleanup abort_cleanup = nullptr;
 
 // The single way out of a fatal error: the clean-up that is due, then status 1.
 [[noreturn]] static void leave(bool write_failed) {
+  progress_end();
   if (AbortCleanup cleanup = abort_cleanup) {
     abort_cleanup = nullptr;
     cleanup(write_failed);

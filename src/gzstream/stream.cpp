@@ -9,6 +9,7 @@
 #include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
+#include "gzstream/progress.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -35,6 +36,7 @@ static uint32_t fill_input() {
     stream.in_fill += static_cast<uint32_t>(n);
   }
   stream.bytes_in += stream.in_fill;
+  progress_advance(stream.in_fill);
   return stream.in_fill;
 }
 

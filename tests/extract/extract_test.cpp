@@ -402,6 +402,56 @@ TEST_F(Dialogue, ControlCharactersAreShownEscapedOnATerminal) {
   EXPECT_NE(access((tool / "out/PWNED").c_str(), F_OK), 0);
 }
 
+// The screen a terminal shows for `out`: "\r" returns to the start of the line, ESC [ K erases
+// to its end, "\n" starts a new line.
+std::string screen(const std::string &out) {
+  std::vector<std::string> lines(1);
+  size_t col = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    std::string &line = lines.back();
+    if (out[i] == '\r') {
+      col = 0;
+    } else if (out[i] == '\n') {
+      lines.emplace_back();
+      col = 0;
+    } else if (out.compare(i, 3, "\033[K") == 0) {
+      line.resize(std::min(line.size(), col));
+      i += 2;
+    } else {
+      line.resize(std::max(line.size(), col + 1), ' ');
+      line[col++] = out[i];
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i)
+    text += lines[i] + (i + 1 < lines.size() ? "\n" : "");
+  return text;
+}
+
+// A large payload shows a progress line on a terminal while it is written, and the line is gone
+// at the end; a small one, or standard error that is no terminal, shows none.
+TEST_F(Dialogue, ProgressLineOnATerminal) {
+  test::write_file(tool / "src/big", test::random_bytes(6 << 20, 12));
+  // An extract command that takes a mebibyte every 50 ms, so that the unpacking lasts.
+  build({"-C", "big", "-f", "while [ \"$(head -c 1048576 | wc -c)\" -gt 0 ]; do sleep 0.05; done",
+         "src/big"});
+  test::RunOptions o;
+  o.cwd = tool / "out";
+  o.terminal = true;
+  auto r = tool.run({"../a.run"}, o);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("% "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" MiB/s\033[K"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\033[K");
+  EXPECT_EQ(screen(r.out), "\nbig\n\nPlease wait...\n");
+  auto piped = run_archive({"../a.run"});
+  EXPECT_EQ(piped.err, "\nbig\n\nPlease wait...\n");
+  test::write_file(tool / "src/small", test::random_bytes(1 << 20, 13));
+  build({"-C", "small", "-f", "sleep 1; cat > /dev/null", "src/small"});
+  r = tool.run({"../a.run"}, o);
+  EXPECT_EQ(r.out, "\nsmall\n\nPlease wait...\n");
+}
+
 TEST_F(Dialogue, FailureAfterYesHasNoMessage) {
   build({"-C", "", "-r", "exit 4", "src/f"});
   auto r = answer("y\n");

@@ -1,0 +1,34 @@
+// One progress line on standard error while a large payload is unpacked at a terminal: how much
+// of the payload has been read, how many bytes, and how fast. It is redrawn in place a few times a
+// second and erased when unpacking ends (also on the abort path), so the screen ends with exactly
+// the messages it would hold without it. Where standard error is not a terminal nothing is shown.
+#pragma once
+#include <cstdint>
+#include <ctime>
+
+namespace vardo {
+
+// Payloads smaller than this unpack too fast for a progress line to be worth drawing.
+constexpr uint64_t kProgressThreshold = 4u << 20;
+
+struct ProgressState {
+  bool active = false;  // a payload is being read and standard error is a terminal
+  bool drawn = false;   // a line stands on the screen and must be erased
+  uint64_t total = 0;   // payload bytes
+  uint64_t done = 0;    // payload bytes read so far
+  uint64_t checked = 0; // `done` when the clock was last read
+  timespec start = {};
+  timespec drawn_at = {};
+};
+
+extern ProgressState progress;
+
+// Starts the line for a payload of `total` bytes, when standard error is a terminal and the
+// payload is large enough.
+void progress_start(uint64_t total);
+// Counts `n` more payload bytes read; redraws the line when it is due.
+void progress_advance(uint64_t n);
+// Erases the line, if one is drawn, and ends the display.
+void progress_end();
+
+} // namespace vardo
