@@ -79,10 +79,20 @@ TEST(ExpandTemplate, PlainValuesExpandAsBefore) {
 // bytes: run each expansion through /bin/sh and compare what printf received.
 TEST(ExpandTemplate, ValuesReachTheShellAsData) {
   const char *templates[] = {
-      "printf '[%s]' %o",       "printf '[%s]' '%o'",
-      "printf '[%s]' \"%o\"",   "printf '[%s]' \\%o",
-      "printf '[%s]' \"\\%o\"", "printf '[%s]' x%o'y'\"z\"",
-      "printf '[%s]' \"'\"%o",  "printf '[%s]' 'a\"b'%o\"'\\\"\"",
+      "printf '[%s]' %o",
+      "printf '[%s]' '%o'",
+      "printf '[%s]' \"%o\"",
+      "printf '[%s]' \\%o",
+      "printf '[%s]' \"\\%o\"",
+      "printf '[%s]' x%o'y'\"z\"",
+      "printf '[%s]' \"'\"%o",
+      "printf '[%s]' 'a\"b'%o\"'\\\"\"",
+      // Inside a command substitution the shell quotes afresh; a comment's quote counts for
+      // nothing.
+      "printf '[%s]' \"$(printf %s %o)\"",
+      "printf '[%s]' \"$(printf '%s' \"%o\")\"",
+      "# it's a comment\nprintf '[%s]' %o",
+      "printf '[%s]' \"$((1))\"%o",
   };
   const char *values[] = {"my file.txt",
                           "a;touch PWNED;b",
@@ -97,7 +107,8 @@ TEST(ExpandTemplate, ValuesReachTheShellAsData) {
                           "\\"};
   // What the template itself puts around the value (a backslash in "..." stays literal).
   const char *expected_frame[][2] = {{"", ""},   {"", ""},    {"", ""},  {"", ""},
-                                     {"\\", ""}, {"x", "yz"}, {"'", ""}, {"a\"b", "'\""}};
+                                     {"\\", ""}, {"x", "yz"}, {"'", ""}, {"a\"b", "'\""},
+                                     {"", ""},   {"", ""},    {"", ""},  {"1", ""}};
   test::TempDir dir;
   test::RunOptions in_dir;
   in_dir.cwd = dir.path();
@@ -112,6 +123,26 @@ TEST(ExpandTemplate, ValuesReachTheShellAsData) {
     }
   }
   EXPECT_NE(access((dir / "PWNED").c_str(), F_OK), 0);
+}
+
+// Where the shell reads a value again or by other rules, no quoting keeps it data: the
+// expansion is refused with a message and nothing runs.
+TEST(ExpandTemplate, PlacesWhereNoQuotingHelpsAreRefused) {
+  for (const char *tmpl : {"echo `basename %p`", "echo \"`basename %p`\"", "cat <<EOF\n%p\nEOF",
+                           "cat <<'EOF'\n%o\nEOF", "echo \"${X:-%o}\"", "echo $((%o))",
+                           "echo \"$(echo `echo %o`)\""}) {
+    auto r = expand(tmpl, "x;touch PWNED;y");
+    EXPECT_EQ(r.out, "(null)") << tmpl;
+    EXPECT_EQ(r.err, std::string("vardo: a value would not be data where this command puts it: ") +
+                         tmpl + "\n");
+  }
+  // A value in a comment stands as it is, unless a newline in it would end the comment.
+  EXPECT_EQ(expand("true # into %o", "a b'c").out, "true # into a b'c");
+  EXPECT_EQ(expand("true # into %o", "a\ntouch PWNED").out, "(null)");
+  // What follows a closed substitution, or the line that starts a here-document, still counts.
+  EXPECT_EQ(expand("cat <<EOF > %o\nhi\nEOF", "a b").out, "cat <<EOF > 'a b'\nhi\nEOF");
+  EXPECT_EQ(expand("echo `date` ${HOME} $((1+(2))) > %o", "a b").out,
+            "echo `date` ${HOME} $((1+(2))) > 'a b'");
 }
 
 TEST(ExpandTemplate, OverlongExpansionIsRefused) {
