@@ -152,13 +152,14 @@ static void parse_options(int argc, char **argv) {
   exit(settings.exit_status);
 }
 
-// With -u the archive operand ends the options, so a later "-x" would be ignored and the
-// archive unpacked in place of the asked-for copy to standard output: refuse it instead.
+// The first operand ends the options (the archive name of -u, or any operand of an archive run
+// itself), so a later "-x" would be ignored and the archive unpacked in place of the asked-for
+// copy to standard output: refuse it instead. Other operands stay ignored.
 static void refuse_misplaced_options(int operands, char **operand) {
-  for (int i = 1; i < operands; ++i) {
+  for (int i = settings.use_operand ? 1 : 0; i < operands; ++i) {
     if (operand[i][0] == '-' && operand[i][1]) {
-      fprintf(stderr, "%s: options go before the archive name: %s\n", settings.program_name,
-              operand[i]);
+      fprintf(stderr, "%s: options go before the %s: %s\n", settings.program_name,
+              settings.use_operand ? "archive name" : "operands", operand[i]);
       usage_exit();
     }
   }
@@ -192,8 +193,7 @@ void driver_main(int argc, char **argv) {
     build_archive(operands, operand);
   if (settings.use_operand && operands == 0)
     usage_exit();
-  if (settings.use_operand)
-    refuse_misplaced_options(operands, operand);
+  refuse_misplaced_options(operands, operand);
   const char *archive = settings.use_operand ? operand[0] : settings.program_name;
   exit(extract_archive(archive) == 0 ? 0 : 1);
 }

@@ -95,10 +95,17 @@ int run_post_command(const char *path) {
   int result = 0;
   if (settings.verbose) {
     printf("This archive requires more processing using the following command:\n");
-    printf("    %s\n", visible(cmd, stdout));
-    if (!isatty(fileno(stdin))) {
+    // The answer is typed at the terminal of standard input, and the command is read there even
+    // when standard output goes through a pipe such as tee.
+    printf("    %s\n", isatty(STDIN_FILENO) ? escape_controls(cmd) : visible(cmd, stdout));
+    bool asked = isatty(fileno(stdin));
+    if (!asked)
       printf("but stdin is not a terminal. So forget it.\n");
-    } else if (confirm_run()) {
+    // A dialogue nobody could read (standard output on a full disk) is a failure, not a no.
+    if (fflush(stdout) != 0) {
+      fprintf(stderr, "%s: stdout: %s\n", settings.program_name, strerror(errno));
+      result = -1;
+    } else if (asked && confirm_run()) {
       fflush(nullptr);
       result = system(cmd);
     }

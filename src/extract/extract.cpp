@@ -1,9 +1,11 @@
 #include "extract/extract.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,11 +106,41 @@ static void finish_extract_command_on_abort(bool write_failed) {
   finish_extract_command(write_failed);
 }
 
+// The default extract command writes the output name in the current directory through the
+// shell's ">", which follows a symbolic link and opens a FIFO or another user's file. In a shared
+// directory such as /tmp a local user could plant one and have the payload written through it, or
+// keep the file and change it before the run command uses it. So the file is made ours first:
+// created when absent, refused when it is anything but a regular file of ours. Errors the shell
+// would meet anyway (a missing directory, no permission) are left for it to report.
+static int claim_default_output() {
+  char path[kNameSize + 2];
+  snprintf(path, sizeof path, "./%s", stream.out_name); // the name is relative, as in "%p/%o"
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    close(fd);
+    return 0;
+  }
+  struct stat st;
+  if (errno != EEXIST || lstat(path, &st) < 0)
+    return 0;
+  const char *refusal = S_ISLNK(st.st_mode)      ? "a symbolic link is in the way"
+                        : !S_ISREG(st.st_mode)   ? "not a regular file"
+                        : st.st_uid != geteuid() ? "the file belongs to another user"
+                                                 : nullptr;
+  if (!refusal)
+    return 0;
+  fprintf(stderr, "%s: %s: %s\n", settings.program_name, visible(stream.out_name, stderr), refusal);
+  return -1;
+}
+
 // Expands and starts the extract command, its pipe as the output. Returns 0, or -1 after a
 // message.
 static int start_extract_command() {
-  if (!archive_header.extract_command[0])
+  if (!archive_header.extract_command[0]) {
+    if (claim_default_output() < 0)
+      return -1;
     strcpy(archive_header.extract_command, kDefaultExtractCommand);
+  }
   char *cmd = expand_template(archive_header.extract_command);
   if (!cmd)
     return -1;

@@ -8,8 +8,10 @@ namespace vardo {
 constexpr size_t kVisibleSize = 4 * 2048;
 
 const char *visible(const char *text, FILE *out) {
-  if (!isatty(fileno(out)))
-    return text;
+  return isatty(fileno(out)) ? escape_controls(text) : text;
+}
+
+const char *escape_controls(const char *text) {
   static char buffers[2][kVisibleSize];
   static int next = 0;
   char *shown = buffers[next];

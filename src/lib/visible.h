@@ -8,9 +8,12 @@
 
 namespace vardo {
 
-// Returns `text` itself when `out` is not a terminal, else a copy in which each byte below 0x20
-// other than tab, and 0x7F, is written as \n, \r or a three-digit octal escape such as \033. The
-// copy lives in one of two static buffers used in turn, so two results can be printed together.
+// Returns a copy of `text` in which each byte below 0x20 other than tab, and 0x7F, is written as
+// \n, \r or a three-digit octal escape such as \033. The copy lives in one of two static buffers
+// used in turn, so two results can be printed together.
+const char *escape_controls(const char *text);
+
+// `text` itself when `out` is not a terminal, else escape_controls(text).
 const char *visible(const char *text, FILE *out);
 
 } // namespace vardo

@@ -279,6 +279,43 @@ TEST_F(Extract, CommandsInheritOnlyTheStandardDescriptors) {
   }
 }
 
+// In a shared sticky directory another user cannot have the default extract command write
+// through a link, into a FIFO or into a file of theirs that they could change before the run
+// command uses it.
+TEST_F(Extract, DefaultExtractCommandInASharedDirectory) {
+  if (geteuid() != 0 || test::run({"setpriv", "--help"}).status != 0)
+    GTEST_SKIP() << "needs root and setpriv to plant files as another user";
+  test::write_file(tool / "src/setup.sh", "echo installed > done\n");
+  build({"-C", "", "-r", "sh ./setup.sh", "src/setup.sh"});
+  chmod(tool.path().c_str(), 0755);
+  chmod((tool / "out").c_str(), 01777);
+  test::write_file(tool / "victim", "victim's data");
+  struct {
+    const char *plant, *message;
+  } cases[] = {
+      {"ln -s ../victim setup.sh", "a symbolic link is in the way"},
+      {"mkfifo -m 666 setup.sh", "not a regular file"},
+      {"echo 'echo attacker > done' > setup.sh; chmod 666 setup.sh",
+       "the file belongs to another user"},
+  };
+  for (const auto &c : cases) {
+    unlink((tool / "out/setup.sh").c_str());
+    auto p = run_archive(
+        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sh", "-c", c.plant});
+    ASSERT_EQ(p.status, 0) << p.err;
+    auto r = run_archive({"../a.run"});
+    EXPECT_EQ(r.status, 1) << c.plant;
+    EXPECT_EQ(r.err, std::string("../a.run: setup.sh: ") + c.message + "\n");
+    EXPECT_NE(access((tool / "out/done").c_str(), F_OK), 0) << c.plant;
+    EXPECT_EQ(test::read_file(tool / "victim"), "victim's data");
+  }
+  // A file of one's own is written over, as before.
+  unlink((tool / "out/setup.sh").c_str());
+  test::write_file(tool / "out/setup.sh", "old");
+  EXPECT_EQ(run_archive({"../a.run"}).status, 0);
+  EXPECT_EQ(test::read_file(tool / "out/done"), "installed\n");
+}
+
 // With standard descriptors closed, the archive and the extract command's pipe must not land on
 // them: the extracted file holds exactly the payload and nothing of the messages.
 TEST_F(Extract, ClosedStandardDescriptors) {
@@ -322,6 +359,12 @@ TEST_F(Extract, OptionAfterTheArchiveOperand) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "../vardo: options go before the archive name: -x\n" +
                        test::archive_usage("../vardo", "Self-Extracting archive file"));
+  EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
+  // An archive run itself takes no option after an operand either.
+  r = run_archive({"../a.run", "foo", "-x"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../a.run: options go before the operands: -x\n" +
+                       test::archive_usage("../a.run", "Self-Extracting archive file"));
   EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
   // "-" alone and other words stay ignored operands.
   r = run_archive({"../vardo", "-u", "../a.run", "-", "word"});
@@ -377,6 +420,12 @@ TEST_F(Dialogue, StandardInputNotATerminal) {
   EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
                    "    touch ran\nbut stdin is not a terminal. So forget it.\n");
   EXPECT_FALSE(ran());
+  // A dialogue that cannot be written is no answer: status 1 with a message.
+  r = run_archive({"sh", "-c", "../a.run -v < ../answers > /dev/full"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\nSelf-Extracting archive file\n\nPlease wait...\nDeflating f...\n../a.run: "
+                   "stdout: No space left on device\n");
+  EXPECT_FALSE(ran());
 }
 
 // What an archive shows on a terminal is what will run: control characters in its comment, run
@@ -395,11 +444,17 @@ TEST_F(Dialogue, ControlCharactersAreShownEscapedOnATerminal) {
                    "This archive requires more processing using the following command:\n"
                    "    touch PWNED #\\r\\033[2K    ./install.sh\nOK to run the command? ");
   EXPECT_NE(access((tool / "out/PWNED").c_str(), F_OK), 0);
-  r = answer("n\n"); // standard output and error are pipes: the bytes as stored
+  // Answered at a terminal with standard output through a pipe (tee): the command is still
+  // shown escaped, while the comment on standard error, a pipe, keeps its bytes.
+  r = answer("n\n");
   EXPECT_EQ(r.err, "\n" + comment + "\n\nPlease wait...\nDeflating f...\n");
-  EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    " +
-                       run + "\nOK to run the command? ");
+  EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
+                   "    touch PWNED #\\r\\033[2K    ./install.sh\nOK to run the command? ");
   EXPECT_NE(access((tool / "out/PWNED").c_str(), F_OK), 0);
+  // No terminal at all: the bytes as stored.
+  r = run_archive({"sh", "-c", "../a.run -v < /dev/null"});
+  EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    " +
+                       run + "\nbut stdin is not a terminal. So forget it.\n");
 }
 
 // The screen a terminal shows for `out`: "\r" returns to the start of the line, ESC [ K erases
