@@ -11,6 +11,7 @@
 #include "archive/header.h"
 #include "driver/settings.h"
 #include "gzstream/stream.h"
+#include "lib/text.h"
 
 namespace vardo {
 
@@ -75,7 +76,7 @@ static bool confirm_run() {
   printf("OK to run the command? ");
   for (;;) {
     fflush(stdout);
-    if (!fgets(reply, 511, stdin))
+    if (!read_answer(reply, 511))
       return false;
     int c = toupper(static_cast<unsigned char>(reply[0]));
     if (c == 'N')
