@@ -95,8 +95,9 @@ TEST_F(Mnttab, SystemMountListWhenThereIsNoBinaryTable) {
     }
   }
   // The root filesystem is offered unless it is itself held in memory.
-  if (root.f_type != TMPFS_MAGIC && root.f_type != RAMFS_MAGIC)
+  if (root.f_type != TMPFS_MAGIC && root.f_type != RAMFS_MAGIC) {
     EXPECT_TRUE(saw_root);
+  }
 }
 
 } // namespace
