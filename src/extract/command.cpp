@@ -12,6 +12,7 @@
 #include "driver/settings.h"
 #include "extract/quoting.h"
 #include "gzstream/stream.h"
+#include "lib/text.h"
 #include "lib/visible.h"
 
 namespace vardo {
@@ -76,7 +77,7 @@ static bool confirm_run() {
   printf("OK to run the command? ");
   for (;;) {
     fflush(stdout);
-    if (!fgets(reply, 511, stdin))
+    if (!read_answer(reply, 511))
       return false;
     int c = toupper(static_cast<unsigned char>(reply[0]));
     if (c == 'N')

@@ -206,8 +206,7 @@ int extract_archive(const char *path) {
   if (status == 0 && !settings.extract_only && !settings.no_run && archive_header.run_command[0])
     status = run_post_command(path);
   close(fd);
-  if (link_path[0])
-    unlink(link_path);
+  remove_temporary_link();
   return status;
 }
 

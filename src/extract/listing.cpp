@@ -20,14 +20,17 @@ static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", 
                                             "",      "",      "",      "defla"};
 
 void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
-  // Signed 32-bit arithmetic throughout: products wrap as they would in a 32-bit long.
+  // The result of signed 32-bit arithmetic: products and quotients wrap as they would in a 32-bit
+  // long. The division itself is done in 64 bits, where INT32_MIN / -1 does not trap.
   int32_t ratio = 0;
-  if (denominator == 0)
+  if (denominator == 0) {
     ratio = 0;
-  else if (denominator < 2147483)
-    ratio = static_cast<int32_t>(static_cast<int64_t>(numerator) * 1000) / denominator;
-  else
+  } else if (denominator < 2147483) {
+    auto product = static_cast<int32_t>(static_cast<int64_t>(numerator) * 1000);
+    ratio = static_cast<int32_t>(int64_t{product} / denominator);
+  } else {
     ratio = numerator / (denominator / 1000);
+  }
   int64_t shown = ratio;
   if (shown < 0) {
     putc('-', out);
@@ -59,12 +62,15 @@ static void verify_payload() {
   close(null_fd);
 }
 
-static void print_statistics(int archive_fd) {
+static void print_statistics() {
   // The statistics describe the first member's header, whatever the later members hold.
   uint32_t header_bytes = stream.header_bytes;
   uint32_t time_stamp = stream.time_stamp;
   verify_payload();
   stream.time_stamp = time_stamp;
+  // What the payload inflated to, every member checked: the last trailer's ISIZE for archives
+  // this tool builds, and the true total for members that each carry their own length.
+  auto uncompressed = static_cast<int32_t>(stream.bytes_out);
   if (!settings.heading_printed) {
     settings.heading_printed = true;
     if (settings.verbose)
@@ -73,11 +79,9 @@ static void print_statistics(int archive_fd) {
   }
   // The trailer of the last member.
   uint32_t crc, size;
-  off_t at = read_final_trailer(archive_fd, &crc, &size);
+  off_t at = read_final_trailer(stream.in_fd, &crc, &size);
   auto compressed = static_cast<int32_t>(at - archive_header.payload_offset + 8);
-  auto uncompressed = static_cast<int32_t>(size);
   stream.bytes_in = static_cast<uint32_t>(compressed);
-  stream.bytes_out = size;
   if (settings.verbose) {
     time_t t = static_cast<int32_t>(stream.time_stamp);
     char date[13] = "";
@@ -92,16 +96,8 @@ static void print_statistics(int archive_fd) {
   printf(" %s\n", stream.out_name);
 }
 
-void list_archive(const char *path) {
-  int fd = open_archive(path);
-  if (fd < 0) {
-    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-    settings.exit_status = 1;
-    return;
-  }
-  // Descriptor 0 becomes the archive: the stream layer reads from its current input descriptor,
-  // which stays 0 throughout the listing.
-  dup2(fd, 0);
+// Lists the archive open on descriptor 0.
+static void list_open_archive(const char *path) {
   if (name_archive_streams(path) < 0) {
     settings.exit_status = 1;
     return;
@@ -120,7 +116,29 @@ void list_archive(const char *path) {
     printf("Statistics unavailable because data was not compressed\n");
     return;
   }
-  print_statistics(fd);
+  print_statistics();
+}
+
+void list_archive(const char *path) {
+  int fd = open_archive(path);
+  if (fd < 0) {
+    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+    settings.exit_status = 1;
+    return;
+  }
+  // Descriptor 0 becomes the archive: the stream layer reads from its current input descriptor,
+  // which stays 0 throughout the listing. The archive's own descriptor is closed at once, so
+  // that listing many archives holds one descriptor, not one per archive.
+  if (fd != 0) {
+    dup2(fd, 0);
+    close(fd);
+  }
+  list_open_archive(path);
+  // A listing that cannot be written is a failure, not an empty success.
+  if (fflush(stdout) != 0) {
+    strcpy(stream.out_name, "stdout"); // the stored name may stand there
+    write_error_exit();
+  }
 }
 
 } // namespace vardo

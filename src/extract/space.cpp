@@ -1,8 +1,11 @@
 #include "extract/space.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +18,8 @@
 namespace vardo {
 
 // The paths of one verification: V the VFYFS value, S the FSSUB value, D V made absolute, T the
-// target directory B/S (B the temporary path or D), L the link path V/S.
+// target directory B/S (B the temporary path or D), L the link path V/S; and, once a candidate
+// is tried, the directory that holds L, open, and L's name in it.
 struct SpacePaths {
   char v[128];
   char s[256];
@@ -23,6 +27,8 @@ struct SpacePaths {
   char t[512];
   char l[512];
   int required_mb;
+  int link_dir = -1;
+  char link_name[256];
 };
 
 static int too_long(const char *what, const char *text, size_t limit) {
@@ -72,7 +78,13 @@ static int prepare_paths(SpacePaths *p) {
   } else {
     char cwd[512];
     if (!getcwd(cwd, 511)) {
-      perror("getcwd");
+      if (errno == ERANGE)
+        fprintf(stderr,
+                "%s: the path of the current directory is longer than %d characters, too long "
+                "for the space check\n",
+                settings.program_name, 510);
+      else
+        perror("getcwd");
       return -1;
     }
     if (join_path(p->d, sizeof p->d, cwd, p->v) < 0)
@@ -109,77 +121,245 @@ static bool link_confirmed(const char *candidate) {
   fprintf(stderr, "Creating temporary link to %s\n", candidate);
   fprintf(stderr, "OK to create temporary link? [y]: ");
   char answer[4];
-  if (!fgets(answer, sizeof answer, stdin))
+  if (!read_answer(answer, sizeof answer))
     return false;
   return answer[0] != 'n' && answer[0] != 'N';
 }
 
-// Formats the removal command for `path`, single-quoted for the shell. -1 when it does not fit.
-static int format_removal(char *cmd, size_t size, const char *path) {
-  size_t w = 0;
-  auto put = [&](const char *text) {
-    size_t len = strlen(text);
-    if (w + len >= size)
-      return false;
-    memcpy(cmd + w, text, len + 1);
-    w += len;
-    return true;
-  };
-  if (!put("rm -rf '"))
-    return -1;
-  for (const char *c = path; *c; ++c) {
-    char one[2] = {*c, '\0'};
-    if (!put(*c == '\'' ? "'\\''" : one))
-      return -1;
-  }
-  return put("' > /dev/null") ? 0 : -1;
+// Splits `path` into its directory and its last name (trailing slashes belong to neither). The
+// directory of "/x" is "/", that of "x" is ".".
+static void split_path(const char *path, char (&dir)[kLinkPathSize], char (&name)[256]) {
+  size_t end = strlen(path);
+  while (end > 1 && path[end - 1] == '/')
+    --end;
+  size_t start = end;
+  while (start > 0 && path[start - 1] != '/')
+    --start;
+  snprintf(name, sizeof name, "%.*s", static_cast<int>(end - start), path + start);
+  size_t dir_end = start;
+  while (dir_end > 1 && path[dir_end - 1] == '/')
+    --dir_end;
+  if (dir_end == 0)
+    snprintf(dir, sizeof dir, "%s", start > 0 ? "/" : ".");
+  else
+    snprintf(dir, sizeof dir, "%.*s", static_cast<int>(dir_end), path);
 }
 
-// Removes a symbolic link left at L by an earlier run. Only a link is ever removed, so no data
-// can go. Returns -1 when something else stands at L or the link stays.
-static int remove_stale_link(const char *l) {
+// The temporary link while it stands: the directory that holds it, its name there and its
+// identity, so that only this link is ever removed. The signal handler reads it, so it lives in
+// fixed storage and is complete before the link is made.
+struct TemporaryLink {
+  int dir_fd = -1;
+  char name[256] = {};
+  dev_t dev = 0;
+  ino_t ino = 0;
+  volatile sig_atomic_t standing = 0;
+  bool removal_at_exit = false;
+  struct sigaction saved[3] = {};
+};
+
+static TemporaryLink temporary_link;
+
+// The signals that end a run from outside: the link is removed before they take effect.
+static const int kEndSignals[3] = {SIGHUP, SIGINT, SIGTERM};
+
+static sigset_t end_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kEndSignals)
+    sigaddset(&set, sig);
+  return set;
+}
+
+// Removes the link if it is still the one this run made, and never anything else. Only
+// async-signal-safe calls: it runs in the signal handler too.
+static void unlink_temporary_link() {
   struct stat st;
-  if (lstat(l, &st) < 0)
+  if (fstatat(temporary_link.dir_fd, temporary_link.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode) && st.st_dev == temporary_link.dev && st.st_ino == temporary_link.ino)
+    unlinkat(temporary_link.dir_fd, temporary_link.name, 0);
+}
+
+// Removes the link, then lets the signal end the process as it would have: the default action
+// is restored and the signal raised again; it is delivered when this handler returns.
+static void on_end_signal(int sig) {
+  if (temporary_link.standing)
+    unlink_temporary_link();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Catches the ending signals, except those the process was started with ignored: whoever ignored
+// them did not want them to end the run.
+static void catch_end_signals() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_end_signal;
+  sa.sa_mask = end_signals();
+  for (int i = 0; i < 3; ++i) {
+    sigaction(kEndSignals[i], nullptr, &temporary_link.saved[i]);
+    if (temporary_link.saved[i].sa_handler != SIG_IGN)
+      sigaction(kEndSignals[i], &sa, nullptr);
+  }
+}
+
+void remove_temporary_link() {
+  if (!temporary_link.standing)
+    return;
+  sigset_t block = end_signals(), old;
+  sigprocmask(SIG_BLOCK, &block, &old);
+  unlink_temporary_link();
+  temporary_link.standing = 0;
+  close(temporary_link.dir_fd);
+  temporary_link.dir_fd = -1;
+  for (int i = 0; i < 3; ++i)
+    sigaction(kEndSignals[i], &temporary_link.saved[i], nullptr);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Makes the link `name` in `dir` pointing to `target`; from then on the temporary link holds
+// `dir`. The ending signals are held off until the handler can find the link, so no signal
+// leaves it behind; the abort path and every other exit remove it too. Returns -1, with errno
+// set, when the link cannot be made.
+static int make_temporary_link(int dir, const char *name, const char *target) {
+  sigset_t block = end_signals(), old;
+  sigprocmask(SIG_BLOCK, &block, &old);
+  temporary_link.dir_fd = dir;
+  snprintf(temporary_link.name, sizeof temporary_link.name, "%s", name);
+  struct stat st;
+  int result = symlinkat(target, dir, name);
+  if (result == 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    temporary_link.dev = st.st_dev;
+    temporary_link.ino = st.st_ino;
+    temporary_link.standing = 1;
+    catch_end_signals();
+  } else if (result == 0) {
+    unlinkat(dir, name, 0); // just made, but it cannot be told from another: not kept
+    result = -1;
+  }
+  int err = errno;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (result == 0 && !temporary_link.removal_at_exit) {
+    temporary_link.removal_at_exit = true;
+    atexit(remove_temporary_link);
+  }
+  errno = err;
+  return result;
+}
+
+// Opens the directory that holds L, once per verification. The old link is examined, removed and
+// replaced through this one descriptor, so a directory swapped on L's path meanwhile cannot turn
+// the removal onto another directory.
+static int open_link_dir(SpacePaths *p) {
+  if (p->link_dir >= 0)
     return 0;
-  if (!S_ISLNK(st.st_mode))
-    return refuse_existing(l);
-  char cmd[256];
-  if (format_removal(cmd, sizeof cmd, l) < 0)
-    return too_long("removal command for the link", l, sizeof cmd - 1);
-  fflush(nullptr);
-  if (system(cmd) != 0 || lstat(l, &st) == 0) {
-    fprintf(stderr, "%s: %s: could not remove the old link\n", settings.program_name, l);
+  char dir[kLinkPathSize];
+  split_path(p->l, dir, p->link_name);
+  p->link_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (p->link_dir < 0) {
+    perror(dir);
     return -1;
   }
   return 0;
+}
+
+// Removes a symbolic link left at L by an earlier run. Only a link is ever removed, without a
+// shell and without recursion. Returns -1 when something else stands at L or the link stays.
+static int remove_stale_link(const SpacePaths &p) {
+  struct stat st;
+  if (fstatat(p.link_dir, p.link_name, &st, AT_SYMLINK_NOFOLLOW) < 0)
+    return 0;
+  if (!S_ISLNK(st.st_mode))
+    return refuse_existing(p.l);
+  if (unlinkat(p.link_dir, p.link_name, 0) < 0) {
+    fprintf(stderr, "%s: %s: could not remove the old link\n", settings.program_name, p.l);
+    return -1;
+  }
+  return 0;
+}
+
+// After the link is made, L must lead to the new directory `made`: a directory on L's path
+// swapped meanwhile would send the extraction elsewhere.
+static bool link_leads_to(const char *l, int made) {
+  struct stat via, st;
+  return stat(l, &via) == 0 && fstat(made, &st) == 0 && via.st_dev == st.st_dev &&
+         via.st_ino == st.st_ino;
+}
+
+// Makes the last directory of the candidate, `name` in `parent_fd`: it must not exist yet. Returns
+// a descriptor of it, or -1 after a message.
+static int make_last_dir(int parent_fd, const char *name, const char *candidate) {
+  if (mkdirat(parent_fd, name, 0755) < 0) {
+    if (errno == EEXIST)
+      fprintf(stderr, "%s: already exists.\n", candidate);
+    else
+      perror(candidate);
+    return -1;
+  }
+  int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 || fchmod(fd, 0755) < 0) { // exactly this mode, whatever the umask
+    perror(candidate);
+    if (fd >= 0)
+      close(fd);
+    unlinkat(parent_fd, name, AT_REMOVEDIR);
+    return -1;
+  }
+  return fd;
+}
+
+// Makes L point to the candidate directory `made`. Returns 0 when the link stands, 1 to go on
+// with the next candidate, -1 to refuse.
+static int link_candidate(SpacePaths *p, int made, const char *candidate) {
+  if (make_temporary_link(p->link_dir, p->link_name, candidate) < 0) {
+    perror(candidate);
+    return 1;
+  }
+  p->link_dir = -1; // the temporary link holds it now
+  if (link_leads_to(p->l, made))
+    return 0;
+  fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n", p->l);
+  remove_temporary_link();
+  return -1;
+}
+
+// Creates the candidate directory, its last directory new, and the link L to it. Returns 0 when
+// the link stands, 1 to go on with the next candidate, -1 to refuse.
+static int create_relocation(SpacePaths *p, const char *candidate) {
+  char parent[kLinkPathSize], name[256];
+  split_path(candidate, parent, name);
+  int parent_fd = make_dir_path(parent, 0755);
+  if (parent_fd < 0)
+    return 1;
+  int made = make_last_dir(parent_fd, name, candidate);
+  int result = 1;
+  if (made >= 0) {
+    result = link_candidate(p, made, candidate);
+    if (result != 0)
+      unlinkat(parent_fd, name, AT_REMOVEDIR); // the new directory, only while it is empty
+    close(made);
+  }
+  close(parent_fd);
+  return result;
 }
 
 // Tries to make the directory S below `candidate` and the link L to it. Returns 0 when the link
 // stands, 1 to go on with the next candidate, -1 to refuse.
-static int attempt(const SpacePaths &p, char *candidate) {
-  if (p.s[0] != '/' && strlen(candidate) + 1 < kLinkPathSize)
+static int attempt(SpacePaths *p, char *candidate) {
+  if (p->s[0] != '/' && strlen(candidate) + 1 < kLinkPathSize)
     strcat(candidate, "/");
-  if (strlen(candidate) + strlen(p.s) >= 256)
+  if (strlen(candidate) + strlen(p->s) >= 256)
     return too_long("candidate directory", candidate, 255);
-  strcat(candidate, p.s);
+  strcat(candidate, p->s);
   if (access(candidate, F_OK) == 0) {
     fprintf(stderr, "%s: already exists.\n", candidate);
     return 1;
   }
+  if (open_link_dir(p) < 0)
+    return -1;
   if (!link_confirmed(candidate))
     return 1;
-  if (remove_stale_link(p.l) < 0)
+  if (remove_stale_link(*p) < 0)
     return -1;
-  if (make_dir_path(candidate, 0755) < 0) {
-    perror(candidate);
-    return 1;
-  }
-  if (symlink(candidate, p.l) < 0) {
-    perror(candidate);
-    rmdir(candidate);
-    return 1;
-  }
-  return 0;
+  return create_relocation(p, candidate);
 }
 
 // The next mounted filesystem with room that is not read-only, copied into `candidate`.
@@ -194,6 +374,25 @@ static bool next_candidate(int required_mb, char *candidate) {
   return false;
 }
 
+// Tries the temporary path (when `have_candidate`) and then the mounted filesystems until a link
+// stands. Returns 0 with L in `link_path`, or -1 to refuse.
+static int relocate(SpacePaths *p, char *link_path, bool have_candidate) {
+  char *candidate = link_path; // the caller's buffer holds each candidate in turn
+  mnttab_close();              // the scan starts at the first entry
+  for (;;) {
+    if (!have_candidate && !next_candidate(p->required_mb, candidate))
+      return refuse_no_space(*p);
+    have_candidate = false;
+    int result = attempt(p, candidate);
+    if (result == 0) {
+      strcpy(link_path, p->l);
+      return 0;
+    }
+    if (result < 0)
+      return -1;
+  }
+}
+
 int verify_extract_space(int required_mb, char *link_path) {
   link_path[0] = '\0';
   SpacePaths p;
@@ -202,13 +401,12 @@ int verify_extract_space(int required_mb, char *link_path) {
     return -1;
   if (access(p.t, F_OK) == 0)
     return refuse_existing(p.t);
-  char *candidate = link_path; // the caller's buffer holds each candidate in turn
   bool have_candidate = false;
   // A temporary path that cannot be queried counts as having room, and so does D.
   if (settings.temp_path[0] && check_mb(settings.temp_path, required_mb) != 0) {
-    if (copy_text(candidate, kLinkPathSize, settings.temp_path) < 0)
+    if (copy_text(link_path, kLinkPathSize, settings.temp_path) < 0)
       return too_long("temporary path", settings.temp_path, kLinkPathSize - 1);
-    drop_trailing_slash(candidate);
+    drop_trailing_slash(link_path);
     have_candidate = true;
   } else {
     if (check_mb(p.d, required_mb) != 0)
@@ -217,42 +415,77 @@ int verify_extract_space(int required_mb, char *link_path) {
       return refuse_no_space(p);
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n", p.t);
   }
-  mnttab_close(); // the scan starts at the first entry
-  for (;;) {
-    if (!have_candidate && !next_candidate(required_mb, candidate))
-      return refuse_no_space(p);
-    have_candidate = false;
-    int result = attempt(p, candidate);
-    if (result == 0) {
-      strcpy(link_path, p.l);
-      return 0;
-    }
-    if (result < 0)
-      return -1;
+  int result = relocate(&p, link_path, have_candidate);
+  if (p.link_dir >= 0)
+    close(p.link_dir);
+  return result;
+}
+
+// Who may change what a directory holds: other users may when it belongs to someone but root and
+// this user, or when group or others may write into it without the sticky bit (which lets only
+// an entry's owner remove or rename it).
+static bool others_may_change(const struct stat &st) {
+  if (st.st_uid != 0 && st.st_uid != geteuid())
+    return true;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+}
+
+// Opens `name` in `dir`, a directory below a safe path, without following a link. `shown` names
+// it in messages. Returns the descriptor, or -1 after a message.
+static int open_step(int dir, const char *name, const char *shown) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      fprintf(stderr, "%s: a symbolic link; not followed.\n", shown);
+    else
+      perror(shown);
+    return -1;
   }
+  if (fstat(fd, &st) < 0 || others_may_change(st)) {
+    fprintf(stderr, "%s: other users may write into this directory; not used.\n", shown);
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int make_dir_path(const char *path, mode_t mode) {
-  if (path[0] != '/')
+  if (path[0] != '/') {
+    fprintf(stderr, "%s: not an absolute path\n", path);
     return -1;
-  if (access(path, X_OK) == 0)
-    return 0;
-  char prefix[256];
-  size_t len = strlen(path);
-  if (len >= sizeof prefix)
-    return -1;
-  for (size_t i = 1; i <= len; ++i) {
-    if (path[i] != '/' && path[i] != '\0')
-      continue;
-    memcpy(prefix, path, i);
-    prefix[i] = '\0';
-    if (access(prefix, X_OK) != 0) {
-      if (mkdir(prefix, mode) < 0)
-        return -1;
-      chmod(prefix, mode); // exactly this mode, whatever the umask
-    }
   }
-  return 0;
+  int fd = open_step(AT_FDCWD, "/", "/");
+  size_t at = 0;
+  while (fd >= 0) {
+    while (path[at] == '/')
+      ++at;
+    if (path[at] == '\0')
+      return fd;
+    size_t end = at;
+    while (path[end] != '/' && path[end] != '\0')
+      ++end;
+    char name[256], shown[kLinkPathSize];
+    snprintf(name, sizeof name, "%.*s", static_cast<int>(end - at), path + at);
+    snprintf(shown, sizeof shown, "%.*s", static_cast<int>(end), path);
+    bool made = false;
+    if (end - at >= sizeof name)
+      errno = ENAMETOOLONG; // a shortened name would be another directory
+    else
+      made = mkdirat(fd, name, mode) == 0;
+    at = end;
+    if (!made && errno != EEXIST) {
+      perror(shown);
+      close(fd);
+      return -1;
+    }
+    int next = open_step(fd, name, shown);
+    close(fd);
+    fd = next;
+    if (made && fd >= 0)
+      fchmod(fd, mode); // exactly this mode, whatever the umask
+  }
+  return -1;
 }
 
 } // namespace vardo

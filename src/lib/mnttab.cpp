@@ -1,6 +1,7 @@
 #include "lib/mnttab.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <mntent.h>
 #include <sys/vfs.h>
 
@@ -48,11 +49,30 @@ static bool read_binary_record(MountEntry *e) {
   return true;
 }
 
-// The running system's mount list. Entries whose mount point does not fit are passed over: a
-// cut path would name another directory.
+// Kernel pseudo filesystems and filesystems held in memory: files placed there do not last, so
+// the system's mount list never offers them.
+static bool keeps_no_files(const struct mntent *m) {
+  static const char *const kTypes[] = {
+      "proc",       "sysfs",      "devtmpfs", "devpts",      "tmpfs",  "ramfs",     "cgroup",
+      "cgroup2",    "securityfs", "debugfs",  "tracefs",     "mqueue", "hugetlbfs", "pstore",
+      "bpf",        "configfs",   "fusectl",  "binfmt_misc", "autofs", "efivarfs",  "nsfs",
+      "rpc_pipefs", "selinuxfs",  "nfsd",     "fuse.lxcfs"};
+  for (const char *type : kTypes)
+    if (strcmp(m->mnt_type, type) == 0)
+      return true;
+  for (const char *top : {"/proc", "/sys", "/dev", "/run"}) {
+    size_t len = strlen(top);
+    if (strncmp(m->mnt_dir, top, len) == 0 && (m->mnt_dir[len] == '\0' || m->mnt_dir[len] == '/'))
+      return true;
+  }
+  return false;
+}
+
+// The running system's mount list, without the filesystems that keep no files. Entries whose
+// mount point does not fit are passed over too: a cut path would name another directory.
 static bool read_system_entry(MountEntry *e) {
   while (struct mntent *m = getmntent(mount_table.file)) {
-    if (strlen(m->mnt_dir) >= sizeof e->mount_point)
+    if (strlen(m->mnt_dir) >= sizeof e->mount_point || keeps_no_files(m))
       continue;
     copy_field(e->device, sizeof e->device, m->mnt_fsname, strlen(m->mnt_fsname));
     copy_field(e->mount_point, sizeof e->mount_point, m->mnt_dir, sizeof e->mount_point);

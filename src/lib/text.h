@@ -1,4 +1,4 @@
-// Bounded copies into the fixed text buffers of the system.
+// Bounded copies into the fixed text buffers of the system, and bounded answers read into them.
 #pragma once
 #include <cstddef>
 
@@ -11,5 +11,10 @@ int copy_text(char *dst, size_t size, const char *src);
 template <size_t N> int copy_text(char (&dst)[N], const char *src) {
   return copy_text(dst, N, src);
 }
+
+// Reads one line of standard input as an answer: at most size - 1 characters are kept in `buf`,
+// and the rest of a longer line is read and dropped, so each question gets a line of its own.
+// Returns false at the end of input.
+bool read_answer(char *buf, int size);
 
 } // namespace vardo

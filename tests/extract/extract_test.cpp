@@ -177,6 +177,49 @@ TEST_F(Extract, EveryMemberOfAMultiFileArchive) {
   EXPECT_TRUE(test::read_file(tool / "out/a") == a + b + c);
 }
 
+TEST_F(Extract, CutInsideTheSecondMemberIsAnError) {
+  std::string a = test::text_bytes(5000, 10), b = test::text_bytes(6000, 11);
+  test::write_file(tool / "src/a", a);
+  test::write_file(tool / "src/b", b);
+  build({"-C", "c", "-r", "touch ran", "src/a", "src/b"});
+  std::string whole = test::read_file(tool / "a.run");
+  size_t payload_at =
+      tool.tool_bytes().size() + 11 + sizeof "NAME=a" + sizeof "c" + sizeof "touch ran" + 1;
+  auto first = test::zlib_gunzip(whole.substr(payload_at));
+  ASSERT_TRUE(first.ok && first.data == a);
+  size_t second_at = payload_at + first.consumed;
+  ASSERT_EQ(whole.substr(second_at, 2), "\x1f\x8b");
+  // Cut after each byte of the second header (ten bytes and the name "b"), and just after it.
+  for (size_t cut = 1; cut <= 12; ++cut) {
+    test::write_file(tool / "a.run", whole.substr(0, second_at + cut), 0755);
+    auto r = run_archive({"../a.run"});
+    EXPECT_EQ(r.status, 1) << cut;
+    EXPECT_EQ(r.err, "\nc\n\nPlease wait...\n\n../a.run: ../a.run: unexpected end of file\n")
+        << cut;
+    EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0) << cut;
+  }
+  // A cut at the boundary leaves a shorter archive of one member, which this format cannot tell
+  // from one built so.
+  test::write_file(tool / "a.run", whole.substr(0, second_at), 0755);
+  EXPECT_EQ(run_archive({"../a.run"}).status, 0);
+  EXPECT_EQ(test::read_file(tool / "out/a"), a);
+}
+
+TEST_F(Extract, PayloadOfMembersWrittenOneByOneByGzip) {
+  if (test::run({"sh", "-c", "command -v gzip"}).status != 0)
+    GTEST_SKIP() << "gzip is not installed";
+  std::string a = test::text_bytes(90000, 12), b = test::random_bytes(40000, 13);
+  test::write_file(tool / "src/a", a);
+  test::write_file(tool / "src/b", b);
+  auto gz = tool.run({"sh", "-c", "gzip -c src/a > p && gzip -c src/b >> p"});
+  ASSERT_EQ(gz.status, 0) << gz.err;
+  tool.make_archive("a.run", "NAME=a", "", "touch ran", "", test::read_file(tool / "p"));
+  auto r = run_archive({"../a.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(test::read_file(tool / "out/a") == a + b);
+  EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK), 0);
+}
+
 TEST_F(Extract, FailedExtractCommandIsAFailure) {
   test::write_file(tool / "src/f", "x");
   build({"-C", "", "-f", "cat > /nonexistent/dir/x", "-r", "touch ran", "src/f"});
@@ -406,6 +449,10 @@ TEST_F(Dialogue, Answers) {
   r = answer(" y\nN\n");
   EXPECT_EQ(r.out, intro + "\n? (y/n): ");
   EXPECT_FALSE(ran());
+  // The rest of a long line is part of the same answer, not a second one.
+  r = answer(std::string(600, 'x') + "\ny\n");
+  EXPECT_EQ(r.out, intro + "\n? (y/n): ");
+  EXPECT_TRUE(ran());
   r = answer("\x04"); // end of input declines
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, intro);

@@ -1,6 +1,8 @@
 #include "extract/listing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "support/fork.h"
 #include "support/gzip.h"
@@ -36,6 +38,8 @@ TEST(PrintRatio, TenthsWithSignAndPadding) {
   // A negative denominator (ISIZE of 2 GiB or more) is below the limit: the product wraps as in
   // 32-bit arithmetic.
   EXPECT_EQ(ratio_text(5, -1000), "- 0.5%");
+  // The product wraps to INT32_MIN; divided by -1 the quotient wraps back, without a trap.
+  EXPECT_EQ(ratio_text(-268435456, -1), "-214748364.8%");
 }
 
 // A gzip member around `data` with an optional stored name and MTIME.
@@ -259,6 +263,110 @@ TEST_F(Listing, SizesOfTwoGibibytesShowNegative) {
   std::string line = r.out.substr(r.out.find(heading) + heading.size());
   EXPECT_EQ(line.substr(0, strlen(stats)), stats);
   EXPECT_EQ(line.substr(line.size() - 3), " z\n");
+}
+
+TEST_F(Listing, OutputThatCannotBeWrittenIsAFailure) {
+  tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
+  test::RunOptions o;
+  o.stdout_path = "/dev/full";
+  auto r = tool.run({"./vardo", "-l", "./a.run"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\n./vardo: stdout: No space left on device\n");
+}
+
+TEST_F(Listing, ManyArchivesWithFewDescriptors) {
+  tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
+  std::string operands;
+  for (int i = 0; i < 70; ++i)
+    operands += " ./a.run";
+  auto r = tool.run({"sh", "-c", "ulimit -n 32 && exec ./vardo -l" + operands});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string one = header_lines("NAME=a") + "       26         4 -50.0% a\n";
+  std::string all = header_lines("NAME=a") + heading + "       26         4 -50.0% a\n";
+  for (int i = 1; i < 70; ++i)
+    all += one;
+  EXPECT_EQ(r.out, all);
+}
+
+TEST_F(Listing, MembersWrittenOneByOneShowTheirTotal) {
+  std::string a = test::text_bytes(90000, 12), b = test::text_bytes(40000, 13);
+  // Each member carries its own length, as `gzip -c a > p; gzip -c b >> p` writes them.
+  std::string payload = member(a, "a") + member(b, "b");
+  tool.make_archive("p.run", "NAME=a", "c", "", "", payload);
+  auto r = list({"-l", "./p.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  char stats[100];
+  int32_t num = 130000 - static_cast<int32_t>(payload.size() - 20);
+  snprintf(stats, sizeof stats, "%9zu %9d  %2d.%1d%% a\n", payload.size(), 130000,
+           num * 1000 / 130000 / 10, num * 1000 / 130000 % 10);
+  EXPECT_EQ(r.out, header_lines("NAME=a") + heading + stats);
+}
+
+// Writes `bytes` at `at` in the open file `fd`.
+void put(int fd, off_t at, const std::string &bytes) {
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), at), static_cast<ssize_t>(bytes.size()));
+}
+
+TEST_F(Listing, RatioThatTrapsIn32BitDivision) {
+  // ISIZE 0xFFFFFFFF (-1 as the signed size) and a payload 2^28 - 1 bytes longer than the first
+  // member's header and trailer: the numerator -2^28 times 1000 wraps to INT32_MIN, and INT32_MIN
+  // divided by -1 traps in 32-bit division. The file is sparse: members whose extra fields are
+  // holes, then one member of 2^32 - 1 zero bytes deflated as one repeated piece.
+  auto deflate_zeros = [](size_t n, int flush) {
+    z_stream z = {};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string zeros(n, '\0'), out(n / 100 + 1024, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(zeros.data());
+    z.avail_in = static_cast<uInt>(n);
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, flush);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return out;
+  };
+  const size_t mib = 1 << 20;
+  std::string piece = deflate_zeros(mib, Z_FULL_FLUSH), last = deflate_zeros(mib - 1, Z_FINISH);
+  uLong zero_crc = crc32(0, nullptr, 0);
+  std::string zeros(mib, '\0');
+  uLong piece_crc = crc32(zero_crc, reinterpret_cast<const Bytef *>(zeros.data()), mib);
+  uLong last_crc = crc32(zero_crc, reinterpret_cast<const Bytef *>(zeros.data()), mib - 1);
+  uLong crc = zero_crc;
+  std::string big_data;
+  for (int i = 0; i < 4095; ++i) {
+    crc = crc32_combine(crc, piece_crc, mib);
+    big_data += piece;
+  }
+  crc = crc32_combine(crc, last_crc, mib - 1);
+  std::string big = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + big_data + last +
+                    le32(static_cast<uint32_t>(crc)) + le32(0xFFFFFFFFu);
+  // Filler members of `size` bytes: a header with an extra field of zeros, an empty stream.
+  const size_t filler_max = 22 + 65535;
+  auto filler_head = [](size_t size) {
+    return std::string("\x1f\x8b\x08\x04\0\0\0\0\0\x03", 10) +
+           le32(uint32_t(size - 22)).substr(0, 2);
+  };
+  const size_t header_bytes = 10 + 2 + 65535 + 8;
+  const size_t payload = (size_t{1} << 28) - 1 + header_bytes;
+  std::string prefix = test::archive_bytes(tool.tool_bytes(), "", "c", "", "", "");
+  int fd = open((tool / "z.run").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+  ASSERT_GE(fd, 0);
+  put(fd, 0, prefix);
+  off_t at = static_cast<off_t>(prefix.size());
+  for (size_t left = payload - big.size(); left > 0;) {
+    size_t size = std::min(left, filler_max);
+    if (left - size > 0 && left - size < 22)
+      size = left - 22; // leave room for one more filler
+    put(fd, at, filler_head(size));
+    put(fd, at + static_cast<off_t>(size) - 10, "\x03"); // the empty stream: 03 00
+    at += static_cast<off_t>(size);
+    left -= size;
+  }
+  put(fd, at, big);
+  close(fd);
+  auto r = list({"-l", "./z.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, header_lines("") + heading + "268501010        -1 -214748364.8% stdout\n");
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // Free-space verification against real filesystems: small and large tmpfs mounts in a private
 // mount namespace, with a binary mount table bound over /etc inside it.
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "support/fork.h"
@@ -36,8 +38,11 @@ protected:
     char tmpl[] = "/tmp/vr-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     d_ = tmpl;
-    for (const char *sub : {"u", "a", "big", "big2", "ro", "etc", "t"})
+    chmod(tmpl, 0755); // the other user of the attack tests reaches the mounts below
+    v_ = d_ + "/u";
+    for (const char *sub : {"u", "a", "big", "big2", "ro", "open", "etc", "t", "home", "victim"})
       mkdir((d_ + "/" + sub).c_str(), 0755);
+    test::write_file(d_ + "/victim/data", "victim data\n");
     // 3 MiB and one byte: the archive asks for 4 MB.
     test::write_file(tool / "data", std::string((3 << 20) + 1, 'z'));
   }
@@ -47,7 +52,7 @@ protected:
   }
   void build(const std::vector<std::string> &extra = {}) {
     std::vector<std::string> args = {
-        "./vardo", "-C", "pkg", "-V", d_ + "/u", "-S", "inst", "-f", "cat > " + d_ + "/u/inst/%o"};
+        "./vardo", "-C", "pkg", "-V", v_, "-S", s_, "-f", "cat > " + v_ + "/" + s_ + "/%o"};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back("data");
     test::RunOptions o;
@@ -61,20 +66,28 @@ protected:
       t += r;
     test::write_file(d_ + "/etc/mnttab", t);
   }
-  // Mounts u (2 MB), a (1 MB), big and big2 (20 MB) and a read-only ro (20 MB), runs `setup`,
-  // the archive with `args`, then `checks`; all inside one mount namespace. Returns what the
-  // archive printed on standard error, then a line "status=N", then what the checks printed.
+  // Mounts u (2 MB), a (1 MB), big and big2 (20 MB), a read-only ro (20 MB) and open (20 MB,
+  // mode 0777 where the others have tmpfs's 1777), runs `setup`, the archive with `args`, then
+  // `checks`; all inside one mount namespace. Returns what the archive printed on standard
+  // error, then a line "status=N", then what the checks printed.
   test::RunResult run(const std::string &args, const std::string &setup = "",
                       const std::string &checks = "", const std::string &input = "") {
+    return run_script("./a.run " + args + " 2>" + d_ + "/err; echo status=$?", setup, checks,
+                      input);
+  }
+  // The same with `command` in the place of the archive's run; it sends standard error to err.
+  test::RunResult run_script(const std::string &command, const std::string &setup,
+                             const std::string &checks, const std::string &input = "") {
     std::string d = d_;
-    std::string script = "set -e; for m in u:2m a:1m big:20m big2:20m ro:20m; do "
-                         "mount -t tmpfs -o size=${m#*:} tmpfs " +
+    std::string script = "set -e; for m in u:size=2m a:size=1m big:size=20m big2:size=20m "
+                         "ro:size=20m open:size=20m,mode=0777; do "
+                         "mount -t tmpfs -o ${m#*:} tmpfs " +
                          d +
                          "/${m%:*}; done; "
                          "mount -o remount,ro " +
                          d + "/ro; mount --bind " + d + "/etc /etc; " +
-                         (setup.empty() ? ":" : setup) + "; set +e; cd " + tool.path() +
-                         "; ./a.run " + args + " 2>" + d + "/err; echo status=$?; " + checks;
+                         (setup.empty() ? ":" : setup) + "; set +e; cd " + tool.path() + "; " +
+                         command + "; " + checks;
     test::RunOptions o;
     o.input = input;
     o.stdin_tty = !input.empty();
@@ -86,22 +99,47 @@ protected:
     r.err = test::read_file(d + "/err");
     return r;
   }
+  // Runs the archive with -v -n and answers each link prompt with "y", after running the step
+  // for that prompt while the tool waits: the attacker's move lands exactly between what the
+  // tool checked before asking and what it does after the answer.
+  std::string answering(const std::vector<std::string> &steps) {
+    std::string err = d_ + "/err", s = "{ ";
+    for (size_t i = 0; i < steps.size(); ++i)
+      s += "n=0; until [ $(cat " + err +
+           " 2>/dev/null | grep -c 'OK to create temporary link') -gt " + std::to_string(i) +
+           " ] || [ $n -gt 400 ]; do sleep 0.05; n=$((n+1)); done; " + steps[i] + "; echo y; ";
+    return s + "} | ./a.run -v -n 2>" + err + "; echo status=$?";
+  }
+  // Why the unprivileged user cannot be played here, or "" when it can.
+  static std::string no_other_user() {
+    auto r = test::run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"});
+    return r.status == 0 ? "" : "setpriv cannot run a command as nobody: " + r.err;
+  }
+  // `command` run by the unprivileged user nobody.
+  static std::string as_nobody(const std::string &command) {
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" + command + "'";
+  }
+  std::string prompt(const char *mount) {
+    return "Creating temporary link to " + d_ + "/" + mount + "/" + s_ +
+           "\nOK to create temporary link? [y]: ";
+  }
   std::string pre = "\npkg\n\nPlease wait...\n";
   std::string looking() {
-    return d_ + "/u/inst: not enough space. Looking for space in other filesystems.\n";
+    return v_ + "/" + s_ + ": not enough space. Looking for space in other filesystems.\n";
   }
   std::string trying(const char *mount) { return "Trying " + d_ + "/" + mount + " ...\n"; }
   std::string refusal(const std::string &t) {
     return t +
            ": not enough space to extract the archive.\nPlease make at least 4Mb available "
            "in " +
-           d_ +
-           "/u.\nAlternatively, you can make space available on another "
-           "filesystem where a\n\"inst\" directory can be created. Ensure that the \"inst\" "
-           "directory\ndoes not exist before trying again.\n";
+           v_ +
+           ".\nAlternatively, you can make space available on another "
+           "filesystem where a\n\"" +
+           s_ + "\" directory can be created. Ensure that the \"" + s_ +
+           "\" directory\ndoes not exist before trying again.\n";
   }
   test::ToolDir tool;
-  std::string d_;
+  std::string d_, v_, s_ = "inst";
 };
 
 TEST_F(Relocation, WorkedExampleMovesToTheLargeFilesystem) {
@@ -157,8 +195,13 @@ TEST_F(Relocation, TemporaryPath) {
 TEST_F(Relocation, StaleLinkIsReplacedButARealDirectoryIsLeftAlone) {
   build();
   table({record(d_ + "/big", 0)});
-  auto r = run("", "ln -s /nonexistent " + d_ + "/u/inst",
-               "stat -c %s " + d_ + "/big/inst/data; test -L " + d_ + "/u/inst || echo gone");
+  // An "rm" first in PATH tells whether a shell removes anything: none may.
+  std::string fake_rm = "mkdir " + d_ + "/bin; printf \"#!/bin/sh\\ntouch " + d_ +
+                        "/rm-ran\\n\" > " + d_ + "/bin/rm; chmod 755 " + d_ +
+                        "/bin/rm; PATH=" + d_ + "/bin:$PATH";
+  auto r = run("", fake_rm + "; ln -s /nonexistent " + d_ + "/u/inst",
+               "stat -c %s " + d_ + "/big/inst/data; test -L " + d_ + "/u/inst || echo gone; " +
+                   "test -e " + d_ + "/rm-ran && echo shell-rm");
   EXPECT_EQ(r.out, "status=0\n3145729\ngone\n");
   // With -t the extraction directory T is below the temporary path, so a real directory at L
   // passes the first test; it must never be removed.
@@ -187,18 +230,160 @@ TEST_F(Relocation, CandidateThatAlreadyExists) {
   EXPECT_EQ(r.out, "status=0\n3145729\n");
 }
 
-TEST_F(Relocation, VerbosePromptNoThenYes) {
+TEST_F(Relocation, VerbosePromptOneAnswerPerLine) {
   build();
   table({record(d_ + "/big", 0), record(d_ + "/big2", 0)});
-  auto r = run("-v -n", "",
-               "test -e " + d_ + "/big/inst || echo declined; stat -c %s " + d_ + "/big2/inst/data",
-               "n\ny\n");
-  EXPECT_EQ(r.err, looking() + trying("big") + "Creating temporary link to " + d_ +
-                       "/big/inst\nOK to create temporary link? [y]: " + trying("big2") +
-                       "Creating temporary link to " + d_ +
-                       "/big2/inst\nOK to create temporary link? [y]: " + pre +
-                       "Deflating data...\n");
-  EXPECT_EQ(r.out, "status=0\ndeclined\n3145729\n");
+  std::string checks =
+      "test -e " + d_ + "/big/inst || echo declined; stat -c %s " + d_ + "/big2/inst/data";
+  std::string dialogue =
+      looking() + trying("big") + prompt("big") + trying("big2") + prompt("big2");
+  for (const char *answers : {"n\ny\n", "nope\ny\n"}) {
+    auto r = run("-v -n", "", checks, answers);
+    EXPECT_EQ(r.err, dialogue + pre + "Deflating data...\n") << answers;
+    EXPECT_EQ(r.out, "status=0\ndeclined\n3145729\n") << answers;
+  }
+  // The "e" left of "nope" is not an answer to the second question.
+  auto r = run("-v -n", "", "find " + d_ + "/big " + d_ + "/big2 -mindepth 1", "nope\nno\n");
+  EXPECT_EQ(r.err, dialogue + refusal(d_ + "/u/inst"));
+  EXPECT_EQ(r.out, "status=1\n");
+}
+
+TEST_F(Relocation, CandidateMadeByAnotherUserWhileThePromptWaits) {
+  if (std::string problem = no_other_user(); !problem.empty())
+    GTEST_SKIP() << problem;
+  build();
+  table({record(d_ + "/big", 0), record(d_ + "/big2", 0)});
+  // big is a tmpfs of mode 1777: nobody makes the candidate directory, with a link named after
+  // the payload pointing at a victim's file, while the tool waits for its answer.
+  std::string plant =
+      as_nobody("mkdir " + d_ + "/big/inst && chmod 777 " + d_ + "/big/inst && ln -s " + d_ +
+                "/victim/data " + d_ + "/big/inst/data");
+  auto r = run_script(answering({plant, ":"}), "",
+                      "cat " + d_ + "/victim/data; stat -c '%u %F' " + d_ + "/big/inst " + d_ +
+                          "/big/inst/data; stat -c %s " + d_ + "/big2/inst/data");
+  EXPECT_EQ(r.err, looking() + trying("big") + prompt("big") + d_ + "/big/inst: already exists.\n" +
+                       trying("big2") + prompt("big2") + pre + "Deflating data...\n");
+  EXPECT_EQ(r.out, "status=0\nvictim data\n65534 directory\n65534 symbolic link\n3145729\n");
+}
+
+TEST_F(Relocation, DirectoriesOthersMayChangeAreNotUsed) {
+  if (std::string problem = no_other_user(); !problem.empty())
+    GTEST_SKIP() << problem;
+  build();
+  // open is a tmpfs of mode 0777: anyone could rename the new directory and put another there.
+  table({record(d_ + "/open", 0), record(d_ + "/big", 0)});
+  auto r = run("", "", "ls -A " + d_ + "/open; stat -c %s " + d_ + "/big/inst/data");
+  EXPECT_EQ(r.err, looking() + trying("open") + d_ +
+                       "/open: other users may write into this directory; not used.\n" +
+                       trying("big") + pre);
+  EXPECT_EQ(r.out, "status=0\n3145729\n");
+  // A directory of another user on the way, made while the tool waits.
+  s_ = "sub/inst";
+  build();
+  table({record(d_ + "/big", 0)});
+  r = run_script(answering({as_nobody("mkdir " + d_ + "/big/sub")}), "mkdir " + d_ + "/u/sub",
+                 "ls -A " + d_ + "/big/sub");
+  EXPECT_EQ(r.err, looking() + trying("big") + prompt("big") + d_ +
+                       "/big/sub: other users may write into this directory; not used.\n" +
+                       refusal(d_ + "/u/sub/inst"));
+  EXPECT_EQ(r.out, "status=1\n");
+}
+
+TEST_F(Relocation, DirectoryOfTheLinkSwappedWhileThePromptWaits) {
+  if (std::string problem = no_other_user(); !problem.empty())
+    GTEST_SKIP() << problem;
+  // V lies in a small filesystem that belongs to nobody, who left a link at V/S and, while the
+  // tool waits, swaps V for a link to a victim's directory holding an "inst" of its own.
+  v_ = d_ + "/home/u";
+  build();
+  table({record(d_ + "/big", 0)});
+  std::string setup = "mount -t tmpfs -o size=2m,uid=65534,gid=65534,mode=0755 tmpfs " + d_ +
+                      "/home; mkdir " + d_ + "/victim/inst; echo victim data > " + d_ +
+                      "/victim/inst/data; " +
+                      as_nobody("mkdir " + v_ + " && ln -s /nonexistent " + v_ + "/inst");
+  std::string swap = as_nobody("mv " + v_ + " " + v_ + ".old && ln -s " + d_ + "/victim " + v_);
+  auto r = run_script(answering({swap}), setup,
+                      "cat " + d_ + "/victim/inst/data; find " + d_ + "/victim/inst " + v_ +
+                          ".old " + d_ + "/big -mindepth 1");
+  EXPECT_EQ(r.err, looking() + trying("big") + prompt("big") + v_ +
+                       "/inst: a directory on the path of the link was replaced; not used.\n");
+  // The victim's directory is untouched; the old link went from where it was seen, the new one
+  // and its directory are gone again.
+  EXPECT_EQ(r.out, "status=1\nvictim data\n" + d_ + "/victim/inst/data\n");
+}
+
+TEST_F(Relocation, LinkIsRemovedWhenASignalEndsTheRun) {
+  // The extract command writes the data, then waits; the tool is signalled meanwhile.
+  std::string pid_file = d_ + "/command.pid";
+  table({record(d_ + "/big", 0)});
+  auto signalled = [&](const std::string &start, const char *signal) {
+    return "rm -f " + pid_file + "; " + start + "./a.run 2>" + d_ + "/err & pid=$!; n=0; " +
+           "until [ -s " + pid_file + " ] || [ $n -gt 400 ]; do sleep 0.05; n=$((n+1)); done; " +
+           "kill -" + signal + " $pid; wait $pid; echo status=$?";
+  };
+  std::string checks = "test -e " + v_ + "/inst || test -L " + v_ + "/inst || echo link-gone; " +
+                       "stat -c %s " + d_ + "/big/inst/data";
+  build({"-f", "cat > " + v_ + "/inst/%o; echo $$ > " + pid_file + "; exec sleep 60"});
+  struct Case {
+    const char *signal, *start;
+    int status;
+  };
+  // A background command of a shell starts with SIGINT ignored; env gives it back its default.
+  std::vector<Case> cases = {{"TERM", "", 143}, {"HUP", "", 129}};
+  bool can_default = test::run({"env", "--default-signal=INT", "true"}).status == 0;
+  if (can_default)
+    cases.push_back({"INT", "env --default-signal=INT ", 130});
+  for (const Case &c : cases) {
+    auto r =
+        run_script(signalled(c.start, c.signal) + "; kill $(cat " + pid_file + ")", "", checks);
+    EXPECT_EQ(r.err, looking() + trying("big") + pre) << c.signal;
+    EXPECT_EQ(r.out, "status=" + std::to_string(c.status) + "\nlink-gone\n3145729\n") << c.signal;
+  }
+  // A signal the tool was started with ignored stays ignored: the run ends as usual.
+  build({"-f", "cat > " + v_ + "/inst/%o; echo $$ > " + pid_file + "; sleep 1"});
+  auto r = run_script(signalled("", "INT"), "", checks);
+  EXPECT_EQ(r.err, looking() + trying("big") + pre);
+  EXPECT_EQ(r.out, "status=0\nlink-gone\n3145729\n");
+  if (!can_default)
+    GTEST_SKIP() << "env has no --default-signal: SIGINT was not tried";
+}
+
+TEST_F(Relocation, LinkIsRemovedOnTheAbortPath) {
+  build();
+  std::string archive = test::read_file(tool / "a.run");
+  archive[archive.size() - 8] ^= 1; // the CRC of the member
+  test::write_file(tool / "a.run", archive, 0755);
+  table({record(d_ + "/big", 0)});
+  auto r =
+      run("", "", "test -L " + v_ + "/inst || echo link-gone; stat -c %s " + d_ + "/big/inst/data");
+  EXPECT_EQ(r.err, looking() + trying("big") + pre +
+                       "\n./a.run: ./a.run: invalid compressed data--crc error\n");
+  EXPECT_EQ(r.out, "status=1\nlink-gone\n3145729\n");
+}
+
+TEST_F(Relocation, SystemMountListOffersOnlyFilesystemsThatKeepFiles) {
+  // No binary table: the system's mount list is scanned. Every filesystem of the machine that
+  // could hold files is made read-only in the namespace, V is a small tmpfs and big a directory
+  // of the disk bound to its own mount point: the scan must pass over /dev, /dev/shm,
+  // /sys/fs/cgroup and the other pseudo and memory filesystems, and try big only.
+  build();
+  struct statfs st;
+  ASSERT_EQ(statfs(d_.c_str(), &st), 0);
+  if (st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC)
+    GTEST_SKIP() << d_ << " lies on a memory filesystem: no disk directory to offer";
+  mkdir((d_ + "/disk").c_str(), 0755);
+  mkdir((d_ + "/empty").c_str(), 0755);
+  std::string d = d_;
+  std::string script =
+      "set -e; for m in $(awk '{print $2}' /proc/self/mounts); do case $m in "
+      "/proc|/proc/*|/sys|/sys/*|/dev|/dev/*|/run|/run/*) ;; *) mount -o remount,bind,ro $m "
+      "2>/dev/null || :;; esac; done; mount -t tmpfs -o size=2m tmpfs " +
+      d + "/u; mount --bind " + d + "/disk " + d + "/big; mount -o remount,bind,rw " + d +
+      "/big; mount --bind " + d + "/empty /etc; set +e; cd " + tool.path() + "; ./a.run 2>" + d +
+      "/big/err; echo status=$?; stat -c %s " + d + "/big/inst/data";
+  auto r = test::run({"unshare", "-m", "sh", "-c", script});
+  EXPECT_EQ(test::read_file(d_ + "/disk/err"), looking() + trying("big") + pre) << r.err;
+  EXPECT_EQ(r.out, "status=0\n3145729\n");
 }
 
 } // namespace

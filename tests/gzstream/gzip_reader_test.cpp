@@ -206,24 +206,41 @@ TEST_F(GzipReader, CorruptData) {
   EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--format violated\n");
 }
 
-TEST_F(GzipReader, BytesAfterTheMembersAreIgnored) {
+TEST_F(GzipReader, BytesAfterAMemberMustBeAWholeMember) {
+  // Anything after a member is read as the next member's header.
   auto r = read(member(0, "", "first") + "garbage after the member");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vardo: can only handle GZIP compression method\n");
   EXPECT_EQ(inflated, "first");
+  std::string second = member(0x08, std::string("b\0", 2), "second");
+  for (size_t cut = 1; cut <= 12; ++cut) { // inside the second header: 10 bytes and the name
+    r = read(member(0, "", "first") + second.substr(0, cut));
+    EXPECT_EQ(r.status, 1) << cut;
+    EXPECT_EQ(r.err, "\nvardo: pkg.run: unexpected end of file\n") << cut;
+  }
 }
 
-TEST_F(GzipReader, FollowingMembersAreInflatedWithTheRunningSize) {
+TEST_F(GzipReader, FollowingMembersAreInflatedWithTheRunningSizeOrTheirOwn) {
   std::string a = test::random_bytes(70000, 4), b = test::text_bytes(5000, 5);
-  std::string second = "\x1f\x8b\x08\x08" + le32(0) + "\x02\x03" + std::string("b\0", 2) +
-                       test::raw_deflate(b) + le32(test::zlib_crc(b)) +
-                       le32(static_cast<uint32_t>(a.size() + b.size()));
-  auto r = read(member(0x08, std::string("a\0", 2), a) + second + "\x1f");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "8 a 20 0");
-  EXPECT_TRUE(inflated == a + b);
+  auto second = [&](uint32_t isize) {
+    return "\x1f\x8b\x08\x08" + le32(0) + "\x02\x03" + std::string("b\0", 2) +
+           test::raw_deflate(b) + le32(test::zlib_crc(b)) + le32(isize);
+  };
+  std::string first = member(0x08, std::string("a\0", 2), a);
+  auto total = static_cast<uint32_t>(a.size() + b.size());
+  for (uint32_t isize : {total, static_cast<uint32_t>(b.size())}) {
+    auto r = read(first + second(isize));
+    EXPECT_EQ(r.status, 0) << isize;
+    EXPECT_EQ(r.out, "8 a 20 0");
+    EXPECT_TRUE(inflated == a + b);
+  }
+  // Any other length is wrong.
+  auto r = read(first + second(total + 1));
+  EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--length error\n");
   // The second member's own CRC is checked.
-  second[second.size() - 8] ^= 0x10;
-  r = read(member(0x08, std::string("a\0", 2), a) + second);
+  std::string bad = second(total);
+  bad[bad.size() - 8] ^= 0x10;
+  r = read(first + bad);
   EXPECT_EQ(r.err, "\nvardo: pkg.run: invalid compressed data--crc error\n");
 }
 
@@ -240,6 +257,15 @@ TEST_F(GzipReader, MembersWrittenByOtherTools) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.substr(0, 11), "8 data.txt ");
   EXPECT_TRUE(inflated == data);
+  // Members appended one by one each carry their own length.
+  std::string more = test::text_bytes(70000, 9);
+  test::write_file(dir_ / "more.txt", more);
+  auto gz = test::run(
+      {"sh", "-c", "cd " + dir_.path() + " && gzip -c data.txt > p && gzip -c more.txt >> p"});
+  ASSERT_EQ(gz.status, 0) << gz.err;
+  r = read(test::read_file(dir_ / "p"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(inflated == data + more);
 }
 
 jmp_buf back_from_abort;
