@@ -12,6 +12,7 @@
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
 #include "gzstream/stream.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -41,13 +42,15 @@ void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
   fprintf(out, "%2ld.%1ld%%", static_cast<long>(shown / 10), static_cast<long>(shown % 10));
 }
 
+// The header strings, shown escaped on a terminal: what the user reads is what will run.
 static void print_header_lines() {
   if (archive_header.features[0])
-    printf("Feature: %s\n", archive_header.features);
-  printf("Comment: %s\n", archive_header.comment);
-  printf("    Run: %s\n", archive_header.run_command);
-  printf("Extract: %s\n", archive_header.extract_command[0] ? archive_header.extract_command
-                                                            : kDefaultExtractCommand);
+    printf("Feature: %s\n", visible(archive_header.features, stdout));
+  printf("Comment: %s\n", visible(archive_header.comment, stdout));
+  printf("    Run: %s\n", visible(archive_header.run_command, stdout));
+  printf("Extract: %s\n", archive_header.extract_command[0]
+                              ? visible(archive_header.extract_command, stdout)
+                              : kDefaultExtractCommand);
 }
 
 // Inflates the whole payload into /dev/null, so that a cut or corrupt payload ends the listing
@@ -93,7 +96,7 @@ static void print_statistics() {
   print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
                                    (static_cast<uint32_t>(compressed) - header_bytes)),
               uncompressed, stdout);
-  printf(" %s\n", stream.out_name);
+  printf(" %s\n", visible(stream.out_name, stdout));
 }
 
 // Lists the archive open on descriptor 0.

@@ -265,6 +265,26 @@ TEST_F(Listing, SizesOfTwoGibibytesShowNegative) {
   EXPECT_EQ(line.substr(line.size() - 3), " z\n");
 }
 
+// The header strings and the stored name are what a user inspects before trusting an archive: on
+// a terminal their control characters are shown escaped, through a pipe the bytes stay.
+TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
+  std::string comment = "safe\n    Run: ./install.sh\033[8m";
+  std::string run = "touch PWNED #\r\033[2K    ./install.sh";
+  tool.make_archive("a.run", "NAME=a\x7f", comment, run, "tar xf -\x01",
+                    member("aaaa", "a\tb\x1b"));
+  auto piped = list({"-l", "./a.run"});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.out, header_lines("NAME=a\x7f", comment, run, "tar xf -\x01") + heading +
+                           "       29         4 -50.0% a\tb\x1b\n");
+  test::RunOptions o;
+  o.terminal = true;
+  auto shown = tool.run({"./vardo", "-l", "./a.run"}, o);
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out, header_lines("NAME=a\\177", "safe\\n    Run: ./install.sh\\033[8m",
+                                    "touch PWNED #\\r\\033[2K    ./install.sh", "tar xf -\\001") +
+                           heading + "       29         4 -50.0% a\tb\\033\n");
+}
+
 TEST_F(Listing, OutputThatCannotBeWrittenIsAFailure) {
   tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
   test::RunOptions o;
