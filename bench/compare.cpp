@@ -146,7 +146,7 @@ std::string judge(const Target &t, double cpu_ratio, double rss_ratio) {
   if (t.cpu > 0)
     s += format("CPU <= %.2f %s", t.cpu, cpu_ratio <= t.cpu ? "ok" : "MISSED");
   if (t.rss)
-    s += format(", RSS <= ref %s", rss_ratio <= 1.0 ? "ok" : "MISSED");
+    s += format("%sRSS <= ref %s", s.empty() ? "" : ", ", rss_ratio <= 1.0 ? "ok" : "MISSED");
   return s;
 }
 
