@@ -42,12 +42,12 @@ fuzz:
 	    $(BUILD)-fuzz/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
-# The side-by-side comparison with gzip, pigz and cat; `make microbench` runs the Google
-# Benchmarks of the CRC and the inflater.
+# The side-by-side comparison with gzip, pigz, libdeflate, dd and cat, also written to
+# bench/RESULTS.md; `make microbench` runs the Google Benchmarks of the CRC and the inflater.
 bench:
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DVARDO_TESTS=OFF -DVARDO_BENCH=ON >/dev/null
 	cmake --build $(BUILD)-bench -j $(JOBS)
-	$(BUILD)-bench/compare $(BUILD)-bench/vardo $(BUILD)-bench/work
+	$(BUILD)-bench/compare -o bench/RESULTS.md $(BUILD)-bench/vardo $(BUILD)-bench/work
 
 microbench:
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DVARDO_TESTS=OFF -DVARDO_BENCH=ON >/dev/null
