@@ -1,7 +1,6 @@
 #include "lib/mnttab.h"
 
 #include <cstring>
-#include <mntent.h>
 #include <sys/vfs.h>
 
 namespace vardo {
@@ -48,19 +47,80 @@ static bool read_binary_record(MountEntry *e) {
   return true;
 }
 
-// The running system's mount list. Entries whose mount point does not fit are passed over: a
-// cut path would name another directory.
-static bool read_system_entry(MountEntry *e) {
-  while (struct mntent *m = getmntent(mount_table.file)) {
-    if (strlen(m->mnt_dir) >= sizeof e->mount_point)
+// Reads one field of a line of the kernel's mount list into `dst` (`size` bytes with the NUL),
+// decoding the octal escapes the kernel writes for a blank, a tab, a newline and a backslash
+// inside a field (\040, \011, \012, \134); a backslash not followed by three octal digits stands
+// for itself. Sets `*end` to what ended the field: a blank, a tab, a newline or EOF. Returns
+// false when the field did not fit (the rest of it is read and dropped).
+static bool read_field(FILE *f, char *dst, size_t size, int *end) {
+  size_t n = 0;
+  auto put = [&](int ch) {
+    if (n + 1 < size)
+      dst[n] = static_cast<char>(ch);
+    ++n;
+  };
+  int c = getc(f);
+  while (c != EOF && c != ' ' && c != '\t' && c != '\n') {
+    if (c != '\\') {
+      put(c);
+      c = getc(f);
       continue;
-    copy_field(e->device, sizeof e->device, m->mnt_fsname, strlen(m->mnt_fsname));
-    copy_field(e->mount_point, sizeof e->mount_point, m->mnt_dir, sizeof e->mount_point);
-    e->read_only = hasmntopt(m, "ro") != nullptr;
-    e->mount_time = 0;
-    return true;
+    }
+    char digits[3];
+    int k = 0;
+    while (k < 3 && (c = getc(f)) >= '0' && c <= '7')
+      digits[k++] = static_cast<char>(c);
+    if (k == 3) {
+      put((digits[0] - '0') << 6 | (digits[1] - '0') << 3 | (digits[2] - '0'));
+      c = getc(f);
+      continue;
+    }
+    put('\\');
+    for (int i = 0; i < k; ++i)
+      put(digits[i]);
   }
-  return false;
+  dst[n < size ? n : size - 1] = '\0';
+  *end = c;
+  return n < size;
+}
+
+// Whether "ro" is one of the comma-separated options.
+static bool has_read_only_option(const char *options) {
+  for (const char *p = options;; ++p) {
+    size_t len = strcspn(p, ",");
+    if (len == 2 && strncmp(p, "ro", 2) == 0)
+      return true;
+    p += len;
+    if (!*p)
+      return false;
+  }
+}
+
+// The running system's mount list: "device mount-point type options dump pass" a line. Entries
+// whose mount point does not fit are passed over: a cut path would name another directory. The
+// kernel writes "ro" or "rw" first among the options, so a cut options field still tells.
+static bool read_system_entry(MountEntry *e) {
+  FILE *f = mount_table.file;
+  int end;
+  auto another_field = [&end] { return end == ' ' || end == '\t'; };
+  for (;;) {
+    char type[32], options[256] = "";
+    read_field(f, e->device, sizeof e->device, &end);
+    if (end == EOF)
+      return false;
+    bool fits = another_field() && read_field(f, e->mount_point, sizeof e->mount_point, &end);
+    if (another_field())
+      read_field(f, type, sizeof type, &end);
+    if (another_field())
+      read_field(f, options, sizeof options, &end);
+    while (end != '\n' && end != EOF)
+      end = getc(f);
+    if (fits && e->mount_point[0]) {
+      e->read_only = has_read_only_option(options);
+      e->mount_time = 0;
+      return true;
+    }
+  }
 }
 
 MountEntry *mnttab_next() {
@@ -68,7 +128,7 @@ MountEntry *mnttab_next() {
     mount_table.file = fopen(mount_table.path, "r");
     mount_table.binary = mount_table.file != nullptr;
     if (!mount_table.file)
-      mount_table.file = setmntent("/proc/self/mounts", "r");
+      mount_table.file = fopen(mount_table.system_path, "r");
     if (!mount_table.file)
       return nullptr;
   }
@@ -82,10 +142,7 @@ MountEntry *mnttab_next() {
 void mnttab_close() {
   if (!mount_table.file)
     return;
-  if (mount_table.binary)
-    fclose(mount_table.file);
-  else
-    endmntent(mount_table.file);
+  fclose(mount_table.file);
   mount_table.file = nullptr;
 }
 
