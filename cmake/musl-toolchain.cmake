@@ -3,9 +3,7 @@
 #
 # g++ is pointed at musl's headers instead of glibc's (-nostdinc, then libstdc++'s header
 # directories, musl's and the compiler's own) and links with musl's start files and libc.a
-# through the specs file of Debian's musl-dev. The code uses only header parts of libstdc++; the
-# standard libraries are left out of the link (-nodefaultlibs), so anything that would need
-# libstdc++'s library fails to link instead of entering the preamble.
+# through the specs file of Debian's musl-dev.
 include(${CMAKE_CURRENT_LIST_DIR}/musl.cmake)
 
 if(NOT VARDO_ARCH)
@@ -40,5 +38,4 @@ foreach(dir ${cxx_dirs} ${VARDO_MUSL_INCLUDE} ${gcc_include})
 endforeach()
 list(JOIN flags " " flags)
 set(CMAKE_CXX_FLAGS_INIT "${flags}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -specs=${VARDO_MUSL_SPECS} -nodefaultlibs")
-set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-Wl,--start-group -lc -lgcc -Wl,--end-group")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -specs=${VARDO_MUSL_SPECS}")

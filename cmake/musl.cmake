@@ -18,7 +18,7 @@ function(vardo_musl_paths arch)
   # The host's own packages carry no architecture suffix.
   if(arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
     set(suffix "")
-    set(musl_package musl-tools)
+    set(musl_package musl-dev)
   else()
     set(suffix ":${debian_arch}")
     set(musl_package musl-dev${suffix})

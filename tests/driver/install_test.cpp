@@ -193,6 +193,11 @@ TEST(Preamble, AArch64ArchiveRunsUnderQemu) {
   EXPECT_NE(listed.out.find("Feature: QK_VENDOR=Some Vendor,PACKAGE=demo,NAME=payload.bin\n"),
             std::string::npos)
       << listed.out;
+  // ... and takes its payload out.
+  test::RunOptions to_file;
+  to_file.stdout_path = tool / "taken.bin";
+  EXPECT_EQ(tool.run({"./vardo", "-u", "-x", "arm.run"}, to_file).status, 0);
+  EXPECT_EQ(test::read_file(tool / "taken.bin"), payload);
 
   mkdir((tool / "out").c_str(), 0755);
   test::RunOptions in_out;
