@@ -1,25 +1,35 @@
-# Thin front end over CMake. `make` builds build/vardo; `make check` builds and runs every test.
+# Thin front end over CMake. `make` builds build/vardo, fully static against musl; `make check`
+# builds and runs every test.
 BUILD ?= build
 JOBS ?= 2
 
 PREFIX ?= /usr/local
 
-.PHONY: all check demo install fuzz bench microbench clean
+.PHONY: all check demo install preamble fuzz bench microbench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) --target vardo -j $(JOBS)
 
+# The preamble for another processor: `make preamble ARCH=aarch64` writes build/preamble-aarch64,
+# as static as build/vardo. `vardo -p build/preamble-aarch64 FILES` builds archives that run there.
+preamble:
+	@test -n "$(ARCH)" || { echo "make preamble ARCH=aarch64: name the processor" >&2; exit 1; }
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD) --target preamble-$(ARCH) -j $(JOBS)
+
 # A newcomer's first command: build the tool and the example installer, list it, run it.
 demo: all
 	examples/installer/build.sh $(BUILD)/vardo $(BUILD)/demo
 
-# Installs bin/vardo and share/man/man1/vardo.1 below PREFIX (and DESTDIR, when set).
+# Installs bin/vardo, share/man/man1/vardo.1 and every preamble built by `make preamble`
+# (lib/vardo/preamble-ARCH) below PREFIX (and DESTDIR, when set).
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Every test runs twice: against the release build, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer, where any report fails the run.
+# UndefinedBehaviorSanitizer, where any report fails the run. The preambles for other processors
+# whose toolchain is installed are built for the tests.
 check:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)

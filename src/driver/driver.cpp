@@ -74,8 +74,10 @@ static void probe_mode() {
 // Each option takes effect when it is met, so the mode at that moment decides whether a
 // mode-bound option counts, and an earlier -u already does.
 static void parse_options(int argc, char **argv) {
-  // "+" keeps GNU getopt from permuting: parsing ends at the first operand.
-  static const char kOptions[] = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
+  // "+" keeps GNU getopt from permuting: parsing ends at the first operand. ":" turns off the
+  // library's own diagnostics, whose wording differs between C libraries: the two below are
+  // printed instead.
+  static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:";
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
     switch (c) {
@@ -135,7 +137,15 @@ static void parse_options(int argc, char **argv) {
       if (!settings.archive_mode)
         add_feature_item(c, nullptr, optarg);
       break;
-    default: // -h, -?, an unknown letter, a missing argument
+    case ':':
+      fprintf(stderr, "%s: option requires an argument -- '%c'\n", settings.program_name, optopt);
+      usage_exit();
+    case '?':
+      // An unknown letter sets optopt; -? itself, a valid option, leaves it at 0.
+      if (optopt)
+        fprintf(stderr, "%s: invalid option -- '%c'\n", settings.program_name, optopt);
+      usage_exit();
+    default: // -h
       usage_exit();
     }
   }

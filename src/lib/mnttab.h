@@ -15,10 +15,11 @@ struct MountEntry {
 
 // The cursor over the table: closed at start, opened by the first mnttab_next, left open at the
 // end of the table. The binary table at `path` is read when it exists; otherwise the running
-// system's mount list stands in for it, less the pseudo and memory filesystems and everything
-// mounted below /proc, /sys, /dev and /run.
+// system's mount list at `system_path` stands in for it, less the pseudo and memory filesystems
+// and everything mounted below /proc, /sys, /dev and /run.
 struct MountTable {
   const char *path = "/etc/mnttab";
+  const char *system_path = "/proc/self/mounts";
   FILE *file = nullptr;
   bool binary = false;
   MountEntry entry = {};

@@ -1,14 +1,31 @@
-// The tool as people meet it: the installed files, the manual page and the example installer.
+// The tool as people meet it: the installed files, the manual page, the example installer, and
+// archives run where almost nothing is installed or on another processor.
+#include <elf.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "archive/header.h"
 #include "support/process.h"
+#include "support/tool.h"
 
 namespace vardo {
 namespace {
 
 bool installed(const char *tool) {
   return test::run({"sh", "-c", std::string("command -v ") + tool}).status == 0;
+}
+
+// The preambles for other processors in the build directory, by file name.
+std::vector<std::string> built_preambles() {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(VARDO_BUILD_DIR)) {
+    std::string name = entry.path().filename();
+    if (name.rfind("preamble-", 0) == 0 && entry.is_regular_file())
+      names.push_back(name);
+  }
+  return names;
 }
 
 TEST(Install, IntoADestdirAndUseTheInstalledTool) {
@@ -36,6 +53,159 @@ TEST(Install, IntoADestdirAndUseTheInstalledTool) {
   unpack.cwd = dest / "out";
   EXPECT_EQ(test::run({dest / "work/a.run"}, unpack).status, 0);
   EXPECT_EQ(test::read_file(dest / "out/file.txt"), "installed and working\n");
+}
+
+TEST(Install, PreamblesBelowLibVardo) {
+  std::vector<std::string> preambles = built_preambles();
+  if (preambles.empty())
+    GTEST_SKIP() << "no preamble for another processor was built (make preamble ARCH=...)";
+  test::TempDir dest;
+  test::RunOptions o;
+  o.env = {"DESTDIR=" + dest.path()};
+  auto r = test::run({"cmake", "--install", VARDO_BUILD_DIR, "--prefix", "/opt/vardo"}, o);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const std::string &name : preambles) {
+    std::string path = dest / ("opt/vardo/lib/vardo/" + name);
+    EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
+    EXPECT_EQ(test::read_file(path), test::read_file(std::string(VARDO_BUILD_DIR) + "/" + name));
+  }
+}
+
+// An archive in a root that holds nothing but itself and a static busybox as /bin/sh, cat and
+// tar: it needs no loader, no library and no file of the system to unpack and install.
+class EmptyRoot : public ::testing::Test {
+protected:
+  void SetUp() override {
+#ifndef VARDO_STATIC
+    GTEST_SKIP() << "this build links the executable against the system C library";
+#endif
+    test::ElfFacts busybox = test::read_elf("/bin/busybox");
+    if (!busybox.elf || busybox.interpreter)
+      GTEST_SKIP() << "no static /bin/busybox (Debian's busybox-static)";
+    if (!installed("unshare"))
+      GTEST_SKIP() << "unshare is not installed";
+    mkdir((root_ / "bin").c_str(), 0755);
+    test::write_file(root_ / "bin/busybox", test::read_file("/bin/busybox"), 0755);
+    for (const char *applet : {"sh", "cat", "tar"})
+      ASSERT_EQ(symlink("busybox", (root_ / "bin/" + applet).c_str()), 0);
+    auto r = enter({"/bin/sh", "-c", "exit 0"}, "/");
+    if (r.status != 0)
+      GTEST_SKIP() << "cannot enter a new root directory: " << r.err;
+  }
+
+  // Runs argv with the new root directory and `cwd` inside it.
+  test::RunResult enter(const std::vector<std::string> &argv, const std::string &cwd) {
+    std::vector<std::string> cmd = {"unshare", "--root=" + root_.path(), "--wd=" + cwd};
+    if (geteuid() != 0)
+      cmd.push_back("--map-root-user");
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    test::RunOptions o;
+    o.env = {"PATH=/bin"};
+    return test::run(cmd, o);
+  }
+
+  // Builds an archive of `file` (in the scratch directory) as /NAME in the new root.
+  void build(const std::string &name, const std::vector<std::string> &options,
+             const std::string &file) {
+    std::vector<std::string> argv = {test::vardo_binary()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(file);
+    test::RunOptions o;
+    o.cwd = scratch_.path();
+    o.stdout_path = root_ / name;
+    auto r = test::run(argv, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    chmod((root_ / name).c_str(), 0755);
+  }
+
+  test::TempDir root_, scratch_;
+};
+
+TEST_F(EmptyRoot, DefaultExtractCommandAndRunCommand) {
+  std::string payload = test::random_bytes(300000, 15);
+  test::write_file(scratch_ / "payload.bin", payload);
+  build("a.run", {"-F", "PACKAGE=demo", "-r", "echo \"ran $PACKAGE\" > ran.txt"}, "payload.bin");
+  mkdir((root_ / "out").c_str(), 0755);
+  auto r = enter({"/a.run"}, "/out");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::read_file(root_ / "out/payload.bin"), payload);
+  EXPECT_EQ(test::read_file(root_ / "out/ran.txt"), "ran demo\n");
+}
+
+TEST_F(EmptyRoot, TarInstaller) {
+  mkdir((scratch_ / "pkg").c_str(), 0755);
+  std::string program = test::random_bytes(200000, 16), text = test::text_bytes(50000, 17);
+  test::write_file(scratch_ / "pkg/program", program, 0755);
+  test::write_file(scratch_ / "pkg/README", text);
+  test::RunOptions in_scratch;
+  in_scratch.cwd = scratch_.path();
+  ASSERT_EQ(test::run({"tar", "cf", "pkg.tar", "pkg"}, in_scratch).status, 0);
+  build("pkg.run", {"-f", "tar xf -", "-r", "cat pkg/README > copy.txt"}, "pkg.tar");
+  mkdir((root_ / "out").c_str(), 0755);
+  auto r = enter({"/pkg.run"}, "/out");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::read_file(root_ / "out/pkg/program"), program);
+  EXPECT_EQ(test::read_file(root_ / "out/pkg/README"), text);
+  EXPECT_EQ(test::read_file(root_ / "out/copy.txt"), text);
+}
+
+// The x86-64 tool builds an archive with the AArch64 preamble (-p), lists it, and the archive
+// unpacks and installs under qemu.
+TEST(Preamble, AArch64ArchiveRunsUnderQemu) {
+  std::string preamble = std::string(VARDO_BUILD_DIR) + "/preamble-aarch64";
+  if (access(preamble.c_str(), F_OK) != 0)
+    GTEST_SKIP() << "no AArch64 preamble was built (make preamble ARCH=aarch64 needs "
+                    "g++-aarch64-linux-gnu, musl-dev:arm64 and zlib1g-dev:arm64)";
+  if (!installed("qemu-aarch64-static"))
+    GTEST_SKIP() << "qemu-aarch64-static is not installed (Debian's qemu-user-static)";
+  test::ElfFacts elf = test::read_elf(preamble);
+  EXPECT_EQ(elf.machine, unsigned{EM_AARCH64});
+  EXPECT_FALSE(elf.interpreter);
+  EXPECT_FALSE(elf.dynamic);
+  std::string preamble_bytes = test::read_file(preamble);
+  EXPECT_EQ(preamble_bytes.find(std::string(make_magic(), kMagicSize)), std::string::npos);
+
+  test::ToolDir tool;
+  std::string payload = test::random_bytes(200000, 18);
+  test::write_file(tool / "payload.bin", payload);
+  std::vector<std::string> options = {"-O",         "Some Vendor",
+                                      "-F",         "PACKAGE=demo",
+                                      "-r",         "echo \"$PACKAGE|$QK_VENDOR|$NAME\" > env.txt",
+                                      "payload.bin"};
+  auto build = [&](const std::vector<std::string> &preamble_option, const std::string &name) {
+    std::vector<std::string> argv = {"./vardo"};
+    argv.insert(argv.end(), preamble_option.begin(), preamble_option.end());
+    argv.insert(argv.end(), options.begin(), options.end());
+    test::RunOptions o;
+    o.stdout_path = tool / name;
+    ASSERT_EQ(tool.run(argv, o).status, 0);
+    chmod((tool / name).c_str(), 0755);
+  };
+  build({"-p", preamble}, "arm.run");
+  build({}, "x86.run");
+  std::string archive = test::read_file(tool / "arm.run");
+  EXPECT_EQ(archive.compare(0, preamble_bytes.size(), preamble_bytes), 0);
+
+  // The x86-64 tool lists it as it lists the same archive built for itself.
+  auto listed = tool.run({"./vardo", "-l", "arm.run"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out, tool.run({"./vardo", "-l", "x86.run"}).out);
+  EXPECT_NE(listed.out.find("Feature: QK_VENDOR=Some Vendor,PACKAGE=demo,NAME=payload.bin\n"),
+            std::string::npos)
+      << listed.out;
+  // ... and takes its payload out.
+  test::RunOptions to_file;
+  to_file.stdout_path = tool / "taken.bin";
+  EXPECT_EQ(tool.run({"./vardo", "-u", "-x", "arm.run"}, to_file).status, 0);
+  EXPECT_EQ(test::read_file(tool / "taken.bin"), payload);
+
+  mkdir((tool / "out").c_str(), 0755);
+  test::RunOptions in_out;
+  in_out.cwd = tool / "out";
+  auto r = test::run({"qemu-aarch64-static", tool / "arm.run"}, in_out);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::read_file(tool / "out/payload.bin"), payload);
+  EXPECT_EQ(test::read_file(tool / "out/env.txt"), "demo|Some Vendor|payload.bin\n");
 }
 
 TEST(ManualPage, RendersWithoutWarnings) {

@@ -100,5 +100,42 @@ TEST_F(Mnttab, SystemMountListWhenThereIsNoBinaryTable) {
   }
 }
 
+TEST_F(Mnttab, SystemMountListDecodesEscapesAndReadsTheReadOnlyOption) {
+  // The kernel's format, with the octal escapes it writes for blanks, tabs and backslashes.
+  std::string list = dir_ / "mounts";
+  std::string fits = "/" + std::string(126, 'm'), too_long = "/" + std::string(127, 'm');
+  std::string text;
+  for (const std::string &line : {
+           std::string("/dev/sda1 / ext4 rw,relatime,errors=remount-ro 0 0\n"),
+           std::string("tmp\\040fs /tmp/with\\040blank\\011tab ext2 ro,nosuid 0 0\n"),
+           std::string("odd\\x /back\\134slash\\12 ext2 rw,ro 0 0\n"),
+           "long " + too_long + " ext2 ro 0 0\n", // passed over: the mount point does not fit
+           "max " + fits + " ext2 rw 0 0\n",
+           "overlay /merged overlay ro,lowerdir=" + std::string(400, 'l') + " 0 0\n",
+           std::string("\n"),
+           std::string("last /no/newline ext2 ro 0 0"),
+       })
+    text += line;
+  test::write_file(list, text);
+  mount_table.system_path = list.c_str();
+  struct Expected {
+    const char *device;
+    std::string mount_point;
+    int read_only;
+  };
+  for (const Expected &x :
+       {Expected{"/dev/sda1", "/", 0}, Expected{"tmp fs", "/tmp/with blank\ttab", 1},
+        Expected{"odd\\x", "/back\\slash\\12", 1}, Expected{"max", fits, 0},
+        Expected{"overlay", "/merged", 1}, Expected{"last", "/no/newline", 1}}) {
+    MountEntry *e = mnttab_next();
+    ASSERT_NE(e, nullptr) << x.mount_point;
+    EXPECT_STREQ(e->device, x.device);
+    EXPECT_EQ(e->mount_point, x.mount_point);
+    EXPECT_EQ(e->read_only, x.read_only) << x.mount_point;
+    EXPECT_EQ(e->mount_time, 0);
+  }
+  EXPECT_EQ(mnttab_next(), nullptr);
+}
+
 } // namespace
 } // namespace vardo

@@ -1,8 +1,33 @@
 #include "support/tool.h"
 
+#include <cstring>
+#include <elf.h>
+
 #include "support/fork.h"
 
 namespace vardo::test {
+
+ElfFacts read_elf(const std::string &path) {
+  ElfFacts facts;
+  std::string bytes = read_file(path);
+  Elf64_Ehdr eh;
+  if (bytes.size() < sizeof eh || bytes.compare(0, SELFMAG, ELFMAG) != 0 ||
+      bytes[EI_CLASS] != ELFCLASS64)
+    return facts;
+  memcpy(&eh, bytes.data(), sizeof eh);
+  if (eh.e_phentsize != sizeof(Elf64_Phdr) ||
+      eh.e_phoff + eh.e_phnum * sizeof(Elf64_Phdr) > bytes.size())
+    return facts;
+  facts.elf = true;
+  facts.machine = eh.e_machine;
+  for (unsigned i = 0; i < eh.e_phnum; ++i) {
+    Elf64_Phdr ph;
+    memcpy(&ph, bytes.data() + eh.e_phoff + i * sizeof ph, sizeof ph);
+    facts.interpreter |= ph.p_type == PT_INTERP;
+    facts.dynamic |= ph.p_type == PT_DYNAMIC;
+  }
+  return facts;
+}
 
 const char kVersionLine[] = "Version: @(#) vardo 1.2.1    6/6/2001 \n";
 

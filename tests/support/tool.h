@@ -7,6 +7,15 @@
 
 namespace vardo::test {
 
+// What the program headers of a 64-bit ELF file say about how it starts.
+struct ElfFacts {
+  bool elf = false;         // a 64-bit ELF file at all
+  unsigned machine = 0;     // EM_X86_64, EM_AARCH64, ...
+  bool interpreter = false; // a PT_INTERP header: started by a dynamic loader
+  bool dynamic = false;     // a PT_DYNAMIC header: shared libraries or relocations to resolve
+};
+ElfFacts read_elf(const std::string &path);
+
 extern const char kVersionLine[];
 extern const char kArchiveHelp[];
 std::string build_usage(const std::string &program);
