@@ -188,24 +188,31 @@ int crc32_limit_width(int bits) {
   return width;
 }
 
-uint32_t crc32_update(const void *data, size_t len) {
-  if (!data) {
-    stream.crc_register = 0xFFFFFFFFu;
-    return 0;
-  }
+// Runs bytes through the register value `c` (the complement of the CRC).
+static uint32_t run_register(uint32_t c, const unsigned char *p, size_t len) {
   if (!ready)
     crc32_limit_width(512);
-  auto *p = static_cast<const unsigned char *>(data);
-  uint32_t c = stream.crc_register;
   if (fold && len >= 64) {
     size_t blocks = len & ~size_t{15};
     c = fold(c, p, blocks);
     p += blocks;
     len -= blocks;
   }
-  c = table_update(c, p, len);
-  stream.crc_register = c;
-  return c ^ 0xFFFFFFFFu;
+  return table_update(c, p, len);
 }
+
+uint32_t crc32_of(uint32_t crc, const void *data, size_t len) {
+  return ~run_register(~crc, static_cast<const unsigned char *>(data), len);
+}
+
+void crc32_reset() { stream.crc_register = 0xFFFFFFFFu; }
+
+uint32_t crc32_update(const void *data, size_t len) {
+  stream.crc_register =
+      run_register(stream.crc_register, static_cast<const unsigned char *>(data), len);
+  return crc32_value();
+}
+
+uint32_t crc32_value() { return ~stream.crc_register; }
 
 } // namespace vardo

@@ -4,12 +4,20 @@
 
 namespace vardo {
 
-// The CRC-32 of RFC 1952 over the process-wide CRC register. A null pointer resets the register
-// and returns 0; otherwise the bytes are run through it and the CRC of everything since the last
-// reset is returned (length 0 returns it unchanged).
-// The bytes are folded by carry-less multiplication where the processor has it (chosen once,
-// on first use), and run through tables otherwise and for the last few bytes of a buffer.
+// The CRC-32 of RFC 1952. The bytes are folded by carry-less multiplication where the processor
+// has it (chosen once, on first use), and run through tables otherwise and for the last few bytes
+// of a buffer.
+
+// Continues the CRC `crc` of earlier bytes (0 for none) over `len` more and returns it: zlib's
+// crc32 in value.
+uint32_t crc32_of(uint32_t crc, const void *data, size_t len);
+
+// The process-wide CRC register of the stream state: set to all ones (the CRC of no bytes)...
+void crc32_reset();
+// ...fed with bytes; returns the CRC of everything since the reset...
 uint32_t crc32_update(const void *data, size_t len);
+// ...and read.
+uint32_t crc32_value();
 
 // Limits crc32_update to folding at most `bits` wide: 512, 128, or 0 for the tables alone as on
 // a processor without carry-less multiplication. Returns the width now in use, which is less

@@ -155,12 +155,12 @@ static void inflate_stream() {
 int inflate_member(int in_fd, int out_fd) {
   stream.in_fd = in_fd;
   stream.out_fd = out_fd;
-  crc32_update(nullptr, 0);
+  crc32_reset();
   uint32_t before = stream.bytes_out;
   inflate_stream();
   uint32_t crc = read_long();
   uint32_t size = read_long();
-  if (crc != crc32_update(stream.window, 0))
+  if (crc != crc32_value())
     fatal_error("invalid compressed data--crc error");
   // The builder writes the running total of every member so far; members written one by one by
   // other tools carry their own length. Both are taken modulo 2^32.

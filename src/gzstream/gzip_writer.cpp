@@ -83,7 +83,8 @@ int write_gzip_member(int in_fd, int out_fd) {
   put_byte(8);
   put_byte(0x08);
   put_long(stream.time_stamp); // MTIME: nothing sets it in build mode, so 0
-  stream.member_crc = crc32_update(nullptr, 0);
+  crc32_reset();
+  stream.member_crc = crc32_value();
   put_byte(2); // XFL: maximum compression (level 9)
   put_byte(3); // OS: Unix
   // FNAME: the base name of the input name and its NUL.

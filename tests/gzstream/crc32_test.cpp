@@ -6,6 +6,12 @@
 
 #include "support/fork.h"
 
+#define crc32 own_crc32
+#define adler32 own_adler32
+#include "gzstream/zlib_checksums.cpp"
+#undef crc32
+#undef adler32
+
 namespace vardo {
 namespace {
 
@@ -14,7 +20,7 @@ uint32_t zlib_crc(const unsigned char *p, size_t len) {
 }
 
 uint32_t crc_of(const unsigned char *p, size_t len) {
-  crc32_update(nullptr, 0);
+  crc32_reset();
   return crc32_update(p, len);
 }
 
@@ -54,13 +60,14 @@ protected:
 TEST_F(Crc32, CheckValue) {
   for (int width : kWidths) {
     crc32_limit_width(width);
-    crc32_update(nullptr, 0);
+    crc32_reset();
     EXPECT_EQ(crc32_update("123456789", 9), 0xCBF43926u) << "width " << width;
+    EXPECT_EQ(crc32_of(0, "123456789", 9), 0xCBF43926u) << "width " << width;
     // Long enough to be folded: 64 copies of the check string.
     std::string s;
     for (int i = 0; i < 64; ++i)
       s += "123456789";
-    crc32_update(nullptr, 0);
+    crc32_reset();
     EXPECT_EQ(crc32_update(s.data(), s.size()),
               zlib_crc(reinterpret_cast<const unsigned char *>(s.data()), s.size()))
         << "width " << width;
@@ -68,12 +75,17 @@ TEST_F(Crc32, CheckValue) {
 }
 
 TEST_F(Crc32, ResetEmptyAndZeroLength) {
-  EXPECT_EQ(crc32_update(nullptr, 0), 0u);
-  EXPECT_EQ(crc32_update("", 0), 0u); // the CRC of no data
+  crc32_update("junk", 4);
+  crc32_reset();
+  EXPECT_EQ(crc32_value(), 0u); // the CRC of no data
+  EXPECT_EQ(crc32_update("", 0), 0u);
   crc32_update("abc", 3);
-  uint32_t now = crc32_update("x", 0);
-  EXPECT_EQ(crc32_update("", 0), now);
+  uint32_t now = crc32_value();
+  EXPECT_EQ(crc32_update("x", 0), now);
   EXPECT_EQ(now, static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef *>("abc"), 3)));
+  // Continued from a CRC, as zlib continues.
+  EXPECT_EQ(crc32_of(crc32_of(0, "ab", 2), "c", 1), now);
+  EXPECT_EQ(crc32_of(now, "", 0), now);
 }
 
 // The hook reports what the processor offers, judged independently of the CPUID code under
@@ -128,7 +140,7 @@ TEST_F(Crc32, AgreesWithZlibOnRandomBuffersInRandomPieces) {
     uint32_t theirs = zlib_crc(p, len);
     for (int width : kWidths) {
       crc32_limit_width(width);
-      crc32_update(nullptr, 0);
+      crc32_reset();
       size_t done = 0;
       uint32_t ours = crc32_update(p, 0);
       while (done < len) {
@@ -139,6 +151,27 @@ TEST_F(Crc32, AgreesWithZlibOnRandomBuffersInRandomPieces) {
       ASSERT_EQ(ours, theirs) << "width " << width << ", length " << len;
     }
   }
+}
+
+// The executable's stand-ins for zlib's crc32 and adler32 (compiled here under other names, so
+// that zlib's own stay in this binary) give zlib's values, from a start of their own or zlib's.
+TEST(ZlibChecksums, StandInsGiveZlibsValues) {
+  EXPECT_EQ(own_crc32(0, nullptr, 0), ::crc32(0, nullptr, 0));
+  EXPECT_EQ(own_adler32(0, nullptr, 0), ::adler32(0, nullptr, 0));
+  std::mt19937 gen(1950);
+  for (size_t len : {0, 1, 15, 64, 5551, 5552, 5553, 100000}) {
+    std::string data = test::random_bytes(len, static_cast<unsigned>(len));
+    auto *p = reinterpret_cast<const Bytef *>(data.data());
+    uLong start = gen();
+    EXPECT_EQ(own_crc32(0, p, len), ::crc32(0, p, len)) << len;
+    EXPECT_EQ(own_crc32(start, p, len), ::crc32(start, p, len)) << len;
+    EXPECT_EQ(own_adler32(1, p, len), ::adler32(1, p, len)) << len;
+    EXPECT_EQ(own_adler32(start & 0xFFF0FFF0, p, len), ::adler32(start & 0xFFF0FFF0, p, len))
+        << len;
+  }
+  std::string ones(100000, '\xFF'); // the largest sums
+  auto *p = reinterpret_cast<const Bytef *>(ones.data());
+  EXPECT_EQ(own_adler32(0xFFF0FFF0, p, ones.size()), ::adler32(0xFFF0FFF0, p, ones.size()));
 }
 
 } // namespace
