@@ -18,9 +18,14 @@ preamble:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) --target preamble-$(ARCH) -j $(JOBS)
 
-# A newcomer's first command: build the tool and the example installer, list it, run it.
-demo: all
-	examples/installer/build.sh $(BUILD)/vardo $(BUILD)/demo
+# A newcomer's first command: build the tool, quietly unless the build fails, then run the
+# README's tour with the example installer in $(BUILD)/demo.
+demo:
+	@mkdir -p $(BUILD)
+	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release && \
+	  cmake --build $(BUILD) --target vardo -j $(JOBS); } > $(BUILD)/demo-build.log 2>&1 || \
+	  { cat $(BUILD)/demo-build.log; exit 1; }
+	@examples/installer/build.sh $(BUILD)/vardo $(BUILD)/demo
 
 # Installs bin/vardo, share/man/man1/vardo.1 and every preamble built by `make preamble`
 # (lib/vardo/preamble-ARCH) below PREFIX (and DESTDIR, when set).

@@ -243,15 +243,56 @@ TEST(Example, InstallerScriptBuildsListsAndRuns) {
                        "NAME=hello-1.0.tar\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("installing hello 1.0 from Example Vendor (hello-1.0.tar) into " +
-                       work / "demo/prefix"),
+  // Paths relative to the demo directory: nothing of the machine it ran on.
+  EXPECT_NE(r.out.find("installing hello 1.0 from Example Vendor (hello-1.0.tar) into ../prefix\n"),
             std::string::npos)
       << r.out;
+  EXPECT_EQ(r.out.find(work.path()), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("hello from hello, installed by a vardo archive\n"), std::string::npos);
   EXPECT_NE(r.out.find("the payload is the package, byte for byte\n"), std::string::npos);
-  EXPECT_EQ(test::read_file(work / "demo/prefix/share/doc/hello/README"),
+  EXPECT_EQ(test::read_file(work / "demo/tour/prefix/share/doc/hello/README"),
             test::read_file(std::string(VARDO_SOURCE_DIR) +
                             "/examples/installer/package/share/doc/hello/README"));
+}
+
+// The README's tour, command by command as it stands there, run in order by one shell in a
+// directory laid out like the project root: every command succeeds, so the tour cannot drift
+// from the tool. A command is a line "    $ ..." of the tour's section, with the lines that
+// continue it after a trailing backslash.
+TEST(Readme, TourRunsAsWritten) {
+  std::string readme = test::read_file(std::string(VARDO_SOURCE_DIR) + "/README.md");
+  size_t begin = readme.find("\n## A tour\n");
+  ASSERT_NE(begin, std::string::npos);
+  size_t end = readme.find("\n## ", begin + 1);
+  std::string script = "set -e\n";
+  bool continued = false;
+  int commands = 0;
+  for (size_t at = begin; at < end;) {
+    size_t eol = readme.find('\n', at);
+    std::string line = readme.substr(at, eol - at);
+    at = eol + 1;
+    if (continued || line.rfind("    $ ", 0) == 0) {
+      script += line.substr(continued ? 4 : 6) + "\n";
+      commands += !continued;
+      continued = !line.empty() && line.back() == '\\';
+    }
+  }
+  ASSERT_GE(commands, 12) << script;
+  test::TempDir root;
+  ASSERT_EQ(
+      symlink((std::string(VARDO_SOURCE_DIR) + "/examples").c_str(), (root / "examples").c_str()),
+      0);
+  mkdir((root / "build").c_str(), 0755);
+  test::write_file(root / "build/vardo", test::read_file(test::vardo_binary()), 0755);
+  test::RunOptions o;
+  o.cwd = root.path();
+  o.env = {"TZ=UTC"};
+  auto r = test::run({"sh", "-c", script}, o);
+  EXPECT_EQ(r.status, 0) << script << r.out << r.err;
+  EXPECT_NE(r.out.find("      619     10240  94.2% hello-1.0.tar\n"), std::string::npos) << r.out;
+  EXPECT_EQ(
+      test::read_file(root / "tour/prefix/bin/hello"),
+      test::read_file(std::string(VARDO_SOURCE_DIR) + "/examples/installer/package/bin/hello"));
 }
 
 } // namespace
