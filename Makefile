@@ -5,7 +5,7 @@ JOBS ?= 2
 
 PREFIX ?= /usr/local
 
-.PHONY: all check demo install preamble fuzz bench microbench clean
+.PHONY: all check demo install package preamble fuzz bench microbench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -31,6 +31,12 @@ demo:
 # (lib/vardo/preamble-ARCH) below PREFIX (and DESTDIR, when set).
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the tool, its manual page and the preambles built so far:
+# $(BUILD)/vardo_VERSION_ARCH.deb.
+package: all
+	cd $(BUILD) && cpack -G DEB >/dev/null
+	@ls $(BUILD)/vardo_*.deb
 
 # Every test runs twice: against the release build, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer, where any report fails the run. The preambles for other processors

@@ -1,5 +1,6 @@
 // The tool as people meet it: the installed files, the manual page, the example installer, and
 // archives run where almost nothing is installed or on another processor.
+#include <algorithm>
 #include <elf.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -69,6 +70,63 @@ TEST(Install, PreamblesBelowLibVardo) {
     EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
     EXPECT_EQ(test::read_file(path), test::read_file(std::string(VARDO_BUILD_DIR) + "/" + name));
   }
+}
+
+// make package: a Debian package named after the version the tool prints, with a sound control
+// file and the installed files, whose tool builds and unpacks an archive where it is unpacked.
+TEST(Package, DebianPackageHoldsAWorkingTool) {
+  if (!installed("dpkg-deb") || !installed("cpack"))
+    GTEST_SKIP() << "dpkg-deb or cpack is not installed";
+  std::string usage = test::run({test::vardo_binary(), "-h"}).err;
+  size_t at = usage.find("vardo ");
+  ASSERT_NE(at, std::string::npos) << usage;
+  std::string version = usage.substr(at + 6, usage.find(' ', at + 6) - at - 6);
+  test::TempDir out;
+  auto r = test::run({"cpack", "-G", "DEB", "--config",
+                      std::string(VARDO_BUILD_DIR) + "/CPackConfig.cmake", "-B", out.path()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string arch = test::run({"dpkg", "--print-architecture"}).out;
+  arch.erase(arch.find_last_not_of('\n') + 1);
+  std::string deb = out / ("vardo_" + version + "_" + arch + ".deb");
+  auto info = test::run({"dpkg-deb", "--info", deb});
+  ASSERT_EQ(info.status, 0) << info.err;
+  for (const std::string &field :
+       std::vector<std::string>{"Package: vardo\n", "Version: " + version + "\n",
+                                "Architecture: " + arch + "\n", "Maintainer: vardo maintainers <",
+                                "Description: make and unpack self-extracting archives\n"})
+    EXPECT_NE(info.out.find(" " + field), std::string::npos) << field << info.out;
+#ifdef VARDO_STATIC
+  EXPECT_EQ(info.out.find("Depends:"), std::string::npos) << info.out; // static: needs nothing
+#endif
+  test::TempDir root;
+  ASSERT_EQ(test::run({"dpkg-deb", "-x", deb, root.path()}).status, 0);
+  std::vector<std::string> want = {"./usr/bin/vardo", "./usr/share/man/man1/vardo.1"};
+  for (const std::string &name : built_preambles())
+    want.push_back("./usr/lib/vardo/" + name);
+  std::string files = test::run({"sh", "-c", "find . -type f | sort", "x"},
+                                [&] {
+                                  test::RunOptions o;
+                                  o.cwd = root.path();
+                                  return o;
+                                }())
+                          .out;
+  std::sort(want.begin(), want.end());
+  std::string expected;
+  for (const std::string &name : want)
+    expected += name + "\n";
+  EXPECT_EQ(files, expected);
+  // The unpacked tool builds an archive of itself and unpacks it.
+  test::write_file(root / "data.txt", "packaged and working\n");
+  test::RunOptions o;
+  o.cwd = root.path();
+  o.stdout_path = root / "a.run";
+  ASSERT_EQ(test::run({root / "usr/bin/vardo", "data.txt"}, o).status, 0);
+  chmod((root / "a.run").c_str(), 0755);
+  mkdir((root / "x").c_str(), 0755);
+  o = {};
+  o.cwd = root / "x";
+  EXPECT_EQ(test::run({"../a.run"}, o).status, 0);
+  EXPECT_EQ(test::read_file(root / "x/data.txt"), "packaged and working\n");
 }
 
 // An archive in a root that holds nothing but itself and a static busybox as /bin/sh, cat and
