@@ -7,10 +7,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
 #include "driver/settings.h"
+#include "gzstream/stream.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
 #include "lib/text.h"
@@ -181,10 +183,19 @@ static void unlink_temporary_link() {
 }
 
 // Removes the link, then lets the signal end the process as it would have: the default action
-// is restored and the signal raised again; it is delivered when this handler returns.
+// is restored and the signal raised again; it is delivered when this handler returns. The
+// extract command or the run command may still be running and resolve the link: once its name
+// is free, another user could take it and have root's command write or run their files. So the
+// extract command is given the end of its input, and every command of this run is waited for
+// before the link goes.
 static void on_end_signal(int sig) {
-  if (temporary_link.standing)
+  if (temporary_link.standing) {
+    if (stream.out_fd > STDERR_FILENO)
+      close(stream.out_fd); // the extract command's pipe, while the payload is written
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
     unlink_temporary_link();
+  }
   signal(sig, SIG_DFL);
   raise(sig);
 }

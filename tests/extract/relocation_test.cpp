@@ -312,14 +312,18 @@ TEST_F(Relocation, DirectoryOfTheLinkSwappedWhileThePromptWaits) {
   EXPECT_EQ(r.out, "status=1\nvictim data\n" + d_ + "/victim/inst/data\n");
 }
 
+// The link goes when a signal ends the run, but only once the commands of the run that may still
+// resolve it have ended: until then no other user can take its name.
 TEST_F(Relocation, LinkIsRemovedWhenASignalEndsTheRun) {
-  // The extract command writes the data, then waits; the tool is signalled meanwhile.
+  // The extract command writes the data, then waits; the tool is signalled meanwhile, and the
+  // link must stand until the command is gone.
   std::string pid_file = d_ + "/command.pid";
   table({record(d_ + "/big", 0)});
-  auto signalled = [&](const std::string &start, const char *signal) {
+  auto signalled = [&](const std::string &start, const char *signal, bool end_command = true) {
     return "rm -f " + pid_file + "; " + start + "./a.run 2>" + d_ + "/err & pid=$!; n=0; " +
            "until [ -s " + pid_file + " ] || [ $n -gt 400 ]; do sleep 0.05; n=$((n+1)); done; " +
-           "kill -" + signal + " $pid; wait $pid; echo status=$?";
+           "kill -" + signal + " $pid; sleep 0.2; test -L " + v_ + "/inst && echo link-held; " +
+           (end_command ? "kill $(cat " + pid_file + "); " : "") + "wait $pid; echo status=$?";
   };
   std::string checks = "test -e " + v_ + "/inst || test -L " + v_ + "/inst || echo link-gone; " +
                        "stat -c %s " + d_ + "/big/inst/data";
@@ -334,16 +338,16 @@ TEST_F(Relocation, LinkIsRemovedWhenASignalEndsTheRun) {
   if (can_default)
     cases.push_back({"INT", "env --default-signal=INT ", 130});
   for (const Case &c : cases) {
-    auto r =
-        run_script(signalled(c.start, c.signal) + "; kill $(cat " + pid_file + ")", "", checks);
+    auto r = run_script(signalled(c.start, c.signal), "", checks);
     EXPECT_EQ(r.err, looking() + trying("big") + pre) << c.signal;
-    EXPECT_EQ(r.out, "status=" + std::to_string(c.status) + "\nlink-gone\n3145729\n") << c.signal;
+    EXPECT_EQ(r.out, "link-held\nstatus=" + std::to_string(c.status) + "\nlink-gone\n3145729\n")
+        << c.signal;
   }
   // A signal the tool was started with ignored stays ignored: the run ends as usual.
   build({"-f", "cat > " + v_ + "/inst/%o; echo $$ > " + pid_file + "; sleep 1"});
-  auto r = run_script(signalled("", "INT"), "", checks);
+  auto r = run_script(signalled("", "INT", false), "", checks);
   EXPECT_EQ(r.err, looking() + trying("big") + pre);
-  EXPECT_EQ(r.out, "status=0\nlink-gone\n3145729\n");
+  EXPECT_EQ(r.out, "link-held\nstatus=0\nlink-gone\n3145729\n");
   if (!can_default)
     GTEST_SKIP() << "env has no --default-signal: SIGINT was not tried";
 }
