@@ -101,13 +101,13 @@ TEST_F(Mnttab, SystemMountListDecodesEscapesAndReadsTheReadOnlyOption) {
   std::string text;
   for (const std::string &line : {
            std::string("/dev/sda1 / ext4 rw,relatime,errors=remount-ro 0 0\n"),
-           std::string("tmp\\040fs /tmp/with\\040blank\\011tab tmpfs ro,nosuid 0 0\n"),
-           std::string("odd\\x /back\\134slash\\12 tmpfs rw,ro 0 0\n"),
-           "long " + too_long + " tmpfs ro 0 0\n", // passed over: the mount point does not fit
-           "max " + fits + " tmpfs rw 0 0\n",
+           std::string("tmp\\040fs /srv/with\\040blank\\011tab xfs ro,nosuid 0 0\n"),
+           std::string("odd\\x /back\\134slash\\12 ext4 rw,ro 0 0\n"),
+           "long " + too_long + " ext4 ro 0 0\n", // passed over: the mount point does not fit
+           "max " + fits + " ext4 rw 0 0\n",
            "overlay /merged overlay ro,lowerdir=" + std::string(400, 'l') + " 0 0\n",
            std::string("\n"),
-           std::string("last /no/newline tmpfs ro 0 0"),
+           std::string("last /no/newline ext4 ro 0 0"),
        })
     text += line;
   test::write_file(list, text);
@@ -118,7 +118,7 @@ TEST_F(Mnttab, SystemMountListDecodesEscapesAndReadsTheReadOnlyOption) {
     int read_only;
   };
   for (const Expected &x :
-       {Expected{"/dev/sda1", "/", 0}, Expected{"tmp fs", "/tmp/with blank\ttab", 1},
+       {Expected{"/dev/sda1", "/", 0}, Expected{"tmp fs", "/srv/with blank\ttab", 1},
         Expected{"odd\\x", "/back\\slash\\12", 1}, Expected{"max", fits, 0},
         Expected{"overlay", "/merged", 1}, Expected{"last", "/no/newline", 1}}) {
     MountEntry *e = mnttab_next();
