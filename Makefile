@@ -15,6 +15,7 @@ all:
 # as static as build/vardo. `vardo -p build/preamble-aarch64 FILES` builds archives that run there.
 preamble:
 	@test -n "$(ARCH)" || { echo "make preamble ARCH=aarch64: name the processor" >&2; exit 1; }
+	@test "$(ARCH)" != "$$(uname -m)" || { echo "$(BUILD)/vardo is the $(ARCH) preamble" >&2; exit 1; }
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) --target preamble-$(ARCH) -j $(JOBS)
 
