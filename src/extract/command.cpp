@@ -9,8 +9,8 @@
 
 #include "archive/feature.h"
 #include "archive/header.h"
-#include "driver/settings.h"
 #include "extract/quoting.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -35,7 +35,7 @@ static int insert_cwd(CommandBuffer *b, ShellState *s) {
 char *expand_template(const char *tmpl) {
   auto *out = static_cast<char *>(calloc(kCommandSize, 1));
   if (!out) {
-    perror(settings.program_name);
+    perror(process.program_name);
     return nullptr;
   }
   CommandBuffer b{out, kCommandSize};
@@ -62,10 +62,10 @@ char *expand_template(const char *tmpl) {
     return out;
   if (result == -1)
     fprintf(stderr, "%s: a value would not be data where this command puts it: %s\n",
-            settings.program_name, visible(tmpl, stderr));
+            process.program_name, visible(tmpl, stderr));
   else if (b.overflow)
     fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
-            settings.program_name, kCommandSize - 1, visible(tmpl, stderr));
+            process.program_name, kCommandSize - 1, visible(tmpl, stderr));
   free(out);
   return nullptr;
 }
@@ -94,7 +94,7 @@ int run_post_command(const char *path) {
     return -1;
   feature_export(); // before any question: the command inherits the items whatever the answer
   int result = 0;
-  if (settings.verbose) {
+  if (process.verbose) {
     printf("This archive requires more processing using the following command:\n");
     // The answer is typed at the terminal of standard input, and the command is read there even
     // when standard output goes through a pipe such as tee.
@@ -104,7 +104,7 @@ int run_post_command(const char *path) {
       printf("but stdin is not a terminal. So forget it.\n");
     // A dialogue nobody could read (standard output on a full disk) is a failure, not a no.
     if (fflush(stdout) != 0) {
-      fprintf(stderr, "%s: stdout: %s\n", settings.program_name, strerror(errno));
+      fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));
       result = -1;
     } else if (asked && confirm_run()) {
       fflush(nullptr);

@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
-#include "driver/settings.h"
+#include "extract/extract.h"
+#include "gzstream/diagnostics.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
 #include "lib/text.h"
@@ -32,7 +33,7 @@ struct SpacePaths {
 };
 
 static int too_long(const char *what, const char *text, size_t limit) {
-  fprintf(stderr, "%s: %s longer than %zu characters: %s\n", settings.program_name, what, limit,
+  fprintf(stderr, "%s: %s longer than %zu characters: %s\n", process.program_name, what, limit,
           text);
   return -1;
 }
@@ -41,7 +42,7 @@ static int too_long(const char *what, const char *text, size_t limit) {
 static int join_path(char *out, size_t size, const char *a, const char *b) {
   int n = snprintf(out, size, "%s/%s", a, b);
   if (n < 0 || static_cast<size_t>(n) >= size) {
-    fprintf(stderr, "%s: path longer than %zu characters: %s/%s\n", settings.program_name, size - 1,
+    fprintf(stderr, "%s: path longer than %zu characters: %s/%s\n", process.program_name, size - 1,
             a, b);
     return -1;
   }
@@ -82,7 +83,7 @@ static int prepare_paths(SpacePaths *p) {
         fprintf(stderr,
                 "%s: the path of the current directory is longer than %d characters, too long "
                 "for the space check\n",
-                settings.program_name, 510);
+                process.program_name, 510);
       else
         perror("getcwd");
       return -1;
@@ -90,7 +91,7 @@ static int prepare_paths(SpacePaths *p) {
     if (join_path(p->d, sizeof p->d, cwd, p->v) < 0)
       return -1;
   }
-  char *base = settings.temp_path[0] ? settings.temp_path : p->d;
+  char *base = extract_options.temp_path[0] ? extract_options.temp_path : p->d;
   drop_trailing_slash(base);
   if (join_path(p->t, sizeof p->t, base, p->s) < 0 || join_path(p->l, sizeof p->l, p->v, p->s) < 0)
     return -1;
@@ -116,7 +117,7 @@ static int refuse_no_space(const SpacePaths &p) {
 
 // Asks, in verbose mode, before a link to `candidate` is made. End of input declines.
 static bool link_confirmed(const char *candidate) {
-  if (!settings.verbose)
+  if (!process.verbose)
     return true;
   fprintf(stderr, "Creating temporary link to %s\n", candidate);
   fprintf(stderr, "OK to create temporary link? [y]: ");
@@ -271,7 +272,7 @@ static int remove_stale_link(const SpacePaths &p) {
   if (!S_ISLNK(st.st_mode))
     return refuse_existing(p.l);
   if (unlinkat(p.link_dir, p.link_name, 0) < 0) {
-    fprintf(stderr, "%s: %s: could not remove the old link\n", settings.program_name, p.l);
+    fprintf(stderr, "%s: %s: could not remove the old link\n", process.program_name, p.l);
     return -1;
   }
   return 0;
@@ -403,15 +404,15 @@ int verify_extract_space(int required_mb, char *link_path) {
     return refuse_existing(p.t);
   bool have_candidate = false;
   // A temporary path that cannot be queried counts as having room, and so does D.
-  if (settings.temp_path[0] && check_mb(settings.temp_path, required_mb) != 0) {
-    if (copy_text(link_path, kLinkPathSize, settings.temp_path) < 0)
-      return too_long("temporary path", settings.temp_path, kLinkPathSize - 1);
+  if (extract_options.temp_path[0] && check_mb(extract_options.temp_path, required_mb) != 0) {
+    if (copy_text(link_path, kLinkPathSize, extract_options.temp_path) < 0)
+      return too_long("temporary path", extract_options.temp_path, kLinkPathSize - 1);
     drop_trailing_slash(link_path);
     have_candidate = true;
   } else {
     if (check_mb(p.d, required_mb) != 0)
       return 0;
-    if (settings.temp_path[0])
+    if (extract_options.temp_path[0])
       return refuse_no_space(p);
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n", p.t);
   }

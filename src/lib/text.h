@@ -4,6 +4,9 @@
 
 namespace vardo {
 
+// The size of the text buffers that hold a path or an option argument.
+constexpr int kTextBufferSize = 1024;
+
 // Copies `src` into `dst` of `size` bytes. Returns 0, or -1 without touching `dst` when the text
 // and its NUL would not fit.
 int copy_text(char *dst, size_t size, const char *src);

@@ -7,7 +7,6 @@
 #include <thread>
 #include <unistd.h>
 
-#include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "support/fork.h"
@@ -19,7 +18,7 @@ class Stream : public ::testing::Test {
 protected:
   void SetUp() override {
     test::reset_state();
-    settings.program_name = "vardo";
+    process.program_name = "vardo";
   }
 };
 
