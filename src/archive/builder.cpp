@@ -33,8 +33,7 @@ static void check_operands(int operands, char **operand) {
 // Appends "NAME=" and the base name of the first operand, always as the last item.
 static void add_name_item(const char *first) {
   const char *base = basename_of(first);
-  int n = snprintf(archive_build.item, sizeof archive_build.item, "NAME=%s", base);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof archive_build.item) {
+  if (format_text(archive_build.item, sizeof archive_build.item, "NAME=%s", base) < 0) {
     fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name, base,
             sizeof archive_build.item - 6);
     exit(1);

@@ -26,8 +26,7 @@ const char *locate_program(const char *name) {
   char *rest = copy;
   // strsep yields every element, empty ones included; an empty element gives "/name".
   for (char *element; !found && (element = strsep(&rest, ":"));) {
-    int n = snprintf(result, sizeof result, "%s/%s", element, name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof result)
+    if (format_text(result, sizeof result, "%s/%s", element, name) < 0)
       continue; // too long for the result buffer: skip this element
     if (access(result, X_OK) == 0)
       found = result;

@@ -40,8 +40,7 @@ static void store_argument(char *dst, size_t size, int option, const char *arg) 
 static void add_feature_item(int option, const char *prefix, const char *arg) {
   const char *item = arg;
   if (prefix) {
-    int n = snprintf(archive_build.item, sizeof archive_build.item, "%s%s", prefix, arg);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof archive_build.item) {
+    if (format_text(archive_build.item, sizeof archive_build.item, "%s%s", prefix, arg) < 0) {
       fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
               process.program_name, option, sizeof archive_build.item - 1 - strlen(prefix));
       exit(1);
@@ -50,6 +49,27 @@ static void add_feature_item(int option, const char *prefix, const char *arg) {
   }
   if (feature_add(item) < 0)
     exit(1);
+}
+
+// The options that add a feature item to the archive being built, and are ignored by an archive:
+// the prefix put before the argument, or the whole item of an option without one.
+struct FeatureOption {
+  char letter;
+  const char *prefix;
+  const char *item;
+};
+
+static const FeatureOption kFeatureOptions[] = {{'a', nullptr, "NOCOMPR"},
+                                                {'V', "VFYFS=", nullptr},
+                                                {'S', "FSSUB=", nullptr},
+                                                {'O', "QK_VENDOR=", nullptr},
+                                                {'F', nullptr, nullptr}};
+
+static const FeatureOption *feature_option(int c) {
+  for (const FeatureOption &f : kFeatureOptions)
+    if (f.letter == c)
+      return &f;
+  return nullptr;
 }
 
 // Mode probe: the running file is an archive when it carries the magic. A program that may be
@@ -81,6 +101,11 @@ static void parse_options(int argc, char **argv) {
   static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:";
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
+    if (const FeatureOption *f = feature_option(c)) {
+      if (!settings.archive_mode)
+        add_feature_item(c, f->prefix, f->item ? f->item : optarg);
+      continue;
+    }
     switch (c) {
     case 'u':
       settings.archive_mode = true;
@@ -117,26 +142,6 @@ static void parse_options(int argc, char **argv) {
     case 't':
       if (settings.archive_mode)
         store_argument(extract_options.temp_path, sizeof extract_options.temp_path, c, optarg);
-      break;
-    case 'a':
-      if (!settings.archive_mode)
-        add_feature_item(c, nullptr, "NOCOMPR");
-      break;
-    case 'V':
-      if (!settings.archive_mode)
-        add_feature_item(c, "VFYFS=", optarg);
-      break;
-    case 'S':
-      if (!settings.archive_mode)
-        add_feature_item(c, "FSSUB=", optarg);
-      break;
-    case 'O':
-      if (!settings.archive_mode)
-        add_feature_item(c, "QK_VENDOR=", optarg);
-      break;
-    case 'F':
-      if (!settings.archive_mode)
-        add_feature_item(c, nullptr, optarg);
       break;
     case ':':
       fprintf(stderr, "%s: option requires an argument -- '%c'\n", process.program_name, optopt);

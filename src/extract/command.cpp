@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
@@ -113,8 +114,9 @@ int run_post_command(const char *path) {
   } else {
     fflush(nullptr);
     result = system(cmd);
-    // The shell's exit code, from the wait status; -1 from system shows as all ones here.
-    if ((result >> 8) & 0xFF) {
+    // A shell that exited with another code than 0, or none started at all (-1); a command ended
+    // by a signal is not reported here.
+    if (result == -1 || (WIFEXITED(result) && WEXITSTATUS(result) != 0)) {
       fprintf(stderr, "\n%s: final processing of %s failed\n", path,
               visible(stream.out_name, stderr));
       fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));

@@ -179,34 +179,41 @@ static int unpack_payload(int fd, int method) {
   return status;
 }
 
-int extract_archive(const char *path) {
+// Extracts the archive open on `fd`: its streams named, the payload's kind read, the space checked,
+// the payload unpacked and the run command run. Returns 0, or what failed first; the caller
+// closes the archive and removes the temporary link.
+static int extract_open_archive(int fd, const char *path) {
+  if (extract_options.extract_only && is_standard_output(fd)) {
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, path);
+    return -1;
+  }
+  catch_write_signals();
+  stream.in_fd = fd;
+  if (name_archive_streams(path) < 0)
+    return -1;
+  int method = read_payload_kind();
   char link_path[kLinkPathSize] = "";
+  if (!extract_options.extract_only && feature_get("VFYFS=") &&
+      check_space(fd, method, link_path) < 0)
+    return -1; // refused: its messages are printed
+  if (method == -1) {
+    fprintf(stderr, "%s: unknown compression method\n", path);
+    return -1;
+  }
+  int status = unpack_payload(fd, method);
+  if (status == 0 && !extract_options.extract_only && !extract_options.no_run &&
+      archive_header.run_command[0])
+    status = run_post_command(path);
+  return status;
+}
+
+int extract_archive(const char *path) {
   int fd = open_archive(path);
   if (fd < 0) {
     fprintf(stderr, "%s: unable to find preamble magic value\n", path);
     return -1;
   }
-  if (extract_options.extract_only && is_standard_output(fd)) {
-    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, path);
-    close(fd);
-    return -1;
-  }
-  catch_write_signals();
-  stream.in_fd = fd;
-  int status = name_archive_streams(path);
-  int method = status == 0 ? read_payload_kind() : 0;
-  if (status == 0 && !extract_options.extract_only && feature_get("VFYFS=") &&
-      check_space(fd, method, link_path) < 0)
-    return -1; // refused: its messages are printed
-  if (status == 0 && method == -1) {
-    fprintf(stderr, "%s: unknown compression method\n", path);
-    status = -1;
-  }
-  if (status == 0)
-    status = unpack_payload(fd, method);
-  if (status == 0 && !extract_options.extract_only && !extract_options.no_run &&
-      archive_header.run_command[0])
-    status = run_post_command(path);
+  int status = extract_open_archive(fd, path);
   close(fd);
   remove_temporary_link();
   return status;

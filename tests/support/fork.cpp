@@ -45,11 +45,11 @@ RunResult run_forked(const std::function<void()> &fn, const std::string &input) 
   int status = 0;
   waitpid(pid, &status, 0);
   RunResult r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   rewind(out);
   rewind(err);
   r.out = drain(fileno(out));
   r.err = drain(fileno(err));
+  set_status(r, status);
   fclose(in);
   fclose(out);
   fclose(err);
