@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "archive/header.h"
+#include "lib/platform.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -35,13 +36,9 @@ const char *locate_program(const char *name) {
   return found;
 }
 
-// Linux names the executing file /proc/self/exe; the link can be read wherever /proc is mounted,
-// even when the file has been removed or renamed since it was started.
 const char *locate_self(const char *name) {
-  static const char kSelf[] = "/proc/self/exe";
-  char target[1];
-  if (readlink(kSelf, target, sizeof target) >= 0)
-    return kSelf;
+  if (const char *self = platform_self_path())
+    return self;
   return locate_program(name);
 }
 
