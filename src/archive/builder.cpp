@@ -8,7 +8,6 @@
 
 #include "archive/feature.h"
 #include "archive/header.h"
-#include "driver/settings.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
 #include "gzstream/stream.h"
@@ -17,12 +16,14 @@
 
 namespace vardo {
 
+ArchiveBuild archive_build;
+
 // Refuses, before anything is written, operands that do not fit the input name and a first
 // operand whose "NAME=" item does not fit the item buffer.
 static void check_operands(int operands, char **operand) {
   for (int i = 0; i < operands; ++i) {
     if (strlen(operand[i]) >= sizeof stream.in_name) {
-      fprintf(stderr, "%s: %s: file name longer than %zu characters\n", settings.program_name,
+      fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name,
               operand[i], sizeof stream.in_name - 1);
       exit(1);
     }
@@ -32,24 +33,23 @@ static void check_operands(int operands, char **operand) {
 // Appends "NAME=" and the base name of the first operand, always as the last item.
 static void add_name_item(const char *first) {
   const char *base = basename_of(first);
-  int n = snprintf(settings.item, sizeof settings.item, "NAME=%s", base);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof settings.item) {
-    fprintf(stderr, "%s: %s: file name longer than %zu characters\n", settings.program_name, base,
-            sizeof settings.item - 6);
+  if (format_text(archive_build.item, sizeof archive_build.item, "NAME=%s", base) < 0) {
+    fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name, base,
+            sizeof archive_build.item - 6);
     exit(1);
   }
-  if (feature_add(settings.item) < 0)
+  if (feature_add(archive_build.item) < 0)
     exit(1);
 }
 
 // Copies the current input unchanged, 256 bytes at a time through the item buffer.
 static void copy_raw() {
   ssize_t n;
-  while ((n = read(stream.in_fd, settings.item, sizeof settings.item)) > 0)
-    write_all(stream.out_fd, settings.item, static_cast<size_t>(n));
+  while ((n = read(stream.in_fd, archive_build.item, sizeof archive_build.item)) > 0)
+    write_all(stream.out_fd, archive_build.item, static_cast<size_t>(n));
   if (n < 0) {
     perror(stream.in_name);
-    settings.exit_status = 1;
+    process.exit_status = 1;
   }
 }
 
@@ -61,12 +61,12 @@ static int open_input(const char *name) {
   if (fd < 0) {
     perror(stream.in_name);
   } else if (is_standard_output(fd)) {
-    fprintf(stderr, "%s: %s: input file is output file\n", settings.program_name, name);
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, name);
     close(fd);
     fd = -1;
   }
   if (fd < 0)
-    settings.exit_status = 1;
+    process.exit_status = 1;
   return fd;
 }
 
@@ -75,7 +75,7 @@ void build_archive(int operands, char **operand) {
   catch_write_signals();
   check_operands(operands, operand);
   add_name_item(operand[0]);
-  if (write_preamble(settings.preamble_path, stream.out_fd) < 0)
+  if (write_preamble(archive_build.preamble_path, stream.out_fd) < 0)
     exit(1);
   for (int i = 0; i < operands; ++i) {
     stream.in_fd = open_input(operand[i]);
@@ -87,7 +87,7 @@ void build_archive(int operands, char **operand) {
       write_gzip_member(stream.in_fd, stream.out_fd);
     close(stream.in_fd);
   }
-  exit(settings.exit_status);
+  exit(process.exit_status);
 }
 
 } // namespace vardo

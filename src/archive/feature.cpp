@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "archive/header.h"
-#include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 
@@ -17,7 +17,7 @@ int feature_add(const char *item) {
   size_t sep = len ? 1 : 0;
   if (len + sep + strlen(item) >= sizeof archive_header.features) {
     fprintf(stderr, "%s: the feature string would be longer than %zu characters\n",
-            settings.program_name, sizeof archive_header.features - 1);
+            process.program_name, sizeof archive_header.features - 1);
     return -1;
   }
   if (sep)

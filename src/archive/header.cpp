@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 
 namespace vardo {
@@ -24,7 +24,7 @@ static std::array<char *, 4> header_strings() {
 }
 
 static void report_unlocatable() {
-  fprintf(stderr, "%s: unable to find vardo to build preamble\n", settings.program_name);
+  fprintf(stderr, "%s: unable to find vardo to build preamble\n", process.program_name);
 }
 
 // Opens the preamble, which must be a regular file other than the output: a FIFO would block
@@ -43,7 +43,7 @@ static int open_preamble(const char *path, size_t *size) {
   else if (S_ISDIR(st.st_mode))
     fprintf(stderr, "%s: %s\n", path, strerror(EISDIR)); // as reading it would report
   else
-    fprintf(stderr, "%s: %s: the preamble is %s\n", settings.program_name, path,
+    fprintf(stderr, "%s: %s: the preamble is %s\n", process.program_name, path,
             S_ISREG(st.st_mode) ? "the output file" : "not a regular file");
   if (fd >= 0)
     close(fd);
@@ -65,7 +65,7 @@ static int copy_preamble(const char *path, int out_fd) {
       perror(path);
       result = -1;
     } else if (n == 0) {
-      fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", settings.program_name, path,
+      fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", process.program_name, path,
               done, size);
       result = -1;
     } else if (write_fully(out_fd, buf, static_cast<size_t>(n)) < 0) {
@@ -138,7 +138,7 @@ static int read_header_string(int fd, char *text) {
 }
 
 int open_archive(const char *name) {
-  const char *path = name == settings.program_name ? locate_self(name) : locate_program(name);
+  const char *path = name == process.program_name ? locate_self(name) : locate_program(name);
   if (!path) {
     report_unlocatable();
     return -1;
@@ -157,7 +157,7 @@ int open_archive(const char *name) {
     int consumed = read_header_string(fd, text);
     offset += consumed;
     if (consumed < 0) {
-      fprintf(stderr, "%s: %s: header string longer than %d characters\n", settings.program_name,
+      fprintf(stderr, "%s: %s: header string longer than %d characters\n", process.program_name,
               path, kHeaderStringSize - 1);
       archive_header = ArchiveHeader{};
       close(fd);

@@ -51,7 +51,7 @@ int write_preamble(const char *preamble_name, int out_fd);
 
 // Opens an archive, finds the magic, reads the header strings into archive_header and returns a
 // read-only descriptor positioned at the payload, or -1 with no descriptor left open. The
-// program name itself (the very pointer settings.program_name) stands for the program's own
+// program name itself (the very pointer process.program_name) stands for the program's own
 // file (locate_self); any other name is looked up with locate_program.
 int open_archive(const char *name);
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "archive/header.h"
+#include "lib/platform.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -26,8 +27,7 @@ const char *locate_program(const char *name) {
   char *rest = copy;
   // strsep yields every element, empty ones included; an empty element gives "/name".
   for (char *element; !found && (element = strsep(&rest, ":"));) {
-    int n = snprintf(result, sizeof result, "%s/%s", element, name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof result)
+    if (format_text(result, sizeof result, "%s/%s", element, name) < 0)
       continue; // too long for the result buffer: skip this element
     if (access(result, X_OK) == 0)
       found = result;
@@ -36,13 +36,9 @@ const char *locate_program(const char *name) {
   return found;
 }
 
-// Linux names the executing file /proc/self/exe; the link can be read wherever /proc is mounted,
-// even when the file has been removed or renamed since it was started.
 const char *locate_self(const char *name) {
-  static const char kSelf[] = "/proc/self/exe";
-  char target[1];
-  if (readlink(kSelf, target, sizeof target) >= 0)
-    return kSelf;
+  if (const char *self = platform_self_path())
+    return self;
   return locate_program(name);
 }
 

@@ -15,6 +15,7 @@
 #include "driver/usage.h"
 #include "extract/extract.h"
 #include "extract/listing.h"
+#include "gzstream/diagnostics.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -29,8 +30,8 @@ static const char kDefaultComment[] = "Self-Extracting archive file";
 // Copies an option argument into one of the 1024-byte text buffers, or refuses it.
 static void store_argument(char *dst, size_t size, int option, const char *arg) {
   if (copy_text(dst, size, arg) < 0) {
-    fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
-            settings.program_name, option, size - 1);
+    fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n", process.program_name,
+            option, size - 1);
     exit(1);
   }
 }
@@ -39,32 +40,52 @@ static void store_argument(char *dst, size_t size, int option, const char *arg) 
 static void add_feature_item(int option, const char *prefix, const char *arg) {
   const char *item = arg;
   if (prefix) {
-    int n = snprintf(settings.item, sizeof settings.item, "%s%s", prefix, arg);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof settings.item) {
+    if (format_text(archive_build.item, sizeof archive_build.item, "%s%s", prefix, arg) < 0) {
       fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
-              settings.program_name, option, sizeof settings.item - 1 - strlen(prefix));
+              process.program_name, option, sizeof archive_build.item - 1 - strlen(prefix));
       exit(1);
     }
-    item = settings.item;
+    item = archive_build.item;
   }
   if (feature_add(item) < 0)
     exit(1);
+}
+
+// The options that add a feature item to the archive being built, and are ignored by an archive:
+// the prefix put before the argument, or the whole item of an option without one.
+struct FeatureOption {
+  char letter;
+  const char *prefix;
+  const char *item;
+};
+
+static const FeatureOption kFeatureOptions[] = {{'a', nullptr, "NOCOMPR"},
+                                                {'V', "VFYFS=", nullptr},
+                                                {'S', "FSSUB=", nullptr},
+                                                {'O', "QK_VENDOR=", nullptr},
+                                                {'F', nullptr, nullptr}};
+
+static const FeatureOption *feature_option(int c) {
+  for (const FeatureOption &f : kFeatureOptions)
+    if (f.letter == c)
+      return &f;
+  return nullptr;
 }
 
 // Mode probe: the running file is an archive when it carries the magic. A program that may be
 // run but not read (mode 0111) can neither find its payload nor copy itself: it says so and
 // stops instead of taking itself for the plain tool.
 static void probe_mode() {
-  const char *self = locate_self(settings.program_name);
+  const char *self = locate_self(process.program_name);
   int fd = self ? open(self, O_RDONLY | O_CLOEXEC) : -1;
   if (self && fd < 0) {
-    fprintf(stderr, "%s: cannot read the program's own file: %s\n", settings.program_name,
+    fprintf(stderr, "%s: cannot read the program's own file: %s\n", process.program_name,
             strerror(errno));
     exit(1);
   }
   if (fd >= 0)
     close(fd);
-  fd = open_archive(settings.program_name);
+  fd = open_archive(process.program_name);
   if (fd >= 0) {
     close(fd);
     settings.archive_mode = true;
@@ -80,28 +101,33 @@ static void parse_options(int argc, char **argv) {
   static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:";
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
+    if (const FeatureOption *f = feature_option(c)) {
+      if (!settings.archive_mode)
+        add_feature_item(c, f->prefix, f->item ? f->item : optarg);
+      continue;
+    }
     switch (c) {
     case 'u':
       settings.archive_mode = true;
       settings.use_operand = true;
       break;
     case 'c':
-      settings.to_stdout = 1;
+      process.to_stdout = 1;
       break;
     case 'x':
-      settings.extract_only = 1;
+      extract_options.extract_only = 1;
       break;
     case 'n':
-      settings.no_run = 1;
+      extract_options.no_run = 1;
       break;
     case 'v':
-      settings.verbose = 1;
+      process.verbose = 1;
       break;
     case 'l':
-      settings.list = 1;
+      process.list = 1;
       break;
     case 'p':
-      store_argument(settings.preamble_path, sizeof settings.preamble_path, c, optarg);
+      store_argument(archive_build.preamble_path, sizeof archive_build.preamble_path, c, optarg);
       break;
     case 'C':
       store_argument(archive_header.comment, sizeof archive_header.comment, c, optarg);
@@ -115,35 +141,15 @@ static void parse_options(int argc, char **argv) {
       break;
     case 't':
       if (settings.archive_mode)
-        store_argument(settings.temp_path, sizeof settings.temp_path, c, optarg);
-      break;
-    case 'a':
-      if (!settings.archive_mode)
-        add_feature_item(c, nullptr, "NOCOMPR");
-      break;
-    case 'V':
-      if (!settings.archive_mode)
-        add_feature_item(c, "VFYFS=", optarg);
-      break;
-    case 'S':
-      if (!settings.archive_mode)
-        add_feature_item(c, "FSSUB=", optarg);
-      break;
-    case 'O':
-      if (!settings.archive_mode)
-        add_feature_item(c, "QK_VENDOR=", optarg);
-      break;
-    case 'F':
-      if (!settings.archive_mode)
-        add_feature_item(c, nullptr, optarg);
+        store_argument(extract_options.temp_path, sizeof extract_options.temp_path, c, optarg);
       break;
     case ':':
-      fprintf(stderr, "%s: option requires an argument -- '%c'\n", settings.program_name, optopt);
+      fprintf(stderr, "%s: option requires an argument -- '%c'\n", process.program_name, optopt);
       usage_exit();
     case '?':
       // An unknown letter sets optopt; -? itself, a valid option, leaves it at 0.
       if (optopt)
-        fprintf(stderr, "%s: invalid option -- '%c'\n", settings.program_name, optopt);
+        fprintf(stderr, "%s: invalid option -- '%c'\n", process.program_name, optopt);
       usage_exit();
     default: // -h
       usage_exit();
@@ -154,12 +160,12 @@ static void parse_options(int argc, char **argv) {
 // Lists the program's own file, or each operand on a plain tool.
 [[noreturn]] static void list_and_exit(int operands, char **operand) {
   if (operands == 0 || settings.archive_mode) {
-    list_archive(settings.program_name);
+    list_archive(process.program_name);
   } else {
     for (int i = 0; i < operands; ++i)
       list_archive(operand[i]);
   }
-  exit(settings.exit_status);
+  exit(process.exit_status);
 }
 
 // The first operand ends the options (the archive name of -u, or any operand of an archive run
@@ -168,7 +174,7 @@ static void parse_options(int argc, char **argv) {
 static void refuse_misplaced_options(int operands, char **operand) {
   for (int i = settings.use_operand ? 1 : 0; i < operands; ++i) {
     if (operand[i][0] == '-' && operand[i][1]) {
-      fprintf(stderr, "%s: options go before the %s: %s\n", settings.program_name,
+      fprintf(stderr, "%s: options go before the %s: %s\n", process.program_name,
               settings.use_operand ? "archive name" : "operands", operand[i]);
       usage_exit();
     }
@@ -178,7 +184,7 @@ static void refuse_misplaced_options(int operands, char **operand) {
 void driver_main(int argc, char **argv) {
   claim_standard_descriptors();
   reset_inherited_signals();
-  settings.program_name = argv[0];
+  process.program_name = argv[0];
   probe_mode();
   parse_options(argc, argv);
   int operands = argc - optind;
@@ -186,17 +192,17 @@ void driver_main(int argc, char **argv) {
 
   if (!archive_header.comment[0])
     strcpy(archive_header.comment, kDefaultComment);
-  if (!settings.preamble_path[0]) {
-    const char *self = locate_self(settings.program_name);
+  if (!archive_build.preamble_path[0]) {
+    const char *self = locate_self(process.program_name);
     if (self)
-      copy_text(settings.preamble_path, self);
+      copy_text(archive_build.preamble_path, self);
   }
 
-  if (settings.list)
+  if (process.list)
     list_and_exit(operands, operand);
   if (operands == 0 && !settings.archive_mode) {
     print_usage();
-    fprintf(stderr, "%s: what files do you want to compress?\n", settings.program_name);
+    fprintf(stderr, "%s: what files do you want to compress?\n", process.program_name);
     exit(1);
   }
   if (!settings.archive_mode)
@@ -204,7 +210,7 @@ void driver_main(int argc, char **argv) {
   if (settings.use_operand && operands == 0)
     usage_exit();
   refuse_misplaced_options(operands, operand);
-  const char *archive = settings.use_operand ? operand[0] : settings.program_name;
+  const char *archive = settings.use_operand ? operand[0] : process.program_name;
   exit(extract_archive(archive) == 0 ? 0 : 1);
 }
 

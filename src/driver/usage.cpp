@@ -4,6 +4,7 @@
 
 #include "archive/header.h"
 #include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "lib/visible.h"
 
 namespace vardo {
@@ -24,14 +25,14 @@ void print_usage() {
   fprintf(stderr, "Version: %s\n", kVersion);
   if (settings.archive_mode) {
     fprintf(stderr, "\n%s\n\n", visible(archive_header.comment, stderr));
-    fprintf(stderr, "Usage: %s [-hclnvtx]\n", settings.program_name);
+    fprintf(stderr, "Usage: %s [-hclnvtx]\n", process.program_name);
     fputs(kArchiveHelp, stderr);
   } else {
     fprintf(stderr,
             "Usage: %s [-huclva] [-p vardo_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
             "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
             "[-F feature_sting] <files...>\n",
-            settings.program_name);
+            process.program_name);
   }
 }
 

@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
 #include "archive/header.h"
-#include "driver/settings.h"
 #include "extract/quoting.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -35,7 +36,7 @@ static int insert_cwd(CommandBuffer *b, ShellState *s) {
 char *expand_template(const char *tmpl) {
   auto *out = static_cast<char *>(calloc(kCommandSize, 1));
   if (!out) {
-    perror(settings.program_name);
+    perror(process.program_name);
     return nullptr;
   }
   CommandBuffer b{out, kCommandSize};
@@ -62,10 +63,10 @@ char *expand_template(const char *tmpl) {
     return out;
   if (result == -1)
     fprintf(stderr, "%s: a value would not be data where this command puts it: %s\n",
-            settings.program_name, visible(tmpl, stderr));
+            process.program_name, visible(tmpl, stderr));
   else if (b.overflow)
     fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
-            settings.program_name, kCommandSize - 1, visible(tmpl, stderr));
+            process.program_name, kCommandSize - 1, visible(tmpl, stderr));
   free(out);
   return nullptr;
 }
@@ -94,7 +95,7 @@ int run_post_command(const char *path) {
     return -1;
   feature_export(); // before any question: the command inherits the items whatever the answer
   int result = 0;
-  if (settings.verbose) {
+  if (process.verbose) {
     printf("This archive requires more processing using the following command:\n");
     // The answer is typed at the terminal of standard input, and the command is read there even
     // when standard output goes through a pipe such as tee.
@@ -104,7 +105,7 @@ int run_post_command(const char *path) {
       printf("but stdin is not a terminal. So forget it.\n");
     // A dialogue nobody could read (standard output on a full disk) is a failure, not a no.
     if (fflush(stdout) != 0) {
-      fprintf(stderr, "%s: stdout: %s\n", settings.program_name, strerror(errno));
+      fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));
       result = -1;
     } else if (asked && confirm_run()) {
       fflush(nullptr);
@@ -113,8 +114,9 @@ int run_post_command(const char *path) {
   } else {
     fflush(nullptr);
     result = system(cmd);
-    // The shell's exit code, from the wait status; -1 from system shows as all ones here.
-    if ((result >> 8) & 0xFF) {
+    // A shell that exited with another code than 0, or none started at all (-1); a command ended
+    // by a signal is not reported here.
+    if (result == -1 || (WIFEXITED(result) && WEXITSTATUS(result) != 0)) {
       fprintf(stderr, "\n%s: final processing of %s failed\n", path,
               visible(stream.out_name, stderr));
       fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));

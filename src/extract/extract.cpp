@@ -11,7 +11,6 @@
 
 #include "archive/feature.h"
 #include "archive/header.h"
-#include "driver/settings.h"
 #include "extract/command.h"
 #include "extract/space.h"
 #include "gzstream/diagnostics.h"
@@ -22,6 +21,8 @@
 #include "lib/visible.h"
 
 namespace vardo {
+
+ExtractOptions extract_options;
 
 // Copies the raw payload to the output, 512 bytes at a time. Returns 1 when it was empty.
 static int copy_raw_payload(int fd) {
@@ -36,7 +37,7 @@ static int copy_raw_payload(int fd) {
   if (n < 0)
     read_error_exit();
   if (!any)
-    fprintf(stderr, "%s: %s: the payload is empty\n", settings.program_name, stream.in_name);
+    fprintf(stderr, "%s: %s: the payload is empty\n", process.program_name, stream.in_name);
   return any ? 0 : 1;
 }
 
@@ -93,7 +94,7 @@ static ExtractCommand extract_command;
 static int finish_extract_command(bool write_failed) {
   int status = pclose(extract_command.pipe);
   if (status != 0 || write_failed)
-    fprintf(stderr, "%s: the extract command failed: %s\n", settings.program_name,
+    fprintf(stderr, "%s: the extract command failed: %s\n", process.program_name,
             visible(extract_command.cmd, stderr));
   free(extract_command.cmd);
   extract_command = ExtractCommand{};
@@ -129,7 +130,7 @@ static int claim_default_output() {
                                                  : nullptr;
   if (!refusal)
     return 0;
-  fprintf(stderr, "%s: %s: %s\n", settings.program_name, visible(stream.out_name, stderr), refusal);
+  fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(stream.out_name, stderr), refusal);
   return -1;
 }
 
@@ -161,11 +162,11 @@ static int start_extract_command() {
 // copy status: 0, or 1 for an empty raw payload; -1 when the extract command could not be
 // started or failed.
 static int unpack_payload(int fd, int method) {
-  if (!settings.extract_only && start_extract_command() < 0)
+  if (!extract_options.extract_only && start_extract_command() < 0)
     return -1;
   if (archive_header.comment[0])
     fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(archive_header.comment, stderr));
-  if (settings.verbose || settings.extract_only)
+  if (process.verbose || extract_options.extract_only)
     fprintf(stderr, "Deflating %s...\n", visible(stream.out_name, stderr));
   progress_start(payload_size(fd));
   int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
@@ -178,33 +179,41 @@ static int unpack_payload(int fd, int method) {
   return status;
 }
 
-int extract_archive(const char *path) {
+// Extracts the archive open on `fd`: its streams named, the payload's kind read, the space checked,
+// the payload unpacked and the run command run. Returns 0, or what failed first; the caller
+// closes the archive and removes the temporary link.
+static int extract_open_archive(int fd, const char *path) {
+  if (extract_options.extract_only && is_standard_output(fd)) {
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, path);
+    return -1;
+  }
+  catch_write_signals();
+  stream.in_fd = fd;
+  if (name_archive_streams(path) < 0)
+    return -1;
+  int method = read_payload_kind();
   char link_path[kLinkPathSize] = "";
+  if (!extract_options.extract_only && feature_get("VFYFS=") &&
+      check_space(fd, method, link_path) < 0)
+    return -1; // refused: its messages are printed
+  if (method == -1) {
+    fprintf(stderr, "%s: unknown compression method\n", path);
+    return -1;
+  }
+  int status = unpack_payload(fd, method);
+  if (status == 0 && !extract_options.extract_only && !extract_options.no_run &&
+      archive_header.run_command[0])
+    status = run_post_command(path);
+  return status;
+}
+
+int extract_archive(const char *path) {
   int fd = open_archive(path);
   if (fd < 0) {
     fprintf(stderr, "%s: unable to find preamble magic value\n", path);
     return -1;
   }
-  if (settings.extract_only && is_standard_output(fd)) {
-    fprintf(stderr, "%s: %s: input file is output file\n", settings.program_name, path);
-    close(fd);
-    return -1;
-  }
-  catch_write_signals();
-  stream.in_fd = fd;
-  int status = name_archive_streams(path);
-  int method = status == 0 ? read_payload_kind() : 0;
-  if (status == 0 && !settings.extract_only && feature_get("VFYFS=") &&
-      check_space(fd, method, link_path) < 0)
-    return -1; // refused: its messages are printed
-  if (status == 0 && method == -1) {
-    fprintf(stderr, "%s: unknown compression method\n", path);
-    status = -1;
-  }
-  if (status == 0)
-    status = unpack_payload(fd, method);
-  if (status == 0 && !settings.extract_only && !settings.no_run && archive_header.run_command[0])
-    status = run_post_command(path);
+  int status = extract_open_archive(fd, path);
   close(fd);
   remove_temporary_link();
   return status;

@@ -7,7 +7,6 @@
 
 #include "archive/feature.h"
 #include "archive/header.h"
-#include "driver/settings.h"
 #include "extract/command.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
@@ -15,6 +14,8 @@
 #include "lib/visible.h"
 
 namespace vardo {
+
+ListingState listing;
 
 // Names of the gzip methods 0 to 8, five characters each where known.
 static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", "",
@@ -74,9 +75,9 @@ static void print_statistics() {
   // What the payload inflated to, every member checked: the last trailer's ISIZE for archives
   // this tool builds, and the true total for members that each carry their own length.
   auto uncompressed = static_cast<int32_t>(stream.bytes_out);
-  if (!settings.heading_printed) {
-    settings.heading_printed = true;
-    if (settings.verbose)
+  if (!listing.heading_printed) {
+    listing.heading_printed = true;
+    if (process.verbose)
       printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
@@ -85,7 +86,7 @@ static void print_statistics() {
   off_t at = read_final_trailer(stream.in_fd, &crc, &size);
   auto compressed = static_cast<int32_t>(at - archive_header.payload_offset + 8);
   stream.bytes_in = static_cast<uint32_t>(compressed);
-  if (settings.verbose) {
+  if (process.verbose) {
     time_t t = static_cast<int32_t>(stream.time_stamp);
     char date[13] = "";
     if (const char *text = ctime(&t))
@@ -102,7 +103,7 @@ static void print_statistics() {
 // Lists the archive open on descriptor 0.
 static void list_open_archive(const char *path) {
   if (name_archive_streams(path) < 0) {
-    settings.exit_status = 1;
+    process.exit_status = 1;
     return;
   }
   bool raw = feature_get("NOCOMPR") != nullptr;
@@ -110,7 +111,7 @@ static void list_open_archive(const char *path) {
     reset_stream();
     stream.in_fd = 0;
     if (read_gzip_header() < 0) {
-      settings.exit_status = 1;
+      process.exit_status = 1;
       return;
     }
   }
@@ -126,7 +127,7 @@ void list_archive(const char *path) {
   int fd = open_archive(path);
   if (fd < 0) {
     fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-    settings.exit_status = 1;
+    process.exit_status = 1;
     return;
   }
   // Descriptor 0 becomes the archive: the stream layer reads from its current input descriptor,

@@ -4,6 +4,12 @@
 
 namespace vardo {
 
+struct ListingState {
+  bool heading_printed = false; // the column heading comes once per process
+};
+
+extern ListingState listing;
+
 // Prints the header block of one archive and, for a gzip payload, its statistics line; a
 // failure sets the exit status to 1.
 void list_archive(const char *path);

@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
-#include "driver/settings.h"
+#include "extract/extract.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
@@ -19,31 +20,32 @@
 
 namespace vardo {
 
-// The paths of one verification: V the VFYFS value, S the FSSUB value, D V made absolute, T the
-// target directory B/S (B the temporary path or D), L the link path V/S; and, once a candidate
-// is tried, the directory that holds L, open, and L's name in it.
+// The paths of one verification, and once a candidate is tried, the directory that holds the link,
+// open, and the link's name in it.
 struct SpacePaths {
-  char v[128];
-  char s[256];
-  char d[512];
-  char t[512];
-  char l[512];
+  char verify_dir[128];   // the "VFYFS=" value: the directory whose filesystem must have room
+  char sub_dir[256];      // the "FSSUB=" value: what the extraction makes below it
+  char absolute_dir[512]; // verify_dir made absolute
+  char target_dir[512];   // base/sub_dir, the base being the temporary path or absolute_dir
+  char link_at[512];      // verify_dir/sub_dir, where the temporary link stands
   int required_mb;
   int link_dir = -1;
   char link_name[256];
 };
 
+// The longest candidate directory, with its NUL.
+constexpr size_t kCandidateSize = 256;
+
 static int too_long(const char *what, const char *text, size_t limit) {
-  fprintf(stderr, "%s: %s longer than %zu characters: %s\n", settings.program_name, what, limit,
+  fprintf(stderr, "%s: %s longer than %zu characters: %s\n", process.program_name, what, limit,
           text);
   return -1;
 }
 
 // Joins a, "/" and b into `out` of `size` bytes; -1 after a message when it does not fit.
 static int join_path(char *out, size_t size, const char *a, const char *b) {
-  int n = snprintf(out, size, "%s/%s", a, b);
-  if (n < 0 || static_cast<size_t>(n) >= size) {
-    fprintf(stderr, "%s: path longer than %zu characters: %s/%s\n", settings.program_name, size - 1,
+  if (format_text(out, size, "%s/%s", a, b) < 0) {
+    fprintf(stderr, "%s: path longer than %zu characters: %s/%s\n", process.program_name, size - 1,
             a, b);
     return -1;
   }
@@ -61,21 +63,21 @@ static int check_mb(const char *path, int required_mb) {
   return fsinfo_check_mb(path, required_mb, &root, &free_mb);
 }
 
-// Reads V and S from the feature string and forms D, T and L. Returns -1 to refuse; values
-// shorter than two characters refuse without a message.
+// Reads verify_dir and sub_dir from the feature string and forms the other paths. Returns -1 to
+// refuse; values shorter than two characters refuse without a message.
 static int prepare_paths(SpacePaths *p) {
   const char *item = feature_get("VFYFS=");
   if (!item)
     return -1;
-  if (copy_text(p->v, feature_value(item)) < 0)
-    return too_long("VFYFS value", feature_value(item), sizeof p->v - 1);
-  memset(p->s, 0, sizeof p->s);
+  if (copy_text(p->verify_dir, feature_value(item)) < 0)
+    return too_long("VFYFS value", feature_value(item), sizeof p->verify_dir - 1);
+  memset(p->sub_dir, 0, sizeof p->sub_dir);
   if ((item = feature_get("FSSUB=")))
-    copy_text(p->s, feature_value(item)); // a lookup result always fits
-  if (!p->v[0] || !p->v[1] || !p->s[0] || !p->s[1])
+    copy_text(p->sub_dir, feature_value(item)); // a lookup result always fits
+  if (!p->verify_dir[0] || !p->verify_dir[1] || !p->sub_dir[0] || !p->sub_dir[1])
     return -1;
-  if (p->v[0] == '/') {
-    if (copy_text(p->d, p->v) < 0)
+  if (p->verify_dir[0] == '/') {
+    if (copy_text(p->absolute_dir, p->verify_dir) < 0)
       return -1;
   } else {
     char cwd[512];
@@ -84,17 +86,18 @@ static int prepare_paths(SpacePaths *p) {
         fprintf(stderr,
                 "%s: the path of the current directory is longer than %d characters, too long "
                 "for the space check\n",
-                settings.program_name, 510);
+                process.program_name, 510);
       else
         perror("getcwd");
       return -1;
     }
-    if (join_path(p->d, sizeof p->d, cwd, p->v) < 0)
+    if (join_path(p->absolute_dir, sizeof p->absolute_dir, cwd, p->verify_dir) < 0)
       return -1;
   }
-  char *base = settings.temp_path[0] ? settings.temp_path : p->d;
+  char *base = extract_options.temp_path[0] ? extract_options.temp_path : p->absolute_dir;
   drop_trailing_slash(base);
-  if (join_path(p->t, sizeof p->t, base, p->s) < 0 || join_path(p->l, sizeof p->l, p->v, p->s) < 0)
+  if (join_path(p->target_dir, sizeof p->target_dir, base, p->sub_dir) < 0 ||
+      join_path(p->link_at, sizeof p->link_at, p->verify_dir, p->sub_dir) < 0)
     return -1;
   return 0;
 }
@@ -106,19 +109,19 @@ static int refuse_existing(const char *path) {
 }
 
 static int refuse_no_space(const SpacePaths &p) {
-  fprintf(stderr, "%s: not enough space to extract the archive.\n", p.t);
-  fprintf(stderr, "Please make at least %dMb available in %s.\n", p.required_mb, p.v);
+  fprintf(stderr, "%s: not enough space to extract the archive.\n", p.target_dir);
+  fprintf(stderr, "Please make at least %dMb available in %s.\n", p.required_mb, p.verify_dir);
   fprintf(stderr,
           "Alternatively, you can make space available on another filesystem where a\n\"%s\" "
           "directory can be created. Ensure that the \"%s\" directory\ndoes not exist before "
           "trying again.\n",
-          p.s, p.s);
+          p.sub_dir, p.sub_dir);
   return -1;
 }
 
 // Asks, in verbose mode, before a link to `candidate` is made. End of input declines.
 static bool link_confirmed(const char *candidate) {
-  if (!settings.verbose)
+  if (!process.verbose)
     return true;
   fprintf(stderr, "Creating temporary link to %s\n", candidate);
   fprintf(stderr, "OK to create temporary link? [y]: ");
@@ -257,14 +260,14 @@ static int make_temporary_link(int dir, const char *name, const char *target) {
   return result;
 }
 
-// Opens the directory that holds L, once per verification. The old link is examined, removed and
-// replaced through this one descriptor, so a directory swapped on L's path meanwhile cannot turn
-// the removal onto another directory.
+// Opens the directory that holds link_at, once per verification. The old link is examined, removed
+// and replaced through this one descriptor, so a directory swapped on link_at's path meanwhile
+// cannot turn the removal onto another directory.
 static int open_link_dir(SpacePaths *p) {
   if (p->link_dir >= 0)
     return 0;
   char dir[kLinkPathSize];
-  split_path(p->l, dir, p->link_name);
+  split_path(p->link_at, dir, p->link_name);
   p->link_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (p->link_dir < 0) {
     perror(dir);
@@ -273,22 +276,22 @@ static int open_link_dir(SpacePaths *p) {
   return 0;
 }
 
-// Removes a symbolic link left at L by an earlier run. Only a link is ever removed, without a
-// shell and without recursion. Returns -1 when something else stands at L or the link stays.
+// Removes a symbolic link left at link_at by an earlier run. Only a link is ever removed, without a
+// shell and without recursion. Returns -1 when something else stands at link_at or the link stays.
 static int remove_stale_link(const SpacePaths &p) {
   struct stat st;
   if (fstatat(p.link_dir, p.link_name, &st, AT_SYMLINK_NOFOLLOW) < 0)
     return 0;
   if (!S_ISLNK(st.st_mode))
-    return refuse_existing(p.l);
+    return refuse_existing(p.link_at);
   if (unlinkat(p.link_dir, p.link_name, 0) < 0) {
-    fprintf(stderr, "%s: %s: could not remove the old link\n", settings.program_name, p.l);
+    fprintf(stderr, "%s: %s: could not remove the old link\n", process.program_name, p.link_at);
     return -1;
   }
   return 0;
 }
 
-// After the link is made, L must lead to the new directory `made`: a directory on L's path
+// After the link is made, link_at must lead to the new directory `made`: a directory on its path
 // swapped meanwhile would send the extraction elsewhere.
 static bool link_leads_to(const char *l, int made) {
   struct stat via, st;
@@ -317,7 +320,7 @@ static int make_last_dir(int parent_fd, const char *name, const char *candidate)
   return fd;
 }
 
-// Makes L point to the candidate directory `made`. Returns 0 when the link stands, 1 to go on
+// Makes link_at point to the candidate directory `made`. Returns 0 when the link stands, 1 to go on
 // with the next candidate, -1 to refuse.
 static int link_candidate(SpacePaths *p, int made, const char *candidate) {
   if (make_temporary_link(p->link_dir, p->link_name, candidate) < 0) {
@@ -325,14 +328,14 @@ static int link_candidate(SpacePaths *p, int made, const char *candidate) {
     return 1;
   }
   p->link_dir = -1; // the temporary link holds it now
-  if (link_leads_to(p->l, made))
+  if (link_leads_to(p->link_at, made))
     return 0;
-  fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n", p->l);
+  fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n", p->link_at);
   remove_temporary_link();
   return -1;
 }
 
-// Creates the candidate directory, its last directory new, and the link L to it. Returns 0 when
+// Creates the candidate directory, its last directory new, and the link to it. Returns 0 when
 // the link stands, 1 to go on with the next candidate, -1 to refuse.
 static int create_relocation(SpacePaths *p, const char *candidate) {
   char parent[kLinkPathSize], name[256];
@@ -352,14 +355,17 @@ static int create_relocation(SpacePaths *p, const char *candidate) {
   return result;
 }
 
-// Tries to make the directory S below `candidate` and the link L to it. Returns 0 when the link
-// stands, 1 to go on with the next candidate, -1 to refuse.
-static int attempt(SpacePaths *p, char *candidate) {
-  if (p->s[0] != '/' && strlen(candidate) + 1 < kLinkPathSize)
-    strcat(candidate, "/");
-  if (strlen(candidate) + strlen(p->s) >= 256)
-    return too_long("candidate directory", candidate, 255);
-  strcat(candidate, p->s);
+// Tries to make the directory sub_dir below `base` (a "/" between them unless sub_dir begins with
+// one) and the link to it. Returns 0 when the link stands, 1 to go on with the next candidate, -1
+// to refuse.
+static int attempt(SpacePaths *p, const char *base) {
+  const char *separator = p->sub_dir[0] == '/' ? "" : "/";
+  char candidate[kCandidateSize];
+  if (format_text(candidate, sizeof candidate, "%s%s%s", base, separator, p->sub_dir) < 0) {
+    fprintf(stderr, "%s: candidate directory longer than %zu characters: %s%s\n",
+            process.program_name, sizeof candidate - 1, base, separator);
+    return -1;
+  }
   if (access(candidate, F_OK) == 0) {
     fprintf(stderr, "%s: already exists.\n", candidate);
     return 1;
@@ -386,7 +392,7 @@ static bool next_candidate(int required_mb, char *candidate) {
 }
 
 // Tries the temporary path (when `have_candidate`) and then the mounted filesystems until a link
-// stands. Returns 0 with L in `link_path`, or -1 to refuse.
+// stands. Returns 0 with the link's path in `link_path`, or -1 to refuse.
 static int relocate(SpacePaths *p, char *link_path, bool have_candidate) {
   char *candidate = link_path; // the caller's buffer holds each candidate in turn
   mnttab_close();              // the scan starts at the first entry
@@ -396,7 +402,7 @@ static int relocate(SpacePaths *p, char *link_path, bool have_candidate) {
     have_candidate = false;
     int result = attempt(p, candidate);
     if (result == 0) {
-      strcpy(link_path, p->l);
+      strcpy(link_path, p->link_at);
       return 0;
     }
     if (result < 0)
@@ -410,21 +416,22 @@ int verify_extract_space(int required_mb, char *link_path) {
   p.required_mb = required_mb;
   if (prepare_paths(&p) < 0)
     return -1;
-  if (access(p.t, F_OK) == 0)
-    return refuse_existing(p.t);
+  if (access(p.target_dir, F_OK) == 0)
+    return refuse_existing(p.target_dir);
   bool have_candidate = false;
-  // A temporary path that cannot be queried counts as having room, and so does D.
-  if (settings.temp_path[0] && check_mb(settings.temp_path, required_mb) != 0) {
-    if (copy_text(link_path, kLinkPathSize, settings.temp_path) < 0)
-      return too_long("temporary path", settings.temp_path, kLinkPathSize - 1);
+  // A temporary path that cannot be queried counts as having room, and so does absolute_dir.
+  if (extract_options.temp_path[0] && check_mb(extract_options.temp_path, required_mb) != 0) {
+    if (copy_text(link_path, kLinkPathSize, extract_options.temp_path) < 0)
+      return too_long("temporary path", extract_options.temp_path, kLinkPathSize - 1);
     drop_trailing_slash(link_path);
     have_candidate = true;
   } else {
-    if (check_mb(p.d, required_mb) != 0)
+    if (check_mb(p.absolute_dir, required_mb) != 0)
       return 0;
-    if (settings.temp_path[0])
+    if (extract_options.temp_path[0])
       return refuse_no_space(p);
-    fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n", p.t);
+    fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
+            p.target_dir);
   }
   int result = relocate(&p, link_path, have_candidate);
   if (p.link_dir >= 0)

@@ -6,21 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/settings.h"
 #include "gzstream/progress.h"
 #include "gzstream/stream.h"
 #include "lib/visible.h"
 
 namespace vardo {
 
+ProcessState process;
+
 void fatal_error(const char *message) {
-  fprintf(stderr, "\n%s: %s: %s\n", settings.program_name, stream.in_name, message);
+  fprintf(stderr, "\n%s: %s: %s\n", process.program_name, stream.in_name, message);
   abort_exit();
 }
 
 void read_error_exit() {
   int err = errno;
-  fprintf(stderr, "\n%s: ", settings.program_name);
+  fprintf(stderr, "\n%s: ", process.program_name);
   if (err) {
     errno = err;
     perror(stream.in_name);
@@ -47,7 +48,7 @@ AbortCleanup abort_cleanup = nullptr;
 
 void write_error_exit() {
   int err = errno;
-  fprintf(stderr, "\n%s: ", settings.program_name);
+  fprintf(stderr, "\n%s: ", process.program_name);
   if (stream.out_name[0])
     fprintf(stderr, "%s: ", visible(stream.out_name, stderr));
   fprintf(stderr, "%s\n", strerror(err));

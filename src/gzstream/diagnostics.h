@@ -3,6 +3,19 @@
 
 namespace vardo {
 
+// The running process as every layer sees it: the name its messages begin with, the status it
+// ends with when it goes on after a failure, and the command-line flags read below the driver.
+// The driver writes it while it parses the command line.
+struct ProcessState {
+  const char *program_name = nullptr; // argv[0] exactly as given; first word of every message
+  int exit_status = 0;
+  int verbose = 0;   // -v
+  int to_stdout = 0; // -c
+  int list = 0;      // -l
+};
+
+extern ProcessState process;
+
 // When set, abort_exit calls this instead of ending the process; it must not return (the fuzz
 // targets jump back to the fuzzer from it). The tool itself never sets it.
 using AbortHook = void (*)();

@@ -5,7 +5,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
@@ -66,15 +65,15 @@ static int parse_gzip_header(int id1, int id2) {
   stream.members++;
   stream.header_bytes = 0;
   if (id1 != 0x1F || (id2 != 0x8B && id2 != 0x9E)) {
-    fprintf(stderr, "%s: can only handle GZIP compression method\n", settings.program_name);
-    settings.exit_status = 1;
+    fprintf(stderr, "%s: can only handle GZIP compression method\n", process.program_name);
+    process.exit_status = 1;
     return -1;
   }
   stream.method = next_input_byte();
   if (stream.method != 8) {
     fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n",
-            settings.program_name, stream.in_name, stream.method);
-    settings.exit_status = 1;
+            process.program_name, stream.in_name, stream.method);
+    process.exit_status = 1;
     return -1;
   }
   int flags = next_input_byte();
@@ -85,19 +84,19 @@ static int parse_gzip_header(int id1, int id2) {
   next_input_byte(); // OS
   if (flags & kPartNumber) {
     unsigned part = read_short();
-    if (settings.verbose)
-      fprintf(stderr, "%s: %s: part number %u\n", settings.program_name, stream.in_name, part);
+    if (process.verbose)
+      fprintf(stderr, "%s: %s: part number %u\n", process.program_name, stream.in_name, part);
   }
   if (flags & kExtraField) {
     unsigned len = read_short();
-    if (settings.verbose)
-      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", settings.program_name,
+    if (process.verbose)
+      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name,
               stream.in_name, len);
     while (len--)
       next_input_byte();
   }
   if (flags & kOrigName) {
-    if ((settings.to_stdout && !settings.list) || stream.members > 1)
+    if ((process.to_stdout && !process.list) || stream.members > 1)
       skip_string();
     else
       copy_stored_name();

@@ -5,7 +5,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
@@ -33,7 +32,7 @@ ssize_t read_source(unsigned char *buf, size_t size) {
     // The member is still completed with what was read, but the build must not end as a
     // success with part of a file missing.
     perror(stream.in_name);
-    settings.exit_status = 1;
+    process.exit_status = 1;
   }
   if (n <= 0)
     return n;

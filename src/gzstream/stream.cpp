@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/progress.h"
@@ -102,8 +101,8 @@ void write_all(int fd, const void *data, size_t len) {
 
 int name_archive_streams(const char *path) {
   if (copy_text(stream.in_name, path) < 0) {
-    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", settings.program_name,
-            path, kNameSize - 1);
+    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", process.program_name, path,
+            kNameSize - 1);
     return -1;
   }
   stream.out_fd = STDOUT_FILENO;

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
+
+#include "lib/platform.h"
 
 namespace vardo {
 
@@ -32,15 +33,15 @@ int fsinfo_percent(uint32_t total, uint32_t avail) {
 }
 
 int fsinfo_check_space(int mode, const char *path, int required, int *root, int *free_mb) {
-  struct statvfs fs;
-  if (statvfs(path, &fs) < 0)
+  FsStats fs;
+  if (platform_fs_stats(path, &fs) < 0)
     return -1;
   struct stat path_st, root_st;
   *root = stat(path, &path_st) == 0 && stat("/", &root_st) == 0 && path_st.st_dev == root_st.st_dev;
-  uint32_t avail = count32(fs.f_bavail); // what an ordinary user may still write
-  *free_mb = fsinfo_megabytes(fs.f_frsize, avail);
+  uint32_t avail = count32(fs.available);
+  *free_mb = fsinfo_megabytes(fs.fragment_size, avail);
   if (mode == kFsinfoPercent)
-    return required <= fsinfo_percent(count32(fs.f_blocks), avail) ? 1 : 0;
+    return required <= fsinfo_percent(count32(fs.blocks), avail) ? 1 : 0;
   if (mode == kFsinfoMegabytes)
     return required <= *free_mb ? 1 : 0;
   return -1;

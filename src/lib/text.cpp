@@ -1,5 +1,6 @@
 #include "lib/text.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,14 @@ int copy_text(char *dst, size_t size, const char *src) {
     return -1;
   memcpy(dst, src, len + 1);
   return 0;
+}
+
+int format_text(char *dst, size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(dst, size, format, args);
+  va_end(args);
+  return n < 0 || static_cast<size_t>(n) >= size ? -1 : 0;
 }
 
 bool read_answer(char *buf, int size) {

@@ -4,6 +4,9 @@
 
 namespace vardo {
 
+// The size of the text buffers that hold a path or an option argument.
+constexpr int kTextBufferSize = 1024;
+
 // Copies `src` into `dst` of `size` bytes. Returns 0, or -1 without touching `dst` when the text
 // and its NUL would not fit.
 int copy_text(char *dst, size_t size, const char *src);
@@ -11,6 +14,10 @@ int copy_text(char *dst, size_t size, const char *src);
 template <size_t N> int copy_text(char (&dst)[N], const char *src) {
   return copy_text(dst, N, src);
 }
+
+// Formats into `dst` of `size` bytes as snprintf does. Returns 0, or -1 when the text and its NUL
+// did not fit (`dst` then holds as much as fitted).
+[[gnu::format(printf, 3, 4)]] int format_text(char *dst, size_t size, const char *format, ...);
 
 // Reads one line of standard input as an answer: at most size - 1 characters are kept in `buf`,
 // and the rest of a longer line is read and dropped, so each question gets a line of its own.

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "support/fork.h"
 
 namespace vardo {
@@ -16,7 +16,7 @@ class OpenArchive : public ::testing::Test {
 protected:
   void SetUp() override {
     test::reset_state();
-    settings.program_name = "vardo";
+    process.program_name = "vardo";
   }
   // Writes the bytes to a file named with a leading "./" path and opens it as an archive.
   int open_bytes(const std::string &bytes) {

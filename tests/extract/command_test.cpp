@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "support/fork.h"
 
@@ -15,7 +15,7 @@ namespace {
 test::RunResult expand(const std::string &tmpl, const std::string &out_name,
                        const std::string &cwd = "/tmp") {
   return test::run_forked([&] {
-    settings.program_name = "vardo";
+    process.program_name = "vardo";
     if (chdir(cwd.c_str()) < 0)
       exit(3);
     strcpy(stream.out_name, out_name.c_str());

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include "archive/header.h"
-#include "driver/settings.h"
+#include "extract/extract.h"
+#include "gzstream/diagnostics.h"
 #include "support/fork.h"
 
 namespace vardo {
@@ -85,9 +86,9 @@ test::RunResult verify(const std::string &features, const std::string &cwd, int 
                        const std::string &temp = "") {
   return test::run_forked([&] {
     test::reset_state();
-    settings.program_name = "vardo";
+    process.program_name = "vardo";
     strcpy(archive_header.features, features.c_str());
-    strcpy(settings.temp_path, temp.c_str());
+    strcpy(extract_options.temp_path, temp.c_str());
     if (chdir(cwd.c_str()) < 0)
       exit(3);
     char link[kLinkPathSize] = "junk";

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     strcpy(vardo::stream.in_name, "fuzz.gz");
     strcpy(vardo::stream.out_name, "stdout");
     if (size > 0 && data[0] & 1)
-      vardo::settings.verbose = 1;
+      vardo::process.verbose = 1;
     if (vardo::read_gzip_header() == 8)
       vardo::inflate_payload(vardo::stream.in_fd, open("/dev/null", O_WRONLY));
   }

@@ -5,8 +5,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int first_fd = vardo::fuzz::begin_input();
   const char *path = vardo::fuzz::write_input(data, size);
-  vardo::settings.list = 1;
-  vardo::settings.verbose = size > 0 && data[size - 1] & 1;
+  vardo::process.list = 1;
+  vardo::process.verbose = size > 0 && data[size - 1] & 1;
   if (setjmp(vardo::fuzz::abort_jump) == 0)
     vardo::list_archive(path);
   fflush(stdout);

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "archive/header.h"
-#include "driver/settings.h"
+#include "extract/listing.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/mnttab.h"
@@ -24,9 +24,10 @@ inline jmp_buf abort_jump;
 // Resets every piece of process-wide state, points the abort path back at the fuzzer and
 // returns the lowest free descriptor, so that end_input can close what the input left open.
 inline int begin_input() {
-  settings = Settings{};
-  settings.program_name = "fuzz";
+  process = ProcessState{};
+  process.program_name = "fuzz";
   archive_header = ArchiveHeader{};
+  listing = ListingState{};
   stream = StreamState{};
   mnttab_close();
   abort_hook = jump_back;

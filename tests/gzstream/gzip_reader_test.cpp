@@ -9,7 +9,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "driver/settings.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "support/fork.h"
@@ -44,7 +43,7 @@ protected:
     test::write_file(in, bytes);
     unlink(out.c_str());
     auto r = test::run_forked([&] {
-      settings.program_name = "vardo";
+      process.program_name = "vardo";
       strcpy(stream.in_name, "pkg.run");
       strcpy(stream.out_name, "stdout");
       setup();
@@ -54,7 +53,7 @@ protected:
       fflush(stdout);
       if (result == 8)
         inflate_payload(stream.in_fd, open(out.c_str(), O_WRONLY | O_CREAT, 0644));
-      _exit(settings.exit_status);
+      _exit(process.exit_status);
     });
     inflated = access(out.c_str(), F_OK) == 0 ? test::read_file(out) : "";
     return r;
@@ -116,7 +115,7 @@ TEST_F(GzipReader, ExtraFieldAndPartNumber) {
                               "ABCDE",
                               7),
                   "payload"),
-           [] { settings.verbose = 1; });
+           [] { process.verbose = 1; });
   EXPECT_EQ(r.err, "vardo: pkg.run: extra field of 5 bytes ignored\n");
   // The part number sits right after OS, ahead of the extra field.
   r = read(member(0x06,
@@ -125,7 +124,7 @@ TEST_F(GzipReader, ExtraFieldAndPartNumber) {
                               "XY",
                               6),
                   "payload"),
-           [] { settings.verbose = 1; });
+           [] { process.verbose = 1; });
   EXPECT_EQ(r.err,
             "vardo: pkg.run: part number 7\nvardo: pkg.run: extra field of 2 bytes ignored\n");
   EXPECT_EQ(inflated, "payload");
@@ -135,11 +134,11 @@ TEST_F(GzipReader, StoredNameRules) {
   std::string m = member(0x18, std::string("a.tar\0comment\0", 14), "z");
   auto r = read(m, [] { strcpy(stream.out_name, "/some/dir/old"); });
   EXPECT_EQ(r.out, "8 a.tar 32 0"); // 10 + 6 + 8 + 8
-  r = read(m, [] { settings.to_stdout = 1; });
+  r = read(m, [] { process.to_stdout = 1; });
   EXPECT_EQ(r.out, "8 stdout 32 0");
   r = read(m, [] {
-    settings.to_stdout = 1;
-    settings.list = 1;
+    process.to_stdout = 1;
+    process.list = 1;
   });
   EXPECT_EQ(r.out, "8 a.tar 32 0");
   r = read(m, [] { stream.members = 1; }); // a second header: name skipped, no header count
@@ -294,7 +293,7 @@ TEST_F(GzipReader, AbortedInflateLeavesNoHeapBehind) {
   test::write_file(dir_ / "bad", bad);
   test::write_file(dir_ / "good", member(0, "", data));
   int null_fd = open("/dev/null", O_WRONLY);
-  settings.program_name = "vardo";
+  process.program_name = "vardo";
   abort_hook = jump_back;
   size_t heap_before = mallinfo2().uordblks;
   for (int round = 0; round < 3; ++round)

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "driver/settings.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "support/fork.h"
 #include "support/gzip.h"
@@ -134,7 +134,7 @@ TEST_F(GzipWriter, ReadErrorIsReportedAndTheMemberCompleted) {
     int in_fd = open(path.c_str(), O_RDONLY);
     write_gzip_member(in_fd, 1);
     fflush(stdout);
-    _exit(settings.exit_status);
+    _exit(process.exit_status);
   });
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "somedir: Is a directory\n");

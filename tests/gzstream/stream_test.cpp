@@ -4,10 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
-#include "driver/settings.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "support/fork.h"
@@ -19,7 +20,7 @@ class Stream : public ::testing::Test {
 protected:
   void SetUp() override {
     test::reset_state();
-    settings.program_name = "vardo";
+    process.program_name = "vardo";
   }
 };
 
@@ -83,41 +84,49 @@ TEST_F(Stream, EmptySourceAndReadError) {
   EXPECT_EQ(r.err, "\nvardo: somedir: Is a directory\n");
 }
 
-TEST_F(Stream, ResetStreamForcesARead) {
+// A second input read after reset_stream: its first byte comes from it, not from what the buffer
+// still holds of the first, and the counts start again.
+TEST_F(Stream, ResetStreamStartsTheNextInputAfresh) {
   test::TempDir dir;
-  test::write_file(dir / "f", "xyz");
-  stream.in_fd = open((dir / "f").c_str(), O_RDONLY);
-  stream.in_fill = 10;
-  stream.in_pos = 2;
-  stream.inbuf[2] = 'q';
-  stream.bytes_in = stream.bytes_out = 5;
-  stream.members = 3;
-  stream.out_count = 4;
+  test::write_file(dir / "first", "abcdef");
+  test::write_file(dir / "second", "xyz");
+  stream.in_fd = open((dir / "first").c_str(), O_RDONLY);
+  EXPECT_EQ(next_input_byte(), 'a');
+  EXPECT_EQ(next_input_byte(), 'b');
+  close(stream.in_fd);
   reset_stream();
   EXPECT_EQ(stream.bytes_in, 0u);
-  EXPECT_EQ(stream.bytes_out, 0u);
   EXPECT_EQ(stream.members, 0);
-  EXPECT_EQ(stream.out_count, 0u);
+  stream.in_fd = open((dir / "second").c_str(), O_RDONLY);
   EXPECT_EQ(next_input_byte(), 'x');
+  EXPECT_EQ(input_consumed(), 1u);
+  EXPECT_EQ(stream.bytes_in, 3u);
   close(stream.in_fd);
 }
 
-void ignore_signal(int) {}
+volatile sig_atomic_t signal_caught = 0;
+void note_signal(int) { signal_caught = 1; }
 
 TEST_F(Stream, WriteAllRetriesAfterAShortWrite) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
   struct sigaction sa = {};
-  sa.sa_handler = ignore_signal; // no SA_RESTART: the blocked write returns what it wrote
+  sa.sa_handler = note_signal; // no SA_RESTART: the blocked write returns what it wrote
   struct sigaction old;
   sigaction(SIGUSR1, &sa, &old);
   pthread_t self = pthread_self();
   std::string got;
+  signal_caught = 0;
   std::thread reader([&] {
-    usleep(100000);
+    // Once the pipe holds all it can, the writer is inside its write, which the signal ends
+    // with the part written so far; the rest is read only after the handler has run.
+    int queued = 0;
+    while (ioctl(fds[0], FIONREAD, &queued) == 0 && queued < 4096)
+      sched_yield();
     pthread_kill(self, SIGUSR1);
-    usleep(50000);
+    while (!signal_caught)
+      sched_yield();
     char buf[1024];
     ssize_t n;
     while ((n = read(fds[0], buf, sizeof buf)) > 0)

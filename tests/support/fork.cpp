@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "archive/builder.h"
 #include "archive/header.h"
-#include "driver/settings.h"
+#include "extract/extract.h"
+#include "extract/listing.h"
+#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/mnttab.h"
 
@@ -42,11 +45,11 @@ RunResult run_forked(const std::function<void()> &fn, const std::string &input) 
   int status = 0;
   waitpid(pid, &status, 0);
   RunResult r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   rewind(out);
   rewind(err);
   r.out = drain(fileno(out));
   r.err = drain(fileno(err));
+  set_status(r, status);
   fclose(in);
   fclose(out);
   fclose(err);
@@ -54,7 +57,10 @@ RunResult run_forked(const std::function<void()> &fn, const std::string &input) 
 }
 
 void reset_state() {
-  settings = Settings{};
+  process = ProcessState{};
+  archive_build = ArchiveBuild{};
+  extract_options = ExtractOptions{};
+  listing = ListingState{};
   archive_header = ArchiveHeader{};
   stream = StreamState{};
   mnttab_close();

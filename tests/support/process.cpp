@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -19,6 +20,12 @@
 namespace vardo::test {
 
 std::string vardo_binary() { return VARDO_BINARY; }
+
+void set_status(RunResult &r, int wait_status) {
+  r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  if (r.status == kSanitizerReportStatus)
+    ADD_FAILURE() << "the child ended with a sanitizer report:\n" << r.out << r.err;
+}
 
 static void child(const std::vector<std::string> &argv, const RunOptions &o, int in, int out,
                   int err) {
@@ -92,7 +99,7 @@ static RunResult run_on_terminal(const std::vector<std::string> &argv, const Run
   close(master);
   int status = 0;
   waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  set_status(r, status);
   return r;
 }
 
@@ -181,7 +188,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
   waitpid(pid, &status, 0);
   if (tty_master >= 0)
     close(tty_master);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  set_status(r, status);
   return r;
 }
 

@@ -11,6 +11,14 @@ struct RunResult {
   std::string err;
 };
 
+// In the sanitizer build a report ends a process with this status (exitcode=86 in ASAN_OPTIONS
+// and UBSAN_OPTIONS for every test), which neither the tool nor the tests use.
+constexpr int kSanitizerReportStatus = 86;
+
+// Sets r.status from a wait status: the exit status, or 128 + the signal number. A child that
+// ended with a sanitizer report fails the current test, whatever status the test expects.
+void set_status(RunResult &r, int wait_status);
+
 struct RunOptions {
   std::string input;                  // written to standard input, then closed
   std::string cwd;                    // working directory of the child, when not empty
