@@ -263,17 +263,18 @@ static int make_temporary_link(int dir, const char *name, const char *target) {
 // Opens the directory that holds link_at, once per verification. The old link is examined, removed
 // and replaced through this one descriptor, so a directory swapped on link_at's path meanwhile
 // cannot turn the removal onto another directory.
+static int walk_dir_path(const char *path, mode_t mode, bool create);
+
+// It is reached as candidates are, without following a link and through directories no other
+// user may change: otherwise a link planted on V's path would carry the removal into another
+// directory, and a directory another user may change would let them replace root's link.
 static int open_link_dir(SpacePaths *p) {
   if (p->link_dir >= 0)
     return 0;
   char dir[kLinkPathSize];
   split_path(p->link_at, dir, p->link_name);
-  p->link_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (p->link_dir < 0) {
-    perror(dir);
-    return -1;
-  }
-  return 0;
+  p->link_dir = walk_dir_path(dir, 0, false);
+  return p->link_dir < 0 ? -1 : 0;
 }
 
 // Removes a symbolic link left at link_at by an earlier run. Only a link is ever removed, without a
@@ -468,7 +469,9 @@ static int open_step(int dir, const char *name, const char *shown) {
   return fd;
 }
 
-int make_dir_path(const char *path, mode_t mode) {
+// Walks the absolute directory `path` from "/", creating each missing directory with `mode` when
+// `create` is set. Returns a descriptor of the directory, or -1 after a message.
+static int walk_dir_path(const char *path, mode_t mode, bool create) {
   if (path[0] != '/') {
     fprintf(stderr, "%s: not an absolute path\n", path);
     return -1;
@@ -489,8 +492,10 @@ int make_dir_path(const char *path, mode_t mode) {
     bool made = false;
     if (end - at >= sizeof name)
       errno = ENAMETOOLONG; // a shortened name would be another directory
-    else
+    else if (create)
       made = mkdirat(fd, name, mode) == 0;
+    else
+      errno = EEXIST; // only opened: open_step reports what is not there
     at = end;
     if (!made && errno != EEXIST) {
       perror(shown);
@@ -505,5 +510,7 @@ int make_dir_path(const char *path, mode_t mode) {
   }
   return -1;
 }
+
+int make_dir_path(const char *path, mode_t mode) { return walk_dir_path(path, mode, true); }
 
 } // namespace vardo

@@ -289,27 +289,29 @@ TEST_F(Relocation, DirectoriesOthersMayChangeAreNotUsed) {
   EXPECT_EQ(r.out, "status=1\n");
 }
 
-TEST_F(Relocation, DirectoryOfTheLinkSwappedWhileThePromptWaits) {
+// V lies in a filesystem that belongs to nobody, who left a link at V/S and could swap V for a
+// link to a victim's directory, or replace root's link, at any moment: the directory that would
+// hold the link is reached as candidates are, and one that another user may change is refused
+// before anything is removed or made there.
+TEST_F(Relocation, DirectoryOfTheLinkThatAnotherUserMayChange) {
   if (std::string problem = no_other_user(); !problem.empty())
     GTEST_SKIP() << problem;
-  // V lies in a small filesystem that belongs to nobody, who left a link at V/S and, while the
-  // tool waits, swaps V for a link to a victim's directory holding an "inst" of its own.
   v_ = d_ + "/home/u";
   build();
   table({record(d_ + "/big", 0)});
   std::string setup = "mount -t tmpfs -o size=2m,uid=65534,gid=65534,mode=0755 tmpfs " + d_ +
                       "/home; mkdir " + d_ + "/victim/inst; echo victim data > " + d_ +
                       "/victim/inst/data; " +
-                      as_nobody("mkdir " + v_ + " && ln -s /nonexistent " + v_ + "/inst");
-  std::string swap = as_nobody("mv " + v_ + " " + v_ + ".old && ln -s " + d_ + "/victim " + v_);
-  auto r = run_script(answering({swap}), setup,
-                      "cat " + d_ + "/victim/inst/data; find " + d_ + "/victim/inst " + v_ +
-                          ".old " + d_ + "/big -mindepth 1");
-  EXPECT_EQ(r.err, looking() + trying("big") + prompt("big") + v_ +
-                       "/inst: a directory on the path of the link was replaced; not used.\n");
-  // The victim's directory is untouched; the old link went from where it was seen, the new one
-  // and its directory are gone again.
-  EXPECT_EQ(r.out, "status=1\nvictim data\n" + d_ + "/victim/inst/data\n");
+                      as_nobody("mkdir " + v_ + " && ln -s " + d_ + "/victim/inst " + v_ +
+                                "/inst.lnk && ln -s /nonexistent " + v_ + "/inst");
+  auto r = run("-n", setup,
+               "cat " + d_ + "/victim/inst/data; find " + d_ + "/victim/inst " + v_ + " " + d_ +
+                   "/big -mindepth 1 | sort");
+  EXPECT_EQ(r.err, looking() + trying("big") + d_ +
+                       "/home: other users may write into this directory; not used.\n");
+  // The victim's directory and nobody's links are untouched.
+  EXPECT_EQ(r.out, "status=1\nvictim data\n" + v_ + "/inst\n" + v_ + "/inst.lnk\n" + d_ +
+                       "/victim/inst/data\n");
 }
 
 // The link goes when a signal ends the run, but only once the commands of the run that may still
