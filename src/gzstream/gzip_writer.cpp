@@ -1,7 +1,6 @@
 #include "gzstream/gzip_writer.h"
 
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 #include <zlib.h>
 
