@@ -47,7 +47,8 @@ void progress_start(uint64_t total) {
   progress.active = true;
   progress.total = total;
   clock_gettime(CLOCK_MONOTONIC, &progress.start);
-  progress.drawn_at = progress.start;
+  // The line shows at once, however fast the payload then goes by.
+  draw(progress.start);
 }
 
 void progress_advance(uint64_t n) {

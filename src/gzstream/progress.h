@@ -1,7 +1,8 @@
 // One progress line on standard error while a large payload is unpacked at a terminal: how much
-// of the payload has been read, how many bytes, and how fast. It is redrawn in place a few times a
-// second and erased when unpacking ends (also on the abort path), so the screen ends with exactly
-// the messages it would hold without it. Where standard error is not a terminal nothing is shown.
+// of the payload has been read, how many bytes, and how fast. It is drawn as soon as unpacking
+// starts, redrawn in place at most a few times a second and erased when unpacking ends (also on the
+// abort path), so the screen ends with exactly the messages it would hold without it. Where
+// standard error is not a terminal nothing is shown.
 #pragma once
 #include <cstdint>
 #include <ctime>
