@@ -72,7 +72,8 @@ void flush_inflate_window() {
   if (stream.out_count == 0)
     return;
   crc32_update(stream.window, stream.out_count);
-  write_all(stream.out_fd, stream.window, stream.out_count);
+  if (stream.out_fd != kNoOutput)
+    write_all(stream.out_fd, stream.window, stream.out_count);
   stream.bytes_out += stream.out_count;
   stream.out_count = 0;
 }

@@ -14,6 +14,10 @@ constexpr size_t kNameSize = 1024;
 // memory level needs about 268 KiB, inflate about 40 KiB, and the two never run at once.
 constexpr size_t kZlibWorkspaceSize = 280 * 1024;
 
+// An output descriptor that takes the inflated bytes through the CRC and the counters and writes
+// them nowhere: the listing verifies a payload without opening any file of the system.
+constexpr int kNoOutput = -1;
+
 struct StreamState {
   int in_fd = 0;                 // what refills and the writer's source read from
   int out_fd = 0;                // what the flushes write to
@@ -52,7 +56,8 @@ int try_next_input_byte();
 uint32_t input_consumed();
 // Writes the pending output buffer to the current output descriptor.
 void flush_output_buffer();
-// Runs the pending inflate window through the CRC and writes it to the output descriptor.
+// Runs the pending inflate window through the CRC and writes it to the output descriptor, unless
+// that is kNoOutput.
 void flush_inflate_window();
 // Writes the whole range, retrying short writes; returns 0, or -1 with errno set.
 int write_fully(int fd, const void *data, size_t len);
