@@ -22,7 +22,7 @@ step() {
 
 step 'export PATH="$PWD/build:$PATH"'
 step 'mkdir -p tour && cd tour'
-step 'tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -cf hello-1.0.tar -C ../examples/installer/package install.sh bin share'
+step 'tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner --mode=go-w -cf hello-1.0.tar -C ../examples/installer/package install.sh bin share'
 step "vardo -C 'hello 1.0 from the vardo example' -f 'tar xf -' -r 'sh ./install.sh' -O 'Example Vendor' -F 'PACKAGE=hello,VERSION=1.0' hello-1.0.tar > hello-1.0.run"
 step 'chmod +x hello-1.0.run'
 step './hello-1.0.run -l'
