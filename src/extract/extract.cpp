@@ -185,6 +185,11 @@ static int extract_open_archive(int fd, const char *path) {
   if (name_archive_streams(path) < 0)
     return -1;
   int method = read_payload_kind();
+  // The default extraction writes only into the current directory: a stored name that leads
+  // elsewhere is refused before anything is made.
+  if (!extract_options.extract_only && !archive_header.extract_command[0] &&
+      check_default_output_name() < 0)
+    return -1;
   char link_path[kLinkPathSize] = "";
   if (!extract_options.extract_only && feature_get("VFYFS=") &&
       check_space(fd, method, link_path) < 0)

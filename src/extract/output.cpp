@@ -28,6 +28,20 @@ struct DefaultOutput {
 
 static DefaultOutput default_output;
 
+int check_default_output_name() {
+  const char *name = stream.out_name;
+  if (!name[0]) {
+    fprintf(stderr, "%s: the stored name is empty\n", process.program_name);
+    return -1;
+  }
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strchr(name, '/')) {
+    fprintf(stderr, "%s: %s: the stored name is not a plain file name\n", process.program_name,
+            visible(name, stderr));
+    return -1;
+  }
+  return 0;
+}
+
 // Reports the failed system call `err` for the output name. Returns -1.
 static int report(int err) {
   fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(stream.out_name, stderr),

@@ -7,6 +7,10 @@
 
 namespace vardo {
 
+// Refuses, after a message naming it, an output name that is not a plain file name of the
+// current directory: one that is empty, "." or "..", or holds a "/". Returns 0 or -1.
+int check_default_output_name();
+
 // Checks what stands at the output name, refusing a symbolic link, anything but a regular file
 // and another user's file, and creates the temporary file, which becomes the current output
 // descriptor. Returns 0, or -1 after a message.

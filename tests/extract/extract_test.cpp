@@ -452,6 +452,75 @@ TEST_F(Extract, DefaultExtractCommandInASharedDirectory) {
   EXPECT_EQ(test::read_file(tool / "out/done"), "installed\n");
 }
 
+// The default extraction writes only a plain file name into the current directory: a stored
+// name or a NAME= value that is empty or leads elsewhere is refused before anything is made, and
+// the run command does not run. An extract command of the archive's own still gets the name as
+// it is stored: that command decides what a name with directories means.
+TEST_F(Extract, StoredNamesThatLeaveTheDirectory) {
+  std::string data = "payload\n";
+  // Run two levels down, so that every name that leads out lands within the test's directory.
+  std::string here = tool / "in/here";
+  mkdir((tool / "in").c_str(), 0755);
+  mkdir(here.c_str(), 0755);
+  mkdir((here + "/a").c_str(), 0755);
+  test::RunOptions in_here;
+  in_here.cwd = here;
+  std::string absolute = tool / "abs";
+  const std::string not_plain = ": the stored name is not a plain file name\n";
+  const std::string empty = "../../a.run: the stored name is empty\n";
+  struct {
+    std::string features, payload, message;
+  } cases[] = {
+      {"", test::gzip_member(data, "../escaped.txt"), "../../a.run: ../escaped.txt" + not_plain},
+      {"", test::gzip_member(data, "."), "../../a.run: ." + not_plain},
+      {"", test::gzip_member(data, ".."), "../../a.run: .." + not_plain},
+      {"", test::gzip_member(data, "a/b"), "../../a.run: a/b" + not_plain},
+      {"", test::gzip_member(data, "f/"), "../../a.run: f/" + not_plain},
+      {"", test::gzip_member(data, absolute.c_str()), "../../a.run: " + absolute + not_plain},
+      {"", test::gzip_member(data, ""), empty},
+      {"NOCOMPR,NAME=../../evil", data, "../../a.run: ../../evil" + not_plain},
+      {"NOCOMPR,NAME=.", data, "../../a.run: ." + not_plain},
+      {"NOCOMPR,NAME=..", data, "../../a.run: .." + not_plain},
+      {"NOCOMPR,NAME=a/b", data, "../../a.run: a/b" + not_plain},
+      {"NOCOMPR,NAME=", data, empty},
+  };
+  for (const auto &c : cases) {
+    tool.make_archive("a.run", c.features, "", "touch ran", "", c.payload);
+    auto r = tool.run({"../../a.run"}, in_here);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(entries(tool / "in"), std::vector<std::string>{"here"}) << c.message;
+    EXPECT_EQ(entries(here), std::vector<std::string>{"a"}) << c.message;
+    EXPECT_EQ(entries(here + "/a"), std::vector<std::string>{}) << c.message;
+    for (const char *outside : {"evil", "abs"})
+      EXPECT_NE(access((tool / outside).c_str(), F_OK), 0) << c.message << outside;
+  }
+  // With -x the payload goes to standard output as before.
+  tool.make_archive("a.run", "", "", "", "", test::gzip_member(data, "../escaped.txt"));
+  auto r = run_archive({"../a.run", "-x"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, data);
+  EXPECT_EQ(r.err, "Deflating ../escaped.txt...\n");
+  // On a terminal the refused name is shown escaped.
+  tool.make_archive("a.run", "", "", "", "", test::gzip_member(data, "../\033[2Kx"));
+  test::RunOptions o;
+  o.terminal = true;
+  r = run_archive({"../a.run"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "../a.run: ../\\033[2Kx" + not_plain);
+  // An extract command of the archive gets the stored name unchanged.
+  tool.make_archive("a.run", "", "", "touch ran", "cat > %o",
+                    test::gzip_member(data, "../escaped.txt"));
+  r = run_archive({"../a.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(tool / "escaped.txt"), data);
+  EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK), 0);
+  mkdir((tool / "out/a").c_str(), 0755);
+  tool.make_archive("a.run", "NOCOMPR,NAME=a/b", "", "", "cat > %o", data);
+  EXPECT_EQ(run_archive({"../a.run"}).status, 0);
+  EXPECT_EQ(test::read_file(tool / "out/a/b"), data);
+}
+
 // A failed default extraction leaves the name as it was, the old file byte for byte or no file,
 // and no temporary file: a damaged or cut payload, an empty raw payload, a file size limit, a
 // name the directory cannot hold.
