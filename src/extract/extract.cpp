@@ -1,17 +1,15 @@
 #include "extract/extract.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
 #include "archive/header.h"
 #include "extract/command.h"
+#include "extract/output.h"
 #include "extract/space.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
@@ -107,41 +105,9 @@ static void finish_extract_command_on_abort(bool write_failed) {
   finish_extract_command(write_failed);
 }
 
-// The default extract command writes the output name in the current directory through the
-// shell's ">", which follows a symbolic link and opens a FIFO or another user's file. In a shared
-// directory such as /tmp a local user could plant one and have the payload written through it, or
-// keep the file and change it before the run command uses it. So the file is made ours first:
-// created when absent, refused when it is anything but a regular file of ours. Errors the shell
-// would meet anyway (a missing directory, no permission) are left for it to report.
-static int claim_default_output() {
-  char path[kNameSize + 2];
-  snprintf(path, sizeof path, "./%s", stream.out_name); // the name is relative, as in "%p/%o"
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    close(fd);
-    return 0;
-  }
-  struct stat st;
-  if (errno != EEXIST || lstat(path, &st) < 0)
-    return 0;
-  const char *refusal = S_ISLNK(st.st_mode)      ? "a symbolic link is in the way"
-                        : !S_ISREG(st.st_mode)   ? "not a regular file"
-                        : st.st_uid != geteuid() ? "the file belongs to another user"
-                                                 : nullptr;
-  if (!refusal)
-    return 0;
-  fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(stream.out_name, stderr), refusal);
-  return -1;
-}
-
-// Expands and starts the extract command, its pipe as the output. Returns 0, or -1 after a
-// message.
+// Expands and starts the extract command given with the archive, its pipe as the output.
+// Returns 0, or -1 after a message.
 static int start_extract_command() {
-  if (!archive_header.extract_command[0]) {
-    if (claim_default_output() < 0)
-      return -1;
-    strcpy(archive_header.extract_command, kDefaultExtractCommand);
-  }
   char *cmd = expand_template(archive_header.extract_command);
   if (!cmd)
     return -1;
@@ -158,11 +124,43 @@ static int start_extract_command() {
   return 0;
 }
 
-// Runs the payload through the extract command (or to standard output with -x). Returns the
-// copy status: 0, or 1 for an empty raw payload; -1 when the extract command could not be
-// started or failed.
+// On the abort path the default extraction's temporary file goes.
+static void discard_default_output_on_abort(bool) { discard_default_output(); }
+
+// Opens where the payload goes: the extract command, or without one the default extraction,
+// which writes the file itself. Standard output with -x. Returns 0, or -1 after a message.
+static int open_output() {
+  if (extract_options.extract_only)
+    return 0;
+  if (archive_header.extract_command[0])
+    return start_extract_command();
+  if (open_default_output() < 0)
+    return -1;
+  abort_cleanup = discard_default_output_on_abort;
+  return 0;
+}
+
+// Ends the output after a copy that returned `status`: the extract command is waited for, and
+// the default extraction's file takes the output name only after a whole payload. Returns the
+// status, or -1 when the output failed.
+static int close_output(int status) {
+  if (extract_options.extract_only)
+    return status;
+  abort_cleanup = nullptr;
+  if (extract_command.pipe)
+    return finish_extract_command(false) < 0 ? -1 : status;
+  if (status != 0) {
+    discard_default_output();
+    return status;
+  }
+  return finish_default_output();
+}
+
+// Unpacks the payload into the extract command, the default extraction's file, or standard
+// output with -x. Returns the copy status: 0, or 1 for an empty raw payload; -1 when the output
+// could not be opened or failed.
 static int unpack_payload(int fd, int method) {
-  if (!extract_options.extract_only && start_extract_command() < 0)
+  if (open_output() < 0)
     return -1;
   if (archive_header.comment[0])
     fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(archive_header.comment, stderr));
@@ -171,12 +169,7 @@ static int unpack_payload(int fd, int method) {
   progress_start(payload_size(fd));
   int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
   progress_end();
-  if (extract_command.pipe) {
-    abort_cleanup = nullptr;
-    if (finish_extract_command(false) < 0)
-      status = -1;
-  }
-  return status;
+  return close_output(status);
 }
 
 // Extracts the archive open on `fd`: its streams named, the payload's kind read, the space checked,
@@ -192,6 +185,11 @@ static int extract_open_archive(int fd, const char *path) {
   if (name_archive_streams(path) < 0)
     return -1;
   int method = read_payload_kind();
+  // The default extraction writes only into the current directory: a stored name that leads
+  // elsewhere is refused before anything is made.
+  if (!extract_options.extract_only && !archive_header.extract_command[0] &&
+      check_default_output_name() < 0)
+    return -1;
   char link_path[kLinkPathSize] = "";
   if (!extract_options.extract_only && feature_get("VFYFS=") &&
       check_space(fd, method, link_path) < 0)

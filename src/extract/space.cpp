@@ -3,15 +3,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
 #include "extract/extract.h"
+#include "extract/temporary.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/fsinfo.h"
@@ -150,112 +149,34 @@ static void split_path(const char *path, char (&dir)[kLinkPathSize], char (&name
     snprintf(dir, sizeof dir, "%.*s", static_cast<int>(dir_end), path);
 }
 
-// The temporary link while it stands: the directory that holds it, its name there and its
-// identity, so that only this link is ever removed. The signal handler reads it, so it lives in
-// fixed storage and is complete before the link is made.
-struct TemporaryLink {
-  int dir_fd = -1;
-  char name[256] = {};
-  dev_t dev = 0;
-  ino_t ino = 0;
-  volatile sig_atomic_t standing = 0;
-  bool removal_at_exit = false;
-  struct sigaction saved[3] = {};
-};
-
-static TemporaryLink temporary_link;
-
-// The signals that end a run from outside: the link is removed before they take effect.
-static const int kEndSignals[3] = {SIGHUP, SIGINT, SIGTERM};
-
-static sigset_t end_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : kEndSignals)
-    sigaddset(&set, sig);
-  return set;
-}
-
-// Removes the link if it is still the one this run made, and never anything else. Only
-// async-signal-safe calls: it runs in the signal handler too.
-static void unlink_temporary_link() {
-  struct stat st;
-  if (fstatat(temporary_link.dir_fd, temporary_link.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISLNK(st.st_mode) && st.st_dev == temporary_link.dev && st.st_ino == temporary_link.ino)
-    unlinkat(temporary_link.dir_fd, temporary_link.name, 0);
-}
-
-// Removes the link, then lets the signal end the process as it would have: the default action
-// is restored and the signal raised again; it is delivered when this handler returns. The
-// extract command or the run command may still be running and resolve the link: once its name
-// is free, another user could take it and have root's command write or run their files. So the
-// extract command is given the end of its input, and every command of this run is waited for
-// before the link goes.
-static void on_end_signal(int sig) {
-  if (temporary_link.standing) {
-    if (stream.out_fd > STDERR_FILENO)
-      close(stream.out_fd); // the extract command's pipe, while the payload is written
-    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-    }
-    unlink_temporary_link();
-  }
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-// Catches the ending signals, except those the process was started with ignored: whoever ignored
-// them did not want them to end the run.
-static void catch_end_signals() {
-  struct sigaction sa = {};
-  sa.sa_handler = on_end_signal;
-  sa.sa_mask = end_signals();
-  for (int i = 0; i < 3; ++i) {
-    sigaction(kEndSignals[i], nullptr, &temporary_link.saved[i]);
-    if (temporary_link.saved[i].sa_handler != SIG_IGN)
-      sigaction(kEndSignals[i], &sa, nullptr);
-  }
-}
+// The directory that holds the temporary link while it stands; the link itself is a temporary
+// entry, removed on every way out.
+static int temporary_link_dir = -1;
 
 void remove_temporary_link() {
-  if (!temporary_link.standing)
+  if (temporary_link_dir < 0)
     return;
-  sigset_t block = end_signals(), old;
-  sigprocmask(SIG_BLOCK, &block, &old);
-  unlink_temporary_link();
-  temporary_link.standing = 0;
-  close(temporary_link.dir_fd);
-  temporary_link.dir_fd = -1;
-  for (int i = 0; i < 3; ++i)
-    sigaction(kEndSignals[i], &temporary_link.saved[i], nullptr);
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+  temporary_remove(Temporary::link);
+  close(temporary_link_dir);
+  temporary_link_dir = -1;
 }
 
 // Makes the link `name` in `dir` pointing to `target`; from then on the temporary link holds
-// `dir`. The ending signals are held off until the handler can find the link, so no signal
-// leaves it behind; the abort path and every other exit remove it too. Returns -1, with errno
-// set, when the link cannot be made.
+// `dir`. The ending signals are held off until the link is recorded, so no signal leaves it
+// behind. Returns -1, with errno set, when the link cannot be made.
 static int make_temporary_link(int dir, const char *name, const char *target) {
-  sigset_t block = end_signals(), old;
-  sigprocmask(SIG_BLOCK, &block, &old);
-  temporary_link.dir_fd = dir;
-  snprintf(temporary_link.name, sizeof temporary_link.name, "%s", name);
+  sigset_t old = hold_end_signals();
   struct stat st;
   int result = symlinkat(target, dir, name);
   if (result == 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    temporary_link.dev = st.st_dev;
-    temporary_link.ino = st.st_ino;
-    temporary_link.standing = 1;
-    catch_end_signals();
+    temporary_stand(Temporary::link, dir, name, st);
+    temporary_link_dir = dir;
   } else if (result == 0) {
     unlinkat(dir, name, 0); // just made, but it cannot be told from another: not kept
     result = -1;
   }
   int err = errno;
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  if (result == 0 && !temporary_link.removal_at_exit) {
-    temporary_link.removal_at_exit = true;
-    atexit(remove_temporary_link);
-  }
+  release_end_signals(old);
   errno = err;
   return result;
 }

@@ -1,5 +1,12 @@
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "support/fork.h"
 #include "support/gzip.h"
@@ -7,6 +14,91 @@
 
 namespace vardo {
 namespace {
+
+// The names in `dir`, sorted, without "." and "..".
+std::vector<std::string> entries(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Waits until `n` temporary files of the default extraction stand in `dir`. The runs that make
+// them wait for their input meanwhile, so they always get there; the minute only ends a test that
+// went wrong.
+bool await_temporaries(const std::string &dir, size_t n) {
+  auto temporary = [](const std::string &name) { return name.starts_with(".vardo-"); };
+  for (int i = 0; i < 6000; ++i) {
+    auto names = entries(dir);
+    if (static_cast<size_t>(std::count_if(names.begin(), names.end(), temporary)) >= n)
+      return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// An archive fed through a FIFO to `../vardo -u` in the directory "out", which runs on a thread
+// of its own: all but the last `held` bytes at once, the rest on finish(). Until then the
+// extraction waits for its input, so what a test does meanwhile happens at a known point of the
+// run, however fast the machine is.
+class FedArchive {
+public:
+  FedArchive(const test::ToolDir &tool, const std::string &name, const std::string &bytes,
+             size_t held = 50000)
+      : bytes_(bytes), held_(held), fifo_(tool / (name + ".fifo")),
+        pid_file_(tool / (name + ".pid")) {
+    signal(SIGPIPE, SIG_IGN); // a tool that ended early fails the writes instead
+    mkfifo(fifo_.c_str(), 0755);
+    runner_ = std::thread([this, &tool, name] {
+      test::RunOptions o;
+      o.cwd = tool / "out";
+      result_ = tool.run(
+          {"sh", "-c", "echo $$ > ../" + name + ".pid; exec ../vardo -u ../" + name + ".fifo"}, o);
+    });
+    // Opened without blocking, so that a tool that never opens it cannot hang the test.
+    for (int i = 0; i < 6000 && fd_ < 0; ++i) {
+      fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd_ < 0)
+        usleep(10000);
+    }
+    fcntl(fd_, F_SETFL, 0);
+    write_part(0, bytes_.size() - held_);
+  }
+  ~FedArchive() {
+    if (runner_.joinable())
+      end();
+  }
+  pid_t pid() const { return std::stoi(test::read_file(pid_file_)); }
+  // Writes the rest of the archive, ends the input and waits for the tool.
+  test::RunResult finish() {
+    write_part(bytes_.size() - held_, held_);
+    return end();
+  }
+  // Ends the input where it stands and waits for the tool.
+  test::RunResult end() {
+    close(fd_);
+    runner_.join();
+    unlink(fifo_.c_str());
+    return result_;
+  }
+
+private:
+  void write_part(size_t at, size_t n) {
+    for (ssize_t w; n > 0 && (w = write(fd_, bytes_.data() + at, n)) > 0; at += w, n -= w) {
+    }
+  }
+  std::string bytes_;
+  size_t held_;
+  std::string fifo_, pid_file_;
+  int fd_ = -1;
+  std::thread runner_;
+  test::RunResult result_;
+};
 
 class Extract : public ::testing::Test {
 protected:
@@ -112,7 +204,7 @@ TEST_F(Extract, RunCommandGates) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "../e.run: ../e.run: the payload is empty\n");
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
-  EXPECT_EQ(test::read_file(tool / "out/e"), "");
+  EXPECT_NE(access((tool / "out/e").c_str(), F_OK), 0); // a failed extraction makes no file
 }
 
 TEST_F(Extract, FailingRunCommand) {
@@ -358,6 +450,282 @@ TEST_F(Extract, DefaultExtractCommandInASharedDirectory) {
   test::write_file(tool / "out/setup.sh", "old");
   EXPECT_EQ(run_archive({"../a.run"}).status, 0);
   EXPECT_EQ(test::read_file(tool / "out/done"), "installed\n");
+}
+
+// The default extraction writes only a plain file name into the current directory: a stored
+// name or a NAME= value that is empty or leads elsewhere is refused before anything is made, and
+// the run command does not run. An extract command of the archive's own still gets the name as
+// it is stored: that command decides what a name with directories means.
+TEST_F(Extract, StoredNamesThatLeaveTheDirectory) {
+  std::string data = "payload\n";
+  // Run two levels down, so that every name that leads out lands within the test's directory.
+  std::string here = tool / "in/here";
+  mkdir((tool / "in").c_str(), 0755);
+  mkdir(here.c_str(), 0755);
+  mkdir((here + "/a").c_str(), 0755);
+  test::RunOptions in_here;
+  in_here.cwd = here;
+  std::string absolute = tool / "abs";
+  const std::string not_plain = ": the stored name is not a plain file name\n";
+  const std::string empty = "../../a.run: the stored name is empty\n";
+  struct {
+    std::string features, payload, message;
+  } cases[] = {
+      {"", test::gzip_member(data, "../escaped.txt"), "../../a.run: ../escaped.txt" + not_plain},
+      {"", test::gzip_member(data, "."), "../../a.run: ." + not_plain},
+      {"", test::gzip_member(data, ".."), "../../a.run: .." + not_plain},
+      {"", test::gzip_member(data, "a/b"), "../../a.run: a/b" + not_plain},
+      {"", test::gzip_member(data, "f/"), "../../a.run: f/" + not_plain},
+      {"", test::gzip_member(data, absolute.c_str()), "../../a.run: " + absolute + not_plain},
+      {"", test::gzip_member(data, ""), empty},
+      {"NOCOMPR,NAME=../../evil", data, "../../a.run: ../../evil" + not_plain},
+      {"NOCOMPR,NAME=.", data, "../../a.run: ." + not_plain},
+      {"NOCOMPR,NAME=..", data, "../../a.run: .." + not_plain},
+      {"NOCOMPR,NAME=a/b", data, "../../a.run: a/b" + not_plain},
+      {"NOCOMPR,NAME=", data, empty},
+  };
+  for (const auto &c : cases) {
+    tool.make_archive("a.run", c.features, "", "touch ran", "", c.payload);
+    auto r = tool.run({"../../a.run"}, in_here);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(entries(tool / "in"), std::vector<std::string>{"here"}) << c.message;
+    EXPECT_EQ(entries(here), std::vector<std::string>{"a"}) << c.message;
+    EXPECT_EQ(entries(here + "/a"), std::vector<std::string>{}) << c.message;
+    for (const char *outside : {"evil", "abs"})
+      EXPECT_NE(access((tool / outside).c_str(), F_OK), 0) << c.message << outside;
+  }
+  // With -x the payload goes to standard output as before.
+  tool.make_archive("a.run", "", "", "", "", test::gzip_member(data, "../escaped.txt"));
+  auto r = run_archive({"../a.run", "-x"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, data);
+  EXPECT_EQ(r.err, "Deflating ../escaped.txt...\n");
+  // On a terminal the refused name is shown escaped.
+  tool.make_archive("a.run", "", "", "", "", test::gzip_member(data, "../\033[2Kx"));
+  test::RunOptions o;
+  o.terminal = true;
+  r = run_archive({"../a.run"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "../a.run: ../\\033[2Kx" + not_plain);
+  // An extract command of the archive gets the stored name unchanged.
+  tool.make_archive("a.run", "", "", "touch ran", "cat > %o",
+                    test::gzip_member(data, "../escaped.txt"));
+  r = run_archive({"../a.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(tool / "escaped.txt"), data);
+  EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK), 0);
+  mkdir((tool / "out/a").c_str(), 0755);
+  tool.make_archive("a.run", "NOCOMPR,NAME=a/b", "", "", "cat > %o", data);
+  EXPECT_EQ(run_archive({"../a.run"}).status, 0);
+  EXPECT_EQ(test::read_file(tool / "out/a/b"), data);
+}
+
+// A failed default extraction leaves the name as it was, the old file byte for byte or no file,
+// and no temporary file: a damaged or cut payload, an empty raw payload, a file size limit, a
+// name the directory cannot hold.
+TEST_F(Extract, FailedDefaultExtractionKeepsTheOldFile) {
+  std::string data = test::random_bytes(200000, 14);
+  std::string m = test::gzip_member(data, "f");
+  std::string bad_crc = m, bad_length = m;
+  bad_crc[m.size() - 6] ^= 0x40;
+  bad_length[m.size() - 2] ^= 0x01;
+  std::string old = test::random_bytes(70000, 15);
+  std::string long_name(300, 'n');
+  struct {
+    const char *what;
+    std::string features, payload, shell, message;
+  } cases[] = {
+      {"crc", "", bad_crc, "", "\n../a.run: ../a.run: invalid compressed data--crc error\n"},
+      {"length", "", bad_length, "",
+       "\n../a.run: ../a.run: invalid compressed data--length error\n"},
+      {"cut", "", m.substr(0, m.size() / 2), "", "\n../a.run: ../a.run: unexpected end of file\n"},
+      {"empty", "NOCOMPR,NAME=f", "", "", "../a.run: ../a.run: the payload is empty\n"},
+      {"limit", "", m, "ulimit -f 64; ", "\n../a.run: f: File too large\n"},
+      {"limit raw", "NOCOMPR,NAME=f", data, "ulimit -f 64; ", "\n../a.run: f: File too large\n"},
+      {"long name", "", test::gzip_member(data, long_name.c_str()), "",
+       "../a.run: " + long_name + ": "},
+  };
+  for (const auto &c : cases) {
+    for (bool before : {true, false}) {
+      unlink((tool / "out/f").c_str());
+      if (before)
+        test::write_file(tool / "out/f", old, 0640);
+      tool.make_archive("a.run", c.features, "", "touch ran", "", c.payload);
+      auto r = run_archive({"sh", "-c", c.shell + "exec ../a.run"});
+      EXPECT_EQ(r.status, 1) << c.what;
+      if (c.message.ends_with(": ")) // the C libraries word ENAMETOOLONG differently
+        EXPECT_TRUE(r.err.starts_with(c.message) && r.err.ends_with(" too long\n")) << r.err;
+      else
+        EXPECT_EQ(r.err, c.message) << c.what;
+      if (before) {
+        EXPECT_TRUE(test::read_file(tool / "out/f") == old) << c.what;
+        EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{"f"}) << c.what;
+      } else {
+        EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{}) << c.what;
+      }
+    }
+  }
+}
+
+// The new file has the modes a new file gets (0666 less the umask), or the permission bits of the
+// file of ours that it replaces; that file's other links keep the old bytes. A file of ours that
+// may not be written is refused, as ">" refuses it.
+TEST_F(Extract, DefaultExtractionModesAndLinks) {
+  test::write_file(tool / "src/f", "new");
+  build({"src/f"});
+  struct stat st;
+  auto mode_of = [&](const std::string &path) {
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+  };
+  for (auto [umask, mode] : {std::pair{"027", 0640}, {"0", 0666}, {"077", 0600}}) {
+    unlink((tool / "out/f").c_str());
+    std::string run = std::string("umask ") + umask + "; exec ../a.run";
+    auto r = run_archive({"sh", "-c", run});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(mode_of(tool / "out/f"), mode) << umask;
+    // Set-ID bits do not stay on the new content.
+    for (auto [before, after] : {std::pair{0604, 0604}, {0751, 0751}, {04755, 0755}}) {
+      chmod((tool / "out/f").c_str(), static_cast<mode_t>(before));
+      r = run_archive({"sh", "-c", run});
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(mode_of(tool / "out/f"), after) << umask << " " << before;
+      EXPECT_EQ(test::read_file(tool / "out/f"), "new");
+    }
+  }
+  test::write_file(tool / "out/f", "old");
+  ASSERT_EQ(link((tool / "out/f").c_str(), (tool / "other").c_str()), 0);
+  ASSERT_EQ(run_archive({"../a.run"}).status, 0);
+  EXPECT_EQ(test::read_file(tool / "out/f"), "new");
+  EXPECT_EQ(test::read_file(tool / "other"), "old");
+  EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{"f"});
+  if (geteuid() != 0)
+    return;
+  // Root keeps the group of the file replaced too.
+  chown((tool / "out/f").c_str(), 0, 65534);
+  chmod((tool / "out/f").c_str(), 0660);
+  ASSERT_EQ(run_archive({"sh", "-c", "umask 077; exec ../a.run"}).status, 0);
+  ASSERT_EQ(stat((tool / "out/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+}
+
+TEST_F(Extract, ReadOnlyFileOfOursIsRefused) {
+  test::write_file(tool / "src/f", "new");
+  build({"src/f"});
+  std::vector<std::string> argv = {"../a.run"};
+  mkdir((tool / "ro").c_str(), 0755);
+  test::write_file(tool / "ro/f", "old", 0444);
+  if (geteuid() == 0) {
+    // Root may write any file: the case is tried as nobody in a directory of nobody's.
+    if (test::run({"setpriv", "--help"}).status != 0)
+      GTEST_SKIP() << "needs setpriv to run as another user";
+    chmod(tool.path().c_str(), 0755);
+    chown((tool / "ro").c_str(), 65534, 65534);
+    chown((tool / "ro/f").c_str(), 65534, 65534);
+    argv.insert(argv.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  }
+  test::RunOptions o;
+  o.cwd = tool / "ro";
+  auto r = tool.run(argv, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../a.run: f: Permission denied\n");
+  EXPECT_EQ(test::read_file(tool / "ro/f"), "old");
+  EXPECT_EQ(entries(tool / "ro"), std::vector<std::string>{"f"});
+}
+
+// While a default extraction runs in a directory that everyone may write into (mode 0777, not
+// sticky), another user swaps names in it: a link put at the output name does not carry root's
+// write, and a temporary file replaced by another user's is not renamed onto the name.
+TEST_F(Extract, DefaultExtractionAgainstSwappedNames) {
+  if (geteuid() != 0 || test::run({"setpriv", "--help"}).status != 0)
+    GTEST_SKIP() << "needs root and setpriv to swap names as another user";
+  std::string script = "echo installed > done\nexit 0\n" + test::random_bytes(200000, 16);
+  tool.make_archive("a.run", "", "", "sh ./setup.sh", "", test::gzip_member(script, "setup.sh"));
+  std::string archive = test::read_file(tool / "a.run");
+  chmod(tool.path().c_str(), 0755);
+  chmod((tool / "out").c_str(), 0777);
+  test::write_file(tool / "victim", "victim's data", 0600);
+  auto as_nobody = [&](const std::string &cmd) {
+    return run_archive(
+        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sh", "-c", cmd});
+  };
+  struct {
+    const char *before, *swap;
+  } cases[] = {
+      {nullptr, "ln -s ../victim setup.sh"},
+      {"old", "rm -f setup.sh && ln -s ../victim setup.sh"},
+  };
+  for (const auto &c : cases) {
+    unlink((tool / "out/setup.sh").c_str());
+    unlink((tool / "out/done").c_str());
+    if (c.before)
+      test::write_file(tool / "out/setup.sh", c.before);
+    FedArchive fed(tool, "a", archive);
+    ASSERT_TRUE(await_temporaries(tool / "out", 1));
+    auto p = as_nobody(c.swap);
+    ASSERT_EQ(p.status, 0) << p.err;
+    auto r = fed.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::read_file(tool / "victim"), "victim's data") << c.swap;
+    struct stat st;
+    ASSERT_EQ(lstat((tool / "out/setup.sh").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << c.swap;
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_TRUE(test::read_file(tool / "out/setup.sh") == script) << c.swap;
+    EXPECT_EQ(test::read_file(tool / "out/done"), "installed\n");
+    EXPECT_EQ(entries(tool / "out"), (std::vector<std::string>{"done", "setup.sh"}));
+  }
+  // Another user's file in place of the temporary file is refused, and left to its owner.
+  unlink((tool / "out/setup.sh").c_str());
+  unlink((tool / "out/done").c_str());
+  FedArchive fed(tool, "a", archive);
+  ASSERT_TRUE(await_temporaries(tool / "out", 1));
+  auto p = as_nobody("for t in .vardo-*; do rm -f \"$t\"; echo 'echo attacker > done' > \"$t\"; "
+                     "done");
+  ASSERT_EQ(p.status, 0) << p.err;
+  auto r = fed.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../vardo: setup.sh: the temporary file was replaced; not used\n");
+  auto names = entries(tool / "out");
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_TRUE(names[0].starts_with(".vardo-")) << names[0];
+  EXPECT_EQ(test::read_file(tool / ("out/" + names[0])), "echo attacker > done\n");
+}
+
+// A signal that ends a default extraction leaves no temporary file, and the name keeps its file.
+TEST_F(Extract, SignalDuringDefaultExtraction) {
+  tool.make_archive("a.run", "", "", "touch ran", "",
+                    test::gzip_member(test::random_bytes(200000, 17), "f"));
+  std::string archive = test::read_file(tool / "a.run");
+  for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    test::write_file(tool / "out/f", "old");
+    FedArchive fed(tool, "a", archive);
+    ASSERT_TRUE(await_temporaries(tool / "out", 1));
+    kill(fed.pid(), sig);
+    auto r = fed.end();
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    EXPECT_EQ(test::read_file(tool / "out/f"), "old") << sig;
+    EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{"f"}) << sig;
+  }
+}
+
+// Two default extractions into one directory at once each write a file of their own: the name
+// holds one whole payload at every moment, in the end the one that finished last.
+TEST_F(Extract, ConcurrentDefaultExtractions) {
+  std::string a = test::random_bytes(200000, 18), b = test::random_bytes(300000, 19);
+  tool.make_archive("a.run", "", "", "", "", test::gzip_member(a, "f"));
+  tool.make_archive("b.run", "", "", "", "", test::gzip_member(b, "f"));
+  FedArchive fa(tool, "a", test::read_file(tool / "a.run"));
+  FedArchive fb(tool, "b", test::read_file(tool / "b.run"));
+  ASSERT_TRUE(await_temporaries(tool / "out", 2));
+  auto r = fa.finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(test::read_file(tool / "out/f") == a);
+  r = fb.finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(test::read_file(tool / "out/f") == b);
+  EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{"f"});
 }
 
 // With standard descriptors closed, the archive and the extract command's pipe must not land on

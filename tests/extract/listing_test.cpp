@@ -11,6 +11,7 @@
 namespace vardo {
 namespace {
 
+using test::gzip_member;
 using test::le32;
 
 std::string ratio_text(int32_t num, int32_t den) {
@@ -41,16 +42,6 @@ TEST(PrintRatio, TenthsWithSignAndPadding) {
   EXPECT_EQ(ratio_text(-268435456, -1), "-214748364.8%");
 }
 
-// A gzip member around `data` with an optional stored name and MTIME.
-std::string member(const std::string &data, const char *name, uint32_t mtime = 0) {
-  std::string m =
-      std::string("\x1f\x8b\x08", 3) + (name ? '\x08' : '\0') + le32(mtime) + "\x02\x03";
-  if (name)
-    m += std::string(name) + '\0';
-  return m + test::raw_deflate(data) + le32(test::zlib_crc(data)) +
-         le32(static_cast<uint32_t>(data.size()));
-}
-
 class Listing : public ::testing::Test {
 protected:
   test::RunResult list(std::vector<std::string> args) {
@@ -75,11 +66,11 @@ TEST_F(Listing, WorkedExampleOfTheRatio) {
   for (size_t random_tail = 0; random_tail < 2000 && data.empty(); ++random_tail) {
     std::string candidate =
         std::string(4000 - random_tail, 'a') + test::random_bytes(random_tail, 9);
-    if (member(candidate, "data.tar").size() == 1000)
+    if (gzip_member(candidate, "data.tar").size() == 1000)
       data = candidate;
   }
   ASSERT_FALSE(data.empty());
-  tool.make_archive("a.run", "NAME=data.tar", "c", "", "", member(data, "data.tar"));
+  tool.make_archive("a.run", "NAME=data.tar", "c", "", "", gzip_member(data, "data.tar"));
   auto r = list({"-l", "./a.run"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
@@ -97,7 +88,7 @@ TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
             0);
   std::string archive = test::read_file(tool / "a.run");
   size_t payload = archive.size() - (tool.tool_bytes().size() + 11 + 14 + 5 + 10 + 9);
-  std::string m = member(data, "data.txt"); // the same zlib, level and name: the same bytes
+  std::string m = gzip_member(data, "data.txt"); // the same zlib, level and name: the same bytes
   ASSERT_EQ(m.size(), payload);
   int32_t num = 100000 - static_cast<int32_t>(payload - 27);
   auto r = list({"-l", "./a.run"});
@@ -123,10 +114,10 @@ TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
 
 TEST_F(Listing, MtimeNoNameAndNegativeRatio) {
   std::string noise = test::random_bytes(1000, 2);
-  tool.make_archive("a.run", "", "", "", "", member(noise, nullptr, 1700000000));
+  tool.make_archive("a.run", "", "", "", "", gzip_member(noise, nullptr, 1700000000));
   auto r = list({"-l", "-v", "./a.run"});
   EXPECT_EQ(r.status, 0);
-  std::string m = member(noise, nullptr);
+  std::string m = gzip_member(noise, nullptr);
   int32_t deflated = static_cast<int32_t>(m.size()) - 18;
   int32_t ratio = (1000 - deflated) * 1000 / 1000;
   ASSERT_LT(ratio, 0);
@@ -138,7 +129,7 @@ TEST_F(Listing, MtimeNoNameAndNegativeRatio) {
 }
 
 TEST_F(Listing, EmptyMemberGivesRatioZero) {
-  tool.make_archive("a.run", "NAME=e", "c", "", "", member("", "e"));
+  tool.make_archive("a.run", "NAME=e", "c", "", "", gzip_member("", "e"));
   auto r = list({"-l", "./a.run"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, header_lines("NAME=e") + heading + "       22         0   0.0% e\n");
@@ -154,8 +145,8 @@ TEST_F(Listing, RawArchiveHasNoStatistics) {
 
 TEST_F(Listing, SeveralArchivesShareOneHeading) {
   tool.make_archive("r.run", "NOCOMPR", "raw", "", "", "x");
-  tool.make_archive("a.run", "NAME=a", "first", "", "", member("aaaa", "a"));
-  tool.make_archive("b.run", "NAME=b", "second", "", "", member("bbbbbbbb", "b"));
+  tool.make_archive("a.run", "NAME=a", "first", "", "", gzip_member("aaaa", "a"));
+  tool.make_archive("b.run", "NAME=b", "second", "", "", gzip_member("bbbbbbbb", "b"));
   auto r = list({"-l", "./r.run", "./a.run", "./missing", "./b.run"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "./missing: No such file or directory\n"
@@ -174,7 +165,7 @@ TEST_F(Listing, WhichFileIsListed) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "./vardo: unable to find preamble magic value\n");
   // An archive lists itself and ignores operands; so does -u with an archive operand.
-  tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
+  tool.make_archive("a.run", "NAME=a", "c", "", "", gzip_member("aaaa", "a"));
   r = tool.run({"./a.run", "-l", "./vardo", "./other"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, header_lines("NAME=a") + heading + "       26         4 -50.0% a\n");
@@ -184,8 +175,8 @@ TEST_F(Listing, WhichFileIsListed) {
 }
 
 TEST_F(Listing, UntrustedFilesEndWithAMessage) {
-  std::string good = member(test::text_bytes(50000, 3), "g");
-  tool.make_archive("ok.run", "", "c", "", "", member("fine", "ok"));
+  std::string good = gzip_member(test::text_bytes(50000, 3), "g");
+  tool.make_archive("ok.run", "", "c", "", "", gzip_member("fine", "ok"));
   test::write_file(tool / "plain", "not an archive at all", 0755);
   struct Case {
     std::string what, payload, message;
@@ -198,7 +189,7 @@ TEST_F(Listing, UntrustedFilesEndWithAMessage) {
       {"cut in the data", good.substr(0, good.size() / 2), eof, false},
       {"cut in the trailer", good.substr(0, good.size() - 3), eof, false},
       {"zip bytes", "PK\x03\x04", "./vardo: can only handle GZIP compression method\n", true},
-      {"long name", member("x", std::string(1024, 'n').c_str()),
+      {"long name", gzip_member("x", std::string(1024, 'n').c_str()),
        "\n./vardo: ./bad.run: corrupted input -- file name too large\n", false},
   };
   for (const auto &c : cases) {
@@ -284,7 +275,7 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   std::string comment = "safe\n    Run: ./install.sh\033[8m";
   std::string run = "touch PWNED #\r\033[2K    ./install.sh";
   tool.make_archive("a.run", "NAME=a\x7f", comment, run, "tar xf -\x01",
-                    member("aaaa", "a\tb\x1b"));
+                    gzip_member("aaaa", "a\tb\x1b"));
   auto piped = list({"-l", "./a.run"});
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.out, header_lines("NAME=a\x7f", comment, run, "tar xf -\x01") + heading +
@@ -299,7 +290,7 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
 }
 
 TEST_F(Listing, OutputThatCannotBeWrittenIsAFailure) {
-  tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
+  tool.make_archive("a.run", "NAME=a", "c", "", "", gzip_member("aaaa", "a"));
   test::RunOptions o;
   o.stdout_path = "/dev/full";
   auto r = tool.run({"./vardo", "-l", "./a.run"}, o);
@@ -308,7 +299,7 @@ TEST_F(Listing, OutputThatCannotBeWrittenIsAFailure) {
 }
 
 TEST_F(Listing, ManyArchivesWithFewDescriptors) {
-  tool.make_archive("a.run", "NAME=a", "c", "", "", member("aaaa", "a"));
+  tool.make_archive("a.run", "NAME=a", "c", "", "", gzip_member("aaaa", "a"));
   std::string operands;
   for (int i = 0; i < 70; ++i)
     operands += " ./a.run";
@@ -324,7 +315,7 @@ TEST_F(Listing, ManyArchivesWithFewDescriptors) {
 TEST_F(Listing, MembersWrittenOneByOneShowTheirTotal) {
   std::string a = test::text_bytes(90000, 12), b = test::text_bytes(40000, 13);
   // Each member carries its own length, as `gzip -c a > p; gzip -c b >> p` writes them.
-  std::string payload = member(a, "a") + member(b, "b");
+  std::string payload = gzip_member(a, "a") + gzip_member(b, "b");
   tool.make_archive("p.run", "NAME=a", "c", "", "", payload);
   auto r = list({"-l", "./p.run"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -59,4 +59,12 @@ uint32_t zlib_crc(const std::string &data) {
       crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
 }
 
+std::string gzip_member(const std::string &data, const char *name, uint32_t mtime) {
+  std::string m =
+      std::string("\x1f\x8b\x08", 3) + (name ? '\x08' : '\0') + le32(mtime) + "\x02\x03";
+  if (name)
+    m += std::string(name) + '\0';
+  return m + raw_deflate(data) + le32(zlib_crc(data)) + le32(static_cast<uint32_t>(data.size()));
+}
+
 } // namespace vardo::test

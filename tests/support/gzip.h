@@ -17,6 +17,10 @@ GzipMember zlib_gunzip(const std::string &bytes);
 // Writes one gzip member with zlib's gzip mode (deflateInit2 with 16 + 15 window bits).
 std::string zlib_gzip(const std::string &data);
 
+// A gzip member around `data` with the stored name `name` (FLG 0x08; no name when it is null)
+// and MTIME, written by hand around zlib's raw DEFLATE stream.
+std::string gzip_member(const std::string &data, const char *name, uint32_t mtime = 0);
+
 // A raw DEFLATE stream (no wrapper) of `data`, from zlib at level 9.
 std::string raw_deflate(const std::string &data);
 
