@@ -7,11 +7,14 @@ PREFIX ?= /usr/local
 
 .PHONY: all check demo install package preamble fuzz bench microbench clean
 
-# The configure lines live in CMakePresets.json; -B keeps BUILD as the tree.
-CONFIGURE = cmake --preset $(1) -B $(2) >/dev/null
+# The configure lines live in CMakePresets.json; -B keeps BUILD as the tree. The targets that
+# build the tool alone leave the tests out, so that they need no GoogleTest (make check turns
+# them on again).
+CONFIGURE = cmake --preset $(1) -B $(2) $(3) >/dev/null
+TOOL_ONLY = -DVARDO_TESTS=OFF
 
 all:
-	$(call CONFIGURE,release,$(BUILD))
+	$(call CONFIGURE,release,$(BUILD),$(TOOL_ONLY))
 	cmake --build $(BUILD) --target vardo vardo_docs -j $(JOBS)
 
 # The preamble for another processor: `make preamble ARCH=aarch64` writes build/preamble-aarch64,
@@ -19,7 +22,7 @@ all:
 preamble:
 	@test -n "$(ARCH)" || { echo "make preamble ARCH=aarch64: name the processor" >&2; exit 1; }
 	@test "$(ARCH)" != "$$(uname -m)" || { echo "$(BUILD)/vardo is the $(ARCH) preamble" >&2; exit 1; }
-	$(call CONFIGURE,release,$(BUILD))
+	$(call CONFIGURE,release,$(BUILD),$(TOOL_ONLY))
 	cmake --build $(BUILD) --target preamble-$(ARCH) -j $(JOBS)
 
 # A newcomer's first command: install what the build needs when it is missing, build the tool,
@@ -28,7 +31,7 @@ preamble:
 demo:
 	@tools/install-packages demo
 	@mkdir -p $(BUILD)
-	@{ $(call CONFIGURE,release,$(BUILD)) && \
+	@{ $(call CONFIGURE,release,$(BUILD),$(TOOL_ONLY)) && \
 	  cmake --build $(BUILD) --target vardo -j $(JOBS); } > $(BUILD)/demo-build.log 2>&1 || \
 	  { cat $(BUILD)/demo-build.log; exit 1; }
 	@examples/installer/build.sh $(BUILD)/vardo $(BUILD)/demo
