@@ -11,12 +11,10 @@ constexpr int kCommandSize = 2048;
 inline constexpr char kDefaultExtractCommand[] = "cat > %p/%o";
 
 // Expands a template into a new zero-filled 2048-byte heap buffer that the caller frees. Each
-// value is inserted so that the shell reads exactly its bytes, whatever quotes the template has
-// open at the placeholder: outside quotes a value of letters, digits and "_./,:+@%=-" stands as
-// it is and any other is single-quoted; inside '...' each "'" becomes '\''; inside "..." a
-// backslash goes before each of  " $ ` \ . "%" before any other character stays as it is.
-// Returns null after a message when the expansion would exceed 2047 characters or the directory
-// is unknown.
+// value is written so that the shell reads exactly its bytes as data (extract/quoting.h says
+// how); "%" before any other character stays as it is. Returns null after a message when a value
+// cannot be promised to stay data where the template puts it, when the expansion would exceed 2047
+// characters or when the directory is unknown.
 char *expand_template(const char *tmpl);
 
 // Expands and runs the run command after the feature items have been exported, asking first in

@@ -12,100 +12,71 @@ void CommandBuffer::put(char c) {
     overflow = true;
 }
 
-void CommandBuffer::put(const char *text) {
-  while (*text)
-    put(*text++);
+// After "$" only a name or a one-character parameter is followed; "$(", "${", "$'", "$\"" and a
+// "$" standing alone are not.
+static bool is_parameter(char c) {
+  return isalnum(static_cast<unsigned char>(c)) || strchr("_?$!#@*-", c);
 }
 
-static void push(ShellState *s, ShellState::Kind kind) {
-  if (s->depth == kShellNesting)
-    s->unfollowed = true;
-  else
-    s->level[++s->depth] = {kind, ShellState::kPlain, 0};
+// A "#" that does not continue a word begins a comment. Anything but a printable character that
+// is not an operator might end a word in some shell.
+static bool may_begin_comment(char before) {
+  auto b = static_cast<unsigned char>(before);
+  return b <= ' ' || b >= 0x7f || strchr(";&|<>()", before);
 }
 
-static void pop(ShellState *s) {
-  if (s->depth > 0)
-    --s->depth;
-}
+// After these a "(" opens something other than a subshell in some shell: "((" arithmetic, "<("
+// and ">(" process substitution, "=(" an array, "@(" and the like an extended pattern.
+static bool opens_nesting(char before) { return strchr("<>(=@!+*?", before); }
 
-// A character outside quotes: quotes open, a comment or a here-document begins, an expansion
-// ends.
-static void follow_unquoted(ShellState *s, ShellState::Level *l, char c, char before,
-                            bool word_start) {
+static void follow_unquoted(ShellState *s, char c, char before) {
   switch (c) {
   case '\'':
-    l->quote = ShellState::kSingle;
+    s->quote = ShellState::kSingle;
     break;
   case '"':
-    l->quote = ShellState::kDouble;
+    s->quote = ShellState::kDouble;
     break;
   case '#':
-    s->comment = word_start && l->kind <= ShellState::kSubstitution;
+    s->unsure = may_begin_comment(before);
     break;
   case '<':
-    s->heredoc = s->heredoc || before == '<';
-    break;
-  case '\n':
-    s->unfollowed = s->heredoc; // the body is read by other rules, up to a line of its choosing
+    s->unsure = before == '<'; // a here-document
     break;
   case '(':
-    l->parens += l->kind == ShellState::kArithmetic;
-    break;
-  case ')':
-    if (l->kind == ShellState::kArithmetic && l->parens > 0) {
-      --l->parens;
-    } else if (l->kind == ShellState::kArithmetic) {
-      pop(s);
-      s->closing = true;
-    } else if (l->kind == ShellState::kSubstitution) {
-      pop(s);
-    }
-    break;
-  case '}':
-    if (l->kind == ShellState::kBrace)
-      pop(s);
+    s->unsure = opens_nesting(before);
     break;
   }
-  s->word_start = strchr(" \t\n;&|()<>", c) != nullptr;
 }
 
 void shell_follow(ShellState *s, char c) {
   char before = s->before;
-  bool just_opened = s->just_opened, word_start = s->word_start, closing = s->closing;
   s->before = c;
-  s->just_opened = s->word_start = s->closing = false;
-  if (s->unfollowed || (s->comment && c != '\n'))
+  if (s->unsure)
     return;
-  s->comment = false;
-  ShellState::Level *l = &s->level[s->depth];
   if (s->escaped) {
+    // A backslash-newline joins two lines, and what the join means depends on the place; which
+    // character a backslash before a byte above 0x7F escapes depends on the locale.
     s->escaped = false;
-    s->before = '\0';
-  } else if (c == '`' && l->kind == ShellState::kBackquote) {
-    pop(s); // the first unescaped backquote ends it, quotes or not
-  } else if (l->quote == ShellState::kSingle) {
+    s->unsure = c == '\n' || static_cast<unsigned char>(c) >= 0x80;
+    s->before = '\\';
+  } else if (s->quote == ShellState::kSingle) {
     if (c == '\'')
-      l->quote = ShellState::kPlain;
-  } else if (c == ')' && closing) {
-    // the second ")" of "))"
-  } else if (c == '\\') {
-    s->escaped = true;
-  } else if (c == '(' && before == '$') {
-    push(s, ShellState::kSubstitution);
-    s->just_opened = s->word_start = true;
-  } else if (c == '(' && just_opened) {
-    l->kind = ShellState::kArithmetic;
-  } else if (c == '{' && before == '$') {
-    push(s, ShellState::kBrace);
+      s->quote = ShellState::kPlain;
+  } else if (before == '$') {
+    s->unsure = !is_parameter(c);
   } else if (c == '`') {
-    push(s, ShellState::kBackquote);
-    s->word_start = true;
-  } else if (l->quote == ShellState::kDouble) {
+    s->unsure = true;
+  } else if (c == '\\') {
+    // In some multibyte locales (Big5, GBK, Shift JIS) bash reads a backslash after a byte above
+    // 0x7F as part of one character, not as an escape.
+    s->unsure = static_cast<unsigned char>(before) >= 0x80;
+    s->escaped = true;
+  } else if (s->quote == ShellState::kDouble) {
     if (c == '"')
-      l->quote = ShellState::kPlain;
+      s->quote = ShellState::kPlain;
   } else {
-    follow_unquoted(s, l, c, before, word_start);
+    follow_unquoted(s, c, before);
   }
 }
 
@@ -117,59 +88,51 @@ static bool is_plain_word(const char *value) {
   return true;
 }
 
+// A backslash or "$" waiting for the next character would take the first byte of the quoting
+// for a character of its own.
+static bool is_pending(const ShellState *s) {
+  return s->escaped || (s->before == '$' && s->quote != ShellState::kSingle);
+}
+
+static void emit(CommandBuffer *b, ShellState *s, char c) {
+  b->put(c);
+  shell_follow(s, c);
+}
+
 // Inside '...' only a quote ends the quoting: each is written as '\'' (close, a quoted quote,
 // open again).
-static void put_single_quoted(CommandBuffer *b, const char *value) {
-  for (const char *v = value; *v; ++v)
-    *v == '\'' ? b->put("'\\''") : b->put(*v);
-}
-
-// A value that needs no quoting is written unchanged, as is every value a template received
-// before values were quoted. A pending backslash takes the value's first byte: outside quotes it
-// would turn a quote into a literal, so a quoted value is preceded by a newline (backslash-newline
-// is a line continuation, which the shell drops); inside "..." it stays a literal backslash,
-// written as "\\" where the first byte would be one it escapes.
-static void put_quoted(CommandBuffer *b, ShellState::Quote quote, bool escaped, const char *value) {
-  switch (quote) {
-  case ShellState::kPlain:
-    if (is_plain_word(value))
-      return b->put(value);
-    if (escaped)
-      b->put('\n');
-    b->put('\'');
-    put_single_quoted(b, value);
-    return b->put('\'');
-  case ShellState::kSingle:
-    return put_single_quoted(b, value);
-  case ShellState::kDouble:
-    if (escaped && value[0] && strchr("\"$`\\\n", value[0]))
-      b->put('\\');
-    for (const char *v = value; *v; ++v) {
-      if (strchr("\"$`\\", *v))
-        b->put('\\');
-      b->put(*v);
-    }
-    return;
+static void emit_single_quoted(CommandBuffer *b, ShellState *s, const char *value) {
+  for (const char *v = value; *v; ++v) {
+    if (*v == '\'')
+      for (const char *q = "'\\'"; *q; ++q)
+        emit(b, s, *q);
+    emit(b, s, *v);
   }
 }
 
+// A value is single-quoted: inside '...' no byte but the quote is special in any shell or locale.
+// Inside "..." it is not enough to put a backslash before the special bytes, as in some
+// multibyte locales (Big5, GBK, Shift JIS) bash takes a byte such as \xa4 and the backslash after
+// it for one character; so the double quotes are closed around the single-quoted value.
 int shell_insert(CommandBuffer *b, ShellState *s, const char *value) {
-  if (s->unfollowed)
-    return -1;
-  for (int i = 0; i <= s->depth; ++i)
-    if (s->level[i].kind > ShellState::kSubstitution)
-      return -1;
-  if (s->comment) {
-    if (strchr(value, '\n'))
-      return -1;
-    b->put(value);
+  if (is_plain_word(value)) {
+    for (const char *v = value; *v; ++v)
+      emit(b, s, *v);
     return 0;
   }
-  if (!value[0])
-    return 0; // a pending backslash still waits for the template's next character
-  put_quoted(b, s->level[s->depth].quote, s->escaped, value);
-  s->escaped = s->word_start = s->just_opened = false;
-  s->before = '\0';
+  if (s->unsure || is_pending(s))
+    return -1;
+  bool reopen = s->quote == ShellState::kDouble;
+  if (reopen)
+    emit(b, s, '"');
+  bool wrap = s->quote == ShellState::kPlain;
+  if (wrap)
+    emit(b, s, '\'');
+  emit_single_quoted(b, s, value);
+  if (wrap)
+    emit(b, s, '\'');
+  if (reopen)
+    emit(b, s, '"');
   return 0;
 }
 

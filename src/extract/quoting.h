@@ -1,37 +1,30 @@
-// How the shell reads a command template up to a placeholder, and how a value is written there so
-// that the shell reads exactly the value's bytes as data.
+// How a value is written into a command template so that the shell reads exactly its bytes as
+// data, and where no such promise can be made.
 //
-// Quotes, backslashes and command substitutions "$(...)" are followed as the shell follows them,
-// each substitution with quotes of its own. Where the shell would read a value again or by other
-// rules (inside backquotes, "${...}", "$((...))" or a here-document body), no quoting keeps it
-// data, and a placeholder there is refused. In a comment a value stands as it is, unless a
-// newline in it would end the comment. A "case" pattern's unbalanced ")" inside "$(...)" is not
-// told from the end of the substitution.
+// A value made only of letters, digits and "_./,:+@%=-" means the same to every shell wherever it
+// stands, and is inserted unchanged. Any other value is single-quoted, each "'" in it written as
+// '\'' (inside '...' only the '\'' is written; inside "..." the double quotes are closed around
+// the single-quoted value and opened again). Quoting is trusted only while the template up to
+// the placeholder keeps to the part of the grammar that every shell reads alike: words, blanks
+// and newlines, '...', "..." without substitutions, a backslash before any character but a
+// newline, $NAME and one-character parameters such as $1 or $?, and the operators ; & | < > ( ) .
+// Once anything else has appeared ("$(", "${", "$((", "$'", "$\"", a backquote, "<<", a line
+// continuation, a "#" that may begin a comment, "((" or another "(" that opens something in some
+// shell, a byte above 0x7F that a backslash may belong to), a value that needs quoting is refused:
+// the rest of the template is not followed at all, so no gap in a model of the shell can turn a
+// value into code. A backslash or "$" right before the placeholder would take the first byte of
+// the quoting as its own, so there too a value that needs quoting is refused.
 #pragma once
 #include <cstddef>
 
 namespace vardo {
 
-constexpr int kShellNesting = 8; // substitutions within substitutions that are followed
-
 struct ShellState {
-  enum Kind { kScript, kSubstitution, kBackquote, kBrace, kArithmetic };
   enum Quote { kPlain, kSingle, kDouble };
-  struct Level {
-    Kind kind;
-    Quote quote;
-    int parens; // open "(" inside an arithmetic expansion
-  };
-  Level level[kShellNesting + 1] = {{kScript, kPlain, 0}};
-  int depth = 0;
-  char before = '\0';       // the previous character, for "$(", "${", "$((" and "<<"
-  bool escaped = false;     // a backslash waits for the next character
-  bool word_start = true;   // the next character begins a word
-  bool comment = false;     // inside a comment, up to the end of the line
-  bool just_opened = false; // the previous character opened a substitution
-  bool closing = false;     // the first ")" of "))" closed an arithmetic expansion
-  bool heredoc = false;     // "<<" seen: a here-document begins with the next line
-  bool unfollowed = false;  // a here-document body, or nesting too deep: the rest is not followed
+  Quote quote = kPlain;
+  char before = '\n';   // the previous character; '\\' after one taken literally
+  bool escaped = false; // a backslash waits for the next character
+  bool unsure = false;  // the template has left the part of the grammar that is followed
 };
 
 // Follows one template character.
@@ -44,11 +37,10 @@ struct CommandBuffer {
   size_t w = 0;
   bool overflow = false;
   void put(char c);
-  void put(const char *text);
 };
 
-// Writes `value` where the template stands, quoted for that place. Returns -1, writing nothing,
-// where no quoting can keep the value data.
+// Writes `value` where the template stands, quoted for that place, and follows what it wrote.
+// Returns -1, writing nothing, where a value that needs quoting cannot be promised to stay data.
 int shell_insert(CommandBuffer *b, ShellState *s, const char *value);
 
 } // namespace vardo

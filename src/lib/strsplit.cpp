@@ -8,18 +8,16 @@
 
 namespace vardo {
 
-// Appends a copy of the piece [start, end) to the list, without its backslashes when the piece
+// Appends a copy of the piece's `len` bytes to the list, without its backslashes when the piece
 // had one. Returns -1 when memory runs out.
-static int append_piece(void ***list, const char *start, const char *end, bool *had_backslash) {
-  char *piece = strndup(start, static_cast<size_t>(end - start));
-  if (!piece)
+static int append_piece(void ***list, const char *piece, size_t len, bool had_backslash) {
+  char *copy = strndup(piece, len);
+  if (!copy)
     return -1;
-  if (*had_backslash) {
-    *had_backslash = false;
-    strdel(piece, '\\');
-  }
-  if (aplist_add(list, piece) < 0) {
-    free(piece);
+  if (had_backslash)
+    strdel(copy, '\\');
+  if (aplist_add(list, copy) < 0) {
+    free(copy);
     return -1;
   }
   return 0;
@@ -29,47 +27,33 @@ void **strsplit(const char *text, const char *separators) {
   void **list = aplist_new(5, free);
   if (!list || !text || !*text)
     return list;
-  char *copy = strdup(text);
-  if (!copy)
+  char *piece = static_cast<char *>(malloc(strlen(text) + 1));
+  if (!piece)
     return list;
-  char *start = copy;
-  bool in_quote = false;
-  bool had_backslash = false;
-  char *p = copy;
-  while (*p) {
+  size_t len = 0;
+  bool in_quote = false, had_backslash = false;
+  for (const char *p = text; *p; ++p) {
     if (*p == '\\') {
+      // The backslash and the character after it are kept unexamined; a backslash as the last
+      // character ends the text.
       had_backslash = true;
-      if (!p[1]) {
-        ++p;
+      piece[len++] = *p;
+      if (!*++p)
         break;
-      }
-      p += 2;
-      continue;
+      piece[len++] = *p;
+    } else if (*p == '"') {
+      in_quote = !in_quote; // a quote is dropped; up to its partner separators are kept
+    } else if (!in_quote && strchr(separators, *p)) {
+      append_piece(&list, piece, len, had_backslash);
+      len = 0;
+      had_backslash = false;
+    } else {
+      piece[len++] = *p;
     }
-    if (*p == '"' && !had_backslash) {
-      if (!in_quote) {
-        in_quote = true;
-        start = ++p;
-        continue;
-      }
-      // Closing a quote removes it and every later double quote of the text.
-      in_quote = false;
-      strdel(p, '"');
-      if (!*p) {
-        append_piece(&list, start, p, &had_backslash);
-        start = p;
-        break;
-      }
-    }
-    if (!in_quote && strchr(separators, *p)) {
-      append_piece(&list, start, p, &had_backslash);
-      start = p + 1;
-    }
-    ++p;
   }
-  if (*start)
-    append_piece(&list, start, start + strlen(start), &had_backslash);
-  free(copy);
+  if (len > 0)
+    append_piece(&list, piece, len, had_backslash);
+  free(piece);
   return list;
 }
 

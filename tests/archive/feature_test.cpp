@@ -1,11 +1,15 @@
 #include "archive/feature.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/header.h"
 #include "support/fork.h"
+#include "support/tool.h"
 
 namespace vardo {
 namespace {
@@ -97,6 +101,48 @@ TEST_F(Feature, ExportOfEmptyStringExportsNothing) {
     printf("%d\n", after - before);
   });
   EXPECT_EQ(r.out, "0\n");
+}
+
+// What -l shows is what the run command gets: a quoted value keeps its key, so an item that reads
+// as a harmless COMMENT cannot export LD_PRELOAD, and a quoted comma stays in its item. The
+// library named would leave a file behind if the run command's shell loaded it.
+TEST(FeatureEndToEnd, QuotedItemsKeepTheirKeys) {
+  test::ToolDir tool;
+  test::write_file(tool / "evil.c", "#include <fcntl.h>\n"
+                                    "__attribute__((constructor)) static void f(void) {\n"
+                                    "  open(\"preloaded\", O_CREAT | O_WRONLY, 0644);\n"
+                                    "}\n");
+  auto cc = tool.run({"sh", "-c", "cc -shared -fPIC -o evil.so evil.c"});
+  if (cc.status != 0)
+    GTEST_SKIP() << "no C compiler to build a library to preload: " << cc.err;
+  test::write_file(tool / "f", "payload");
+  std::string preload = "COMMENT=\"LD_PRELOAD=" + tool / "evil.so" + "\"";
+  test::RunOptions o;
+  o.stdout_path = tool / "a.run";
+  ASSERT_EQ(tool.run({"./vardo", "-F", preload, "-F", "MSG=\"hello, world\",T=1", "-r",
+                      "env > env.out", "f"},
+                     o)
+                .status,
+            0);
+  chmod((tool / "a.run").c_str(), 0755);
+  auto listing = tool.run({"./a.run", "-l"});
+  EXPECT_NE(listing.out.find(preload + ",MSG=\"hello, world\",T=1,NAME=f"), std::string::npos)
+      << listing.out;
+  mkdir((tool / "out").c_str(), 0755);
+  test::RunOptions in_out;
+  in_out.cwd = tool / "out";
+  auto r = tool.run({"../a.run"}, in_out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream env(test::read_file(tool / "out/env.out"));
+  std::vector<std::string> ours;
+  for (std::string line; std::getline(env, line);)
+    for (const char *key : {"COMMENT=", "MSG=", "T=", "LD_PRELOAD=", "hello", "NAME="})
+      if (line.starts_with(key))
+        ours.push_back(line);
+  std::sort(ours.begin(), ours.end());
+  EXPECT_EQ(ours, (std::vector<std::string>{"COMMENT=LD_PRELOAD=" + tool / "evil.so",
+                                            "MSG=hello, world", "NAME=f", "T=1"}));
+  EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0);
 }
 
 } // namespace

@@ -42,18 +42,53 @@ TEST(Strsplit, BackslashKeepsSeparatorAndIsRemoved) {
   EXPECT_EQ(split("ab\\"), (V{"ab"})); // a trailing backslash ends the scan
 }
 
-TEST(Strsplit, QuotedGroupKeepsSeparators) {
+// A text without double quotes splits as it always has.
+TEST(Strsplit, TextWithoutQuotesSplitsAsBefore) {
+  struct {
+    const char *text, *seps;
+    V pieces;
+  } cases[] = {
+      {"NOCOMPR,VFYFS=/u,NAME=x", ",", {"NOCOMPR", "VFYFS=/u", "NAME=x"}},
+      {"a b\\ c\\\\,d", ",", {"a b c", "d"}}, // every backslash of a piece goes, escaped or not
+      {"a\\\\\\,b", ",", {"a,b"}},
+      {"a,\\", ",", {"a", ""}}, // a lone backslash still makes a piece
+      {"\\,,\\,", ",", {",", ","}},
+      {",,", ",", {"", ""}},
+      {" a \\ b\\\tc\t", " \t", {"", "a", " b\tc"}},
+      {"K=v\\", ",", {"K=v"}},
+      {"x\\y,z\\,w,", ",", {"xy", "z,w"}},
+      {"a,b\\,c", ",\\", {"a", "b,c"}}, // a backslash separator is still an escape
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(split(c.text, c.seps), c.pieces) << c.text;
+}
+
+// Within one piece a pair of double quotes keeps the separators between them; the two quotes
+// are dropped and the text before and after them stays in the piece.
+TEST(Strsplit, QuotesKeepSeparatorsWithinTheirPiece) {
   EXPECT_EQ(split("\"1,2\",y"), (V{"1,2", "y"}));
-  EXPECT_EQ(split("x=\"1,2\",y"), (V{"1,2", "y"}));
-}
-
-TEST(Strsplit, ClosingQuoteRemovesAllLaterQuotes) {
-  EXPECT_EQ(split("\"a b\" \"p q\"", " "), (V{"a b", "p", "q"}));
+  EXPECT_EQ(split("x=\"1,2\",y"), (V{"x=1,2", "y"}));
+  EXPECT_EQ(split("MSG=\"hello, world\",T=1"), (V{"MSG=hello, world", "T=1"}));
+  EXPECT_EQ(split("COMMENT=\"LD_PRELOAD=/tmp/evil.so\""), (V{"COMMENT=LD_PRELOAD=/tmp/evil.so"}));
+  EXPECT_EQ(split("a\"b\"c\"d,e\",f"), (V{"abcd,e", "f"}));
   EXPECT_EQ(split("\"ab\""), (V{"ab"}));
-  EXPECT_EQ(split("\"\""), (V{""})); // the quote closes at the end: an empty piece
+  EXPECT_EQ(split("\"\""), V{});                // an empty last piece, as without quotes
+  EXPECT_EQ(split("a,\"b,c"), (V{"a", "b,c"})); // an unpaired quote keeps them to the end
 }
 
-TEST(Strsplit, QuoteAfterBackslashIsOrdinary) { EXPECT_EQ(split("a\\b\"c,d"), (V{"ab\"c", "d"})); }
+// Quotes pair within their own piece, and leave the quotes of the other pieces alone.
+TEST(Strsplit, QuotesOfOtherPiecesAreUntouched) {
+  EXPECT_EQ(split("A=\"1,2\",B=\"3,4\""), (V{"A=1,2", "B=3,4"}));
+  EXPECT_EQ(split("\"a b\" \"p q\"", " "), (V{"a b", "p q"}));
+}
+
+// A backslash keeps the next character from splitting or quoting, no more.
+TEST(Strsplit, BackslashEscapesOnlyTheNextCharacter) {
+  EXPECT_EQ(split("a\\\"b,c"), (V{"a\"b", "c"}));
+  EXPECT_EQ(split("A=\"x\\\"y\",B"), (V{"A=x\"y", "B"}));
+  EXPECT_EQ(split("A=\"1\\,2\",B=3"), (V{"A=1,2", "B=3"}));
+  EXPECT_EQ(split("a\\b\"c,d\""), (V{"abc,d"}));
+}
 
 TEST(Strdel, RemovesEveryOccurrence) {
   char text[] = "a\"b\"";
