@@ -23,7 +23,8 @@ static const char kArchiveHelp[] =
 void print_usage() {
   fprintf(stderr, "Version: @(#) vardo %s    6/6/2001 \n", kReleaseNumber);
   if (settings.archive_mode) {
-    fprintf(stderr, "\n%s\n\n", visible(archive_header.comment, stderr));
+    const char *comment = settings.comment ? settings.comment : archive_header.comment;
+    fprintf(stderr, "\n%s\n\n", visible(comment, stderr));
     fprintf(stderr, "Usage: %s [-hclnvtx]\n", process.program_name);
     fputs(kArchiveHelp, stderr);
   } else {

@@ -204,12 +204,7 @@ static int extract_open_archive(int fd, const char *path) {
   return status;
 }
 
-int extract_archive(const char *path) {
-  int fd = open_archive(path);
-  if (fd < 0) {
-    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-    return -1;
-  }
+int extract_archive(int fd, const char *path) {
   int status = extract_open_archive(fd, path);
   close(fd);
   remove_temporary_link();
