@@ -70,7 +70,11 @@ static int open_input(const char *name) {
   return fd;
 }
 
-void build_archive(int operands, char **operand) {
+void build_archive(const BuildHeader &header, int operands, char **operand) {
+  // Each string was checked to fit a header string.
+  copy_text(archive_header.comment, header.comment);
+  copy_text(archive_header.run_command, header.run_command);
+  copy_text(archive_header.extract_command, header.extract_command);
   stream.out_fd = STDOUT_FILENO;
   catch_write_signals();
   check_operands(operands, operand);

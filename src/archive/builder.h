@@ -13,7 +13,15 @@ struct ArchiveBuild {
 
 extern ArchiveBuild archive_build;
 
-// Writes a new archive of the operands to standard output and ends the process.
-[[noreturn]] void build_archive(int operands, char **operand);
+// The header strings a build writes besides the feature string, as the options give them.
+struct BuildHeader {
+  const char *comment;
+  const char *run_command;
+  const char *extract_command;
+};
+
+// Writes a new archive of the operands, with the header strings `header`, to standard output
+// and ends the process.
+[[noreturn]] void build_archive(const BuildHeader &header, int operands, char **operand);
 
 } // namespace vardo

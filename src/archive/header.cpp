@@ -136,8 +136,35 @@ static int read_header_string(int fd, char *text) {
   return -1;
 }
 
+int open_own_file(const char *name, const char **path) {
+  *path = locate_self(name);
+  if (!*path) {
+    report_unlocatable();
+    return -1;
+  }
+  return open(*path, O_RDONLY | O_CLOEXEC);
+}
+
+int read_archive_header(int fd, const char *path) {
+  off_t offset = find_magic(fd);
+  if (offset < 0)
+    return -1;
+  for (char *text : header_strings()) {
+    int consumed = read_header_string(fd, text);
+    offset += consumed;
+    if (consumed < 0) {
+      fprintf(stderr, "%s: %s: header string longer than %d characters\n", process.program_name,
+              path, kHeaderStringSize - 1);
+      archive_header = ArchiveHeader{};
+      return -1;
+    }
+  }
+  archive_header.payload_offset = static_cast<int32_t>(offset);
+  return 0;
+}
+
 int open_archive(const char *name) {
-  const char *path = name == process.program_name ? locate_self(name) : locate_program(name);
+  const char *path = locate_program(name);
   if (!path) {
     report_unlocatable();
     return -1;
@@ -147,23 +174,10 @@ int open_archive(const char *name) {
     perror(path);
     return -1;
   }
-  off_t offset = find_magic(fd);
-  if (offset < 0) {
+  if (read_archive_header(fd, path) < 0) {
     close(fd);
     return -1;
   }
-  for (char *text : header_strings()) {
-    int consumed = read_header_string(fd, text);
-    offset += consumed;
-    if (consumed < 0) {
-      fprintf(stderr, "%s: %s: header string longer than %d characters\n", process.program_name,
-              path, kHeaderStringSize - 1);
-      archive_header = ArchiveHeader{};
-      close(fd);
-      return -1;
-    }
-  }
-  archive_header.payload_offset = static_cast<int32_t>(offset);
   return fd;
 }
 

@@ -49,10 +49,19 @@ const char *locate_self(const char *name);
 // after a message when the preamble cannot be resolved, read or written.
 int write_preamble(const char *preamble_name, int out_fd);
 
-// Opens an archive, finds the magic, reads the header strings into archive_header and returns a
-// read-only descriptor positioned at the payload, or -1 with no descriptor left open. The
-// program name itself (the very pointer process.program_name) stands for the program's own
-// file (locate_self); any other name is looked up with locate_program.
+// Opens the running program's own file, the one locate_self finds for `name` (argv[0]), read-only,
+// and sets *path to it. Returns the descriptor; -1 after a message when the file cannot be found
+// (*path is then null), or -1 with errno set when it cannot be opened.
+int open_own_file(const char *name, const char **path);
+
+// Finds the magic in the file open on `fd` (named `path` in messages) and reads the header
+// strings into archive_header. Returns 0 with the descriptor positioned at the payload, or -1
+// (after a message for a header string that does not fit; no magic is no message).
+int read_archive_header(int fd, const char *path);
+
+// Opens the archive `name`, looked up with locate_program, and reads its header as
+// read_archive_header does. Returns a read-only descriptor positioned at the payload, or -1 with
+// no descriptor left open.
 int open_archive(const char *name);
 
 } // namespace vardo

@@ -27,13 +27,19 @@ static const char kDefaultComment[] = "Self-Extracting archive file";
   exit(1);
 }
 
-// Copies an option argument into one of the 1024-byte text buffers, or refuses it.
-static void store_argument(char *dst, size_t size, int option, const char *arg) {
-  if (copy_text(dst, size, arg) < 0) {
+// Returns an option argument that fits a buffer of `size` bytes, or refuses it.
+static const char *fitting_argument(int option, const char *arg, size_t size) {
+  if (strlen(arg) >= size) {
     fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n", process.program_name,
             option, size - 1);
     exit(1);
   }
+  return arg;
+}
+
+// Copies an option argument into one of the 1024-byte text buffers, or refuses it.
+static void store_argument(char *dst, size_t size, int option, const char *arg) {
+  strcpy(dst, fitting_argument(option, arg, size));
 }
 
 // Appends a feature item, formatted as prefix and argument in the 256-byte item buffer.
@@ -72,24 +78,26 @@ static const FeatureOption *feature_option(int c) {
   return nullptr;
 }
 
-// Mode probe: the running file is an archive when it carries the magic. A program that may be
+// Mode probe: the running file is an archive when it carries the magic; it stays open at its
+// payload, its header read, for the extraction or listing of this run. A program that may be
 // run but not read (mode 0111) can neither find its payload nor copy itself: it says so and
 // stops instead of taking itself for the plain tool.
 static void probe_mode() {
-  const char *self = locate_self(process.program_name);
-  int fd = self ? open(self, O_RDONLY | O_CLOEXEC) : -1;
+  const char *self;
+  int fd = open_own_file(process.program_name, &self);
   if (self && fd < 0) {
     fprintf(stderr, "%s: cannot read the program's own file: %s\n", process.program_name,
             strerror(errno));
     exit(1);
   }
-  if (fd >= 0)
+  if (fd < 0)
+    return;
+  if (read_archive_header(fd, self) < 0) {
     close(fd);
-  fd = open_archive(process.program_name);
-  if (fd >= 0) {
-    close(fd);
-    settings.archive_mode = true;
+    return;
   }
+  settings.archive_mode = true;
+  settings.own_archive = fd;
 }
 
 // Each option takes effect when it is met, so the mode at that moment decides whether a
@@ -130,14 +138,13 @@ static void parse_options(int argc, char **argv) {
       store_argument(archive_build.preamble_path, sizeof archive_build.preamble_path, c, optarg);
       break;
     case 'C':
-      store_argument(archive_header.comment, sizeof archive_header.comment, c, optarg);
+      settings.comment = fitting_argument(c, optarg, kHeaderStringSize);
       break;
     case 'r':
-      store_argument(archive_header.run_command, sizeof archive_header.run_command, c, optarg);
+      settings.run_command = fitting_argument(c, optarg, kHeaderStringSize);
       break;
     case 'f':
-      store_argument(archive_header.extract_command, sizeof archive_header.extract_command, c,
-                     optarg);
+      settings.extract_command = fitting_argument(c, optarg, kHeaderStringSize);
       break;
     case 't':
       if (settings.archive_mode)
@@ -157,15 +164,45 @@ static void parse_options(int argc, char **argv) {
   }
 }
 
+// Opens the archive the run is about: the program's own file, kept open since the mode probe, or
+// the archive `path` named on the command line. Returns -1 after the message when it is none.
+static int archive_of(const char *path, bool own) {
+  int fd = settings.own_archive;
+  settings.own_archive = -1;
+  if (!own) {
+    if (fd >= 0)
+      close(fd);
+    fd = open_archive(path);
+  }
+  if (fd < 0)
+    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+  return fd;
+}
+
+// Lists one archive; one that cannot be listed sets the exit status to 1.
+static void list_one(const char *path, bool own) {
+  int fd = archive_of(path, own);
+  if (fd >= 0)
+    list_archive(fd, path);
+  else
+    process.exit_status = 1;
+}
+
 // Lists the program's own file, or each operand on a plain tool.
 [[noreturn]] static void list_and_exit(int operands, char **operand) {
   if (operands == 0 || settings.archive_mode) {
-    list_archive(process.program_name);
+    list_one(process.program_name, true);
   } else {
     for (int i = 0; i < operands; ++i)
-      list_archive(operand[i]);
+      list_one(operand[i], false);
   }
   exit(process.exit_status);
+}
+
+// The header strings of a build: the options' own, and the default comment.
+static BuildHeader build_header() {
+  return BuildHeader{settings.comment, settings.run_command ? settings.run_command : "",
+                     settings.extract_command ? settings.extract_command : ""};
 }
 
 // The first operand ends the options (the archive name of -u, or any operand of an archive run
@@ -190,8 +227,12 @@ void driver_main(int argc, char **argv) {
   int operands = argc - optind;
   char **operand = argv + optind;
 
-  if (!archive_header.comment[0])
-    strcpy(archive_header.comment, kDefaultComment);
+  // From here on the usage shows, and a build writes, the comment of -C, else the archive's own,
+  // else the default.
+  if (!settings.comment)
+    settings.comment = archive_header.comment;
+  if (!settings.comment[0])
+    settings.comment = kDefaultComment;
   if (!archive_build.preamble_path[0]) {
     const char *self = locate_self(process.program_name);
     if (self)
@@ -206,12 +247,13 @@ void driver_main(int argc, char **argv) {
     exit(1);
   }
   if (!settings.archive_mode)
-    build_archive(operands, operand);
+    build_archive(build_header(), operands, operand);
   if (settings.use_operand && operands == 0)
     usage_exit();
   refuse_misplaced_options(operands, operand);
   const char *archive = settings.use_operand ? operand[0] : process.program_name;
-  exit(extract_archive(archive) == 0 ? 0 : 1);
+  int fd = archive_of(archive, !settings.use_operand);
+  exit(fd >= 0 && extract_archive(fd, archive) == 0 ? 0 : 1);
 }
 
 } // namespace vardo

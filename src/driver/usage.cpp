@@ -4,12 +4,11 @@
 
 #include "archive/header.h"
 #include "driver/settings.h"
+#include "driver/version.h"
 #include "gzstream/diagnostics.h"
 #include "lib/visible.h"
 
 namespace vardo {
-
-static const char kVersion[] = "@(#) vardo 1.2.1    6/6/2001 ";
 
 static const char kArchiveHelp[] =
     "    -h: show this help\n"
@@ -22,9 +21,10 @@ static const char kArchiveHelp[] =
     "    -v: verbose output\n";
 
 void print_usage() {
-  fprintf(stderr, "Version: %s\n", kVersion);
+  fprintf(stderr, "Version: @(#) vardo %s    6/6/2001 \n", kReleaseNumber);
   if (settings.archive_mode) {
-    fprintf(stderr, "\n%s\n\n", visible(archive_header.comment, stderr));
+    const char *comment = settings.comment ? settings.comment : archive_header.comment;
+    fprintf(stderr, "\n%s\n\n", visible(comment, stderr));
     fprintf(stderr, "Usage: %s [-hclnvtx]\n", process.program_name);
     fputs(kArchiveHelp, stderr);
   } else {

@@ -11,6 +11,7 @@
 #include "extract/command.h"
 #include "extract/output.h"
 #include "extract/space.h"
+#include "extract/temporary.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
 #include "gzstream/progress.h"
@@ -52,7 +53,7 @@ static int read_payload_kind() {
 // Asks the space verification for the uncompressed size in whole megabytes, plus one: ISIZE
 // from the gzip trailer (the running total of every member), or the length of a raw payload.
 // The read position is restored afterwards. Returns -1 when the verification refuses.
-static int check_space(int fd, int method, char *link_path) {
+static int check_space(int fd, int method) {
   off_t pos = lseek(fd, 0, SEEK_CUR);
   if (pos < 0)
     return 0;
@@ -65,7 +66,7 @@ static int check_space(int fd, int method, char *link_path) {
     read_final_trailer(fd, &crc, &size);
   }
   int required_mb = static_cast<int>(size / 1048576u + 1);
-  if (verify_extract_space(required_mb, link_path) < 0)
+  if (verify_extract_space(required_mb, extract_options) < 0)
     return -1;
   lseek(fd, pos, SEEK_SET);
   return 0;
@@ -190,9 +191,7 @@ static int extract_open_archive(int fd, const char *path) {
   if (!extract_options.extract_only && !archive_header.extract_command[0] &&
       check_default_output_name() < 0)
     return -1;
-  char link_path[kLinkPathSize] = "";
-  if (!extract_options.extract_only && feature_get("VFYFS=") &&
-      check_space(fd, method, link_path) < 0)
+  if (!extract_options.extract_only && feature_get("VFYFS=") && check_space(fd, method) < 0)
     return -1; // refused: its messages are printed
   if (method == -1) {
     fprintf(stderr, "%s: unknown compression method\n", path);
@@ -205,12 +204,7 @@ static int extract_open_archive(int fd, const char *path) {
   return status;
 }
 
-int extract_archive(const char *path) {
-  int fd = open_archive(path);
-  if (fd < 0) {
-    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-    return -1;
-  }
+int extract_archive(int fd, const char *path) {
   int status = extract_open_archive(fd, path);
   close(fd);
   remove_temporary_link();

@@ -12,7 +12,8 @@ struct ExtractOptions {
 
 extern ExtractOptions extract_options;
 
-// Performs one complete extraction of the archive `path`. Returns 0 on success.
-int extract_archive(const char *path);
+// Performs one complete extraction of the archive `path`, open on `fd` with its header read
+// (read_archive_header) and positioned at the payload; closes it. Returns 0 on success.
+int extract_archive(int fd, const char *path);
 
 } // namespace vardo

@@ -89,8 +89,8 @@ static void print_statistics() {
   printf(" %s\n", visible(stream.out_name, stdout));
 }
 
-// Lists the archive open on descriptor 0.
-static void list_open_archive(const char *path) {
+// Lists the archive open on `fd`.
+static void list_open_archive(int fd, const char *path) {
   if (name_archive_streams(path) < 0) {
     process.exit_status = 1;
     return;
@@ -98,7 +98,7 @@ static void list_open_archive(const char *path) {
   bool raw = feature_get("NOCOMPR") != nullptr;
   if (!raw) {
     reset_stream();
-    stream.in_fd = 0;
+    stream.in_fd = fd;
     if (read_gzip_header() < 0) {
       process.exit_status = 1;
       return;
@@ -112,21 +112,10 @@ static void list_open_archive(const char *path) {
   print_statistics();
 }
 
-void list_archive(const char *path) {
-  int fd = open_archive(path);
-  if (fd < 0) {
-    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-    process.exit_status = 1;
-    return;
-  }
-  // Descriptor 0 becomes the archive: the stream layer reads from its current input descriptor,
-  // which stays 0 throughout the listing. The archive's own descriptor is closed at once, so
-  // that listing many archives holds one descriptor, not one per archive.
-  if (fd != 0) {
-    dup2(fd, 0);
-    close(fd);
-  }
-  list_open_archive(path);
+void list_archive(int fd, const char *path) {
+  list_open_archive(fd, path);
+  // Closed at once, so that listing many archives holds one descriptor, not one per archive.
+  close(fd);
   // A listing that cannot be written is a failure, not an empty success.
   if (fflush(stdout) != 0) {
     strcpy(stream.out_name, "stdout"); // the stored name may stand there

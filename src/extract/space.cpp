@@ -1,7 +1,6 @@
 #include "extract/space.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -9,15 +8,20 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
-#include "extract/extract.h"
 #include "extract/temporary.h"
 #include "gzstream/diagnostics.h"
-#include "gzstream/stream.h"
+#include "lib/dirpath.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
 #include "lib/text.h"
 
 namespace vardo {
+
+// The longest path of the link and of a candidate's directory, with its NUL.
+constexpr size_t kLinkPathSize = 512;
+
+// The longest candidate directory, with its NUL.
+constexpr size_t kCandidateSize = 256;
 
 // The paths of one verification, and once a candidate is tried, the directory that holds the link,
 // open, and the link's name in it.
@@ -27,13 +31,11 @@ struct SpacePaths {
   char absolute_dir[512]; // verify_dir made absolute
   char target_dir[512];   // base/sub_dir, the base being the temporary path or absolute_dir
   char link_at[512];      // verify_dir/sub_dir, where the temporary link stands
+  char temp_dir[kTextBufferSize]; // the temporary path, less a trailing "/"; empty without -t
   int required_mb;
   int link_dir = -1;
   char link_name[256];
 };
-
-// The longest candidate directory, with its NUL.
-constexpr size_t kCandidateSize = 256;
 
 static int too_long(const char *what, const char *text, size_t limit) {
   fprintf(stderr, "%s: %s longer than %zu characters: %s\n", process.program_name, what, limit,
@@ -64,7 +66,8 @@ static int check_mb(const char *path, int required_mb) {
 
 // Reads verify_dir and sub_dir from the feature string and forms the other paths. Returns -1 to
 // refuse; values shorter than two characters refuse without a message.
-static int prepare_paths(SpacePaths *p) {
+static int prepare_paths(SpacePaths *p, const char *temp_path) {
+  copy_text(p->temp_dir, temp_path); // an option argument always fits
   const char *item = feature_get("VFYFS=");
   if (!item)
     return -1;
@@ -93,7 +96,7 @@ static int prepare_paths(SpacePaths *p) {
     if (join_path(p->absolute_dir, sizeof p->absolute_dir, cwd, p->verify_dir) < 0)
       return -1;
   }
-  char *base = extract_options.temp_path[0] ? extract_options.temp_path : p->absolute_dir;
+  char *base = p->temp_dir[0] ? p->temp_dir : p->absolute_dir;
   drop_trailing_slash(base);
   if (join_path(p->target_dir, sizeof p->target_dir, base, p->sub_dir) < 0 ||
       join_path(p->link_at, sizeof p->link_at, p->verify_dir, p->sub_dir) < 0)
@@ -149,43 +152,9 @@ static void split_path(const char *path, char (&dir)[kLinkPathSize], char (&name
     snprintf(dir, sizeof dir, "%.*s", static_cast<int>(dir_end), path);
 }
 
-// The directory that holds the temporary link while it stands; the link itself is a temporary
-// entry, removed on every way out.
-static int temporary_link_dir = -1;
-
-void remove_temporary_link() {
-  if (temporary_link_dir < 0)
-    return;
-  temporary_remove(Temporary::link);
-  close(temporary_link_dir);
-  temporary_link_dir = -1;
-}
-
-// Makes the link `name` in `dir` pointing to `target`; from then on the temporary link holds
-// `dir`. The ending signals are held off until the link is recorded, so no signal leaves it
-// behind. Returns -1, with errno set, when the link cannot be made.
-static int make_temporary_link(int dir, const char *name, const char *target) {
-  sigset_t old = hold_end_signals();
-  struct stat st;
-  int result = symlinkat(target, dir, name);
-  if (result == 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    temporary_stand(Temporary::link, dir, name, st);
-    temporary_link_dir = dir;
-  } else if (result == 0) {
-    unlinkat(dir, name, 0); // just made, but it cannot be told from another: not kept
-    result = -1;
-  }
-  int err = errno;
-  release_end_signals(old);
-  errno = err;
-  return result;
-}
-
 // Opens the directory that holds link_at, once per verification. The old link is examined, removed
 // and replaced through this one descriptor, so a directory swapped on link_at's path meanwhile
 // cannot turn the removal onto another directory.
-static int walk_dir_path(const char *path, mode_t mode, bool create);
-
 // It is reached as candidates are, without following a link and through directories no other
 // user may change: otherwise a link planted on V's path would carry the removal into another
 // directory, and a directory another user may change would let them replace root's link.
@@ -194,7 +163,7 @@ static int open_link_dir(SpacePaths *p) {
     return 0;
   char dir[kLinkPathSize];
   split_path(p->link_at, dir, p->link_name);
-  p->link_dir = walk_dir_path(dir, 0, false);
+  p->link_dir = open_dir_path(dir);
   return p->link_dir < 0 ? -1 : 0;
 }
 
@@ -313,125 +282,47 @@ static bool next_candidate(int required_mb, char *candidate) {
   return false;
 }
 
-// Tries the temporary path (when `have_candidate`) and then the mounted filesystems until a link
-// stands. Returns 0 with the link's path in `link_path`, or -1 to refuse.
-static int relocate(SpacePaths *p, char *link_path, bool have_candidate) {
-  char *candidate = link_path; // the caller's buffer holds each candidate in turn
-  mnttab_close();              // the scan starts at the first entry
+// Tries the temporary path (when `try_temp`) and then the mounted filesystems until a link stands.
+// Returns 0 when it stands, or -1 to refuse.
+static int relocate(SpacePaths *p, bool try_temp) {
+  char candidate[kLinkPathSize]; // each candidate in turn
+  if (try_temp) {
+    if (copy_text(candidate, p->temp_dir) < 0)
+      return too_long("temporary path", p->temp_dir, kLinkPathSize - 1);
+    drop_trailing_slash(candidate);
+  }
+  mnttab_close(); // the scan starts at the first entry
   for (;;) {
-    if (!have_candidate && !next_candidate(p->required_mb, candidate))
+    if (!try_temp && !next_candidate(p->required_mb, candidate))
       return refuse_no_space(*p);
-    have_candidate = false;
+    try_temp = false;
     int result = attempt(p, candidate);
-    if (result == 0) {
-      strcpy(link_path, p->link_at);
-      return 0;
-    }
-    if (result < 0)
-      return -1;
+    if (result <= 0)
+      return result;
   }
 }
 
-int verify_extract_space(int required_mb, char *link_path) {
-  link_path[0] = '\0';
+int verify_extract_space(int required_mb, const ExtractOptions &options) {
   SpacePaths p;
   p.required_mb = required_mb;
-  if (prepare_paths(&p) < 0)
+  if (prepare_paths(&p, options.temp_path) < 0)
     return -1;
   if (access(p.target_dir, F_OK) == 0)
     return refuse_existing(p.target_dir);
-  bool have_candidate = false;
   // A temporary path that cannot be queried counts as having room, and so does absolute_dir.
-  if (extract_options.temp_path[0] && check_mb(extract_options.temp_path, required_mb) != 0) {
-    if (copy_text(link_path, kLinkPathSize, extract_options.temp_path) < 0)
-      return too_long("temporary path", extract_options.temp_path, kLinkPathSize - 1);
-    drop_trailing_slash(link_path);
-    have_candidate = true;
-  } else {
+  bool try_temp = p.temp_dir[0] && check_mb(p.temp_dir, required_mb) != 0;
+  if (!try_temp) {
     if (check_mb(p.absolute_dir, required_mb) != 0)
       return 0;
-    if (extract_options.temp_path[0])
+    if (p.temp_dir[0])
       return refuse_no_space(p);
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
             p.target_dir);
   }
-  int result = relocate(&p, link_path, have_candidate);
+  int result = relocate(&p, try_temp);
   if (p.link_dir >= 0)
     close(p.link_dir);
   return result;
 }
-
-// Who may change what a directory holds: other users may when it belongs to someone but root and
-// this user, or when group or others may write into it without the sticky bit (which lets only
-// an entry's owner remove or rename it).
-static bool others_may_change(const struct stat &st) {
-  if (st.st_uid != 0 && st.st_uid != geteuid())
-    return true;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
-}
-
-// Opens `name` in `dir`, a directory below a safe path, without following a link. `shown` names
-// it in messages. Returns the descriptor, or -1 after a message.
-static int open_step(int dir, const char *name, const char *shown) {
-  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  struct stat st;
-  if (fd < 0) {
-    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-      fprintf(stderr, "%s: a symbolic link; not followed.\n", shown);
-    else
-      perror(shown);
-    return -1;
-  }
-  if (fstat(fd, &st) < 0 || others_may_change(st)) {
-    fprintf(stderr, "%s: other users may write into this directory; not used.\n", shown);
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Walks the absolute directory `path` from "/", creating each missing directory with `mode` when
-// `create` is set. Returns a descriptor of the directory, or -1 after a message.
-static int walk_dir_path(const char *path, mode_t mode, bool create) {
-  if (path[0] != '/') {
-    fprintf(stderr, "%s: not an absolute path\n", path);
-    return -1;
-  }
-  int fd = open_step(AT_FDCWD, "/", "/");
-  size_t at = 0;
-  while (fd >= 0) {
-    while (path[at] == '/')
-      ++at;
-    if (path[at] == '\0')
-      return fd;
-    size_t end = at;
-    while (path[end] != '/' && path[end] != '\0')
-      ++end;
-    char name[256], shown[kLinkPathSize];
-    snprintf(name, sizeof name, "%.*s", static_cast<int>(end - at), path + at);
-    snprintf(shown, sizeof shown, "%.*s", static_cast<int>(end), path);
-    bool made = false;
-    if (end - at >= sizeof name)
-      errno = ENAMETOOLONG; // a shortened name would be another directory
-    else if (create)
-      made = mkdirat(fd, name, mode) == 0;
-    else
-      errno = EEXIST; // only opened: open_step reports what is not there
-    at = end;
-    if (!made && errno != EEXIST) {
-      perror(shown);
-      close(fd);
-      return -1;
-    }
-    int next = open_step(fd, name, shown);
-    close(fd);
-    fd = next;
-    if (made && fd >= 0)
-      fchmod(fd, mode); // exactly this mode, whatever the umask
-  }
-  return -1;
-}
-
-int make_dir_path(const char *path, mode_t mode) { return walk_dir_path(path, mode, true); }
 
 } // namespace vardo

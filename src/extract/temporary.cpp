@@ -145,6 +145,34 @@ void temporary_forget(Temporary which) {
   restore_end_signals();
 }
 
+// The directory that holds the temporary link while it stands.
+static int temporary_link_dir = -1;
+
+int make_temporary_link(int dir, const char *name, const char *target) {
+  sigset_t old = hold_end_signals();
+  struct stat st;
+  int result = symlinkat(target, dir, name);
+  if (result == 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    temporary_stand(Temporary::link, dir, name, st);
+    temporary_link_dir = dir;
+  } else if (result == 0) {
+    unlinkat(dir, name, 0); // just made, but it cannot be told from another: not kept
+    result = -1;
+  }
+  int err = errno;
+  release_end_signals(old);
+  errno = err;
+  return result;
+}
+
+void remove_temporary_link() {
+  if (temporary_link_dir < 0)
+    return;
+  temporary_remove(Temporary::link);
+  close(temporary_link_dir);
+  temporary_link_dir = -1;
+}
+
 void temporary_remove(Temporary which) {
   TemporaryEntry &e = entry_of(which);
   if (!e.standing)

@@ -30,4 +30,13 @@ void temporary_remove(Temporary which);
 // onto the name it was made for).
 void temporary_forget(Temporary which);
 
+// Makes the symbolic link `name` in `dir` pointing to `target` as the temporary link, which from
+// then on holds `dir` open. The ending signals are held off until the link is recorded, so no
+// signal leaves it behind. Returns 0, or -1 with errno set when the link cannot be made.
+int make_temporary_link(int dir, const char *name, const char *target);
+
+// Removes the temporary link, if one stands and it is still the link that was made, and closes
+// its directory; nothing else is ever removed.
+void remove_temporary_link();
+
 } // namespace vardo

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "archive/header.h"
+#include "driver/version.h"
 #include "support/process.h"
 #include "support/tool.h"
 
@@ -53,7 +54,7 @@ TEST(Install, IntoADestdirAndUseTheInstalledTool) {
   std::string page = dest / "opt/vardo/share/man/man1/vardo.1.gz";
   EXPECT_EQ(test::read_file(page).substr(3, 5), std::string(5, '\0'));
   EXPECT_EQ(test::run({"gzip", "-dc", page}).out,
-            test::read_file(std::string(VARDO_SOURCE_DIR) + "/docs/vardo.1"));
+            test::read_file(std::string(VARDO_BUILD_DIR) + "/vardo.1"));
   // The installed tool builds an archive that unpacks itself.
   mkdir((dest / "work").c_str(), 0755);
   test::write_file(dest / "work/file.txt", "installed and working\n");
@@ -295,7 +296,7 @@ TEST(Preamble, AArch64ArchiveRunsUnderQemu) {
 }
 
 TEST(ManualPage, RendersWithoutWarnings) {
-  std::string page = std::string(VARDO_SOURCE_DIR) + "/docs/vardo.1";
+  std::string page = std::string(VARDO_BUILD_DIR) + "/vardo.1";
   if (installed("groff")) {
     auto r = test::run({"groff", "-t", "-man", "-Tutf8", "-ww", "-z", page});
     EXPECT_EQ(r.status, 0);
@@ -315,6 +316,10 @@ TEST(ManualPage, RendersWithoutWarnings) {
                  text.find("\n.BR " + dash + " ") != std::string::npos;
     EXPECT_TRUE(entry) << "no entry for -" << letter;
   }
+  // The title line carries the release number the usage prints.
+  std::string title = text.substr(0, text.find('\n', text.find(".TH ")));
+  EXPECT_NE(title.find(std::string("\"vardo ") + kReleaseNumber + "\""), std::string::npos)
+      << title;
 }
 
 TEST(Example, InstallerScriptBuildsListsAndRuns) {

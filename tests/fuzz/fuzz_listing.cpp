@@ -7,8 +7,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *path = vardo::fuzz::write_input(data, size);
   vardo::process.list = 1;
   vardo::process.verbose = size > 0 && data[size - 1] & 1;
-  if (setjmp(vardo::fuzz::abort_jump) == 0)
-    vardo::list_archive(path);
+  if (setjmp(vardo::fuzz::abort_jump) == 0) {
+    int fd = vardo::open_archive(path);
+    if (fd >= 0)
+      vardo::list_archive(fd, path);
+  }
   fflush(stdout);
   vardo::fuzz::end_input(first_fd);
   return 0;

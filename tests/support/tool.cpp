@@ -3,6 +3,7 @@
 #include <cstring>
 #include <elf.h>
 
+#include "driver/version.h"
 #include "support/fork.h"
 
 namespace vardo::test {
@@ -29,7 +30,9 @@ ElfFacts read_elf(const std::string &path) {
   return facts;
 }
 
-const char kVersionLine[] = "Version: @(#) vardo 1.2.1    6/6/2001 \n";
+// The release number comes from the build; the rest of the line is fixed.
+static const std::string kVersionLine =
+    std::string("Version: @(#) vardo ") + kReleaseNumber + "    6/6/2001 \n";
 
 const char kArchiveHelp[] =
     "    -h: show this help\n"
@@ -42,15 +45,15 @@ const char kArchiveHelp[] =
     "    -v: verbose output\n";
 
 std::string build_usage(const std::string &program) {
-  return std::string(kVersionLine) + "Usage: " + program +
+  return kVersionLine + "Usage: " + program +
          " [-huclva] [-p vardo_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
          "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
          "[-F feature_sting] <files...>\n";
 }
 
 std::string archive_usage(const std::string &program, const std::string &comment) {
-  return std::string(kVersionLine) + "\n" + comment + "\n\n" + "Usage: " + program +
-         " [-hclnvtx]\n" + kArchiveHelp;
+  return kVersionLine + "\n" + comment + "\n\n" + "Usage: " + program + " [-hclnvtx]\n" +
+         kArchiveHelp;
 }
 
 ToolDir::ToolDir() { write_file(dir_ / "vardo", read_file(vardo_binary()), 0755); }

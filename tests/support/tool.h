@@ -16,7 +16,6 @@ struct ElfFacts {
 };
 ElfFacts read_elf(const std::string &path);
 
-extern const char kVersionLine[];
 extern const char kArchiveHelp[];
 std::string build_usage(const std::string &program);
 std::string archive_usage(const std::string &program, const std::string &comment);

@@ -1,0 +1,21 @@
+// Directories reached safely where other users may be at work: an absolute path is walked from
+// "/" one directory at a time without following any symbolic link, and every directory on it
+// must be one that no other user may change (owned by root or this user, and not writable by
+// group or others unless sticky). A link planted on the path cannot carry the caller elsewhere,
+// and no other user can replace what the caller makes there.
+#pragma once
+#include <sys/types.h>
+
+namespace vardo {
+
+// The longest path a message names while walking, with its NUL.
+constexpr int kDirPathSize = 512;
+
+// Opens the absolute directory `path`, creating each missing directory with exactly `mode`.
+// Returns a descriptor of the directory, or -1 after a message naming the directory that failed.
+int make_dir_path(const char *path, mode_t mode);
+
+// Opens the absolute directory `path` as make_dir_path does, creating nothing.
+int open_dir_path(const char *path);
+
+} // namespace vardo
