@@ -48,14 +48,17 @@ const char *member_path() {
 void BM_InflateMember(benchmark::State &state) {
   const char *path = member_path();
   int null_fd = open("/dev/null", O_WRONLY);
+  static vardo::StreamState s;
   for (auto _ : state) {
-    vardo::reset_stream();
-    vardo::stream.in_fd = open(path, O_RDONLY);
-    snprintf(vardo::stream.in_name, sizeof vardo::stream.in_name, "%s", path);
-    if (vardo::read_gzip_header() != 8)
+    vardo::reset_stream(s);
+    s.in_fd = open(path, O_RDONLY);
+    s.out_fd = null_fd;
+    snprintf(s.in_name, sizeof s.in_name, "%s", path);
+    vardo::GzipMember member;
+    if (vardo::read_gzip_header(s, &member, false) != 8)
       abort();
-    vardo::inflate_member(vardo::stream.in_fd, null_fd);
-    close(vardo::stream.in_fd);
+    vardo::inflate_member(s);
+    close(s.in_fd);
   }
   close(null_fd);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSize));

@@ -1,27 +1,25 @@
 #pragma once
+#include "archive/header.h"
+#include "gzstream/stream.h"
 #include "lib/text.h"
 
 namespace vardo {
 
 constexpr int kItemBufferSize = 256;
 
-// What a build reads besides the header strings; the driver fills it from the command line.
-struct ArchiveBuild {
+// What a build takes from the command line besides the feature items; the driver fills it.
+struct BuildOptions {
   char preamble_path[kTextBufferSize] = {}; // -p, else the program's own file
-  char item[kItemBufferSize] = {}; // scratch for prefixed feature items and raw copy chunks
+  // The header strings, each checked to fit one: -C (or the default comment), -r and -f.
+  const char *comment = "";
+  const char *run_command = "";
+  const char *extract_command = "";
 };
 
-extern ArchiveBuild archive_build;
-
-// The header strings a build writes besides the feature string, as the options give them.
-struct BuildHeader {
-  const char *comment;
-  const char *run_command;
-  const char *extract_command;
-};
-
-// Writes a new archive of the operands, with the header strings `header`, to standard output
-// and ends the process.
-[[noreturn]] void build_archive(const BuildHeader &header, int operands, char **operand);
+// Writes a new archive of the operands to standard output, through the stream `s`: the header
+// `h` (its feature string as the options left it) with the options' strings, then the payload.
+// Ends the process.
+[[noreturn]] void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s,
+                                int operands, char **operand);
 
 } // namespace vardo

@@ -4,20 +4,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/header.h"
-#include "gzstream/diagnostics.h"
 #include "lib/aplist.h"
+#include "lib/process.h"
 #include "lib/strsplit.h"
 
 namespace vardo {
 
-int feature_add(const char *item) {
-  char *features = archive_header.features;
+int feature_add(ArchiveHeader &h, const char *item) {
+  char *features = h.features;
   size_t len = strlen(features);
   size_t sep = len ? 1 : 0;
-  if (len + sep + strlen(item) >= sizeof archive_header.features) {
+  if (len + sep + strlen(item) >= sizeof h.features) {
     fprintf(stderr, "%s: the feature string would be longer than %zu characters\n",
-            process.program_name, sizeof archive_header.features - 1);
+            process.program_name, sizeof h.features - 1);
     return -1;
   }
   if (sep)
@@ -26,9 +25,9 @@ int feature_add(const char *item) {
   return 0;
 }
 
-const char *feature_get(const char *key) {
+const char *feature_get(const ArchiveHeader &h, const char *key) {
   static char result[256];
-  const char *at = strstr(archive_header.features, key);
+  const char *at = strstr(h.features, key);
   if (!at)
     return nullptr;
   strncpy(result, at, sizeof result - 1);
@@ -52,8 +51,8 @@ size_t trim_trailing(char *text) {
   return len;
 }
 
-void feature_export() {
-  void **items = strsplit(archive_header.features, ",");
+void feature_export(const ArchiveHeader &h) {
+  void **items = strsplit(h.features, ",");
   if (!items)
     return;
   for (void **slot = items; *slot; ++slot) {

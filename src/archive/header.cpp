@@ -11,15 +11,13 @@
 
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
+#include "lib/process.h"
 
 namespace vardo {
 
-ArchiveHeader archive_header;
-
 // The four header strings in layout order.
-static std::array<char *, 4> header_strings() {
-  return {archive_header.features, archive_header.comment, archive_header.run_command,
-          archive_header.extract_command};
+template <typename Header> static auto header_strings(Header &h) {
+  return std::array{h.features, h.comment, h.run_command, h.extract_command};
 }
 
 static void report_unlocatable() {
@@ -51,7 +49,7 @@ static int open_preamble(const char *path, size_t *size) {
 
 // Copies the preamble file to `out_fd`: exactly the size it had when it was looked at, in
 // chunks, so that memory use does not grow with the preamble. Returns 0, or -1 after a message.
-static int copy_preamble(const char *path, int out_fd) {
+static int copy_preamble(const char *path, const StreamState &s) {
   size_t size;
   int fd = open_preamble(path, &size);
   if (fd < 0)
@@ -67,8 +65,8 @@ static int copy_preamble(const char *path, int out_fd) {
       fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", process.program_name, path,
               done, size);
       result = -1;
-    } else if (write_fully(out_fd, buf, static_cast<size_t>(n)) < 0) {
-      perror(stream.out_name);
+    } else if (write_fully(s.out_fd, buf, static_cast<size_t>(n)) < 0) {
+      perror(s.out_name);
       result = -1;
     } else {
       done += static_cast<size_t>(n);
@@ -78,17 +76,17 @@ static int copy_preamble(const char *path, int out_fd) {
   return result;
 }
 
-int write_preamble(const char *preamble_name, int out_fd) {
+int write_preamble(const ArchiveHeader &h, const char *preamble_name, const StreamState &s) {
   const char *path = preamble_name[0] ? locate_program(preamble_name) : nullptr;
   if (!path) {
     report_unlocatable();
     return -1;
   }
-  if (copy_preamble(path, out_fd) < 0)
+  if (copy_preamble(path, s) < 0)
     return -1;
-  write_all(out_fd, make_magic(), kMagicSize);
-  for (const char *text : header_strings())
-    write_all(out_fd, text, strlen(text) + 1);
+  write_all(s, make_magic(), kMagicSize);
+  for (const char *text : header_strings(h))
+    write_all(s, text, strlen(text) + 1);
   return 0;
 }
 
@@ -145,25 +143,25 @@ int open_own_file(const char *name, const char **path) {
   return open(*path, O_RDONLY | O_CLOEXEC);
 }
 
-int read_archive_header(int fd, const char *path) {
+int read_archive_header(ArchiveHeader &h, int fd, const char *path) {
   off_t offset = find_magic(fd);
   if (offset < 0)
     return -1;
-  for (char *text : header_strings()) {
+  for (char *text : header_strings(h)) {
     int consumed = read_header_string(fd, text);
     offset += consumed;
     if (consumed < 0) {
       fprintf(stderr, "%s: %s: header string longer than %d characters\n", process.program_name,
               path, kHeaderStringSize - 1);
-      archive_header = ArchiveHeader{};
+      h = ArchiveHeader{};
       return -1;
     }
   }
-  archive_header.payload_offset = static_cast<int32_t>(offset);
+  h.payload_offset = static_cast<int32_t>(offset);
   return 0;
 }
 
-int open_archive(const char *name) {
+int open_archive(ArchiveHeader &h, const char *name) {
   const char *path = locate_program(name);
   if (!path) {
     report_unlocatable();
@@ -174,7 +172,7 @@ int open_archive(const char *name) {
     perror(path);
     return -1;
   }
-  if (read_archive_header(fd, path) < 0) {
+  if (read_archive_header(h, fd, path) < 0) {
     close(fd);
     return -1;
   }

@@ -14,11 +14,15 @@
 #pragma once
 #include <cstdint>
 
+#include "gzstream/stream.h"
+
 namespace vardo {
 
 constexpr int kHeaderStringSize = 1024;
 constexpr int kMagicSize = 11;
 
+// The four header strings and where the payload starts. A run holds one, which the mode probe
+// fills from the archive (or a build from the options); only this layer writes it.
 struct ArchiveHeader {
   char features[kHeaderStringSize] = {};
   char comment[kHeaderStringSize] = {};
@@ -26,8 +30,6 @@ struct ArchiveHeader {
   char extract_command[kHeaderStringSize] = {};
   int32_t payload_offset = 0;
 };
-
-extern ArchiveHeader archive_header;
 
 // Returns the 11-byte magic value (no terminator). It is assembled at run time one byte at a time
 // so that the sequence never stands in one piece in the executable: the plain tool must not find
@@ -45,9 +47,9 @@ const char *locate_program(const char *name);
 // locate_program. Null when nothing resolves.
 const char *locate_self(const char *name);
 
-// Writes the preamble file, the magic and the four header strings to `out_fd`. Returns 0, or -1
-// after a message when the preamble cannot be resolved, read or written.
-int write_preamble(const char *preamble_name, int out_fd);
+// Writes the preamble file, the magic and the four header strings of `h` to the output of `s`.
+// Returns 0, or -1 after a message when the preamble cannot be resolved, read or written.
+int write_preamble(const ArchiveHeader &h, const char *preamble_name, const StreamState &s);
 
 // Opens the running program's own file, the one locate_self finds for `name` (argv[0]), read-only,
 // and sets *path to it. Returns the descriptor; -1 after a message when the file cannot be found
@@ -55,13 +57,13 @@ int write_preamble(const char *preamble_name, int out_fd);
 int open_own_file(const char *name, const char **path);
 
 // Finds the magic in the file open on `fd` (named `path` in messages) and reads the header
-// strings into archive_header. Returns 0 with the descriptor positioned at the payload, or -1
-// (after a message for a header string that does not fit; no magic is no message).
-int read_archive_header(int fd, const char *path);
+// strings into `h`. Returns 0 with the descriptor positioned at the payload, or -1 (after a
+// message for a header string that does not fit; no magic is no message).
+int read_archive_header(ArchiveHeader &h, int fd, const char *path);
 
-// Opens the archive `name`, looked up with locate_program, and reads its header as
+// Opens the archive `name`, looked up with locate_program, and reads its header into `h` as
 // read_archive_header does. Returns a read-only descriptor positioned at the payload, or -1 with
 // no descriptor left open.
-int open_archive(const char *name);
+int open_archive(ArchiveHeader &h, const char *name);
 
 } // namespace vardo

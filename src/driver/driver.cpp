@@ -11,19 +11,35 @@
 #include "archive/feature.h"
 #include "archive/header.h"
 #include "driver/inherited.h"
-#include "driver/settings.h"
+#include "driver/options.h"
 #include "driver/usage.h"
 #include "extract/extract.h"
 #include "extract/listing.h"
-#include "gzstream/diagnostics.h"
+#include "gzstream/stream.h"
+#include "lib/process.h"
 #include "lib/text.h"
 
 namespace vardo {
 
 static const char kDefaultComment[] = "Self-Extracting archive file";
 
+// The run's state, one of each: the command line as parsed, the archive's header (read by the mode
+// probe, or built from the options) and the stream the payload goes through. The driver holds
+// them and hands each layer the part it needs.
+struct Run {
+  Options options;
+  ArchiveHeader header;
+  StreamState stream;
+  // The running program's own file when it is an archive: open at its payload, its header read
+  // by the mode probe, once per run. -1 otherwise.
+  int own_archive = -1;
+};
+
+static Run run;
+
 [[noreturn]] static void usage_exit() {
-  print_usage();
+  print_usage(run.options.archive_mode,
+              run.options.comment ? run.options.comment : run.header.comment);
   exit(1);
 }
 
@@ -42,18 +58,19 @@ static void store_argument(char *dst, size_t size, int option, const char *arg) 
   strcpy(dst, fitting_argument(option, arg, size));
 }
 
-// Appends a feature item, formatted as prefix and argument in the 256-byte item buffer.
+// Appends a feature item, formatted as prefix and argument in a 256-byte item buffer.
 static void add_feature_item(int option, const char *prefix, const char *arg) {
   const char *item = arg;
+  char formatted[kItemBufferSize];
   if (prefix) {
-    if (format_text(archive_build.item, sizeof archive_build.item, "%s%s", prefix, arg) < 0) {
+    if (format_text(formatted, sizeof formatted, "%s%s", prefix, arg) < 0) {
       fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
-              process.program_name, option, sizeof archive_build.item - 1 - strlen(prefix));
+              process.program_name, option, sizeof formatted - 1 - strlen(prefix));
       exit(1);
     }
-    item = archive_build.item;
+    item = formatted;
   }
-  if (feature_add(item) < 0)
+  if (feature_add(run.header, item) < 0)
     exit(1);
 }
 
@@ -92,12 +109,12 @@ static void probe_mode() {
   }
   if (fd < 0)
     return;
-  if (read_archive_header(fd, self) < 0) {
+  if (read_archive_header(run.header, fd, self) < 0) {
     close(fd);
     return;
   }
-  settings.archive_mode = true;
-  settings.own_archive = fd;
+  run.options.archive_mode = true;
+  run.own_archive = fd;
 }
 
 // Each option takes effect when it is met, so the mode at that moment decides whether a
@@ -107,48 +124,49 @@ static void parse_options(int argc, char **argv) {
   // library's own diagnostics, whose wording differs between C libraries: the two below are
   // printed instead.
   static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:";
+  Options &o = run.options;
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
     if (const FeatureOption *f = feature_option(c)) {
-      if (!settings.archive_mode)
+      if (!o.archive_mode)
         add_feature_item(c, f->prefix, f->item ? f->item : optarg);
       continue;
     }
     switch (c) {
     case 'u':
-      settings.archive_mode = true;
-      settings.use_operand = true;
+      o.archive_mode = true;
+      o.use_operand = true;
       break;
     case 'c':
-      process.to_stdout = 1;
+      o.extract.to_stdout = true;
       break;
     case 'x':
-      extract_options.extract_only = 1;
+      o.extract.extract_only = true;
       break;
     case 'n':
-      extract_options.no_run = 1;
+      o.extract.no_run = true;
       break;
     case 'v':
-      process.verbose = 1;
+      o.extract.verbose = true;
       break;
     case 'l':
-      process.list = 1;
+      o.list = true;
       break;
     case 'p':
-      store_argument(archive_build.preamble_path, sizeof archive_build.preamble_path, c, optarg);
+      store_argument(o.build.preamble_path, sizeof o.build.preamble_path, c, optarg);
       break;
     case 'C':
-      settings.comment = fitting_argument(c, optarg, kHeaderStringSize);
+      o.comment = fitting_argument(c, optarg, kHeaderStringSize);
       break;
     case 'r':
-      settings.run_command = fitting_argument(c, optarg, kHeaderStringSize);
+      o.build.run_command = fitting_argument(c, optarg, kHeaderStringSize);
       break;
     case 'f':
-      settings.extract_command = fitting_argument(c, optarg, kHeaderStringSize);
+      o.build.extract_command = fitting_argument(c, optarg, kHeaderStringSize);
       break;
     case 't':
-      if (settings.archive_mode)
-        store_argument(extract_options.temp_path, sizeof extract_options.temp_path, c, optarg);
+      if (o.archive_mode)
+        store_argument(o.extract.temp_path, sizeof o.extract.temp_path, c, optarg);
       break;
     case ':':
       fprintf(stderr, "%s: option requires an argument -- '%c'\n", process.program_name, optopt);
@@ -167,12 +185,12 @@ static void parse_options(int argc, char **argv) {
 // Opens the archive the run is about: the program's own file, kept open since the mode probe, or
 // the archive `path` named on the command line. Returns -1 after the message when it is none.
 static int archive_of(const char *path, bool own) {
-  int fd = settings.own_archive;
-  settings.own_archive = -1;
+  int fd = run.own_archive;
+  run.own_archive = -1;
   if (!own) {
     if (fd >= 0)
       close(fd);
-    fd = open_archive(path);
+    fd = open_archive(run.header, path);
   }
   if (fd < 0)
     fprintf(stderr, "%s: unable to find preamble magic value\n", path);
@@ -183,14 +201,14 @@ static int archive_of(const char *path, bool own) {
 static void list_one(const char *path, bool own) {
   int fd = archive_of(path, own);
   if (fd >= 0)
-    list_archive(fd, path);
+    list_archive(run.header, run.stream, fd, path, run.options.extract.verbose);
   else
     process.exit_status = 1;
 }
 
 // Lists the program's own file, or each operand on a plain tool.
 [[noreturn]] static void list_and_exit(int operands, char **operand) {
-  if (operands == 0 || settings.archive_mode) {
+  if (operands == 0 || run.options.archive_mode) {
     list_one(process.program_name, true);
   } else {
     for (int i = 0; i < operands; ++i)
@@ -199,20 +217,15 @@ static void list_one(const char *path, bool own) {
   exit(process.exit_status);
 }
 
-// The header strings of a build: the options' own, and the default comment.
-static BuildHeader build_header() {
-  return BuildHeader{settings.comment, settings.run_command ? settings.run_command : "",
-                     settings.extract_command ? settings.extract_command : ""};
-}
-
 // The first operand ends the options (the archive name of -u, or any operand of an archive run
 // itself), so a later "-x" would be ignored and the archive unpacked in place of the asked-for
 // copy to standard output: refuse it instead. Other operands stay ignored.
 static void refuse_misplaced_options(int operands, char **operand) {
-  for (int i = settings.use_operand ? 1 : 0; i < operands; ++i) {
+  bool use_operand = run.options.use_operand;
+  for (int i = use_operand ? 1 : 0; i < operands; ++i) {
     if (operand[i][0] == '-' && operand[i][1]) {
       fprintf(stderr, "%s: options go before the %s: %s\n", process.program_name,
-              settings.use_operand ? "archive name" : "operands", operand[i]);
+              use_operand ? "archive name" : "operands", operand[i]);
       usage_exit();
     }
   }
@@ -226,34 +239,36 @@ void driver_main(int argc, char **argv) {
   parse_options(argc, argv);
   int operands = argc - optind;
   char **operand = argv + optind;
+  Options &o = run.options;
 
   // From here on the usage shows, and a build writes, the comment of -C, else the archive's own,
   // else the default.
-  if (!settings.comment)
-    settings.comment = archive_header.comment;
-  if (!settings.comment[0])
-    settings.comment = kDefaultComment;
-  if (!archive_build.preamble_path[0]) {
+  if (!o.comment)
+    o.comment = run.header.comment;
+  if (!o.comment[0])
+    o.comment = kDefaultComment;
+  o.build.comment = o.comment;
+  if (!o.build.preamble_path[0]) {
     const char *self = locate_self(process.program_name);
     if (self)
-      copy_text(archive_build.preamble_path, self);
+      copy_text(o.build.preamble_path, self);
   }
 
-  if (process.list)
+  if (o.list)
     list_and_exit(operands, operand);
-  if (operands == 0 && !settings.archive_mode) {
-    print_usage();
+  if (operands == 0 && !o.archive_mode) {
+    print_usage(o.archive_mode, o.comment);
     fprintf(stderr, "%s: what files do you want to compress?\n", process.program_name);
     exit(1);
   }
-  if (!settings.archive_mode)
-    build_archive(build_header(), operands, operand);
-  if (settings.use_operand && operands == 0)
+  if (!o.archive_mode)
+    build_archive(run.header, o.build, run.stream, operands, operand);
+  if (o.use_operand && operands == 0)
     usage_exit();
   refuse_misplaced_options(operands, operand);
-  const char *archive = settings.use_operand ? operand[0] : process.program_name;
-  int fd = archive_of(archive, !settings.use_operand);
-  exit(fd >= 0 && extract_archive(fd, archive) == 0 ? 0 : 1);
+  const char *archive = o.use_operand ? operand[0] : process.program_name;
+  int fd = archive_of(archive, !o.use_operand);
+  exit(fd >= 0 && extract_archive(run.header, o.extract, run.stream, fd, archive) == 0 ? 0 : 1);
 }
 
 } // namespace vardo

@@ -2,10 +2,8 @@
 
 #include <cstdio>
 
-#include "archive/header.h"
-#include "driver/settings.h"
 #include "driver/version.h"
-#include "gzstream/diagnostics.h"
+#include "lib/process.h"
 #include "lib/visible.h"
 
 namespace vardo {
@@ -20,10 +18,9 @@ static const char kArchiveHelp[] =
     "    -t: temp path for decompression if archive allows\n"
     "    -v: verbose output\n";
 
-void print_usage() {
+void print_usage(bool archive_mode, const char *comment) {
   fprintf(stderr, "Version: @(#) vardo %s    6/6/2001 \n", kReleaseNumber);
-  if (settings.archive_mode) {
-    const char *comment = settings.comment ? settings.comment : archive_header.comment;
+  if (archive_mode) {
     fprintf(stderr, "\n%s\n\n", visible(comment, stderr));
     fprintf(stderr, "Usage: %s [-hclnvtx]\n", process.program_name);
     fputs(kArchiveHelp, stderr);

@@ -2,7 +2,8 @@
 
 namespace vardo {
 
-// Prints the version line and the usage of the mode in force on standard error.
-void print_usage();
+// Prints the version line and the usage of the mode in force on standard error: an archive's
+// shows its comment.
+void print_usage(bool archive_mode, const char *comment);
 
 } // namespace vardo

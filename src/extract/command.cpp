@@ -9,31 +9,39 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
-#include "archive/header.h"
 #include "extract/quoting.h"
-#include "gzstream/diagnostics.h"
-#include "gzstream/stream.h"
+#include "lib/process.h"
 #include "lib/text.h"
 #include "lib/visible.h"
 
 namespace vardo {
 
+// Writes `value` where the template `tmpl` stands. Returns 0, or -1 after the refusal when the
+// value could not be promised to stay data there.
+static int insert_value(CommandBuffer *b, ShellState *s, const char *value, const char *tmpl) {
+  if (shell_insert(b, s, value) == 0)
+    return 0;
+  fprintf(stderr, "%s: a value would not be data where this command puts it: %s\n",
+          process.program_name, visible(tmpl, stderr));
+  return -1;
+}
+
 // Writes the current directory where the template stands. Returns 0, or -1 after a message when
-// the directory cannot be known (a directory too long even for the whole buffer counts as a
-// too-long expansion).
-static int insert_cwd(CommandBuffer *b, ShellState *s) {
+// the directory cannot be known or the value is refused; a directory too long even for the whole
+// buffer counts as a too-long expansion.
+static int insert_cwd(CommandBuffer *b, ShellState *s, const char *tmpl) {
   char cwd[kCommandSize];
   if (getcwd(cwd, sizeof cwd))
-    return shell_insert(b, s, cwd);
+    return insert_value(b, s, cwd, tmpl);
   if (errno != ERANGE) {
     perror("getcwd");
-    return -2;
+    return -1;
   }
   b->overflow = true;
   return 0;
 }
 
-char *expand_template(const char *tmpl) {
+char *expand_template(const char *tmpl, const char *out_name) {
   auto *out = static_cast<char *>(calloc(kCommandSize, 1));
   if (!out) {
     perror(process.program_name);
@@ -44,10 +52,10 @@ char *expand_template(const char *tmpl) {
   int result = 0;
   for (size_t r = 0; tmpl[r] && !b.overflow && result == 0;) {
     if (tmpl[r] == '%' && tmpl[r + 1] == 'o') {
-      result = shell_insert(&b, &s, stream.out_name);
+      result = insert_value(&b, &s, out_name, tmpl);
       r += 2;
     } else if (tmpl[r] == '%' && tmpl[r + 1] == 'p') {
-      result = insert_cwd(&b, &s);
+      result = insert_cwd(&b, &s, tmpl);
       r += 2;
     } else {
       // Any other character, and "%" with whatever follows it (nothing at the end).
@@ -61,10 +69,7 @@ char *expand_template(const char *tmpl) {
   }
   if (result == 0 && !b.overflow)
     return out;
-  if (result == -1)
-    fprintf(stderr, "%s: a value would not be data where this command puts it: %s\n",
-            process.program_name, visible(tmpl, stderr));
-  else if (b.overflow)
+  if (result == 0)
     fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
             process.program_name, kCommandSize - 1, visible(tmpl, stderr));
   free(out);
@@ -89,13 +94,13 @@ static bool confirm_run() {
   }
 }
 
-int run_post_command(const char *path) {
-  char *cmd = expand_template(archive_header.run_command);
+int run_post_command(const ArchiveHeader &h, const char *path, const char *out_name, bool verbose) {
+  char *cmd = expand_template(h.run_command, out_name);
   if (!cmd)
     return -1;
-  feature_export(); // before any question: the command inherits the items whatever the answer
-  int result = 0;
-  if (process.verbose) {
+  feature_export(h); // before any question: the command inherits the items whatever the answer
+  int status = 0;
+  if (verbose) {
     printf("This archive requires more processing using the following command:\n");
     // The answer is typed at the terminal of standard input, and the command is read there even
     // when standard output goes through a pipe such as tee.
@@ -106,24 +111,23 @@ int run_post_command(const char *path) {
     // A dialogue nobody could read (standard output on a full disk) is a failure, not a no.
     if (fflush(stdout) != 0) {
       fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));
-      result = -1;
+      status = -1;
     } else if (asked && confirm_run()) {
       fflush(nullptr);
-      result = system(cmd);
+      status = system(cmd);
     }
   } else {
     fflush(nullptr);
-    result = system(cmd);
+    status = system(cmd);
     // A shell that exited with another code than 0, or none started at all (-1); a command ended
     // by a signal is not reported here.
-    if (result == -1 || (WIFEXITED(result) && WEXITSTATUS(result) != 0)) {
-      fprintf(stderr, "\n%s: final processing of %s failed\n", path,
-              visible(stream.out_name, stderr));
+    if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {
+      fprintf(stderr, "\n%s: final processing of %s failed\n", path, visible(out_name, stderr));
       fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));
     }
   }
   free(cmd);
-  return result;
+  return status == 0 ? 0 : -1;
 }
 
 } // namespace vardo

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
-#include "archive/header.h"
 #include "extract/command.h"
 #include "extract/output.h"
 #include "extract/space.h"
@@ -15,69 +14,87 @@
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
 #include "gzstream/progress.h"
-#include "gzstream/stream.h"
+#include "lib/process.h"
 #include "lib/text.h"
 #include "lib/visible.h"
 
 namespace vardo {
 
-ExtractOptions extract_options;
+// One extraction: what it reads, how it was asked for, and the stream it goes through.
+struct Extraction {
+  const ArchiveHeader &header;
+  const ExtractOptions &options;
+  StreamState &stream;
+  const char *path; // the archive as named on the command line
+};
 
-// Copies the raw payload to the output, 512 bytes at a time. Returns 1 when it was empty.
-static int copy_raw_payload(int fd) {
+// The payload's kind, as the feature string and the gzip header tell it.
+enum class Payload { gzip, raw };
+
+// Copies the raw payload to the output, 512 bytes at a time. Returns 0, or -1 after a message
+// when it was empty.
+static int copy_raw_payload(const Extraction &x) {
   char buf[512];
   bool any = false;
   ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) {
+  while ((n = read(x.stream.in_fd, buf, sizeof buf)) > 0) {
     any = true;
     progress_advance(static_cast<uint64_t>(n));
-    write_all(stream.out_fd, buf, static_cast<size_t>(n));
+    write_all(x.stream, buf, static_cast<size_t>(n));
   }
   if (n < 0)
-    read_error_exit();
+    read_error_exit(x.stream);
   if (!any)
-    fprintf(stderr, "%s: %s: the payload is empty\n", process.program_name, stream.in_name);
-  return any ? 0 : 1;
+    fprintf(stderr, "%s: %s: the payload is empty\n", process.program_name, x.stream.in_name);
+  return any ? 0 : -1;
 }
 
-// Reads the gzip header, or takes the output name of a raw payload from its "NAME=" item.
-// Returns the method: 8, -1 for an unusable header, 0 for a raw payload.
-static int read_payload_kind() {
-  if (!feature_get("NOCOMPR"))
-    return read_gzip_header();
-  if (const char *name = feature_get("NAME="))
-    copy_text(stream.out_name, feature_value(name));
-  return 0;
+// Reads the gzip header, its stored name becoming the output name unless -c is given, or takes
+// the output name of a raw payload from its "NAME=" item. Returns 0 with the kind in *kind, or
+// -1 for a gzip header that is refused (after its message).
+static int read_payload_kind(const Extraction &x, Payload *kind) {
+  if (feature_get(x.header, "NOCOMPR")) {
+    *kind = Payload::raw;
+    if (const char *name = feature_get(x.header, "NAME="))
+      copy_text(x.stream.out_name, feature_value(name));
+    return 0;
+  }
+  *kind = Payload::gzip;
+  GzipMember member;
+  member.name = x.options.to_stdout ? nullptr : x.stream.out_name;
+  return read_gzip_header(x.stream, &member, x.options.verbose) < 0 ? -1 : 0;
 }
 
 // Asks the space verification for the uncompressed size in whole megabytes, plus one: ISIZE
 // from the gzip trailer (the running total of every member), or the length of a raw payload.
 // The read position is restored afterwards. Returns -1 when the verification refuses.
-static int check_space(int fd, int method) {
+static int check_space(const Extraction &x, Payload kind) {
+  int fd = x.stream.in_fd;
   off_t pos = lseek(fd, 0, SEEK_CUR);
   if (pos < 0)
     return 0;
   uint32_t size;
-  if (method == 0) {
+  if (kind == Payload::raw) {
     off_t end = lseek(fd, 0, SEEK_END);
-    size = static_cast<uint32_t>(std::min<off_t>(end - archive_header.payload_offset, UINT32_MAX));
+    size = static_cast<uint32_t>(std::min<off_t>(end - x.header.payload_offset, UINT32_MAX));
   } else {
     uint32_t crc;
-    read_final_trailer(fd, &crc, &size);
+    read_final_trailer(x.stream, &crc, &size);
   }
   int required_mb = static_cast<int>(size / 1048576u + 1);
-  if (verify_extract_space(required_mb, extract_options) < 0)
+  if (verify_extract_space(x.header, x.options, required_mb) < 0)
     return -1;
   lseek(fd, pos, SEEK_SET);
   return 0;
 }
 
 // The bytes from the payload offset to the end of the archive file; 0 where the archive is a pipe.
-static uint64_t payload_size(int fd) {
+static uint64_t payload_size(const Extraction &x) {
   struct stat st;
-  if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_size < archive_header.payload_offset)
+  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < x.header.payload_offset)
     return 0;
-  return static_cast<uint64_t>(st.st_size - archive_header.payload_offset);
+  return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
 }
 
 // The extract command while the payload is written into it.
@@ -108,8 +125,8 @@ static void finish_extract_command_on_abort(bool write_failed) {
 
 // Expands and starts the extract command given with the archive, its pipe as the output.
 // Returns 0, or -1 after a message.
-static int start_extract_command() {
-  char *cmd = expand_template(archive_header.extract_command);
+static int start_extract_command(const Extraction &x) {
+  char *cmd = expand_template(x.header.extract_command, x.stream.out_name);
   if (!cmd)
     return -1;
   fflush(nullptr);
@@ -120,8 +137,8 @@ static int start_extract_command() {
     return -1;
   }
   extract_command = ExtractCommand{pipe, cmd};
-  abort_cleanup = finish_extract_command_on_abort;
-  stream.out_fd = fileno(pipe);
+  on_abort(finish_extract_command_on_abort);
+  x.stream.out_fd = fileno(pipe);
   return 0;
 }
 
@@ -130,82 +147,99 @@ static void discard_default_output_on_abort(bool) { discard_default_output(); }
 
 // Opens where the payload goes: the extract command, or without one the default extraction,
 // which writes the file itself. Standard output with -x. Returns 0, or -1 after a message.
-static int open_output() {
-  if (extract_options.extract_only)
+static int open_output(const Extraction &x) {
+  if (x.options.extract_only)
     return 0;
-  if (archive_header.extract_command[0])
-    return start_extract_command();
-  if (open_default_output() < 0)
-    return -1;
-  abort_cleanup = discard_default_output_on_abort;
+  if (x.header.extract_command[0]) {
+    if (start_extract_command(x) < 0)
+      return -1;
+  } else {
+    int fd = open_default_output(x.stream.out_name);
+    if (fd < 0)
+      return -1;
+    on_abort(discard_default_output_on_abort);
+    x.stream.out_fd = fd;
+  }
+  temporary_output(x.stream.out_fd);
   return 0;
 }
 
 // Ends the output after a copy that returned `status`: the extract command is waited for, and
 // the default extraction's file takes the output name only after a whole payload. Returns the
 // status, or -1 when the output failed.
-static int close_output(int status) {
-  if (extract_options.extract_only)
+static int close_output(const Extraction &x, int status) {
+  if (x.options.extract_only)
     return status;
-  abort_cleanup = nullptr;
-  if (extract_command.pipe)
+  temporary_output(-1);
+  x.stream.out_fd = STDOUT_FILENO;
+  if (extract_command.pipe) {
+    cancel_on_abort(finish_extract_command_on_abort);
     return finish_extract_command(false) < 0 ? -1 : status;
+  }
+  cancel_on_abort(discard_default_output_on_abort);
   if (status != 0) {
     discard_default_output();
     return status;
   }
-  return finish_default_output();
+  return finish_default_output(x.stream.out_name);
 }
 
 // Unpacks the payload into the extract command, the default extraction's file, or standard
-// output with -x. Returns the copy status: 0, or 1 for an empty raw payload; -1 when the output
-// could not be opened or failed.
-static int unpack_payload(int fd, int method) {
-  if (open_output() < 0)
+// output with -x. Returns 0, or -1 when the payload was empty or the output could not be opened
+// or failed.
+static int unpack_payload(const Extraction &x, Payload kind) {
+  if (open_output(x) < 0)
     return -1;
-  if (archive_header.comment[0])
-    fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(archive_header.comment, stderr));
-  if (process.verbose || extract_options.extract_only)
-    fprintf(stderr, "Deflating %s...\n", visible(stream.out_name, stderr));
-  progress_start(payload_size(fd));
-  int status = method == 0 ? copy_raw_payload(fd) : inflate_payload(fd, stream.out_fd);
+  if (x.header.comment[0])
+    fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(x.header.comment, stderr));
+  if (x.options.verbose || x.options.extract_only)
+    fprintf(stderr, "Deflating %s...\n", visible(x.stream.out_name, stderr));
+  progress_start(payload_size(x));
+  int status = 0;
+  if (kind == Payload::raw)
+    status = copy_raw_payload(x);
+  else
+    inflate_payload(x.stream, x.options.verbose);
   progress_end();
-  return close_output(status);
+  return close_output(x, status);
 }
 
-// Extracts the archive open on `fd`: its streams named, the payload's kind read, the space checked,
-// the payload unpacked and the run command run. Returns 0, or what failed first; the caller
+// Extracts the archive: its streams named, the payload's kind read, the space checked, the
+// payload unpacked and the run command run. Returns 0, or -1 when something failed; the caller
 // closes the archive and removes the temporary link.
-static int extract_open_archive(int fd, const char *path) {
-  if (extract_options.extract_only && is_standard_output(fd)) {
-    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, path);
+static int extract_open_archive(const Extraction &x) {
+  const ExtractOptions &o = x.options;
+  if (o.extract_only && is_standard_output(x.stream.in_fd)) {
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, x.path);
     return -1;
   }
   catch_write_signals();
-  stream.in_fd = fd;
-  if (name_archive_streams(path) < 0)
+  if (name_archive_streams(x.stream, x.path) < 0)
     return -1;
-  int method = read_payload_kind();
+  Payload kind;
+  int header = read_payload_kind(x, &kind);
   // The default extraction writes only into the current directory: a stored name that leads
   // elsewhere is refused before anything is made.
-  if (!extract_options.extract_only && !archive_header.extract_command[0] &&
-      check_default_output_name() < 0)
+  if (!o.extract_only && !x.header.extract_command[0] &&
+      check_default_output_name(x.stream.out_name) < 0)
     return -1;
-  if (!extract_options.extract_only && feature_get("VFYFS=") && check_space(fd, method) < 0)
+  if (!o.extract_only && feature_get(x.header, "VFYFS=") && check_space(x, kind) < 0)
     return -1; // refused: its messages are printed
-  if (method == -1) {
-    fprintf(stderr, "%s: unknown compression method\n", path);
+  if (header < 0) {
+    fprintf(stderr, "%s: unknown compression method\n", x.path);
     return -1;
   }
-  int status = unpack_payload(fd, method);
-  if (status == 0 && !extract_options.extract_only && !extract_options.no_run &&
-      archive_header.run_command[0])
-    status = run_post_command(path);
-  return status;
+  if (unpack_payload(x, kind) < 0)
+    return -1;
+  if (o.extract_only || o.no_run || !x.header.run_command[0])
+    return 0;
+  return run_post_command(x.header, x.path, x.stream.out_name, o.verbose);
 }
 
-int extract_archive(int fd, const char *path) {
-  int status = extract_open_archive(fd, path);
+int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
+                    const char *path) {
+  s.in_fd = fd;
+  int status = extract_open_archive(Extraction{h, options, s, path});
   close(fd);
   remove_temporary_link();
   return status;

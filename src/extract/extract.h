@@ -1,19 +1,23 @@
 #pragma once
+#include "archive/header.h"
+#include "gzstream/stream.h"
 #include "lib/text.h"
 
 namespace vardo {
 
-// The options of an extraction; the driver fills them from the command line.
+// What an extraction takes from the command line; the driver fills it.
 struct ExtractOptions {
-  int extract_only = 0;                 // -x: the payload to standard output, nothing run
-  int no_run = 0;                       // -n
+  bool verbose = false;      // -v: "Deflating ...", the questions, a member header's extras
+  bool to_stdout = false;    // -c: the stored name does not become the output name
+  bool extract_only = false; // -x: the payload to standard output, nothing run
+  bool no_run = false;       // -n
   char temp_path[kTextBufferSize] = {}; // -t
 };
 
-extern ExtractOptions extract_options;
-
-// Performs one complete extraction of the archive `path`, open on `fd` with its header read
-// (read_archive_header) and positioned at the payload; closes it. Returns 0 on success.
-int extract_archive(int fd, const char *path);
+// Performs one complete extraction of the archive `path`, open on `fd` with its header `h` read
+// and positioned at the payload, through the stream `s`; closes it. Returns 0 on success, -1
+// after the messages.
+int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
+                    const char *path);
 
 } // namespace vardo

@@ -5,16 +5,21 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
-#include "archive/header.h"
 #include "extract/command.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
-#include "gzstream/stream.h"
+#include "lib/process.h"
 #include "lib/visible.h"
 
 namespace vardo {
 
-ListingState listing;
+// What the listing keeps from one archive to the next.
+struct ListingState {
+  bool heading_printed = false; // the column heading comes once per process
+  uint32_t time_stamp = 0;      // the last non-zero MTIME listed: the date of one without any
+};
+
+static ListingState listing;
 
 // Names of the gzip methods 0 to 8, five characters each where known.
 static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", "",
@@ -43,84 +48,89 @@ void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
 }
 
 // The header strings, shown escaped on a terminal: what the user reads is what will run.
-static void print_header_lines() {
-  if (archive_header.features[0])
-    printf("Feature: %s\n", visible(archive_header.features, stdout));
-  printf("Comment: %s\n", visible(archive_header.comment, stdout));
-  printf("    Run: %s\n", visible(archive_header.run_command, stdout));
-  printf("Extract: %s\n", archive_header.extract_command[0]
-                              ? visible(archive_header.extract_command, stdout)
-                              : kDefaultExtractCommand);
+static void print_header_lines(const ArchiveHeader &h) {
+  if (h.features[0])
+    printf("Feature: %s\n", visible(h.features, stdout));
+  printf("Comment: %s\n", visible(h.comment, stdout));
+  printf("    Run: %s\n", visible(h.run_command, stdout));
+  printf("Extract: %s\n",
+         h.extract_command[0] ? visible(h.extract_command, stdout) : kDefaultExtractCommand);
 }
 
-static void print_statistics() {
-  // The statistics describe the first member's header, whatever the later members hold.
-  uint32_t header_bytes = stream.header_bytes;
-  uint32_t time_stamp = stream.time_stamp;
+// The statistics of the gzip payload whose first member's header `first`, of method `method`,
+// has been read.
+static void print_statistics(const ArchiveHeader &h, StreamState &s, int method,
+                             const GzipMember &first, bool verbose) {
+  if (first.mtime != 0)
+    listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
   // with its message instead of being described as sound.
-  inflate_payload(stream.in_fd, kNoOutput);
-  stream.time_stamp = time_stamp;
+  s.out_fd = kNoOutput;
+  inflate_payload(s, verbose);
   // What the payload inflated to, every member checked: the last trailer's ISIZE for archives
   // this tool builds, and the true total for members that each carry their own length.
-  auto uncompressed = static_cast<int32_t>(stream.bytes_out);
+  auto uncompressed = static_cast<int32_t>(s.bytes_out);
   if (!listing.heading_printed) {
     listing.heading_printed = true;
-    if (process.verbose)
+    if (verbose)
       printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
   // The trailer of the last member.
   uint32_t crc, size;
-  off_t at = read_final_trailer(stream.in_fd, &crc, &size);
-  auto compressed = static_cast<int32_t>(at - archive_header.payload_offset + 8);
-  stream.bytes_in = static_cast<uint32_t>(compressed);
-  if (process.verbose) {
-    time_t t = static_cast<int32_t>(stream.time_stamp);
+  off_t at = read_final_trailer(s, &crc, &size);
+  auto compressed = static_cast<int32_t>(at - h.payload_offset + 8);
+  if (verbose) {
+    time_t t = static_cast<int32_t>(listing.time_stamp);
     char date[13] = "";
     if (const char *text = ctime(&t))
       snprintf(date, sizeof date, "%s", text + 4);
-    printf("%5s %08lx %11s ", kMethodNames[stream.method], static_cast<unsigned long>(crc), date);
+    printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(crc), date);
   }
   printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
   print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
-                                   (static_cast<uint32_t>(compressed) - header_bytes)),
+                                   (static_cast<uint32_t>(compressed) - first.header_bytes)),
               uncompressed, stdout);
-  printf(" %s\n", visible(stream.out_name, stdout));
+  printf(" %s\n", visible(first.name, stdout));
 }
 
-// Lists the archive open on `fd`.
-static void list_open_archive(int fd, const char *path) {
-  if (name_archive_streams(path) < 0) {
+// Lists the archive open on the input of `s`.
+static void list_open_archive(const ArchiveHeader &h, StreamState &s, const char *path,
+                              bool verbose) {
+  if (name_archive_streams(s, path) < 0) {
     process.exit_status = 1;
     return;
   }
-  bool raw = feature_get("NOCOMPR") != nullptr;
+  bool raw = feature_get(h, "NOCOMPR") != nullptr;
+  // The name the payload would be unpacked under: the stored name, else standard output.
+  char name[kNameSize] = "stdout";
+  GzipMember first;
+  first.name = name;
+  int method = 0;
   if (!raw) {
-    reset_stream();
-    stream.in_fd = fd;
-    if (read_gzip_header() < 0) {
+    reset_stream(s);
+    method = read_gzip_header(s, &first, verbose);
+    if (method < 0) {
       process.exit_status = 1;
       return;
     }
   }
-  print_header_lines();
+  print_header_lines(h);
   if (raw) {
     printf("Statistics unavailable because data was not compressed\n");
     return;
   }
-  print_statistics();
+  print_statistics(h, s, method, first, verbose);
 }
 
-void list_archive(int fd, const char *path) {
-  list_open_archive(fd, path);
+void list_archive(const ArchiveHeader &h, StreamState &s, int fd, const char *path, bool verbose) {
+  s.in_fd = fd;
+  list_open_archive(h, s, path, verbose);
   // Closed at once, so that listing many archives holds one descriptor, not one per archive.
   close(fd);
   // A listing that cannot be written is a failure, not an empty success.
-  if (fflush(stdout) != 0) {
-    strcpy(stream.out_name, "stdout"); // the stored name may stand there
-    write_error_exit();
-  }
+  if (fflush(stdout) != 0)
+    write_error_exit(s); // the output name is "stdout"
 }
 
 } // namespace vardo

@@ -11,8 +11,7 @@
 #include <unistd.h>
 
 #include "extract/temporary.h"
-#include "gzstream/diagnostics.h"
-#include "gzstream/stream.h"
+#include "lib/process.h"
 #include "lib/visible.h"
 
 namespace vardo {
@@ -28,8 +27,7 @@ struct DefaultOutput {
 
 static DefaultOutput default_output;
 
-int check_default_output_name() {
-  const char *name = stream.out_name;
+int check_default_output_name(const char *name) {
   if (!name[0]) {
     fprintf(stderr, "%s: the stored name is empty\n", process.program_name);
     return -1;
@@ -42,10 +40,9 @@ int check_default_output_name() {
   return 0;
 }
 
-// Reports the failed system call `err` for the output name. Returns -1.
-static int report(int err) {
-  fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(stream.out_name, stderr),
-          strerror(err));
+// Reports the failed system call `err` for the output name `name`. Returns -1.
+static int report(const char *name, int err) {
+  fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(name, stderr), strerror(err));
   return -1;
 }
 
@@ -54,20 +51,19 @@ static int report(int err) {
 // directory is refused: the payload must not be written where another user chose. A file of ours
 // without write permission is refused too, as ">" would refuse it. Returns 1 when a file stands
 // (`st` then describes it), 0 when none does, -1 after a message.
-static int examine_target(struct stat *st) {
-  if (fstatat(default_output.dir_fd, stream.out_name, st, AT_SYMLINK_NOFOLLOW) < 0)
-    return errno == ENOENT ? 0 : report(errno);
+static int examine_target(const char *name, struct stat *st) {
+  if (fstatat(default_output.dir_fd, name, st, AT_SYMLINK_NOFOLLOW) < 0)
+    return errno == ENOENT ? 0 : report(name, errno);
   const char *refusal = S_ISLNK(st->st_mode)      ? "a symbolic link is in the way"
                         : !S_ISREG(st->st_mode)   ? "not a regular file"
                         : st->st_uid != geteuid() ? "the file belongs to another user"
                                                   : nullptr;
   if (refusal) {
-    fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(stream.out_name, stderr),
-            refusal);
+    fprintf(stderr, "%s: %s: %s\n", process.program_name, visible(name, stderr), refusal);
     return -1;
   }
   if (geteuid() != 0 && !(st->st_mode & S_IWUSR))
-    return report(EACCES);
+    return report(name, EACCES);
   return 1;
 }
 
@@ -94,10 +90,10 @@ static void name_temporary_file() {
 // file someone planted, or by the output name itself) is passed over for another. The ending
 // signals are held until the file is recorded, so that none leaves it behind. Returns the
 // descriptor, or -1 with errno set.
-static int create_temporary_file() {
+static int create_temporary_file(const char *name) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     name_temporary_file();
-    if (strcmp(default_output.temp_name, stream.out_name) == 0)
+    if (strcmp(default_output.temp_name, name) == 0)
       continue;
     sigset_t old = hold_end_signals();
     int fd = openat(default_output.dir_fd, default_output.temp_name,
@@ -142,55 +138,52 @@ static void close_default_output() {
   if (default_output.dir_fd >= 0)
     close(default_output.dir_fd);
   default_output = DefaultOutput{};
-  stream.out_fd = STDOUT_FILENO;
 }
 
-int open_default_output() {
+int open_default_output(const char *name) {
   default_output.dir_fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (default_output.dir_fd < 0)
-    return report(errno);
+    return report(name, errno);
   struct stat target;
-  int standing = examine_target(&target);
+  int standing = examine_target(name, &target);
   if (standing >= 0) {
-    default_output.fd = create_temporary_file();
+    default_output.fd = create_temporary_file(name);
     if (default_output.fd < 0 || (standing == 1 && carry_over_modes(default_output.fd, target) < 0))
-      standing = report(errno);
+      standing = report(name, errno);
   }
   if (standing < 0) {
     discard_default_output();
     return -1;
   }
-  stream.out_fd = default_output.fd;
-  return 0;
+  return default_output.fd;
 }
 
 // Renames the temporary file onto the output name, with the ending signals held so that the
 // handler never removes what has become the output. A temporary file that is no longer the one
 // made (replaced in a directory that others may write into) is not renamed. Returns 0, or -1
 // after a message.
-static int rename_onto_target() {
+static int rename_onto_target(const char *name) {
   sigset_t old = hold_end_signals();
   int result = -1, err = 0;
   if (!temporary_is_ours(Temporary::file)) {
     fprintf(stderr, "%s: %s: the temporary file was replaced; not used\n", process.program_name,
-            visible(stream.out_name, stderr));
+            visible(name, stderr));
   } else if (renameat(default_output.dir_fd, default_output.temp_name, default_output.dir_fd,
-                      stream.out_name) == 0) {
+                      name) == 0) {
     temporary_forget(Temporary::file);
     result = 0;
   } else {
     err = errno;
   }
   release_end_signals(old);
-  return err ? report(err) : result;
+  return err ? report(name, err) : result;
 }
 
-int finish_default_output() {
+int finish_default_output(const char *name) {
   // A write error that a filesystem reports only when the file is closed is a failed write.
   int closed = close(default_output.fd);
   default_output.fd = -1;
-  stream.out_fd = STDOUT_FILENO;
-  int result = closed < 0 ? report(errno) : rename_onto_target();
+  int result = closed < 0 ? report(name, errno) : rename_onto_target(name);
   discard_default_output();
   return result;
 }

@@ -9,16 +9,16 @@ namespace vardo {
 
 // Refuses, after a message naming it, an output name that is not a plain file name of the
 // current directory: one that is empty, "." or "..", or holds a "/". Returns 0 or -1.
-int check_default_output_name();
+int check_default_output_name(const char *name);
 
-// Checks what stands at the output name, refusing a symbolic link, anything but a regular file
-// and another user's file, and creates the temporary file, which becomes the current output
-// descriptor. Returns 0, or -1 after a message.
-int open_default_output();
+// Checks what stands at the output name `name`, refusing a symbolic link, anything but a regular
+// file and another user's file, and creates the temporary file. Returns its descriptor, or -1
+// after a message.
+int open_default_output(const char *name);
 
-// Renames the temporary file, now holding the whole verified payload, onto the output name.
-// Returns 0, or -1 after a message; the temporary file is then removed.
-int finish_default_output();
+// Renames the temporary file, now holding the whole verified payload, onto the output name
+// `name`. Returns 0, or -1 after a message; the temporary file is then removed.
+int finish_default_output(const char *name);
 
 // Removes the temporary file: the output name keeps what it held before.
 void discard_default_output();

@@ -9,10 +9,10 @@
 
 #include "archive/feature.h"
 #include "extract/temporary.h"
-#include "gzstream/diagnostics.h"
 #include "lib/dirpath.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
+#include "lib/process.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -33,9 +33,14 @@ struct SpacePaths {
   char link_at[512];      // verify_dir/sub_dir, where the temporary link stands
   char temp_dir[kTextBufferSize]; // the temporary path, less a trailing "/"; empty without -t
   int required_mb;
+  bool ask; // -v: each link is confirmed at the terminal
   int link_dir = -1;
   char link_name[256];
 };
+
+// How an attempt at a candidate ends: the link stands, the next candidate is tried, or the
+// extraction is refused (after a message).
+enum class Attempt { linked, next, refused };
 
 static int too_long(const char *what, const char *text, size_t limit) {
   fprintf(stderr, "%s: %s longer than %zu characters: %s\n", process.program_name, what, limit,
@@ -66,15 +71,15 @@ static int check_mb(const char *path, int required_mb) {
 
 // Reads verify_dir and sub_dir from the feature string and forms the other paths. Returns -1 to
 // refuse; values shorter than two characters refuse without a message.
-static int prepare_paths(SpacePaths *p, const char *temp_path) {
+static int prepare_paths(SpacePaths *p, const ArchiveHeader &h, const char *temp_path) {
   copy_text(p->temp_dir, temp_path); // an option argument always fits
-  const char *item = feature_get("VFYFS=");
+  const char *item = feature_get(h, "VFYFS=");
   if (!item)
     return -1;
   if (copy_text(p->verify_dir, feature_value(item)) < 0)
     return too_long("VFYFS value", feature_value(item), sizeof p->verify_dir - 1);
   memset(p->sub_dir, 0, sizeof p->sub_dir);
-  if ((item = feature_get("FSSUB=")))
+  if ((item = feature_get(h, "FSSUB=")))
     copy_text(p->sub_dir, feature_value(item)); // a lookup result always fits
   if (!p->verify_dir[0] || !p->verify_dir[1] || !p->sub_dir[0] || !p->sub_dir[1])
     return -1;
@@ -122,8 +127,8 @@ static int refuse_no_space(const SpacePaths &p) {
 }
 
 // Asks, in verbose mode, before a link to `candidate` is made. End of input declines.
-static bool link_confirmed(const char *candidate) {
-  if (!process.verbose)
+static bool link_confirmed(const SpacePaths &p, const char *candidate) {
+  if (!p.ask)
     return true;
   fprintf(stderr, "Creating temporary link to %s\n", candidate);
   fprintf(stderr, "OK to create temporary link? [y]: ");
@@ -211,34 +216,32 @@ static int make_last_dir(int parent_fd, const char *name, const char *candidate)
   return fd;
 }
 
-// Makes link_at point to the candidate directory `made`. Returns 0 when the link stands, 1 to go on
-// with the next candidate, -1 to refuse.
-static int link_candidate(SpacePaths *p, int made, const char *candidate) {
+// Makes link_at point to the candidate directory `made`.
+static Attempt link_candidate(SpacePaths *p, int made, const char *candidate) {
   if (make_temporary_link(p->link_dir, p->link_name, candidate) < 0) {
     perror(candidate);
-    return 1;
+    return Attempt::next;
   }
   p->link_dir = -1; // the temporary link holds it now
   if (link_leads_to(p->link_at, made))
-    return 0;
+    return Attempt::linked;
   fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n", p->link_at);
   remove_temporary_link();
-  return -1;
+  return Attempt::refused;
 }
 
-// Creates the candidate directory, its last directory new, and the link to it. Returns 0 when
-// the link stands, 1 to go on with the next candidate, -1 to refuse.
-static int create_relocation(SpacePaths *p, const char *candidate) {
+// Creates the candidate directory, its last directory new, and the link to it.
+static Attempt create_relocation(SpacePaths *p, const char *candidate) {
   char parent[kLinkPathSize], name[256];
   split_path(candidate, parent, name);
   int parent_fd = make_dir_path(parent, 0755);
   if (parent_fd < 0)
-    return 1;
+    return Attempt::next;
   int made = make_last_dir(parent_fd, name, candidate);
-  int result = 1;
+  Attempt result = Attempt::next;
   if (made >= 0) {
     result = link_candidate(p, made, candidate);
-    if (result != 0)
+    if (result != Attempt::linked)
       unlinkat(parent_fd, name, AT_REMOVEDIR); // the new directory, only while it is empty
     close(made);
   }
@@ -247,26 +250,25 @@ static int create_relocation(SpacePaths *p, const char *candidate) {
 }
 
 // Tries to make the directory sub_dir below `base` (a "/" between them unless sub_dir begins with
-// one) and the link to it. Returns 0 when the link stands, 1 to go on with the next candidate, -1
-// to refuse.
-static int attempt(SpacePaths *p, const char *base) {
+// one) and the link to it.
+static Attempt attempt(SpacePaths *p, const char *base) {
   const char *separator = p->sub_dir[0] == '/' ? "" : "/";
   char candidate[kCandidateSize];
   if (format_text(candidate, sizeof candidate, "%s%s%s", base, separator, p->sub_dir) < 0) {
     fprintf(stderr, "%s: candidate directory longer than %zu characters: %s%s\n",
             process.program_name, sizeof candidate - 1, base, separator);
-    return -1;
+    return Attempt::refused;
   }
   if (access(candidate, F_OK) == 0) {
     fprintf(stderr, "%s: already exists.\n", candidate);
-    return 1;
+    return Attempt::next;
   }
   if (open_link_dir(p) < 0)
-    return -1;
-  if (!link_confirmed(candidate))
-    return 1;
+    return Attempt::refused;
+  if (!link_confirmed(*p, candidate))
+    return Attempt::next;
   if (remove_stale_link(*p) < 0)
-    return -1;
+    return Attempt::refused;
   return create_relocation(p, candidate);
 }
 
@@ -296,16 +298,17 @@ static int relocate(SpacePaths *p, bool try_temp) {
     if (!try_temp && !next_candidate(p->required_mb, candidate))
       return refuse_no_space(*p);
     try_temp = false;
-    int result = attempt(p, candidate);
-    if (result <= 0)
-      return result;
+    Attempt result = attempt(p, candidate);
+    if (result != Attempt::next)
+      return result == Attempt::linked ? 0 : -1;
   }
 }
 
-int verify_extract_space(int required_mb, const ExtractOptions &options) {
+int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, int required_mb) {
   SpacePaths p;
   p.required_mb = required_mb;
-  if (prepare_paths(&p, options.temp_path) < 0)
+  p.ask = options.verbose;
+  if (prepare_paths(&p, h, options.temp_path) < 0)
     return -1;
   if (access(p.target_dir, F_OK) == 0)
     return refuse_existing(p.target_dir);

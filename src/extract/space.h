@@ -7,9 +7,10 @@
 
 namespace vardo {
 
-// Checks that the filesystem of the archive's "VFYFS=" directory has `required_mb` megabytes
-// free, relocating the extraction when it has not. Returns 0 to go on, the temporary link then
-// perhaps standing until remove_temporary_link; -1, after its messages, to refuse.
-int verify_extract_space(int required_mb, const ExtractOptions &options);
+// Checks that the filesystem of the "VFYFS=" directory of `h` has `required_mb` megabytes free,
+// relocating the extraction when it has not (below the options' temporary path first, asking in
+// verbose mode). Returns 0 to go on, the temporary link then perhaps standing until
+// remove_temporary_link; -1, after its messages, to refuse.
+int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, int required_mb);
 
 } // namespace vardo

@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "gzstream/stream.h"
-
 namespace vardo {
 
 // One entry while it stands: the directory that holds it, its name there, its type and its
@@ -24,9 +22,11 @@ struct TemporaryEntry {
   volatile sig_atomic_t standing = 0;
 };
 
-// The entries, and the dispositions of the ending signals from before they were caught.
+// The entries, the descriptor the payload is written into, and the dispositions of the ending
+// signals from before they were caught.
 struct TemporaryEntries {
   TemporaryEntry entry[2]; // by Temporary
+  volatile sig_atomic_t output = -1;
   bool caught = false;
   bool removal_at_exit = false;
   struct sigaction saved[3] = {};
@@ -82,8 +82,8 @@ static bool any_standing() {
 // waited for before the entries go.
 static void on_end_signal(int sig) {
   if (any_standing()) {
-    if (stream.out_fd > STDERR_FILENO)
-      close(stream.out_fd); // the extract command's pipe, or the temporary file
+    if (temporaries.output > STDERR_FILENO)
+      close(temporaries.output); // the extract command's pipe, or the temporary file
     while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
     }
     for (const TemporaryEntry &e : temporaries.entry)
@@ -137,6 +137,8 @@ void temporary_stand(Temporary which, int dir, const char *name, const struct st
     atexit(remove_all_at_exit);
   }
 }
+
+void temporary_output(int fd) { temporaries.output = fd; }
 
 bool temporary_is_ours(Temporary which) { return still_made(entry_of(which)); }
 

@@ -20,6 +20,10 @@ void release_end_signals(const sigset_t &old);
 // ending signals. The caller keeps `dir` open until the entry is gone.
 void temporary_stand(Temporary which, int dir, const char *name, const struct stat &made);
 
+// Names the descriptor the payload is written into (-1 for none): a signal closes it, so that
+// the extract command sees the end of its input and can be waited for.
+void temporary_output(int fd);
+
 // True while the entry `which` stands and `name` in its directory still is the entry made.
 bool temporary_is_ours(Temporary which);
 

@@ -205,14 +205,13 @@ uint32_t crc32_of(uint32_t crc, const void *data, size_t len) {
   return ~run_register(~crc, static_cast<const unsigned char *>(data), len);
 }
 
-void crc32_reset() { stream.crc_register = 0xFFFFFFFFu; }
+void crc32_reset(StreamState &s) { s.crc_register = 0xFFFFFFFFu; }
 
-uint32_t crc32_update(const void *data, size_t len) {
-  stream.crc_register =
-      run_register(stream.crc_register, static_cast<const unsigned char *>(data), len);
-  return crc32_value();
+uint32_t crc32_update(StreamState &s, const void *data, size_t len) {
+  s.crc_register = run_register(s.crc_register, static_cast<const unsigned char *>(data), len);
+  return crc32_value(s);
 }
 
-uint32_t crc32_value() { return ~stream.crc_register; }
+uint32_t crc32_value(const StreamState &s) { return ~s.crc_register; }
 
 } // namespace vardo

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gzstream/stream.h"
+
 namespace vardo {
 
 // The CRC-32 of RFC 1952. The bytes are folded by carry-less multiplication where the processor
@@ -12,12 +14,12 @@ namespace vardo {
 // crc32 in value.
 uint32_t crc32_of(uint32_t crc, const void *data, size_t len);
 
-// The process-wide CRC register of the stream state: set to all ones (the CRC of no bytes)...
-void crc32_reset();
+// The CRC register of a stream: set to all ones (the CRC of no bytes)...
+void crc32_reset(StreamState &s);
 // ...fed with bytes; returns the CRC of everything since the reset...
-uint32_t crc32_update(const void *data, size_t len);
+uint32_t crc32_update(StreamState &s, const void *data, size_t len);
 // ...and read.
-uint32_t crc32_value();
+uint32_t crc32_value(const StreamState &s);
 
 // Limits crc32_update to folding at most `bits` wide: 512, 128, or 0 for the tables alone as on
 // a processor without carry-less multiplication. Returns the width now in use, which is less

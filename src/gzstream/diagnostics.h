@@ -1,30 +1,10 @@
-// Fatal diagnostics of the stream layer and the single abort path (exit status 1, no clean-up).
+// Fatal diagnostics of the stream layer, each naming what the stream reads or writes, then the
+// abort path (lib/process.h).
 #pragma once
 
+#include "gzstream/stream.h"
+
 namespace vardo {
-
-// The running process as every layer sees it: the name its messages begin with, the status it
-// ends with when it goes on after a failure, and the command-line flags read below the driver.
-// The driver writes it while it parses the command line.
-struct ProcessState {
-  const char *program_name = nullptr; // argv[0] exactly as given; first word of every message
-  int exit_status = 0;
-  int verbose = 0;   // -v
-  int to_stdout = 0; // -c
-  int list = 0;      // -l
-};
-
-extern ProcessState process;
-
-// When set, abort_exit calls this instead of ending the process; it must not return (the fuzz
-// targets jump back to the fuzzer from it). The tool itself never sets it.
-using AbortHook = void (*)();
-extern AbortHook abort_hook;
-
-// Set by a part of the tool that must finish something before the process ends on the abort
-// path (the extraction waits for its extract command). It is told whether a write failed.
-using AbortCleanup = void (*)(bool write_failed);
-extern AbortCleanup abort_cleanup;
 
 // A reader that goes away, or a file that reaches the size limit (ulimit -f), must show as a
 // failed write (EPIPE, EFBIG) with the write-error report, not as a silent death by SIGPIPE or
@@ -32,9 +12,11 @@ extern AbortCleanup abort_cleanup;
 // tool starts, so they still see both signals as usual.
 void catch_write_signals();
 
-[[noreturn]] void fatal_error(const char *message);
-[[noreturn]] void read_error_exit();
-[[noreturn]] void write_error_exit();
-[[noreturn]] void abort_exit();
+// "\n<program>: <input name>: <message>".
+[[noreturn]] void fatal_error(const StreamState &s, const char *message);
+// The failed read of the input, or its unexpected end when errno is 0.
+[[noreturn]] void read_error_exit(const StreamState &s);
+// The failed write of the output, named by the output name unless it is empty.
+[[noreturn]] void write_error_exit(const StreamState &s);
 
 } // namespace vardo

@@ -9,7 +9,7 @@
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "gzstream/zlib_memory.h"
-#include "lib/basename.h"
+#include "lib/process.h"
 
 namespace vardo {
 
@@ -19,161 +19,155 @@ namespace vardo {
 //   0       2     ID1 ID2: 1F 8B, or 1F 9E
 //   2       1     CM: 8 (deflate) only
 //   3       1     FLG: 0x02 part number, 0x04 FEXTRA, 0x08 FNAME, 0x10 FCOMMENT; others ignored
-//   4       4     MTIME: a non-zero value becomes the time stamp
+//   4       4     MTIME, handed to the caller (0: none recorded)
 //   8       1     XFL, skipped
 //   9       1     OS, skipped
 //   10      2     part number, only with FLG 0x02 (directly after OS, not a header CRC)
 //   next    2+n   FEXTRA: XLEN, then XLEN bytes skipped
-//   next    ..0   FNAME: up to and including a NUL; copied into the output name or skipped
+//   next    ..0   FNAME: up to and including a NUL; copied into the caller's buffer or skipped
 //   next    ..0   FCOMMENT: up to and including a NUL, skipped
 //   next    ..    raw DEFLATE stream
 //   after   4     CRC32 of the uncompressed data
 //   after   4     ISIZE, the uncompressed length modulo 2^32
 enum : int { kPartNumber = 0x02, kExtraField = 0x04, kOrigName = 0x08, kComment = 0x10 };
 
-static unsigned read_short() {
-  unsigned lo = static_cast<unsigned>(next_input_byte());
-  return lo | static_cast<unsigned>(next_input_byte()) << 8;
+static unsigned read_short(StreamState &s) {
+  unsigned lo = static_cast<unsigned>(next_input_byte(s));
+  return lo | static_cast<unsigned>(next_input_byte(s)) << 8;
 }
 
-static uint32_t read_long() {
-  uint32_t lo = read_short();
-  return lo | static_cast<uint32_t>(read_short()) << 16;
+static uint32_t read_long(StreamState &s) {
+  uint32_t lo = read_short(s);
+  return lo | static_cast<uint32_t>(read_short(s)) << 16;
 }
 
-static void skip_string() {
-  while (next_input_byte() != 0) {
+static void skip_string(StreamState &s) {
+  while (next_input_byte(s) != 0) {
   }
 }
 
-// Copies the stored name over the output name; a name that does not fit ends the process.
-static void copy_stored_name() {
-  basename(stream.out_name);
+// Copies the stored name into the caller's buffer; a name that does not fit ends the process.
+static void copy_stored_name(StreamState &s, char *name) {
   for (size_t i = 0;; ++i) {
-    char c = static_cast<char>(next_input_byte());
-    stream.out_name[i] = c;
+    char c = static_cast<char>(next_input_byte(s));
+    name[i] = c;
     if (c == '\0')
       return;
     if (i == kNameSize - 1)
-      fatal_error("corrupted input -- file name too large");
+      fatal_error(s, "corrupted input -- file name too large");
   }
 }
 
-// Checks the header of a member whose two magic bytes have been read, and reads its fields.
-static int parse_gzip_header(int id1, int id2) {
-  stream.method = -1;
-  stream.members++;
-  stream.header_bytes = 0;
+// Checks the header of a member whose two magic bytes have been read, `start` being the input
+// consumed before them, and reads its fields into `m`.
+static int parse_gzip_header(StreamState &s, int id1, int id2, uint32_t start, GzipMember *m,
+                             bool verbose) {
   if (id1 != 0x1F || (id2 != 0x8B && id2 != 0x9E)) {
     fprintf(stderr, "%s: can only handle GZIP compression method\n", process.program_name);
     process.exit_status = 1;
     return -1;
   }
-  stream.method = next_input_byte();
-  if (stream.method != 8) {
+  int method = next_input_byte(s);
+  if (method != 8) {
     fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n",
-            process.program_name, stream.in_name, stream.method);
+            process.program_name, s.in_name, method);
     process.exit_status = 1;
     return -1;
   }
-  int flags = next_input_byte();
-  uint32_t mtime = read_long();
-  if (mtime != 0)
-    stream.time_stamp = mtime;
-  next_input_byte(); // XFL
-  next_input_byte(); // OS
+  int flags = next_input_byte(s);
+  m->mtime = read_long(s);
+  next_input_byte(s); // XFL
+  next_input_byte(s); // OS
   if (flags & kPartNumber) {
-    unsigned part = read_short();
-    if (process.verbose)
-      fprintf(stderr, "%s: %s: part number %u\n", process.program_name, stream.in_name, part);
+    unsigned part = read_short(s);
+    if (verbose)
+      fprintf(stderr, "%s: %s: part number %u\n", process.program_name, s.in_name, part);
   }
   if (flags & kExtraField) {
-    unsigned len = read_short();
-    if (process.verbose)
-      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name,
-              stream.in_name, len);
+    unsigned len = read_short(s);
+    if (verbose)
+      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name, s.in_name,
+              len);
     while (len--)
-      next_input_byte();
+      next_input_byte(s);
   }
   if (flags & kOrigName) {
-    if ((process.to_stdout && !process.list) || stream.members > 1)
-      skip_string();
+    if (m->name)
+      copy_stored_name(s, m->name);
     else
-      copy_stored_name();
+      skip_string(s);
   }
   if (flags & kComment)
-    skip_string();
-  // Header length plus the trailer, for the listing's ratio. Counted from the bytes taken since
-  // the stream was reset, so a header longer than one buffer fill is still counted right.
-  if (stream.members == 1)
-    stream.header_bytes = input_consumed() + 8;
+    skip_string(s);
+  // Counted from the bytes taken, so that a header longer than one buffer fill is still counted
+  // right.
+  m->header_bytes = input_consumed(s) - start + 8;
   return 8;
 }
 
-int read_gzip_header() {
-  int id1 = next_input_byte();
-  int id2 = next_input_byte();
-  return parse_gzip_header(id1, id2);
+int read_gzip_header(StreamState &s, GzipMember *member, bool verbose) {
+  uint32_t start = input_consumed(s);
+  int id1 = next_input_byte(s);
+  int id2 = next_input_byte(s);
+  return parse_gzip_header(s, id1, id2, start, member, verbose);
 }
 
 // Inflates one raw DEFLATE stream from the input buffer into the inflate window, then gives
 // back the read-ahead bytes the stream did not use.
-static void inflate_stream() {
+static void inflate_stream(StreamState &s) {
   z_stream z = {};
-  use_zlib_workspace(&z);
+  use_zlib_workspace(&z, s);
   int ret = inflateInit2(&z, -15);
   if (ret != Z_OK)
-    fatal_error(ret == Z_MEM_ERROR ? "out of memory" : "invalid compressed data--format violated");
-  stream.out_count = 0;
+    fatal_error(s,
+                ret == Z_MEM_ERROR ? "out of memory" : "invalid compressed data--format violated");
+  s.out_count = 0;
   for (;;) {
-    if (stream.in_pos >= stream.in_fill) {
-      refill_input();
-      stream.in_pos = 0;
+    if (s.in_pos >= s.in_fill) {
+      refill_input(s);
+      s.in_pos = 0;
     }
-    z.next_in = stream.inbuf + stream.in_pos;
-    z.avail_in = stream.in_fill - stream.in_pos;
-    z.next_out = stream.window + stream.out_count;
-    z.avail_out = static_cast<uInt>(kInflateWindowSize - stream.out_count);
+    z.next_in = s.inbuf + s.in_pos;
+    z.avail_in = s.in_fill - s.in_pos;
+    z.next_out = s.window + s.out_count;
+    z.avail_out = static_cast<uInt>(kInflateWindowSize - s.out_count);
     ret = inflate(&z, Z_NO_FLUSH);
     // zlib leaves unused input in avail_in, also at the end of the stream.
-    stream.in_pos = stream.in_fill - z.avail_in;
-    stream.out_count = static_cast<uint32_t>(kInflateWindowSize - z.avail_out);
-    if (stream.out_count == kInflateWindowSize)
-      flush_inflate_window();
+    s.in_pos = s.in_fill - z.avail_in;
+    s.out_count = static_cast<uint32_t>(kInflateWindowSize - z.avail_out);
+    if (s.out_count == kInflateWindowSize)
+      flush_inflate_window(s);
     if (ret == Z_STREAM_END)
       break;
     if (ret == Z_MEM_ERROR)
-      fatal_error("out of memory");
+      fatal_error(s, "out of memory");
     if (ret != Z_OK && !(ret == Z_BUF_ERROR && z.avail_in == 0))
-      fatal_error("invalid compressed data--format violated");
+      fatal_error(s, "invalid compressed data--format violated");
   }
   inflateEnd(&z);
-  flush_inflate_window();
+  flush_inflate_window(s);
 }
 
-int inflate_member(int in_fd, int out_fd) {
-  stream.in_fd = in_fd;
-  stream.out_fd = out_fd;
-  crc32_reset();
-  uint32_t before = stream.bytes_out;
-  inflate_stream();
-  uint32_t crc = read_long();
-  uint32_t size = read_long();
-  if (crc != crc32_value())
-    fatal_error("invalid compressed data--crc error");
+void inflate_member(StreamState &s) {
+  crc32_reset(s);
+  uint32_t before = s.bytes_out;
+  inflate_stream(s);
+  uint32_t crc = read_long(s);
+  uint32_t size = read_long(s);
+  if (crc != crc32_value(s))
+    fatal_error(s, "invalid compressed data--crc error");
   // The builder writes the running total of every member so far; members written one by one by
   // other tools carry their own length. Both are taken modulo 2^32.
-  if (size != stream.bytes_out && size != stream.bytes_out - before)
-    fatal_error("invalid compressed data--length error");
-  return 0;
+  if (size != s.bytes_out && size != s.bytes_out - before)
+    fatal_error(s, "invalid compressed data--length error");
 }
 
-off_t read_final_trailer(int fd, uint32_t *crc, uint32_t *size) {
+off_t read_final_trailer(StreamState &s, uint32_t *crc, uint32_t *size) {
   unsigned char trailer[8];
-  off_t at = lseek(fd, -8, SEEK_END);
-  if (at < 0 || read(fd, trailer, 8) != 8) {
+  off_t at = lseek(s.in_fd, -8, SEEK_END);
+  if (at < 0 || read(s.in_fd, trailer, 8) != 8) {
     errno = 0; // reported as the end of the file, not as the failed seek
-    read_error_exit();
+    read_error_exit(s);
   }
   *crc = *size = 0;
   for (int i = 3; i >= 0; --i) {
@@ -183,17 +177,19 @@ off_t read_final_trailer(int fd, uint32_t *crc, uint32_t *size) {
   return at;
 }
 
-int inflate_payload(int in_fd, int out_fd) {
-  inflate_member(in_fd, out_fd);
+void inflate_payload(StreamState &s, bool verbose) {
+  inflate_member(s);
   // The payload ends only at the end of the source. Whatever follows a member must be another
   // whole member: a cut header is the end-of-file report, other bytes a header that is refused.
   for (;;) {
-    int id1 = try_next_input_byte();
+    uint32_t start = input_consumed(s);
+    int id1 = try_next_input_byte(s);
     if (id1 < 0)
-      return 0;
-    if (parse_gzip_header(id1, next_input_byte()) < 0)
+      return;
+    GzipMember later; // its stored name is not used
+    if (parse_gzip_header(s, id1, next_input_byte(s), start, &later, verbose) < 0)
       abort_exit(); // its message is printed
-    inflate_member(in_fd, out_fd);
+    inflate_member(s);
   }
 }
 

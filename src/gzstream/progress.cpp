@@ -1,11 +1,24 @@
 #include "gzstream/progress.h"
 
 #include <cstdio>
+#include <ctime>
 #include <unistd.h>
+
+#include "lib/process.h"
 
 namespace vardo {
 
-ProgressState progress;
+struct ProgressState {
+  bool active = false;  // a payload is being read and standard error is a terminal
+  bool drawn = false;   // a line stands on the screen and must be erased
+  uint64_t total = 0;   // payload bytes
+  uint64_t done = 0;    // payload bytes read so far
+  uint64_t checked = 0; // `done` when the clock was last read
+  timespec start = {};
+  timespec drawn_at = {};
+};
+
+static ProgressState progress;
 
 // The clock is read once per this many bytes, and the line redrawn at most every kRedrawNs.
 constexpr uint64_t kCheckBytes = 1u << 20;
@@ -40,12 +53,15 @@ static void draw(const timespec &now) {
   progress.drawn_at = now;
 }
 
+static void end_on_abort(bool) { progress_end(); }
+
 void progress_start(uint64_t total) {
   progress = ProgressState{};
   if (total < kProgressThreshold || !isatty(STDERR_FILENO))
     return;
   progress.active = true;
   progress.total = total;
+  on_abort(end_on_abort); // the screen ends with exactly the messages it would hold without it
   clock_gettime(CLOCK_MONOTONIC, &progress.start);
   // The line shows at once, however fast the payload then goes by.
   draw(progress.start);
@@ -67,6 +83,7 @@ void progress_advance(uint64_t n) {
 void progress_end() {
   if (progress.drawn)
     put("\r\033[K", 4);
+  cancel_on_abort(end_on_abort);
   progress = ProgressState{};
 }
 

@@ -5,24 +5,11 @@
 // standard error is not a terminal nothing is shown.
 #pragma once
 #include <cstdint>
-#include <ctime>
 
 namespace vardo {
 
 // Payloads smaller than this unpack too fast for a progress line to be worth drawing.
 constexpr uint64_t kProgressThreshold = 4u << 20;
-
-struct ProgressState {
-  bool active = false;  // a payload is being read and standard error is a terminal
-  bool drawn = false;   // a line stands on the screen and must be erased
-  uint64_t total = 0;   // payload bytes
-  uint64_t done = 0;    // payload bytes read so far
-  uint64_t checked = 0; // `done` when the clock was last read
-  timespec start = {};
-  timespec drawn_at = {};
-};
-
-extern ProgressState progress;
 
 // Starts the line for a payload of `total` bytes, when standard error is a terminal and the
 // payload is large enough.

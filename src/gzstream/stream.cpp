@@ -9,73 +9,71 @@
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/progress.h"
+#include "lib/process.h"
 #include "lib/text.h"
 
 namespace vardo {
 
-StreamState stream;
-
-int next_input_byte() {
-  if (stream.in_pos < stream.in_fill)
-    return stream.inbuf[stream.in_pos++];
-  return refill_input();
+int next_input_byte(StreamState &s) {
+  if (s.in_pos < s.in_fill)
+    return s.inbuf[s.in_pos++];
+  return refill_input(s);
 }
 
 // Fills the input buffer from the start. Keeps reading until the buffer is full or the source
 // ends, so that a pipe delivering small pieces still gives whole fills. Returns the fill.
-static uint32_t fill_input() {
-  stream.in_fill = 0;
-  stream.in_pos = 0;
+static uint32_t fill_input(StreamState &s) {
+  s.in_fill = 0;
+  s.in_pos = 0;
   errno = 0;
-  while (stream.in_fill < kInputBufferSize) {
-    ssize_t n =
-        read(stream.in_fd, stream.inbuf + stream.in_fill, kInputBufferSize - stream.in_fill);
+  while (s.in_fill < kInputBufferSize) {
+    ssize_t n = read(s.in_fd, s.inbuf + s.in_fill, kInputBufferSize - s.in_fill);
     if (n <= 0)
       break;
-    stream.in_fill += static_cast<uint32_t>(n);
+    s.in_fill += static_cast<uint32_t>(n);
   }
-  stream.bytes_in += stream.in_fill;
-  progress_advance(stream.in_fill);
-  return stream.in_fill;
+  s.bytes_in += s.in_fill;
+  progress_advance(s.in_fill);
+  return s.in_fill;
 }
 
-int refill_input() {
-  if (fill_input() == 0)
-    read_error_exit();
-  stream.in_pos = 1;
-  return stream.inbuf[0];
+int refill_input(StreamState &s) {
+  if (fill_input(s) == 0)
+    read_error_exit(s);
+  s.in_pos = 1;
+  return s.inbuf[0];
 }
 
-int try_next_input_byte() {
-  if (stream.in_pos < stream.in_fill)
-    return stream.inbuf[stream.in_pos++];
-  if (fill_input() == 0) {
+int try_next_input_byte(StreamState &s) {
+  if (s.in_pos < s.in_fill)
+    return s.inbuf[s.in_pos++];
+  if (fill_input(s) == 0) {
     if (errno)
-      read_error_exit();
+      read_error_exit(s);
     return -1;
   }
-  stream.in_pos = 1;
-  return stream.inbuf[0];
+  s.in_pos = 1;
+  return s.inbuf[0];
 }
 
-uint32_t input_consumed() { return stream.bytes_in - stream.in_fill + stream.in_pos; }
+uint32_t input_consumed(const StreamState &s) { return s.bytes_in - s.in_fill + s.in_pos; }
 
-void flush_output_buffer() {
-  if (stream.out_count == 0)
+void flush_output_buffer(StreamState &s) {
+  if (s.out_count == 0)
     return;
-  write_all(stream.out_fd, stream.outbuf, stream.out_count);
-  stream.bytes_out += stream.out_count;
-  stream.out_count = 0;
+  write_all(s, s.outbuf, s.out_count);
+  s.bytes_out += s.out_count;
+  s.out_count = 0;
 }
 
-void flush_inflate_window() {
-  if (stream.out_count == 0)
+void flush_inflate_window(StreamState &s) {
+  if (s.out_count == 0)
     return;
-  crc32_update(stream.window, stream.out_count);
-  if (stream.out_fd != kNoOutput)
-    write_all(stream.out_fd, stream.window, stream.out_count);
-  stream.bytes_out += stream.out_count;
-  stream.out_count = 0;
+  crc32_update(s, s.window, s.out_count);
+  if (s.out_fd != kNoOutput)
+    write_all(s, s.window, s.out_count);
+  s.bytes_out += s.out_count;
+  s.out_count = 0;
 }
 
 int write_fully(int fd, const void *data, size_t len) {
@@ -95,19 +93,19 @@ int write_fully(int fd, const void *data, size_t len) {
   return 0;
 }
 
-void write_all(int fd, const void *data, size_t len) {
-  if (write_fully(fd, data, len) < 0)
-    write_error_exit();
+void write_all(const StreamState &s, const void *data, size_t len) {
+  if (write_fully(s.out_fd, data, len) < 0)
+    write_error_exit(s);
 }
 
-int name_archive_streams(const char *path) {
-  if (copy_text(stream.in_name, path) < 0) {
+int name_archive_streams(StreamState &s, const char *path) {
+  if (copy_text(s.in_name, path) < 0) {
     fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", process.program_name, path,
             kNameSize - 1);
     return -1;
   }
-  stream.out_fd = STDOUT_FILENO;
-  strcpy(stream.out_name, "stdout");
+  s.out_fd = STDOUT_FILENO;
+  strcpy(s.out_name, "stdout");
   return 0;
 }
 
@@ -117,13 +115,12 @@ bool is_standard_output(int fd) {
          in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-void reset_stream() {
-  stream.in_fill = 0;
-  stream.in_pos = 0;
-  stream.out_count = 0;
-  stream.bytes_in = 0;
-  stream.bytes_out = 0;
-  stream.members = 0;
+void reset_stream(StreamState &s) {
+  s.in_fill = 0;
+  s.in_pos = 0;
+  s.out_count = 0;
+  s.bytes_in = 0;
+  s.bytes_out = 0;
 }
 
 } // namespace vardo

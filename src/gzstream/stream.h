@@ -1,5 +1,7 @@
 // The shared ground of the gzip stream layer: descriptors, names, the three fixed buffers, the
-// byte counters and the buffered input and output operations over raw descriptors.
+// byte counters and the buffered input and output operations over raw descriptors. A run has one
+// StreamState, in static storage, which its owner hands to every operation that reads or writes
+// through it.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -34,43 +36,38 @@ struct StreamState {
   // The counters are 32-bit and wrap modulo 2^32; the listing shows them as signed values.
   uint32_t bytes_in = 0;
   uint32_t bytes_out = 0;
-  uint32_t header_bytes = 0; // gzip header length plus the 8-byte trailer
-  int members = 0;           // gzip headers read
-  uint32_t time_stamp = 0;   // MTIME written, or the last non-zero MTIME read
-  int method = 8;            // method of the current member; -1 for an unusable header
   unsigned char zlib_workspace[kZlibWorkspaceSize];
   size_t zlib_used = 0; // bytes of the workspace handed to the current zlib stream
 };
 
-extern StreamState stream;
-
 // Returns the byte at the input position, refilling the buffer when it is empty.
-int next_input_byte();
+int next_input_byte(StreamState &s);
 // Fills the input buffer from the current input descriptor, as full as the source allows, and
 // returns its first byte. Ends the process with the read-error report when no byte comes.
-int refill_input();
+int refill_input(StreamState &s);
 // Like next_input_byte, but returns -1 at a clean end of the source instead of ending the
 // process; a read error still ends it.
-int try_next_input_byte();
+int try_next_input_byte(StreamState &s);
 // Bytes taken from the input buffer since the last reset_stream.
-uint32_t input_consumed();
+uint32_t input_consumed(const StreamState &s);
 // Writes the pending output buffer to the current output descriptor.
-void flush_output_buffer();
+void flush_output_buffer(StreamState &s);
 // Runs the pending inflate window through the CRC and writes it to the output descriptor, unless
 // that is kNoOutput.
-void flush_inflate_window();
+void flush_inflate_window(StreamState &s);
 // Writes the whole range, retrying short writes; returns 0, or -1 with errno set.
 int write_fully(int fd, const void *data, size_t len);
-// Writes the whole range, or ends the process with the write-error report.
-void write_all(int fd, const void *data, size_t len);
+// Writes the whole range to the current output descriptor, or ends the process with the
+// write-error report.
+void write_all(const StreamState &s, const void *data, size_t len);
 // Names the streams of an archive being read: the archive as input name, standard output as
 // output descriptor and "stdout" as output name. Returns -1 after a message when the archive
 // name does not fit.
-int name_archive_streams(const char *path);
+int name_archive_streams(StreamState &s, const char *path);
 // True when `fd` is the regular file that standard output writes to: copying it there would
 // feed the file into itself until the disk is full.
 bool is_standard_output(int fd);
-// Empties the input buffer and zeroes the byte counts and the member count.
-void reset_stream();
+// Empties the input buffer and zeroes the byte counts.
+void reset_stream(StreamState &s);
 
 } // namespace vardo

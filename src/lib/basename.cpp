@@ -9,10 +9,4 @@ const char *basename_of(const char *path) {
   return slash ? slash + 1 : path;
 }
 
-char *basename(char *path) {
-  const char *base = basename_of(path);
-  memmove(path, base, strlen(base) + 1);
-  return path;
-}
-
 } // namespace vardo

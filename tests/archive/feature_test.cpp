@@ -16,51 +16,51 @@ namespace {
 
 class Feature : public ::testing::Test {
 protected:
-  void SetUp() override { test::reset_state(); }
+  ArchiveHeader h;
 };
 
 TEST_F(Feature, AddPutsOneCommaBetweenItems) {
-  EXPECT_EQ(feature_add("NOCOMPR"), 0);
-  EXPECT_STREQ(archive_header.features, "NOCOMPR");
-  EXPECT_EQ(feature_add("VFYFS=/u"), 0);
-  EXPECT_STREQ(archive_header.features, "NOCOMPR,VFYFS=/u");
+  EXPECT_EQ(feature_add(h, "NOCOMPR"), 0);
+  EXPECT_STREQ(h.features, "NOCOMPR");
+  EXPECT_EQ(feature_add(h, "VFYFS=/u"), 0);
+  EXPECT_STREQ(h.features, "NOCOMPR,VFYFS=/u");
 }
 
 TEST_F(Feature, AddRefusesToPassTheLimit) {
   std::string big(1020, 'x');
-  ASSERT_EQ(feature_add(big.c_str()), 0);
-  EXPECT_EQ(feature_add("abc"), -1); // 1020 + "," + 3 = 1024: one too many
-  EXPECT_EQ(strlen(archive_header.features), 1020u);
-  EXPECT_EQ(feature_add("ab"), 0); // exactly 1023
-  EXPECT_EQ(strlen(archive_header.features), 1023u);
+  ASSERT_EQ(feature_add(h, big.c_str()), 0);
+  EXPECT_EQ(feature_add(h, "abc"), -1); // 1020 + "," + 3 = 1024: one too many
+  EXPECT_EQ(strlen(h.features), 1020u);
+  EXPECT_EQ(feature_add(h, "ab"), 0); // exactly 1023
+  EXPECT_EQ(strlen(h.features), 1023u);
 }
 
 TEST_F(Feature, GetReturnsTheWholeItem) {
-  strcpy(archive_header.features, "VFYFS=/u,FSSUB=x");
-  const char *item = feature_get("VFYFS=");
+  strcpy(h.features, "VFYFS=/u,FSSUB=x");
+  const char *item = feature_get(h, "VFYFS=");
   ASSERT_NE(item, nullptr);
   EXPECT_STREQ(item, "VFYFS=/u");
   EXPECT_STREQ(feature_value(item), "/u");
-  EXPECT_STREQ(feature_get("FSSUB="), "FSSUB=x");
-  EXPECT_EQ(feature_get("NOCOMPR"), nullptr);
+  EXPECT_STREQ(feature_get(h, "FSSUB="), "FSSUB=x");
+  EXPECT_EQ(feature_get(h, "NOCOMPR"), nullptr);
   EXPECT_STREQ(feature_value("NOCOMPR"), "NOCOMPR");
 }
 
 TEST_F(Feature, GetMatchesInsideAnotherValue) {
-  strcpy(archive_header.features, "NAME=myNOCOMPRfile.tar");
-  EXPECT_STREQ(feature_get("NOCOMPR"), "NOCOMPRfile.tar");
+  strcpy(h.features, "NAME=myNOCOMPRfile.tar");
+  EXPECT_STREQ(feature_get(h, "NOCOMPR"), "NOCOMPRfile.tar");
 }
 
 TEST_F(Feature, GetCutsAt255Characters) {
   std::string value(300, 'v');
-  strcpy(archive_header.features, ("K=" + value).c_str());
-  EXPECT_EQ(strlen(feature_get("K=")), 255u);
+  strcpy(h.features, ("K=" + value).c_str());
+  EXPECT_EQ(strlen(feature_get(h, "K=")), 255u);
 }
 
 TEST_F(Feature, GetTrimsOnlyBeforeAComma) {
-  strcpy(archive_header.features, "A=x  \t,B=y  ");
-  EXPECT_STREQ(feature_get("A="), "A=x");
-  EXPECT_STREQ(feature_get("B="), "B=y  ");
+  strcpy(h.features, "A=x  \t,B=y  ");
+  EXPECT_STREQ(feature_get(h, "A="), "A=x");
+  EXPECT_STREQ(feature_get(h, "B="), "B=y  ");
 }
 
 TEST_F(Feature, TrimTrailingKeepsOtherBlanks) {
@@ -72,10 +72,9 @@ TEST_F(Feature, TrimTrailingKeepsOtherBlanks) {
 }
 
 TEST_F(Feature, ExportPutsEveryItemInTheEnvironment) {
-  auto r = test::run_forked([] {
-    strcpy(archive_header.features,
-           "NOCOMPR,VFYFS=/u,FSSUB=inst,QK_VENDOR=acme co,  LEAD=1,,NAME=data.tar");
-    feature_export();
+  auto r = test::run_forked([&] {
+    strcpy(h.features, "NOCOMPR,VFYFS=/u,FSSUB=inst,QK_VENDOR=acme co,  LEAD=1,,NAME=data.tar");
+    feature_export(h);
     for (const char *name : {"NOCOMPR", "VFYFS", "FSSUB", "QK_VENDOR", "  LEAD", "NAME"}) {
       const char *v = getenv(name);
       printf("%s=[%s]\n", name, v ? v : "(unset)");
@@ -91,11 +90,11 @@ TEST_F(Feature, ExportPutsEveryItemInTheEnvironment) {
 }
 
 TEST_F(Feature, ExportOfEmptyStringExportsNothing) {
-  auto r = test::run_forked([] {
+  auto r = test::run_forked([&] {
     int before = 0, after = 0;
     for (char **e = environ; *e; ++e)
       ++before;
-    feature_export();
+    feature_export(h);
     for (char **e = environ; *e; ++e)
       ++after;
     printf("%d\n", after - before);

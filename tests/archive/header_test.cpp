@@ -2,9 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <unistd.h>
 
-#include "gzstream/diagnostics.h"
+#include "lib/process.h"
 #include "support/fork.h"
 
 namespace vardo {
@@ -14,30 +15,33 @@ const std::string kMagic(make_magic(), kMagicSize);
 
 class OpenArchive : public ::testing::Test {
 protected:
-  void SetUp() override {
-    test::reset_state();
-    process.program_name = "vardo";
-  }
+  void SetUp() override { process.program_name = "vardo"; }
   // Writes the bytes to a file named with a leading "./" path and opens it as an archive.
   int open_bytes(const std::string &bytes) {
     path_ = dir_ / "archive";
     test::write_file(path_, bytes, 0755);
-    return open_archive(path_.c_str());
+    return open_archive(h, path_.c_str());
+  }
+  // A stream writing to `fd`, for write_preamble.
+  StreamState &stream_to(int fd) {
+    stream_->out_fd = fd;
+    return *stream_;
   }
   test::TempDir dir_;
   std::string path_;
+  ArchiveHeader h;
+  std::unique_ptr<StreamState> stream_ = std::make_unique<StreamState>();
 };
 
 TEST_F(OpenArchive, MagicSplitAcrossTwoReads) {
   std::string preamble(8191 - 5, 'p');
   int fd = open_bytes(test::archive_bytes(preamble, "NAME=a", "c", "r", "e", "DATA"));
   ASSERT_GE(fd, 0);
-  EXPECT_STREQ(archive_header.features, "NAME=a");
-  EXPECT_STREQ(archive_header.comment, "c");
-  EXPECT_STREQ(archive_header.run_command, "r");
-  EXPECT_STREQ(archive_header.extract_command, "e");
-  EXPECT_EQ(archive_header.payload_offset,
-            static_cast<int32_t>(preamble.size() + 11 + 7 + 2 + 2 + 2));
+  EXPECT_STREQ(h.features, "NAME=a");
+  EXPECT_STREQ(h.comment, "c");
+  EXPECT_STREQ(h.run_command, "r");
+  EXPECT_STREQ(h.extract_command, "e");
+  EXPECT_EQ(h.payload_offset, static_cast<int32_t>(preamble.size() + 11 + 7 + 2 + 2 + 2));
   char buf[8] = {};
   EXPECT_EQ(read(fd, buf, sizeof buf), 4);
   EXPECT_STREQ(buf, "DATA");
@@ -55,8 +59,8 @@ TEST_F(OpenArchive, MatchingDoesNotRestartOnTheBreakingByte) {
   // A later complete occurrence is still found.
   fd = open_bytes(kMagic.substr(0, 4) + kMagic + "--" + kMagic + "F" + std::string(4, '\0') + "P");
   ASSERT_GE(fd, 0);
-  EXPECT_STREQ(archive_header.features, "F");
-  EXPECT_EQ(archive_header.payload_offset, static_cast<int32_t>(4 + 11 + 2 + 11 + 5));
+  EXPECT_STREQ(h.features, "F");
+  EXPECT_EQ(h.payload_offset, static_cast<int32_t>(4 + 11 + 2 + 11 + 5));
   close(fd);
 }
 
@@ -64,32 +68,32 @@ TEST_F(OpenArchive, FirstOccurrenceWins) {
   std::string inner = test::archive_bytes("", "INNER", "", "", "", "");
   int fd = open_bytes(test::archive_bytes("pre", "OUTER", "", "", "", inner));
   ASSERT_GE(fd, 0);
-  EXPECT_STREQ(archive_header.features, "OUTER");
+  EXPECT_STREQ(h.features, "OUTER");
   close(fd);
 }
 
 TEST_F(OpenArchive, FileEndingRightAfterTheMagic) {
-  strcpy(archive_header.comment, "stale");
+  strcpy(h.comment, "stale");
   int fd = open_bytes("preamble" + kMagic);
   ASSERT_GE(fd, 0);
-  EXPECT_STREQ(archive_header.features, "");
-  EXPECT_STREQ(archive_header.comment, "");
-  EXPECT_STREQ(archive_header.run_command, "");
-  EXPECT_STREQ(archive_header.extract_command, "");
-  EXPECT_EQ(archive_header.payload_offset, 19);
+  EXPECT_STREQ(h.features, "");
+  EXPECT_STREQ(h.comment, "");
+  EXPECT_STREQ(h.run_command, "");
+  EXPECT_STREQ(h.extract_command, "");
+  EXPECT_EQ(h.payload_offset, 19);
   close(fd);
 }
 
 TEST_F(OpenArchive, AllStringsEmptyGiveFifteenBytes) {
   int fd = open_bytes(test::archive_bytes("0123456789", "", "", "", "", "payload"));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(archive_header.payload_offset, 10 + 15);
+  EXPECT_EQ(h.payload_offset, 10 + 15);
   close(fd);
 }
 
 TEST_F(OpenArchive, NoMagicAndMissingFile) {
   EXPECT_EQ(open_bytes("just some bytes"), -1);
-  auto r = test::run_forked([] { exit(open_archive("./no/such/file") == -1 ? 0 : 2); });
+  auto r = test::run_forked([&] { exit(open_archive(h, "./no/such/file") == -1 ? 0 : 2); });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "./no/such/file: No such file or directory\n");
 }
@@ -98,15 +102,15 @@ TEST_F(OpenArchive, OverlongHeaderStringIsRefused) {
   std::string ok(1023, 'c');
   int fd = open_bytes(test::archive_bytes("p", "", ok, "", "", "x"));
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(strlen(archive_header.comment), 1023u);
+  EXPECT_EQ(strlen(h.comment), 1023u);
   close(fd);
   std::string path = path_;
   auto r = test::run_forked([&] {
     test::write_file(path, test::archive_bytes("p", "", std::string(1024, 'c'), "", "", "x"), 0755);
     int before = dup(0);
-    int got = open_archive(path.c_str());
+    int got = open_archive(h, path.c_str());
     int after = dup(0); // no descriptor was left open
-    exit(got == -1 && after == before + 1 && archive_header.comment[0] == '\0' ? 0 : 2);
+    exit(got == -1 && after == before + 1 && h.comment[0] == '\0' ? 0 : 2);
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "vardo: " + path + ": header string longer than 1023 characters\n");
@@ -114,10 +118,10 @@ TEST_F(OpenArchive, OverlongHeaderStringIsRefused) {
 
 TEST_F(OpenArchive, WritePreambleLaysOutTheHeaderBlock) {
   test::write_file(dir_ / "pre", "#!preamble\n", 0755);
-  strcpy(archive_header.features, "NAME=a.txt");
-  strcpy(archive_header.comment, "Self-Extracting archive file");
+  strcpy(h.features, "NAME=a.txt");
+  strcpy(h.comment, "Self-Extracting archive file");
   int out = open((dir_ / "out").c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(write_preamble((dir_ / "pre").c_str(), out), 0);
+  ASSERT_EQ(write_preamble(h, (dir_ / "pre").c_str(), stream_to(out)), 0);
   close(out);
   std::string expected =
       test::archive_bytes("#!preamble\n", "NAME=a.txt", "Self-Extracting archive file", "", "", "");
@@ -127,14 +131,16 @@ TEST_F(OpenArchive, WritePreambleLaysOutTheHeaderBlock) {
 
 TEST_F(OpenArchive, WritePreambleFailures) {
   std::string missing = dir_ / "missing";
-  auto r = test::run_forked([&] { exit(write_preamble(missing.c_str(), 1) == -1 ? 0 : 2); });
+  auto r = test::run_forked(
+      [&] { exit(write_preamble(h, missing.c_str(), stream_to(1)) == -1 ? 0 : 2); });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "vardo: unable to find vardo to build preamble\n");
   EXPECT_EQ(r.out, "");
 
   std::string unreadable = dir_ / "dir";
   mkdir(unreadable.c_str(), 0755); // executable (searchable) but cannot be read as a file
-  r = test::run_forked([&] { exit(write_preamble(unreadable.c_str(), 1) == -1 ? 0 : 2); });
+  r = test::run_forked(
+      [&] { exit(write_preamble(h, unreadable.c_str(), stream_to(1)) == -1 ? 0 : 2); });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, unreadable + ": Is a directory\n");
 }

@@ -8,8 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "gzstream/diagnostics.h"
-#include "gzstream/stream.h"
+#include "lib/process.h"
 #include "support/fork.h"
 #include "support/tool.h"
 
@@ -23,8 +22,7 @@ test::RunResult expand(const std::string &tmpl, const std::string &out_name,
     process.program_name = "vardo";
     if (chdir(cwd.c_str()) < 0)
       exit(3);
-    strcpy(stream.out_name, out_name.c_str());
-    char *cmd = expand_template(tmpl.c_str());
+    char *cmd = expand_template(tmpl.c_str(), out_name.c_str());
     if (!cmd) {
       printf("(null)");
       return;
@@ -298,10 +296,9 @@ Expanded expand_here(const std::string &tmpl, const std::string &out_name, const
     throw std::runtime_error("cannot expand in " + cwd);
   const char *program = process.program_name;
   process.program_name = "vardo";
-  snprintf(stream.out_name, sizeof stream.out_name, "%s", out_name.c_str());
   dup2(p[1], 2);
   close(p[1]);
-  char *cmd = expand_template(tmpl.c_str());
+  char *cmd = expand_template(tmpl.c_str(), out_name.c_str());
   dup2(saved_err, 2);
   close(saved_err);
   process.program_name = program;

@@ -6,7 +6,7 @@
 
 #include "archive/header.h"
 #include "extract/extract.h"
-#include "gzstream/diagnostics.h"
+#include "lib/process.h"
 #include "support/fork.h"
 
 namespace vardo {
@@ -17,13 +17,14 @@ namespace {
 test::RunResult verify(const std::string &features, const std::string &cwd, int required_mb = 1,
                        const std::string &temp = "") {
   return test::run_forked([&] {
-    test::reset_state();
     process.program_name = "vardo";
-    strcpy(archive_header.features, features.c_str());
-    strcpy(extract_options.temp_path, temp.c_str());
+    ArchiveHeader h;
+    strcpy(h.features, features.c_str());
+    ExtractOptions options;
+    strcpy(options.temp_path, temp.c_str());
     if (chdir(cwd.c_str()) < 0)
       exit(3);
-    printf("%d", verify_extract_space(required_mb, extract_options));
+    printf("%d", verify_extract_space(h, options, required_mb));
   });
 }
 

@@ -25,13 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   vardo::fuzz::begin_input();
   std::string text(reinterpret_cast<const char *>(data),
                    strnlen(reinterpret_cast<const char *>(data), size));
-  if (text.size() >= sizeof vardo::archive_header.features)
-    text.resize(sizeof vardo::archive_header.features - 1);
+  if (text.size() >= sizeof vardo::fuzz::header.features)
+    text.resize(sizeof vardo::fuzz::header.features - 1);
   for (const char *separators : {",", " \t", "\",\\"})
     vardo::aplist_free(vardo::strsplit(text.c_str(), separators));
-  strcpy(vardo::archive_header.features, text.c_str());
+  strcpy(vardo::fuzz::header.features, text.c_str());
   for (const char *key : {"NOCOMPR", "NAME=", "VFYFS=", "FSSUB=", "="}) {
-    if (const char *item = vardo::feature_get(key)) {
+    if (const char *item = vardo::feature_get(vardo::fuzz::header, key)) {
       if (strlen(item) > 255 || strncmp(item, key, strlen(key)) != 0)
         abort();
       vardo::feature_value(item);
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // earlier entry, which the tool never frees by design; that is not reported.
   clearenv();
   __lsan_disable();
-  vardo::feature_export();
+  vardo::feature_export(vardo::fuzz::header);
   __lsan_enable();
   for (char **entry = environ; entry && *entry; ++entry)
     free(*entry);

@@ -5,12 +5,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int first_fd = vardo::fuzz::begin_input();
   const char *path = vardo::fuzz::write_input(data, size);
-  vardo::process.list = 1;
-  vardo::process.verbose = size > 0 && data[size - 1] & 1;
+  bool verbose = size > 0 && data[size - 1] & 1;
   if (setjmp(vardo::fuzz::abort_jump) == 0) {
-    int fd = vardo::open_archive(path);
+    int fd = vardo::open_archive(vardo::fuzz::header, path);
     if (fd >= 0)
-      vardo::list_archive(fd, path);
+      vardo::list_archive(vardo::fuzz::header, vardo::fuzz::stream, fd, path, verbose);
   }
   fflush(stdout);
   vardo::fuzz::end_input(first_fd);

@@ -1,4 +1,4 @@
-// Shared ground of the fuzz targets: fresh process-wide state for every input, the input in a
+// Shared ground of the fuzz targets: a fresh header and stream for every input, the input in a
 // file, and a way back to the fuzzer from the abort path.
 #pragma once
 #include <csetjmp>
@@ -10,24 +10,27 @@
 #include <unistd.h>
 
 #include "archive/header.h"
-#include "extract/listing.h"
-#include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
 #include "lib/mnttab.h"
+#include "lib/process.h"
 
 namespace vardo::fuzz {
 
 inline jmp_buf abort_jump;
 
+// What the tool's driver holds for a run.
+inline ArchiveHeader header;
+inline StreamState stream;
+
 [[noreturn]] inline void jump_back() { longjmp(abort_jump, 1); }
 
-// Resets every piece of process-wide state, points the abort path back at the fuzzer and
-// returns the lowest free descriptor, so that end_input can close what the input left open.
+// Starts afresh: the process status, the header, the stream and the mount table cursor. Points
+// the abort path back at the fuzzer and returns the lowest free descriptor, so that end_input can
+// close what the input left open.
 inline int begin_input() {
   process = ProcessState{};
   process.program_name = "fuzz";
-  archive_header = ArchiveHeader{};
-  listing = ListingState{};
+  header = ArchiveHeader{};
   stream = StreamState{};
   mnttab_close();
   abort_hook = jump_back;

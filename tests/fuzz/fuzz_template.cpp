@@ -12,8 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t nul = input.find('\0');
   std::string tmpl = input.substr(0, std::min<size_t>(nul, 1023));
   std::string name = nul == std::string::npos ? "" : input.substr(nul + 1, 1023);
-  strncpy(vardo::stream.out_name, name.c_str(), sizeof vardo::stream.out_name - 1);
-  if (char *cmd = vardo::expand_template(tmpl.c_str())) {
+  if (char *cmd = vardo::expand_template(tmpl.c_str(), name.c_str())) {
     if (strlen(cmd) > 2047)
       abort();
     free(cmd);

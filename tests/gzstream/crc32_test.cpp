@@ -15,13 +15,16 @@
 namespace vardo {
 namespace {
 
+// The register the cases run through.
+StreamState st;
+
 uint32_t zlib_crc(const unsigned char *p, size_t len) {
   return static_cast<uint32_t>(::crc32(0, p, static_cast<uInt>(len)));
 }
 
 uint32_t crc_of(const unsigned char *p, size_t len) {
-  crc32_reset();
-  return crc32_update(p, len);
+  crc32_reset(st);
+  return crc32_update(st, p, len);
 }
 
 // The widths crc32_update can be limited to, widest first; 0 is the table-driven fallback.
@@ -60,28 +63,28 @@ protected:
 TEST_F(Crc32, CheckValue) {
   for (int width : kWidths) {
     crc32_limit_width(width);
-    crc32_reset();
-    EXPECT_EQ(crc32_update("123456789", 9), 0xCBF43926u) << "width " << width;
+    crc32_reset(st);
+    EXPECT_EQ(crc32_update(st, "123456789", 9), 0xCBF43926u) << "width " << width;
     EXPECT_EQ(crc32_of(0, "123456789", 9), 0xCBF43926u) << "width " << width;
     // Long enough to be folded: 64 copies of the check string.
     std::string s;
     for (int i = 0; i < 64; ++i)
       s += "123456789";
-    crc32_reset();
-    EXPECT_EQ(crc32_update(s.data(), s.size()),
+    crc32_reset(st);
+    EXPECT_EQ(crc32_update(st, s.data(), s.size()),
               zlib_crc(reinterpret_cast<const unsigned char *>(s.data()), s.size()))
         << "width " << width;
   }
 }
 
 TEST_F(Crc32, ResetEmptyAndZeroLength) {
-  crc32_update("junk", 4);
-  crc32_reset();
-  EXPECT_EQ(crc32_value(), 0u); // the CRC of no data
-  EXPECT_EQ(crc32_update("", 0), 0u);
-  crc32_update("abc", 3);
-  uint32_t now = crc32_value();
-  EXPECT_EQ(crc32_update("x", 0), now);
+  crc32_update(st, "junk", 4);
+  crc32_reset(st);
+  EXPECT_EQ(crc32_value(st), 0u); // the CRC of no data
+  EXPECT_EQ(crc32_update(st, "", 0), 0u);
+  crc32_update(st, "abc", 3);
+  uint32_t now = crc32_value(st);
+  EXPECT_EQ(crc32_update(st, "x", 0), now);
   EXPECT_EQ(now, static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef *>("abc"), 3)));
   // Continued from a CRC, as zlib continues.
   EXPECT_EQ(crc32_of(crc32_of(0, "ab", 2), "c", 1), now);
@@ -140,12 +143,12 @@ TEST_F(Crc32, AgreesWithZlibOnRandomBuffersInRandomPieces) {
     uint32_t theirs = zlib_crc(p, len);
     for (int width : kWidths) {
       crc32_limit_width(width);
-      crc32_reset();
+      crc32_reset(st);
       size_t done = 0;
-      uint32_t ours = crc32_update(p, 0);
+      uint32_t ours = crc32_update(st, p, 0);
       while (done < len) {
         size_t piece = std::min<size_t>(len - done, round % 2 ? gen() % 37 + 1 : gen() % 300 + 1);
-        ours = crc32_update(p + done, piece);
+        ours = crc32_update(st, p + done, piece);
         done += piece;
       }
       ASSERT_EQ(ours, theirs) << "width " << width << ", length " << len;

@@ -6,13 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "archive/builder.h"
 #include "archive/header.h"
-#include "extract/extract.h"
-#include "extract/listing.h"
-#include "gzstream/diagnostics.h"
-#include "gzstream/stream.h"
-#include "lib/mnttab.h"
 
 namespace vardo::test {
 
@@ -54,17 +48,6 @@ RunResult run_forked(const std::function<void()> &fn, const std::string &input) 
   fclose(out);
   fclose(err);
   return r;
-}
-
-void reset_state() {
-  process = ProcessState{};
-  archive_build = ArchiveBuild{};
-  extract_options = ExtractOptions{};
-  listing = ListingState{};
-  archive_header = ArchiveHeader{};
-  stream = StreamState{};
-  mnttab_close();
-  mount_table = MountTable{};
 }
 
 std::string archive_bytes(const std::string &preamble, const std::string &features,

@@ -11,9 +11,6 @@ namespace vardo::test {
 // input. The child exits 0 when `fn` returns.
 RunResult run_forked(const std::function<void()> &fn, const std::string &input = "");
 
-// Resets every piece of process-wide state to its value at start.
-void reset_state();
-
 // An archive file's bytes: the preamble, the magic, the four header strings and the payload.
 std::string archive_bytes(const std::string &preamble, const std::string &features,
                           const std::string &comment, const std::string &run_command,

@@ -1,7 +1,0 @@
-#include "driver/settings.h"
-
-namespace vardo {
-
-Settings settings;
-
-} // namespace vardo
