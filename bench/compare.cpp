@@ -4,7 +4,10 @@
 // table goes to standard output and, with -o, to a Markdown file with the date, the processor
 // and the commit, so that runs can be compared.
 //
-//   compare [-n RUNS] [-o RESULTS.md] VARDO WORKDIR
+//   compare [-n RUNS] [-o RESULTS.md] [-b EARLIER_VARDO] VARDO WORKDIR
+//
+// With -b the rows compare VARDO with an earlier build of it instead, building and unpacking the
+// same corpora, for changes that must not cost time.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -311,6 +314,21 @@ void raw_rows(const std::string &vardo, const std::string &dir, std::vector<std:
   size_rows(sizes, "raw (-a) mixed", raw, vardo, "", "");
 }
 
+// The same build and unpacking by VARDO and by an earlier build of it, each unpacking its own
+// archive.
+void earlier_rows(const std::string &vardo, const std::string &earlier, const std::string &dir) {
+  for (std::string name : {"mixed", "random"}) {
+    std::string corpus = dir + "/" + name;
+    std::string ours = dir + "/" + name + ".run", theirs = dir + "/" + name + ".earlier.run";
+    compare(name + ": build vs the earlier vardo", {{vardo, "-C", "", corpus}, ours},
+            {{earlier, "-C", "", corpus}, theirs}, {1.02});
+    chmod(ours.c_str(), 0755);
+    chmod(theirs.c_str(), 0755);
+    compare(name + ": -x > /dev/null vs the earlier vardo", {{ours, "-x"}}, {{theirs, "-x"}},
+            {1.02});
+  }
+}
+
 std::string processor_model() {
   std::string model = output_of("sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1");
   return (model.empty() ? "unknown" : model) + " (" +
@@ -339,27 +357,28 @@ void write_results(const std::string &path) {
 } // namespace
 
 int main(int argc, char **argv) {
-  std::string results;
-  for (int opt; (opt = getopt(argc, argv, "n:o:")) != -1;) {
+  std::string results, earlier;
+  for (int opt; (opt = getopt(argc, argv, "n:o:b:")) != -1;) {
     if (opt == 'n')
       runs = std::max(1, atoi(optarg));
     else if (opt == 'o')
       results = optarg;
+    else if (opt == 'b')
+      earlier = optarg;
     else
       return 2;
   }
   if (argc - optind != 2) {
-    fprintf(stderr, "usage: compare [-n RUNS] [-o RESULTS.md] VARDO WORKDIR\n");
+    fprintf(stderr, "usage: compare [-n RUNS] [-o RESULTS.md] [-b EARLIER_VARDO] VARDO WORKDIR\n");
     return 2;
   }
   std::string vardo = argv[optind], dir = argv[optind + 1];
   // Rows run in other directories: every path must be absolute.
   char cwd[4096];
   std::string here = std::string(getcwd(cwd, sizeof cwd)) + "/";
-  if (vardo[0] != '/')
-    vardo = here + vardo;
-  if (dir[0] != '/')
-    dir = here + dir;
+  for (std::string *path : {&vardo, &dir, &earlier})
+    if (!path->empty() && (*path)[0] != '/')
+      *path = here + *path;
   mkdir(dir.c_str(), 0755);
   const size_t size = 64u << 20;
   make_mixed(dir + "/mixed", size);
@@ -383,6 +402,10 @@ int main(int argc, char **argv) {
               "largest of them. The machine may be shared: CPU time is the fairer figure.",
               runs));
   table_head();
+  if (!earlier.empty()) {
+    earlier_rows(vardo, earlier, dir);
+    return failures ? 1 : 0;
+  }
   std::vector<std::string> sizes;
   corpus_rows(vardo, dir, "mixed", tools, sizes);
   corpus_rows(vardo, dir, "random", tools, sizes);
