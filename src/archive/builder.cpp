@@ -28,6 +28,17 @@ static void check_operands(int operands, char **operand) {
   }
 }
 
+// Refuses, before anything is written, a "VFYFS=" value that the space check would refuse: such
+// an archive could never be unpacked.
+static void check_items(const ArchiveHeader &h) {
+  const char *item = feature_get(h, "VFYFS=");
+  if (item && strlen(feature_value(item)) > kVerifyDirLimit) {
+    fprintf(stderr, "%s: VFYFS value longer than %zu characters: %s\n", process.program_name,
+            kVerifyDirLimit, feature_value(item));
+    exit(1);
+  }
+}
+
 // Appends "NAME=" and the base name of the first operand, always as the last item.
 static void add_name_item(ArchiveHeader &h, const char *first) {
   const char *base = basename_of(first);
@@ -80,6 +91,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   catch_write_signals();
   check_operands(operands, operand);
   add_name_item(h, operand[0]);
+  check_items(h);
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
   for (int i = 0; i < operands; ++i) {

@@ -7,6 +7,9 @@
 
 namespace vardo {
 
+// The longest "VFYFS=" value the space check takes: a directory path of 127 characters.
+constexpr size_t kVerifyDirLimit = 127;
+
 // Appends an item, with a "," before it unless the string is empty. Returns 0, or -1 after a
 // message, changing nothing, when the feature string would exceed 1023 characters.
 int feature_add(ArchiveHeader &h, const char *item);

@@ -95,8 +95,9 @@ int write_preamble(const ArchiveHeader &h, const char *preamble_name, const Stre
 // magic byte. A file is read in chunks of 8191 bytes and then sought back to the byte after the
 // magic. A pipe cannot seek back, so there each read asks for no more bytes than could still
 // belong to the magic, and the descriptor stops exactly after it. Returns the offset of the byte
-// after the magic, or -1.
-static off_t find_magic(int fd) {
+// after the magic, or -1 (after a message naming `path` when the file cannot be read, as a
+// directory cannot).
+static off_t find_magic(int fd, const char *path) {
   const char *magic = make_magic();
   bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
   char buf[8192];
@@ -104,6 +105,8 @@ static off_t find_magic(int fd) {
   int m = 0;
   for (;;) {
     ssize_t n = read(fd, buf, seekable ? 8191 : static_cast<size_t>(kMagicSize - m));
+    if (n < 0)
+      perror(path);
     if (n <= 0)
       return -1;
     for (ssize_t i = 0; i < n; ++i) {
@@ -144,7 +147,7 @@ int open_own_file(const char *name, const char **path) {
 }
 
 int read_archive_header(ArchiveHeader &h, int fd, const char *path) {
-  off_t offset = find_magic(fd);
+  off_t offset = find_magic(fd, path);
   if (offset < 0)
     return -1;
   for (char *text : header_strings(h)) {

@@ -58,7 +58,8 @@ int open_own_file(const char *name, const char **path);
 
 // Finds the magic in the file open on `fd` (named `path` in messages) and reads the header
 // strings into `h`. Returns 0 with the descriptor positioned at the payload, or -1 (after a
-// message for a header string that does not fit; no magic is no message).
+// message for a file that cannot be read or a header string that does not fit; no magic is no
+// message).
 int read_archive_header(ArchiveHeader &h, int fd, const char *path);
 
 // Opens the archive `name`, looked up with locate_program, and reads its header into `h` as

@@ -206,9 +206,9 @@ static void list_one(const char *path, bool own) {
     process.exit_status = 1;
 }
 
-// Lists the program's own file, or each operand on a plain tool.
+// Lists the program's own file, or each operand on a plain tool or with -u.
 [[noreturn]] static void list_and_exit(int operands, char **operand) {
-  if (operands == 0 || run.options.archive_mode) {
+  if (operands == 0 || (run.options.archive_mode && !run.options.use_operand)) {
     list_one(process.program_name, true);
   } else {
     for (int i = 0; i < operands; ++i)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "archive/feature.h"
+#include "extract/interrupt.h"
 #include "extract/quoting.h"
 #include "lib/process.h"
 #include "lib/text.h"
@@ -76,6 +77,14 @@ char *expand_template(const char *tmpl, const char *out_name) {
   return nullptr;
 }
 
+// Runs `cmd` through the shell and waits for it. Returns its wait status, or -1 when no shell
+// could be started.
+static int run_command(const char *cmd) {
+  fflush(nullptr);
+  pid_t pid = start_command(cmd, nullptr);
+  return pid < 0 ? -1 : finish_command(pid, -1);
+}
+
 // Holds the confirmation dialogue on standard output; true when the answer was yes. End of
 // input declines.
 static bool confirm_run() {
@@ -113,12 +122,10 @@ int run_post_command(const ArchiveHeader &h, const char *path, const char *out_n
       fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));
       status = -1;
     } else if (asked && confirm_run()) {
-      fflush(nullptr);
-      status = system(cmd);
+      status = run_command(cmd);
     }
   } else {
-    fflush(nullptr);
-    status = system(cmd);
+    status = run_command(cmd);
     // A shell that exited with another code than 0, or none started at all (-1); a command ended
     // by a signal is not reported here.
     if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {

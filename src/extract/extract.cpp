@@ -8,6 +8,7 @@
 
 #include "archive/feature.h"
 #include "extract/command.h"
+#include "extract/interrupt.h"
 #include "extract/output.h"
 #include "extract/space.h"
 #include "extract/temporary.h"
@@ -66,26 +67,22 @@ static int read_payload_kind(const Extraction &x, Payload *kind) {
 }
 
 // Asks the space verification for the uncompressed size in whole megabytes, plus one: ISIZE
-// from the gzip trailer (the running total of every member), or the length of a raw payload.
-// The read position is restored afterwards. Returns -1 when the verification refuses.
+// from the gzip trailer at the end of the file (the running total of every member), or the
+// length of a raw payload. A pipe has no end to look at: the check cannot be made, and the
+// extraction must not go ahead without it. Returns -1 when the verification refuses.
 static int check_space(const Extraction &x, Payload kind) {
-  int fd = x.stream.in_fd;
-  off_t pos = lseek(fd, 0, SEEK_CUR);
-  if (pos < 0)
-    return 0;
-  uint32_t size;
-  if (kind == Payload::raw) {
-    off_t end = lseek(fd, 0, SEEK_END);
-    size = static_cast<uint32_t>(std::min<off_t>(end - x.header.payload_offset, UINT32_MAX));
-  } else {
-    uint32_t crc;
-    read_final_trailer(x.stream, &crc, &size);
-  }
-  int required_mb = static_cast<int>(size / 1048576u + 1);
-  if (verify_extract_space(x.header, x.options, required_mb) < 0)
+  struct stat st;
+  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+    fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name, x.path);
     return -1;
-  lseek(fd, pos, SEEK_SET);
-  return 0;
+  }
+  uint32_t size;
+  if (kind == Payload::raw)
+    size = static_cast<uint32_t>(std::min<off_t>(st.st_size - x.header.payload_offset, UINT32_MAX));
+  else
+    size = read_final_trailer(x.stream).size;
+  int required_mb = static_cast<int>(size / 1048576u + 1);
+  return verify_extract_space(x.header, x.options, required_mb);
 }
 
 // The bytes from the payload offset to the end of the archive file; 0 where the archive is a pipe.
@@ -99,7 +96,8 @@ static uint64_t payload_size(const Extraction &x) {
 
 // The extract command while the payload is written into it.
 struct ExtractCommand {
-  FILE *pipe = nullptr;
+  pid_t pid = 0;
+  int pipe = -1;       // the write end of its standard input
   char *cmd = nullptr; // as expanded; named in the failure message
 };
 static ExtractCommand extract_command;
@@ -108,7 +106,7 @@ static ExtractCommand extract_command;
 // status than 0, or that stopped reading before the whole payload was written into it, leaves
 // files missing: never report that as success. Returns 0, or -1 after the message.
 static int finish_extract_command(bool write_failed) {
-  int status = pclose(extract_command.pipe);
+  int status = finish_command(extract_command.pid, extract_command.pipe);
   if (status != 0 || write_failed)
     fprintf(stderr, "%s: the extract command failed: %s\n", process.program_name,
             visible(extract_command.cmd, stderr));
@@ -130,15 +128,16 @@ static int start_extract_command(const Extraction &x) {
   if (!cmd)
     return -1;
   fflush(nullptr);
-  FILE *pipe = popen(cmd, "we");
-  if (!pipe) {
+  int pipe;
+  pid_t pid = start_command(cmd, &pipe);
+  if (pid < 0) {
     perror(cmd);
     free(cmd);
     return -1;
   }
-  extract_command = ExtractCommand{pipe, cmd};
+  extract_command = ExtractCommand{pid, pipe, cmd};
   on_abort(finish_extract_command_on_abort);
-  x.stream.out_fd = fileno(pipe);
+  x.stream.out_fd = pipe;
   return 0;
 }
 
@@ -160,7 +159,6 @@ static int open_output(const Extraction &x) {
     on_abort(discard_default_output_on_abort);
     x.stream.out_fd = fd;
   }
-  temporary_output(x.stream.out_fd);
   return 0;
 }
 
@@ -170,9 +168,8 @@ static int open_output(const Extraction &x) {
 static int close_output(const Extraction &x, int status) {
   if (x.options.extract_only)
     return status;
-  temporary_output(-1);
   x.stream.out_fd = STDOUT_FILENO;
-  if (extract_command.pipe) {
+  if (extract_command.pid) {
     cancel_on_abort(finish_extract_command_on_abort);
     return finish_extract_command(false) < 0 ? -1 : status;
   }
@@ -214,6 +211,7 @@ static int extract_open_archive(const Extraction &x) {
     return -1;
   }
   catch_write_signals();
+  catch_ending_signals();
   if (name_archive_streams(x.stream, x.path) < 0)
     return -1;
   Payload kind;

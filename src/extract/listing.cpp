@@ -59,33 +59,31 @@ static void print_header_lines(const ArchiveHeader &h) {
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
 // has been read.
-static void print_statistics(const ArchiveHeader &h, StreamState &s, int method,
-                             const GzipMember &first, bool verbose) {
+static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose) {
   if (first.mtime != 0)
     listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
-  // with its message instead of being described as sound.
+  // with its message instead of being described as sound. It is read to its end, not sought, so
+  // that an archive read from a pipe is listed too.
   s.out_fd = kNoOutput;
-  inflate_payload(s, verbose);
+  PayloadEnd end = inflate_payload(s, verbose);
   // What the payload inflated to, every member checked: the last trailer's ISIZE for archives
   // this tool builds, and the true total for members that each carry their own length.
   auto uncompressed = static_cast<int32_t>(s.bytes_out);
+  // From the payload offset through the last member's trailer; bytes after it are not payload.
+  auto compressed = static_cast<int32_t>(end.consumed);
   if (!listing.heading_printed) {
     listing.heading_printed = true;
     if (verbose)
       printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
-  // The trailer of the last member.
-  uint32_t crc, size;
-  off_t at = read_final_trailer(s, &crc, &size);
-  auto compressed = static_cast<int32_t>(at - h.payload_offset + 8);
   if (verbose) {
     time_t t = static_cast<int32_t>(listing.time_stamp);
     char date[13] = "";
     if (const char *text = ctime(&t))
       snprintf(date, sizeof date, "%s", text + 4);
-    printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(crc), date);
+    printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(end.last.crc), date);
   }
   printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
   print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
@@ -120,7 +118,7 @@ static void list_open_archive(const ArchiveHeader &h, StreamState &s, const char
     printf("Statistics unavailable because data was not compressed\n");
     return;
   }
-  print_statistics(h, s, method, first, verbose);
+  print_statistics(s, method, first, verbose);
 }
 
 void list_archive(const ArchiveHeader &h, StreamState &s, int fd, const char *path, bool verbose) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "extract/interrupt.h"
 #include "extract/temporary.h"
 #include "lib/process.h"
 #include "lib/visible.h"
@@ -95,7 +96,7 @@ static int create_temporary_file(const char *name) {
     name_temporary_file();
     if (strcmp(default_output.temp_name, name) == 0)
       continue;
-    sigset_t old = hold_end_signals();
+    sigset_t old = hold_ending_signals();
     int fd = openat(default_output.dir_fd, default_output.temp_name,
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     struct stat st;
@@ -107,7 +108,7 @@ static int create_temporary_file(const char *name) {
       fd = -1;
     }
     int err = errno;
-    release_end_signals(old);
+    release_ending_signals(old);
     if (fd >= 0 || err != EEXIST) {
       errno = err;
       return fd;
@@ -163,7 +164,7 @@ int open_default_output(const char *name) {
 // made (replaced in a directory that others may write into) is not renamed. Returns 0, or -1
 // after a message.
 static int rename_onto_target(const char *name) {
-  sigset_t old = hold_end_signals();
+  sigset_t old = hold_ending_signals();
   int result = -1, err = 0;
   if (!temporary_is_ours(Temporary::file)) {
     fprintf(stderr, "%s: %s: the temporary file was replaced; not used\n", process.program_name,
@@ -175,7 +176,7 @@ static int rename_onto_target(const char *name) {
   } else {
     err = errno;
   }
-  release_end_signals(old);
+  release_ending_signals(old);
   return err ? report(name, err) : result;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,7 +27,8 @@ constexpr size_t kCandidateSize = 256;
 // The paths of one verification, and once a candidate is tried, the directory that holds the link,
 // open, and the link's name in it.
 struct SpacePaths {
-  char verify_dir[128];   // the "VFYFS=" value: the directory whose filesystem must have room
+  char verify_dir[kVerifyDirLimit +
+                  1];     // the "VFYFS=" value: the directory whose filesystem must have room
   char sub_dir[256];      // the "FSSUB=" value: what the extraction makes below it
   char absolute_dir[512]; // verify_dir made absolute
   char target_dir[512];   // base/sub_dir, the base being the temporary path or absolute_dir
@@ -187,6 +189,21 @@ static int remove_stale_link(const SpacePaths &p) {
   return 0;
 }
 
+// Locks the directory that holds the link for this run, until the link is removed again (the lock
+// goes with the descriptor). Another live run holds it while its link stands: that link must not
+// be taken for one left by a run that died. Returns -1 after a message when the lock is held or
+// cannot be had.
+static int lock_link_dir(const SpacePaths &p) {
+  if (flock(p.link_dir, LOCK_EX | LOCK_NB) == 0)
+    return 0;
+  if (errno == EWOULDBLOCK)
+    fprintf(stderr, "%s: another extraction is using this link; try again when it has finished.\n",
+            p.link_at);
+  else
+    perror(p.link_at);
+  return -1;
+}
+
 // After the link is made, link_at must lead to the new directory `made`: a directory on its path
 // swapped meanwhile would send the extraction elsewhere.
 static bool link_leads_to(const char *l, int made) {
@@ -267,7 +284,7 @@ static Attempt attempt(SpacePaths *p, const char *base) {
     return Attempt::refused;
   if (!link_confirmed(*p, candidate))
     return Attempt::next;
-  if (remove_stale_link(*p) < 0)
+  if (lock_link_dir(*p) < 0 || remove_stale_link(*p) < 0)
     return Attempt::refused;
   return create_relocation(p, candidate);
 }

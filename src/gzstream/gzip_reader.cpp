@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -148,48 +149,67 @@ static void inflate_stream(StreamState &s) {
   flush_inflate_window(s);
 }
 
-void inflate_member(StreamState &s) {
+GzipTrailer inflate_member(StreamState &s) {
   crc32_reset(s);
   uint32_t before = s.bytes_out;
   inflate_stream(s);
-  uint32_t crc = read_long(s);
-  uint32_t size = read_long(s);
-  if (crc != crc32_value(s))
+  GzipTrailer t;
+  t.crc = read_long(s);
+  t.size = read_long(s);
+  if (t.crc != crc32_value(s))
     fatal_error(s, "invalid compressed data--crc error");
   // The builder writes the running total of every member so far; members written one by one by
   // other tools carry their own length. Both are taken modulo 2^32.
-  if (size != s.bytes_out && size != s.bytes_out - before)
+  if (t.size != s.bytes_out && t.size != s.bytes_out - before)
     fatal_error(s, "invalid compressed data--length error");
+  return t;
 }
 
-off_t read_final_trailer(StreamState &s, uint32_t *crc, uint32_t *size) {
+GzipTrailer read_final_trailer(StreamState &s) {
   unsigned char trailer[8];
-  off_t at = lseek(s.in_fd, -8, SEEK_END);
-  if (at < 0 || read(s.in_fd, trailer, 8) != 8) {
-    errno = 0; // reported as the end of the file, not as the failed seek
+  struct stat st;
+  if (fstat(s.in_fd, &st) < 0 || st.st_size < 8 ||
+      pread(s.in_fd, trailer, 8, st.st_size - 8) != 8) {
+    errno = 0; // reported as the end of the file
     read_error_exit(s);
   }
-  *crc = *size = 0;
+  GzipTrailer t;
   for (int i = 3; i >= 0; --i) {
-    *crc = *crc << 8 | trailer[i];
-    *size = *size << 8 | trailer[4 + i];
+    t.crc = t.crc << 8 | trailer[i];
+    t.size = t.size << 8 | trailer[4 + i];
   }
-  return at;
+  return t;
 }
 
-void inflate_payload(StreamState &s, bool verbose) {
-  inflate_member(s);
-  // The payload ends only at the end of the source. Whatever follows a member must be another
-  // whole member: a cut header is the end-of-file report, other bytes a header that is refused.
+// The next byte of the payload, -1 at its end. A source that ends right after `first` ends
+// with the end-of-file report: a lone 0x1F is a member cut short.
+static int byte_after(StreamState &s, int first) {
+  int c = try_next_input_byte(s);
+  if (c < 0 && first == 0x1F) {
+    errno = 0;
+    read_error_exit(s);
+  }
+  return c;
+}
+
+PayloadEnd inflate_payload(StreamState &s, bool verbose) {
+  PayloadEnd end;
+  end.last = inflate_member(s);
+  // After a member, bytes that begin with a gzip magic start another member, which must be
+  // whole. Any other bytes end the payload and are ignored, as gzip ignores trailing garbage:
+  // padding, a signature, or what an archive used as a preamble carried after its payload.
   for (;;) {
-    uint32_t start = input_consumed(s);
+    end.consumed = input_consumed(s);
     int id1 = try_next_input_byte(s);
-    if (id1 < 0)
-      return;
+    if (id1 != 0x1F)
+      return end;
+    int id2 = byte_after(s, id1);
+    if (id2 != 0x8B && id2 != 0x9E)
+      return end;
     GzipMember later; // its stored name is not used
-    if (parse_gzip_header(s, id1, next_input_byte(s), start, &later, verbose) < 0)
+    if (parse_gzip_header(s, id1, id2, end.consumed, &later, verbose) < 0)
       abort_exit(); // its message is printed
-    inflate_member(s);
+    end.last = inflate_member(s);
   }
 }
 

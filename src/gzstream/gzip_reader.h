@@ -19,19 +19,31 @@ struct GzipMember {
 // `verbose` shows a part number and an extra field.
 int read_gzip_header(StreamState &s, GzipMember *member, bool verbose);
 
+// A member's trailer: CRC32 and ISIZE.
+struct GzipTrailer {
+  uint32_t crc = 0;
+  uint32_t size = 0;
+};
+
 // Inflates one member from the input of `s` (the input buffer first) to its output and verifies
-// its CRC32, and its ISIZE against the output byte count or the member's own length. Every
-// failure takes the abort path.
-void inflate_member(StreamState &s);
+// its CRC32, and its ISIZE against the output byte count or the member's own length. Returns the
+// trailer; every failure takes the abort path.
+GzipTrailer inflate_member(StreamState &s);
+
+// Where a payload ended: the last member's trailer, and the input consumed through it since the
+// last reset_stream (modulo 2^32).
+struct PayloadEnd {
+  GzipTrailer last;
+  uint32_t consumed = 0;
+};
 
 // Inflates the member whose header has been read and every gzip member that follows it, each
-// checked on its own, up to the end of the source. Bytes after a member that are not a whole
-// gzip member are an error. Every failure takes the abort path.
-void inflate_payload(StreamState &s, bool verbose);
+// checked on its own. A gzip magic after a member begins another member, which must be whole;
+// any other bytes end the payload and are ignored. Every failure takes the abort path.
+PayloadEnd inflate_payload(StreamState &s, bool verbose);
 
-// Reads the gzip trailer in the last 8 bytes of the input file of `s`: CRC32 and ISIZE, least
-// significant byte first. Returns the trailer's offset; a file too short for one ends the
-// process with the read-error report.
-off_t read_final_trailer(StreamState &s, uint32_t *crc, uint32_t *size);
+// Reads the gzip trailer in the last 8 bytes of the input file of `s`, without moving the input;
+// a file too short for one ends the process with the read-error report.
+GzipTrailer read_final_trailer(StreamState &s);
 
 } // namespace vardo

@@ -298,6 +298,36 @@ TEST_F(Extract, CutInsideTheSecondMemberIsAnError) {
   EXPECT_EQ(test::read_file(tool / "out/a"), a);
 }
 
+// Bytes after the last member are not payload, as gzip takes them: padding, a signature, or
+// what an archive used as the preamble of another carries after its own payload (its first
+// header is the one read, and its payload ends where the new archive's magic begins).
+TEST_F(Extract, BytesAfterTheLastMemberAreIgnored) {
+  std::string a = test::text_bytes(5000, 14);
+  test::write_file(tool / "src/f", a);
+  build({"-C", "", "-r", "touch ran", "src/f"});
+  std::string whole = test::read_file(tool / "a.run");
+  std::string listing = tool.run({"./vardo", "-l", "./a.run"}).out;
+  test::write_file(tool / "src/g", "the new payload");
+  build({"-p", "./a.run", "-C", "new", "src/g"}, "b.run");
+  for (const std::string &after : {std::string(1000, '\0'), std::string("xyz"),
+                                   "xyz" + std::string(4096, '\0'), std::string()}) {
+    std::string name = after.empty() ? "b.run" : "a.run";
+    if (!after.empty())
+      test::write_file(tool / "a.run", whole + after, 0755);
+    std::string what = after.empty() ? "an archive as preamble" : std::to_string(after.size());
+    auto r = run_archive({"../" + name});
+    EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+    EXPECT_EQ(test::read_file(tool / "out/f"), a) << what;
+    EXPECT_EQ(unlink((tool / "out/ran").c_str()), 0) << what;
+    r = run_archive({"../" + name, "-x"});
+    EXPECT_EQ(r.status, 0) << what;
+    EXPECT_TRUE(r.out == a) << what;
+    r = tool.run({"./vardo", "-l", "./" + name});
+    EXPECT_EQ(r.status, 0) << what;
+    EXPECT_EQ(r.out, listing) << what;
+  }
+}
+
 TEST_F(Extract, PayloadOfMembersWrittenOneByOneByGzip) {
   if (test::run({"sh", "-c", "command -v gzip"}).status != 0)
     GTEST_SKIP() << "gzip is not installed";

@@ -22,8 +22,9 @@ protected:
     chmod((tool / "a.run").c_str(), 0755);
   }
   // Feeds `bytes` into the FIFO ./fifo in pieces of `piece` bytes, one piece per millisecond,
-  // while `./vardo -u -x ./fifo` reads it.
-  test::RunResult through_fifo(const std::string &bytes, size_t piece) {
+  // while `./vardo OPTIONS ./fifo` reads it.
+  test::RunResult through_fifo(const std::string &bytes, size_t piece,
+                               std::vector<std::string> options = {"-u", "-x"}) {
     std::string fifo = tool / "fifo";
     unlink(fifo.c_str());
     EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -36,7 +37,9 @@ protected:
       }
       close(fd);
     });
-    auto r = tool.run({"./vardo", "-u", "-x", "./fifo"});
+    options.insert(options.begin(), "./vardo");
+    options.push_back("./fifo");
+    auto r = tool.run(options);
     writer.join();
     return r;
   }
@@ -59,6 +62,27 @@ TEST_F(Fault, ArchiveTricklingThroughAFifo) {
   auto r = through_fifo(archive, 1000);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.out == data);
+}
+
+// A pipe cannot be sought: the listing reads through to the last trailer, and an archive that
+// asks for a space check, which needs the size at the end, is refused rather than unpacked
+// unchecked.
+TEST_F(Fault, ListingAndSpaceCheckThroughAFifo) {
+  std::string archive = test::read_file(tool / "a.run");
+  auto r = through_fifo(archive, 4096, {"-l"});
+  auto from_file = tool.run({"./vardo", "-l", "./a.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, from_file.out);
+  mkdir((tool / "src").c_str(), 0755);
+  test::write_file(tool / "src/pkg", data);
+  test::RunOptions o;
+  o.stdout_path = tool / "v.run";
+  ASSERT_EQ(tool.run({"./vardo", "-C", "", "-V", tool.path(), "-S", "sub", "src/pkg"}, o).status,
+            0);
+  r = through_fifo(test::read_file(tool / "v.run"), 4096, {"-u"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: ./fifo: cannot check space on a pipe\n");
+  EXPECT_NE(access((tool / "pkg").c_str(), F_OK), 0); // nothing unpacked
 }
 
 TEST_F(Fault, FifoThatClosesEarly) {

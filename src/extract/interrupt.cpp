@@ -1,0 +1,126 @@
+#include "extract/interrupt.h"
+
+#include <cerrno>
+#include <initializer_list>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "extract/temporary.h"
+#include "lib/descendants.h"
+#include "lib/shell.h"
+
+namespace vardo {
+
+// The command that runs and the pipe into it, as the handler finds them.
+struct RunningCommand {
+  volatile sig_atomic_t pid = 0;
+  volatile sig_atomic_t input = -1;
+};
+
+static RunningCommand running;
+
+// Every signal whose default action ends the process and that may come from outside. The faults
+// (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default: they mean this
+// process is broken. SIGPIPE and SIGXFSZ are turned into write errors elsewhere.
+static sigset_t ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                  SIGXCPU, SIGIO, SIGPWR})
+    sigaddset(&set, sig);
+#ifdef SIGSTKFLT
+  sigaddset(&set, SIGSTKFLT);
+#endif
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+    sigaddset(&set, sig);
+  return set;
+}
+
+sigset_t hold_ending_signals() {
+  sigset_t block = ending_signals(), old;
+  sigprocmask(SIG_BLOCK, &block, &old);
+  return old;
+}
+
+void release_ending_signals(const sigset_t &old) { sigprocmask(SIG_SETMASK, &old, nullptr); }
+
+// The terminal sends SIGINT, SIGQUIT and SIGHUP to its whole foreground group, the command
+// included, as the kernel's own (SI_KERNEL) signals; passing those on would deliver them twice.
+// Signals sent by a process (kill), by a timer or by a resource limit reach this process alone.
+static bool reached_the_group(int sig, const siginfo_t *info) {
+  return info->si_code == SI_KERNEL && (sig == SIGINT || sig == SIGQUIT || sig == SIGHUP);
+}
+
+// Only async-signal-safe calls. The signal is blocked while this runs, as is every other ending
+// signal; the default action restored and the signal raised again, it ends the process when this
+// handler returns.
+static void on_ending_signal(int sig, siginfo_t *info, void *) {
+  int saved = errno;
+  if (pid_t pid = running.pid) {
+    if (!reached_the_group(sig, info))
+      signal_descendants(sig, pid);
+    if (running.input >= 0)
+      close(running.input); // the extract command sees the end of its input
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  temporary_remove_all();
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(sig, &dfl, nullptr);
+  raise(sig);
+  errno = saved;
+}
+
+void catch_ending_signals() {
+  struct sigaction sa = {};
+  sa.sa_sigaction = on_ending_signal;
+  sa.sa_flags = SA_SIGINFO;
+  sa.sa_mask = ending_signals();
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction old;
+    // Whoever ignored a signal did not want it to end the run.
+    if (sigismember(&sa.sa_mask, sig) == 1 && sigaction(sig, nullptr, &old) == 0 &&
+        old.sa_handler != SIG_IGN)
+      sigaction(sig, &sa, nullptr);
+  }
+}
+
+pid_t start_command(const char *command, int *input) {
+  sigset_t old = hold_ending_signals();
+  pid_t pid = shell_start(command, input);
+  int err = errno;
+  if (pid > 0) {
+    running.pid = pid;
+    running.input = input ? *input : -1;
+  }
+  release_ending_signals(old);
+  errno = err;
+  return pid;
+}
+
+int finish_command(pid_t pid, int input) {
+  sigset_t old = hold_ending_signals();
+  running.input = -1;
+  if (input >= 0)
+    close(input);
+  release_ending_signals(old);
+  // Waited for without reaping, so that the process id stays the command's while a signal may
+  // still pass something on to it.
+  siginfo_t info;
+  int waited;
+  while ((waited = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) < 0 &&
+         errno == EINTR) {
+  }
+  old = hold_ending_signals();
+  int status = -1;
+  if (waited == 0 && waitpid(pid, &status, 0) < 0)
+    status = -1;
+  running.pid = 0;
+  int err = errno;
+  release_ending_signals(old);
+  errno = err;
+  return status;
+}
+
+} // namespace vardo

@@ -1,0 +1,120 @@
+#include "lib/descendants.h"
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace vardo {
+
+// The processes of this group, as read from /proc: pid and parent. Static, since a signal handler
+// fills it; a group of more than this many processes has the rest left out.
+struct GroupTable {
+  static constexpr int kMax = 1024;
+  pid_t pid[kMax];
+  pid_t parent[kMax];
+  bool descends[kMax];
+  int count;
+};
+
+static GroupTable table;
+
+// The number at the start of `s`, or -1.
+static long leading_number(const char *s) {
+  if (*s < '0' || *s > '9')
+    return -1;
+  long n = 0;
+  for (; *s >= '0' && *s <= '9'; ++s)
+    n = n * 10 + (*s - '0');
+  return n;
+}
+
+// Reads the parent and the process group of `pid` from /proc/PID/stat: "pid (comm) state ppid
+// pgrp ...", where comm may hold blanks and parentheses, so the fields are counted from the last
+// ")". Returns false when the process is gone or the line is not as expected.
+static bool read_stat(const char *pid, pid_t *parent, pid_t *group) {
+  char path[64] = "/proc/";
+  strncat(path, pid, 40);
+  strcat(path, "/stat");
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  char line[512];
+  ssize_t n = read(fd, line, sizeof line - 1);
+  close(fd);
+  if (n <= 0)
+    return false;
+  line[n] = '\0';
+  const char *p = strrchr(line, ')');
+  if (!p || strlen(p) < 5) // ") S " and a digit at least
+    return false;
+  p += 4; // past ") S "
+  long ppid = leading_number(p);
+  p = strchr(p, ' ');
+  long pgrp = p ? leading_number(p + 1) : -1;
+  if (ppid < 0 || pgrp < 0)
+    return false;
+  *parent = static_cast<pid_t>(ppid);
+  *group = static_cast<pid_t>(pgrp);
+  return true;
+}
+
+// Fills the table with the processes of this group other than this one. Returns false where
+// /proc cannot be read.
+static bool read_group() {
+  int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0)
+    return false;
+  pid_t self = getpid(), group = getpgrp();
+  table.count = 0;
+  alignas(8) static char entries[8192];
+  long n;
+  while ((n = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0) {
+    for (long at = 0; at < n;) {
+      // struct linux_dirent64: inode (8), offset (8), record length (2), type (1), name.
+      uint16_t length;
+      memcpy(&length, entries + at + 16, sizeof length);
+      const char *name = entries + at + 19;
+      at += length;
+      long pid = leading_number(name);
+      pid_t parent, its_group;
+      if (pid <= 0 || pid == self || table.count == GroupTable::kMax ||
+          !read_stat(name, &parent, &its_group) || its_group != group)
+        continue;
+      table.pid[table.count] = static_cast<pid_t>(pid);
+      table.parent[table.count] = parent;
+      table.descends[table.count] = parent == self;
+      ++table.count;
+    }
+  }
+  close(dir);
+  return n == 0;
+}
+
+void signal_descendants(int sig, int child) {
+  if (!read_group()) {
+    kill(child, sig);
+    return;
+  }
+  // A process descends from this one when its parent does: mark until nothing changes.
+  for (bool more = true; more;) {
+    more = false;
+    for (int i = 0; i < table.count; ++i) {
+      if (table.descends[i])
+        continue;
+      for (int j = 0; j < table.count; ++j) {
+        if (table.descends[j] && table.pid[j] == table.parent[i]) {
+          table.descends[i] = more = true;
+          break;
+        }
+      }
+    }
+  }
+  for (int i = 0; i < table.count; ++i)
+    if (table.descends[i])
+      kill(table.pid[i], sig);
+}
+
+} // namespace vardo
