@@ -33,6 +33,13 @@ static void check_operands(int operands, char **operand) {
 // Appends "NAME=" and the base name of the first operand, always as the last item.
 static void add_name_item(const char *first) {
   const char *base = basename_of(first);
+  if (!is_plain_item_value(base)) {
+    fprintf(stderr,
+            "%s: %s: a file name with a comma, a double quote or a backslash cannot be the "
+            "NAME item\n",
+            process.program_name, base);
+    exit(1);
+  }
   if (format_text(archive_build.item, sizeof archive_build.item, "NAME=%s", base) < 0) {
     fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name, base,
             sizeof archive_build.item - 6);

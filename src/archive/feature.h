@@ -17,6 +17,15 @@ const char *feature_get(const char *key);
 // Returns the text after the first "=" of a lookup result (the whole result when it has none).
 const char *feature_value(const char *item);
 
+// True when `value` can stand in an item as it is: it holds no "," that would split the item
+// and no double quote or backslash that the split would take out.
+bool is_plain_item_value(const char *value);
+
+// The first item whose name (the text before its first "=") holds a double quote or a
+// backslash, or null. Taken out by the split, they would put another name into the environment
+// than the one the listing shows, such as "L\"D_PRE\"LOAD=..." for LD_PRELOAD.
+const char *feature_hidden_name();
+
 // Puts every item into the environment; an item without "=" becomes a variable with an empty
 // value.
 void feature_export();

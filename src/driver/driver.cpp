@@ -46,6 +46,14 @@ static void store_argument(char *dst, size_t size, int option, const char *arg) 
 static void add_feature_item(int option, const char *prefix, const char *arg) {
   const char *item = arg;
   if (prefix) {
+    // The value must reach the run command as it stands, one item with its own key.
+    if (!is_plain_item_value(arg)) {
+      fprintf(stderr,
+              "%s: the argument of -%c holds a comma, a double quote or a backslash, which a "
+              "feature item cannot carry\n",
+              process.program_name, option);
+      exit(1);
+    }
     if (format_text(archive_build.item, sizeof archive_build.item, "%s%s", prefix, arg) < 0) {
       fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
               process.program_name, option, sizeof archive_build.item - 1 - strlen(prefix));

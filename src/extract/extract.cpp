@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -173,6 +175,32 @@ static int unpack_payload(int fd, int method) {
   return close_output(status);
 }
 
+// The commands this run will start are expanded before anything is made or started, so that a
+// value that would not be data refuses the run before the extract command has run, a link
+// stands or a file is written; and an archive whose feature items would put other names into the
+// run command's environment than the listing shows is refused then too. Returns -1 after the
+// message.
+static int check_commands() {
+  bool runs = archive_header.run_command[0] && !extract_options.no_run;
+  if (runs) {
+    if (const char *item = feature_hidden_name()) {
+      fprintf(stderr, "%s: a feature item's name holds a double quote or a backslash: %.*s\n",
+              process.program_name, static_cast<int>(strcspn(item, ",")), visible(item, stderr));
+      return -1;
+    }
+  }
+  const char *run = runs ? archive_header.run_command : "";
+  for (const char *tmpl : {static_cast<const char *>(archive_header.extract_command), run}) {
+    if (!tmpl[0])
+      continue;
+    char *cmd = expand_template(tmpl);
+    if (!cmd)
+      return -1;
+    free(cmd);
+  }
+  return 0;
+}
+
 // Extracts the archive open on `fd`: its streams named, the payload's kind read, the space checked,
 // the payload unpacked and the run command run. Returns 0, or what failed first; the caller
 // closes the archive and removes the temporary link.
@@ -190,6 +218,8 @@ static int extract_open_archive(int fd, const char *path) {
   // elsewhere is refused before anything is made.
   if (!extract_options.extract_only && !archive_header.extract_command[0] &&
       check_default_output_name() < 0)
+    return -1;
+  if (!extract_options.extract_only && check_commands() < 0)
     return -1;
   if (!extract_options.extract_only && feature_get("VFYFS=") && check_space(fd, method) < 0)
     return -1; // refused: its messages are printed
