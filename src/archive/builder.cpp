@@ -42,6 +42,13 @@ static void check_items(const ArchiveHeader &h) {
 // Appends "NAME=" and the base name of the first operand, always as the last item.
 static void add_name_item(ArchiveHeader &h, const char *first) {
   const char *base = basename_of(first);
+  if (!is_plain_item_value(base)) {
+    fprintf(stderr,
+            "%s: %s: a file name with a comma, a double quote or a backslash cannot be the "
+            "NAME item\n",
+            process.program_name, base);
+    exit(1);
+  }
   char item[kItemBufferSize];
   if (format_text(item, sizeof item, "NAME=%s", base) < 0) {
     fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name, base,

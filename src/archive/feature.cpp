@@ -51,6 +51,31 @@ size_t trim_trailing(char *text) {
   return len;
 }
 
+bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
+
+// The split of feature_export: a backslash keeps the next character, a double quote opens or
+// closes a quote, a "," outside quotes ends the item.
+const char *feature_hidden_name(const ArchiveHeader &h) {
+  const char *features = h.features, *item = features;
+  bool name = true, quoted = false;
+  for (const char *p = features; *p; ++p) {
+    if (name && (*p == '"' || *p == '\\'))
+      return item;
+    if (*p == '\\') {
+      if (!*++p)
+        break;
+    } else if (*p == '"') {
+      quoted = !quoted;
+    } else if (*p == '=') {
+      name = false;
+    } else if (*p == ',' && !quoted) {
+      name = true;
+      item = p + 1;
+    }
+  }
+  return nullptr;
+}
+
 void feature_export(const ArchiveHeader &h) {
   void **items = strsplit(h.features, ",");
   if (!items)

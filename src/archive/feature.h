@@ -22,6 +22,15 @@ const char *feature_get(const ArchiveHeader &h, const char *key);
 // Returns the text after the first "=" of a lookup result (the whole result when it has none).
 const char *feature_value(const char *item);
 
+// True when `value` can stand in an item as it is: it holds no "," that would split the item
+// and no double quote or backslash that the split would take out.
+bool is_plain_item_value(const char *value);
+
+// The first item of `h` whose name (the text before its first "=") holds a double quote or a
+// backslash, or null. Taken out by the split, they would put another name into the environment
+// than the one the listing shows, such as "L\"D_PRE\"LOAD=..." for LD_PRELOAD.
+const char *feature_hidden_name(const ArchiveHeader &h);
+
 // Puts every item of `h` into the environment; an item without "=" becomes a variable with an
 // empty value.
 void feature_export(const ArchiveHeader &h);

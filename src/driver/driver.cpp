@@ -63,6 +63,14 @@ static void add_feature_item(int option, const char *prefix, const char *arg) {
   const char *item = arg;
   char formatted[kItemBufferSize];
   if (prefix) {
+    // The value must reach the run command as it stands, one item with its own key.
+    if (!is_plain_item_value(arg)) {
+      fprintf(stderr,
+              "%s: the argument of -%c holds a comma, a double quote or a backslash, which a "
+              "feature item cannot carry\n",
+              process.program_name, option);
+      exit(1);
+    }
     if (format_text(formatted, sizeof formatted, "%s%s", prefix, arg) < 0) {
       fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n",
               process.program_name, option, sizeof formatted - 1 - strlen(prefix));

@@ -50,6 +50,7 @@ char *expand_template(const char *tmpl, const char *out_name) {
   }
   CommandBuffer b{out, kCommandSize};
   ShellState s;
+  shell_prepare(&s, tmpl);
   int result = 0;
   for (size_t r = 0; tmpl[r] && !b.overflow && result == 0;) {
     if (tmpl[r] == '%' && tmpl[r + 1] == 'o') {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,6 +203,32 @@ static int unpack_payload(const Extraction &x, Payload kind) {
   return close_output(x, status);
 }
 
+// The commands this run will start are expanded before anything is made or started, so that a
+// value that would not be data refuses the run before the extract command has run, a link
+// stands or a file is written; and an archive whose feature items would put other names into the
+// run command's environment than the listing shows is refused then too. Returns -1 after the
+// message.
+static int check_commands(const Extraction &x) {
+  bool runs = x.header.run_command[0] && !x.options.no_run;
+  if (runs) {
+    if (const char *item = feature_hidden_name(x.header)) {
+      fprintf(stderr, "%s: a feature item's name holds a double quote or a backslash: %.*s\n",
+              process.program_name, static_cast<int>(strcspn(item, ",")), visible(item, stderr));
+      return -1;
+    }
+  }
+  const char *run = runs ? x.header.run_command : "";
+  for (const char *tmpl : {static_cast<const char *>(x.header.extract_command), run}) {
+    if (!tmpl[0])
+      continue;
+    char *cmd = expand_template(tmpl, x.stream.out_name);
+    if (!cmd)
+      return -1;
+    free(cmd);
+  }
+  return 0;
+}
+
 // Extracts the archive: its streams named, the payload's kind read, the space checked, the
 // payload unpacked and the run command run. Returns 0, or -1 when something failed; the caller
 // closes the archive and removes the temporary link.
@@ -220,6 +248,8 @@ static int extract_open_archive(const Extraction &x) {
   // elsewhere is refused before anything is made.
   if (!o.extract_only && !x.header.extract_command[0] &&
       check_default_output_name(x.stream.out_name) < 0)
+    return -1;
+  if (!o.extract_only && check_commands(x) < 0)
     return -1;
   if (!o.extract_only && feature_get(x.header, "VFYFS=") && check_space(x, kind) < 0)
     return -1; // refused: its messages are printed

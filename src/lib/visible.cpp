@@ -1,5 +1,7 @@
 #include "lib/visible.h"
 
+#include <cstdint>
+#include <cstring>
 #include <unistd.h>
 
 namespace vardo {
@@ -11,15 +13,52 @@ const char *visible(const char *text, FILE *out) {
   return isatty(fileno(out)) ? escape_controls(text) : text;
 }
 
+// The length of the UTF-8 sequence at `t` and its code point, or 0 when the bytes there are not
+// one well-formed sequence (a stray continuation byte, an overlong form, a surrogate, a cut one).
+static int utf8_sequence(const unsigned char *t, uint32_t *code) {
+  int len = t[0] >= 0xF0 ? 4 : t[0] >= 0xE0 ? 3 : t[0] >= 0xC2 ? 2 : 0;
+  if (len == 0 || t[0] > 0xF4)
+    return 0;
+  uint32_t c = t[0] & (0x7F >> len);
+  for (int i = 1; i < len; ++i) {
+    if ((t[i] & 0xC0) != 0x80)
+      return 0;
+    c = c << 6 | (t[i] & 0x3F);
+  }
+  static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < kLeast[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    return 0;
+  *code = c;
+  return len;
+}
+
+// Characters that a terminal takes for an instruction: the C1 controls, and the marks that turn
+// the direction of the text round, which can make a line read other than the bytes run.
+static bool is_control(uint32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x61C || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 const char *escape_controls(const char *text) {
   static char buffers[2][kVisibleSize];
   static int next = 0;
   char *shown = buffers[next];
   next ^= 1;
   size_t w = 0;
-  for (const char *t = text; *t && w + 5 <= kVisibleSize; ++t) {
-    auto c = static_cast<unsigned char>(*t);
-    if ((c >= 0x20 && c != 0x7F) || c == '\t')
+  auto *t = reinterpret_cast<const unsigned char *>(text);
+  while (*t && w + 5 <= kVisibleSize) {
+    uint32_t code = 0;
+    int len = *t >= 0x80 ? utf8_sequence(t, &code) : 1;
+    if (len > 1 && !is_control(code) && w + static_cast<size_t>(len) < kVisibleSize) {
+      memcpy(shown + w, t, static_cast<size_t>(len)); // a printable character of UTF-8
+      w += static_cast<size_t>(len);
+      t += len;
+      continue;
+    }
+    // One byte: shown as it is when printable ASCII or a tab, else as an escape; every byte of
+    // a control character or an ill-formed sequence is escaped on its own.
+    unsigned char c = *t++;
+    if ((c >= 0x20 && c < 0x7F) || c == '\t')
       shown[w++] = static_cast<char>(c);
     else if (c == '\n' || c == '\r')
       w += static_cast<size_t>(snprintf(shown + w, 3, "\\%c", c == '\n' ? 'n' : 'r'));

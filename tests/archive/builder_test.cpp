@@ -262,6 +262,26 @@ TEST_F(Builder, FileSizeLimitIsAWriteError) {
   }
 }
 
+// A value that the split at commas would cut or change cannot be put into an item: the archive
+// is not written.
+TEST_F(Builder, ItemValuesThatTheSplitWouldChangeAreRefused) {
+  auto r = build({"-O", "Acme,LD_PRELOAD=/tmp/evil.so", "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: the argument of -O holds a comma, a double quote or a backslash, "
+                   "which a feature item cannot carry\n");
+  EXPECT_EQ(archive, "");
+  test::write_file(tool / "notes,PATH=.", "x");
+  r = build({"notes,PATH=."});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: notes,PATH=.: a file name with a comma, a double quote or a "
+                   "backslash cannot be the NAME item\n");
+  EXPECT_EQ(archive, "");
+  // -F takes its argument as items, commas and quotes meant as they stand.
+  test::write_file(tool / "f", "x");
+  EXPECT_EQ(build({"-F", "A=\"1,2\",B=3", "f"}).status, 0);
+  EXPECT_EQ(parsed().features, "A=\"1,2\",B=3,NAME=f");
+}
+
 TEST_F(Builder, OverlongNames) {
   std::string long_base(251, 'n');
   auto r = build({long_base});

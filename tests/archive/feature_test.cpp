@@ -63,6 +63,28 @@ TEST_F(Feature, GetTrimsOnlyBeforeAComma) {
   EXPECT_STREQ(feature_get(h, "B="), "B=y  ");
 }
 
+// An item whose name holds a quote or a backslash is found, whatever its values hold.
+TEST_F(Feature, HiddenNamesAreFound) {
+  struct {
+    const char *features;
+    const char *hidden; // null for none
+  } cases[] = {
+      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y", nullptr},
+      {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so"},
+      {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2"},
+      {"\"A=1\"", "\"A=1\""},
+      {"", nullptr},
+  };
+  for (const auto &c : cases) {
+    strcpy(h.features, c.features);
+    const char *found = feature_hidden_name(h);
+    EXPECT_STREQ(found, c.hidden) << c.features;
+  }
+  EXPECT_TRUE(is_plain_item_value("Acme Inc. = 1.0"));
+  for (const char *value : {"a,b", "say \"x\"", "C:\\"})
+    EXPECT_FALSE(is_plain_item_value(value)) << value;
+}
+
 TEST_F(Feature, TrimTrailingKeepsOtherBlanks) {
   char text[] = " a \v\f \n\r\t ";
   EXPECT_EQ(trim_trailing(text), 5u);
@@ -142,6 +164,18 @@ TEST(FeatureEndToEnd, QuotedItemsKeepTheirKeys) {
   EXPECT_EQ(ours, (std::vector<std::string>{"COMMENT=LD_PRELOAD=" + tool / "evil.so",
                                             "MSG=hello, world", "NAME=f", "T=1"}));
   EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0);
+  // A name that the split would change is not exported at all: the run is refused before
+  // anything is unpacked.
+  for (std::string hidden : {"L\"D_PR\"ELOAD=", "LD\\_PRELOAD="}) {
+    hidden += tool / "evil.so";
+    ASSERT_EQ(tool.run({"./vardo", "-F", hidden, "-r", "env > env2.out", "f"}, o).status, 0);
+    r = tool.run({"../a.run"}, in_out);
+    EXPECT_EQ(r.status, 1) << hidden;
+    EXPECT_EQ(r.err, "../a.run: a feature item's name holds a double quote or a backslash: " +
+                         hidden + "\n");
+    EXPECT_NE(access((tool / "out/env2.out").c_str(), F_OK), 0) << hidden;
+    EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0) << hidden;
+  }
 }
 
 } // namespace

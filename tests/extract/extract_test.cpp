@@ -221,6 +221,25 @@ TEST_F(Extract, FailingRunCommand) {
   EXPECT_EQ(r.err, "\nSelf-Extracting archive file\n\nPlease wait...\n");
 }
 
+// Both commands are expanded before anything runs: a run command whose value would not be data
+// stops the run before the extract command has started.
+TEST_F(Extract, RefusedRunCommandStopsTheRunBeforeTheExtractCommand) {
+  test::write_file(tool / "src/f", "x");
+  build({"-C", "", "-f", "touch ../extracted; cat > /dev/null", "-r", "echo $(date) %p", "src/f"});
+  mkdir((tool / "out/a b").c_str(), 0755);
+  test::RunOptions o;
+  o.cwd = tool / "out/a b";
+  auto r = tool.run({"../../a.run"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../../a.run: a value would not be data where this command puts it: echo "
+                   "$(date) %p\n");
+  EXPECT_NE(access((tool / "out/extracted").c_str(), F_OK), 0);
+  // With -n the run command is not used, and so not expanded.
+  r = tool.run({"../../a.run", "-n"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(access((tool / "out/extracted").c_str(), F_OK), 0);
+}
+
 TEST_F(Extract, CorruptMemberAndUnknownMethod) {
   std::string data = test::text_bytes(100000, 5);
   std::string m = test::zlib_gzip(data);

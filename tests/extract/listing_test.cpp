@@ -279,18 +279,22 @@ TEST_F(Listing, SizesOfTwoGibibytesShowNegative) {
 TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   std::string comment = "safe\n    Run: ./install.sh\033[8m";
   std::string run = "touch PWNED #\r\033[2K    ./install.sh";
-  tool.make_archive("a.run", "NAME=a\x7f", comment, run, "tar xf -\x01",
-                    gzip_member("aaaa", "a\tb\x1b"));
+  // UTF-8 text passes, but not a C1 control (CSI, in UTF-8 or as a bare byte), a mark that turns
+  // the text's direction round, or bytes that are not UTF-8.
+  std::string extract = "tar xf -\x01 \xc3\xa9\xc2\x9b\x9b\xe2\x80\xae\xf0\x9f\x98\x80\xe2\x82";
+  tool.make_archive("a.run", "NAME=a\x7f", comment, run, extract, gzip_member("aaaa", "a\tb\x1b"));
   auto piped = list({"-l", "./a.run"});
   EXPECT_EQ(piped.status, 0);
-  EXPECT_EQ(piped.out, header_lines("NAME=a\x7f", comment, run, "tar xf -\x01") + heading +
+  EXPECT_EQ(piped.out, header_lines("NAME=a\x7f", comment, run, extract) + heading +
                            "       29         4 -50.0% a\tb\x1b\n");
   test::RunOptions o;
   o.terminal = true;
   auto shown = tool.run({"./vardo", "-l", "./a.run"}, o);
   EXPECT_EQ(shown.status, 0);
   EXPECT_EQ(shown.out, header_lines("NAME=a\\177", "safe\\n    Run: ./install.sh\\033[8m",
-                                    "touch PWNED #\\r\\033[2K    ./install.sh", "tar xf -\\001") +
+                                    "touch PWNED #\\r\\033[2K    ./install.sh",
+                                    "tar xf -\\001 \xc3\xa9\\302\\233\\233\\342\\200\\256"
+                                    "\xf0\x9f\x98\x80\\342\\202") +
                            heading + "       29         4 -50.0% a\tb\\033\n");
 }
 

@@ -281,8 +281,8 @@ TEST_F(Relocation, DirectoriesOthersMayChangeAreNotUsed) {
   s_ = "sub/inst";
   build();
   table({record(d_ + "/big", 0)});
-  r = run_script(answering({as_nobody("mkdir " + d_ + "/big/sub")}), "mkdir " + d_ + "/u/sub",
-                 "ls -A " + d_ + "/big/sub");
+  r = run_script(answering({as_nobody("mkdir " + d_ + "/big/sub")}),
+                 "mkdir -m 0755 " + d_ + "/u/sub", "ls -A " + d_ + "/big/sub");
   EXPECT_EQ(r.err, looking() + trying("big") + prompt("big") + d_ +
                        "/big/sub: other users may write into this directory; not used.\n" +
                        refusal(d_ + "/u/sub/inst"));
