@@ -1,5 +1,6 @@
 // Free-space verification against real filesystems: small and large tmpfs mounts in a private
 // mount namespace, with a binary mount table bound over /etc inside it.
+#include <csignal>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -314,46 +315,6 @@ TEST_F(Relocation, DirectoryOfTheLinkThatAnotherUserMayChange) {
                        "/victim/inst/data\n");
 }
 
-// The link goes when a signal ends the run, but only once the commands of the run that may still
-// resolve it have ended: until then no other user can take its name.
-TEST_F(Relocation, LinkIsRemovedWhenASignalEndsTheRun) {
-  // The extract command writes the data, then waits; the tool is signalled meanwhile, and the
-  // link must stand until the command is gone.
-  std::string pid_file = d_ + "/command.pid";
-  table({record(d_ + "/big", 0)});
-  auto signalled = [&](const std::string &start, const char *signal, bool end_command = true) {
-    return "rm -f " + pid_file + "; " + start + "./a.run 2>" + d_ + "/err & pid=$!; n=0; " +
-           "until [ -s " + pid_file + " ] || [ $n -gt 400 ]; do sleep 0.05; n=$((n+1)); done; " +
-           "kill -" + signal + " $pid; sleep 0.2; test -L " + v_ + "/inst && echo link-held; " +
-           (end_command ? "kill $(cat " + pid_file + "); " : "") + "wait $pid; echo status=$?";
-  };
-  std::string checks = "test -e " + v_ + "/inst || test -L " + v_ + "/inst || echo link-gone; " +
-                       "stat -c %s " + d_ + "/big/inst/data";
-  build({"-f", "cat > " + v_ + "/inst/%o; echo $$ > " + pid_file + "; exec sleep 60"});
-  struct Case {
-    const char *signal, *start;
-    int status;
-  };
-  // A background command of a shell starts with SIGINT ignored; env gives it back its default.
-  std::vector<Case> cases = {{"TERM", "", 143}, {"HUP", "", 129}};
-  bool can_default = test::run({"env", "--default-signal=INT", "true"}).status == 0;
-  if (can_default)
-    cases.push_back({"INT", "env --default-signal=INT ", 130});
-  for (const Case &c : cases) {
-    auto r = run_script(signalled(c.start, c.signal), "", checks);
-    EXPECT_EQ(r.err, looking() + trying("big") + pre) << c.signal;
-    EXPECT_EQ(r.out, "link-held\nstatus=" + std::to_string(c.status) + "\nlink-gone\n3145729\n")
-        << c.signal;
-  }
-  // A signal the tool was started with ignored stays ignored: the run ends as usual.
-  build({"-f", "cat > " + v_ + "/inst/%o; echo $$ > " + pid_file + "; sleep 1"});
-  auto r = run_script(signalled("", "INT", false), "", checks);
-  EXPECT_EQ(r.err, looking() + trying("big") + pre);
-  EXPECT_EQ(r.out, "link-held\nstatus=0\nlink-gone\n3145729\n");
-  if (!can_default)
-    GTEST_SKIP() << "env has no --default-signal: SIGINT was not tried";
-}
-
 TEST_F(Relocation, LinkIsRemovedOnTheAbortPath) {
   build();
   std::string archive = test::read_file(tool / "a.run");
@@ -390,6 +351,148 @@ TEST_F(Relocation, SystemMountListOffersOnlyFilesystemsThatKeepFiles) {
   auto r = test::run({"unshare", "-m", "sh", "-c", script});
   EXPECT_EQ(test::read_file(d_ + "/disk/err"), looking() + trying("big") + pre) << r.err;
   EXPECT_EQ(r.out, "status=0\n3145729\n");
+}
+
+// Relocation below the temporary path of -t, which is tried first, so the link is made without a
+// full filesystem and these runs need no mount namespace.
+class TemporaryLink : public ::testing::Test {
+protected:
+  void SetUp() override {
+    for (const char *sub : {"u", "alt", "alt2"})
+      mkdir((dir / sub).c_str(), 0755);
+    test::write_file(tool / "data", "payload\n");
+  }
+  // Builds ./a.run unpacking into the link dir/u/inst with `extract` (after the payload is
+  // written there) and `run` as its commands.
+  void build(const std::string &extract, const std::string &run = "") {
+    test::RunOptions o;
+    o.stdout_path = tool / "a.run";
+    ASSERT_EQ(tool.run({"./vardo", "-C", "pkg", "-V", dir / "u", "-S", "inst", "-f",
+                        "cat > " + link() + "/%o; " + extract, "-r", run, "data"},
+                       o)
+                  .status,
+              0);
+    chmod((tool / "a.run").c_str(), 0755);
+  }
+  // Runs a shell script in the tool's directory.
+  test::RunResult script(const std::string &text, test::RunOptions o = {}) {
+    o.cwd = tool.path();
+    return test::run({"sh", "-c", "ulimit -c 0; " + text}, o);
+  }
+  // Shell text that waits until `file` exists (a test that went wrong gives up after 30 s).
+  static std::string await(const std::string &file) {
+    return "n=0; until [ -e " + file + " ] || [ $n -gt 600 ]; do sleep 0.05; n=$((n+1)); done; ";
+  }
+  std::string link() { return dir / "u/inst"; }
+  // Shell text that says whether the process whose pid is in `file` still runs (a zombie that
+  // its new parent has not reaped yet has ended).
+  static std::string alive(const std::string &file) {
+    return "s=$(cut -d' ' -f3 /proc/$(cat " + file +
+           ")/stat 2>/dev/null); [ -n \"$s\" ] && [ \"$s\" != Z ] && echo command-alive; ";
+  }
+  // What the run has left: the link gone or not, and the payload below the temporary path.
+  std::string left() {
+    return "test -e " + link() + " || test -L " + link() + " || echo link-gone; cat " +
+           dir / "alt/inst/data";
+  }
+  std::string pre = "\npkg\n\nPlease wait...\n";
+  test::ToolDir tool;
+  test::TempDir dir;
+};
+
+// A signal sent to the tool alone, as kill, a supervisor or a CPU limit sends it, is passed on to
+// the command that runs and to what that command started, whose ending is waited for; then the
+// link goes and the tool ends by the same signal. Its parent, the script, goes on.
+TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
+  std::string pid_file = dir / "command.pid";
+  struct Case {
+    const char *signal;
+    int number;
+  };
+  const Case cases[] = {{"TERM", SIGTERM}, {"HUP", SIGHUP},   {"INT", SIGINT},
+                        {"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
+                        {"ALRM", SIGALRM}, {"XCPU", SIGXCPU}, {"VTALRM", SIGVTALRM},
+                        {"PROF", SIGPROF}};
+  // A background job of a shell starts with SIGINT and SIGQUIT ignored; env gives them back their
+  // default.
+  bool can_default = test::run({"env", "--default-signal=INT,QUIT", "true"}).status == 0;
+  // The command the extract command waits for: a child of its shell, or the shell itself.
+  for (const std::string waits : {"sh -c 'echo $$ > " + pid_file + "; exec sleep 60'",
+                                  "echo $$ > " + pid_file + "; exec sleep 60"}) {
+    build(waits);
+    for (const Case &c : cases) {
+      bool ignored = c.number == SIGINT || c.number == SIGQUIT;
+      if (ignored && !can_default)
+        continue;
+      rmdir((dir / "alt/inst").c_str());
+      unlink((dir / "alt/inst/data").c_str());
+      rmdir((dir / "alt/inst").c_str());
+      auto r =
+          script("rm -f " + pid_file + "; " + (ignored ? "env --default-signal=INT,QUIT " : "") +
+                 "./a.run -t " + dir / "alt" + " 2>err & pid=$!; " + await(pid_file) + "kill -" +
+                 c.signal + " $pid; wait $pid; echo status=$?; " + alive(pid_file) + left() +
+                 "; echo script-goes-on");
+      std::string what = std::string(c.signal) + " with " + waits;
+      EXPECT_EQ(r.out, "status=" + std::to_string(128 + c.number) + "\nlink-gone\npayload\n" +
+                           "script-goes-on\n")
+          << what << "\n"
+          << r.err;
+      EXPECT_EQ(test::read_file(tool / "err"), pre) << what;
+    }
+  }
+  // A signal the tool was started with ignored stays ignored: the run ends as usual.
+  build("sleep 1");
+  unlink((dir / "alt/inst/data").c_str());
+  rmdir((dir / "alt/inst").c_str());
+  auto r = script("(trap '' HUP; exec ./a.run -t " + dir / "alt" + " 2>err) & pid=$!; " +
+                  await(link()) + "kill -HUP $pid; wait $pid; echo status=$?; " + left());
+  EXPECT_EQ(r.out, "status=0\nlink-gone\npayload\n") << r.err;
+  if (!can_default)
+    GTEST_SKIP() << "env has no --default-signal: SIGINT and SIGQUIT were not tried";
+}
+
+// The commands stay in the terminal's foreground: a run command that asks reads its answer, and
+// Ctrl-C, which the terminal sends to the whole group, ends the run command and the tool, which
+// removes the link first.
+TEST_F(TemporaryLink, RunCommandsKeepTheTerminal) {
+  build("", "read answer && echo \"got $answer\"");
+  test::RunOptions o;
+  o.terminal = true;
+  o.input = "yes\n";
+  o.cwd = tool.path();
+  auto r = tool.run({"./a.run", "-t", dir / "alt"}, o);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("got yes"), std::string::npos) << r.out;
+  EXPECT_EQ(script(left()).out, "link-gone\npayload\n");
+  unlink((dir / "alt/inst/data").c_str());
+  rmdir((dir / "alt/inst").c_str());
+  build("", "touch " + dir / "started" + "; exec sleep 60");
+  o.input = "";
+  o.late_input = "\x03";
+  o.late_after = dir / "started";
+  r = tool.run({"./a.run", "-t", dir / "alt"}, o);
+  EXPECT_EQ(r.status, 128 + SIGINT) << r.out;
+  EXPECT_EQ(script(left()).out, "link-gone\npayload\n");
+}
+
+// While a run's link stands, another run of the archive must not take it for one left by a run
+// that died: it says so and makes nothing. A link left by a dead run is replaced as before.
+TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
+  build("n=0; until [ -e " + dir / "go" + " ] || [ $n -gt 600 ]; do sleep 0.05; n=$((n+1)); done");
+  symlink("/nonexistent", link().c_str()); // left by a run that died
+  // The second run waits at its prompt until the first has made its link, then answers y.
+  auto r =
+      script("./a.run -n -t " + dir / "alt" + " 2>err1 & first=$!; { " + await("err2") +
+             "until grep -q 'OK to create' err2; do sleep 0.05; done; " + "until [ -L " + link() +
+             " ]; do sleep 0.05; done; echo y; } | ./a.run -v -n -t " + dir / "alt2" +
+             " 2>err2; echo second=$?; test -L " + link() + " && echo link-stands; touch " +
+             dir / "go" + "; wait $first; echo first=$?; " + left() + "; ls -A " + dir / "alt2");
+  EXPECT_EQ(r.out, "second=1\nlink-stands\nfirst=0\nlink-gone\npayload\n") << r.err;
+  EXPECT_EQ(test::read_file(tool / "err2"),
+            "Creating temporary link to " + dir / "alt2/inst" +
+                "\nOK to create temporary link? [y]: " + link() +
+                ": another extraction is using this link; try again when it has finished.\n");
+  EXPECT_EQ(test::read_file(tool / "err1"), pre);
 }
 
 } // namespace

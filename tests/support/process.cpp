@@ -68,6 +68,7 @@ static RunResult run_on_terminal(const std::vector<std::string> &argv, const Run
   raw.c_lflag = ICANON | ISIG;
   raw.c_cflag = CS8 | CREAD;
   raw.c_cc[VEOF] = 4;
+  raw.c_cc[VINTR] = 3; // Ctrl-C
   if (openpty(&master, &slave, nullptr, &raw, nullptr) < 0)
     throw std::runtime_error("openpty");
   pid_t pid = fork();
@@ -83,9 +84,16 @@ static RunResult run_on_terminal(const std::vector<std::string> &argv, const Run
   RunResult r;
   char buf[4096];
   time_t deadline = time(nullptr) + o.timeout_seconds;
+  bool late_pending = !o.late_input.empty();
   for (;;) {
+    if (late_pending && access(o.late_after.c_str(), F_OK) == 0) {
+      late_pending = false;
+      if (write(master, o.late_input.data(), o.late_input.size()) !=
+          static_cast<ssize_t>(o.late_input.size()))
+        throw std::runtime_error("write to terminal");
+    }
     pollfd p = {master, POLLIN, 0};
-    if (poll(&p, 1, 1000) > 0) {
+    if (poll(&p, 1, late_pending ? 50 : 1000) > 0) {
       ssize_t got = read(master, buf, sizeof buf);
       if (got <= 0)
         break; // EIO: every descriptor of the terminal's other side is closed

@@ -29,6 +29,9 @@ struct RunOptions {
   // Standard input, output and error are one pseudo-terminal, fed with `input`, without echo or
   // output translation; everything written to it lands in `out`.
   bool terminal = false;
+  // On the terminal, typed once the file `late_after` exists: a Ctrl-C at a known point of the run.
+  std::string late_input;
+  std::string late_after;
   int timeout_seconds = 60;
 };
 
