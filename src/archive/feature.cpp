@@ -53,27 +53,52 @@ size_t trim_trailing(char *text) {
 
 bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
 
-// The split of feature_export: a backslash keeps the next character, a double quote opens or
-// closes a quote, a "," outside quotes ends the item.
-const char *feature_hidden_name(const ArchiveHeader &h) {
-  const char *features = h.features, *item = features;
-  bool name = true, quoted = false;
-  for (const char *p = features; *p; ++p) {
-    if (name && (*p == '"' || *p == '\\'))
+// Names that the shell, or the dynamic loader, reads from the environment to decide how to run
+// a command, or that bash turns into functions.
+static const char *const kRunningPrefixes[] = {"LD_", "BASH_FUNC_"};
+static const char *const kRunningNames[] = {
+    "ENV",    "BASH_ENV",   "SHELLOPTS", "BASHOPTS",       "PS4",          "IFS",
+    "CDPATH", "GLOBIGNORE", "PATH",      "PROMPT_COMMAND", "BASH_XTRACEFD"};
+
+static bool changes_how_commands_run(const char *name, size_t len) {
+  for (const char *prefix : kRunningPrefixes)
+    if (len >= strlen(prefix) && strncmp(name, prefix, strlen(prefix)) == 0)
+      return true;
+  for (const char *known : kRunningNames)
+    if (len == strlen(known) && strncmp(name, known, len) == 0)
+      return true;
+  return false;
+}
+
+// Walks the items as feature_export's split does: a backslash keeps the next character, a double
+// quote opens or closes a quote, a "," outside quotes ends the item.
+const char *feature_refused_item(const ArchiveHeader &h, const char **why) {
+  const char *item = h.features;
+  bool in_name = true, quoted = false;
+  for (const char *p = h.features;; ++p) {
+    if (in_name && (*p == '"' || *p == '\\')) {
+      *why = "its name holds a double quote or a backslash";
       return item;
+    }
+    if (in_name && (*p == '=' || *p == ',' || !*p) &&
+        changes_how_commands_run(item, static_cast<size_t>(p - item))) {
+      *why = "it changes how the run command's shell or the loader runs it";
+      return item;
+    }
+    if (!*p)
+      return nullptr;
     if (*p == '\\') {
       if (!*++p)
-        break;
+        return nullptr;
     } else if (*p == '"') {
       quoted = !quoted;
     } else if (*p == '=') {
-      name = false;
+      in_name = false;
     } else if (*p == ',' && !quoted) {
-      name = true;
+      in_name = true;
       item = p + 1;
     }
   }
-  return nullptr;
 }
 
 void feature_export(const ArchiveHeader &h) {

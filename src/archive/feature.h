@@ -26,10 +26,13 @@ const char *feature_value(const char *item);
 // and no double quote or backslash that the split would take out.
 bool is_plain_item_value(const char *value);
 
-// The first item of `h` whose name (the text before its first "=") holds a double quote or a
-// backslash, or null. Taken out by the split, they would put another name into the environment
-// than the one the listing shows, such as "L\"D_PRE\"LOAD=..." for LD_PRELOAD.
-const char *feature_hidden_name(const ArchiveHeader &h);
+// The first item of `h` that must not reach the run command's environment, or null, with the
+// reason in *why: a name (the text before the first "=") that holds a double quote or a
+// backslash, which the split would take out to put another name into the environment than the
+// one the listing shows ("L\"D_PRE\"LOAD=..."); or a name that changes how the command's shell,
+// or the loader of every program it starts, runs it (LD_PRELOAD, BASH_FUNC_echo%%, IFS, ...),
+// so that a command that reads as harmless does something else.
+const char *feature_refused_item(const ArchiveHeader &h, const char **why);
 
 // Puts every item of `h` into the environment; an item without "=" becomes a variable with an
 // empty value.

@@ -11,6 +11,7 @@
 #include "archive/feature.h"
 #include "extract/interrupt.h"
 #include "extract/quoting.h"
+#include "extract/scan.h"
 #include "lib/process.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -50,9 +51,11 @@ char *expand_template(const char *tmpl, const char *out_name) {
   }
   CommandBuffer b{out, kCommandSize};
   ShellState s;
-  shell_prepare(&s, tmpl);
+  const TemplateScan scan = scan_template(tmpl);
+  s.unsure = scan.unsure;
   int result = 0;
   for (size_t r = 0; tmpl[r] && !b.overflow && result == 0;) {
+    s.naming = scan.names_at(r);
     if (tmpl[r] == '%' && tmpl[r + 1] == 'o') {
       result = insert_value(&b, &s, out_name, tmpl);
       r += 2;
@@ -104,10 +107,8 @@ static bool confirm_run() {
   }
 }
 
-int run_post_command(const ArchiveHeader &h, const char *path, const char *out_name, bool verbose) {
-  char *cmd = expand_template(h.run_command, out_name);
-  if (!cmd)
-    return -1;
+int run_post_command(const ArchiveHeader &h, const char *cmd, const char *path,
+                     const char *out_name, bool verbose) {
   feature_export(h); // before any question: the command inherits the items whatever the answer
   int status = 0;
   if (verbose) {
@@ -134,7 +135,6 @@ int run_post_command(const ArchiveHeader &h, const char *path, const char *out_n
       fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));
     }
   }
-  free(cmd);
   return status == 0 ? 0 : -1;
 }
 

@@ -18,10 +18,12 @@ inline constexpr char kDefaultExtractCommand[] = "cat > %p/%o";
 // expansion would exceed 2047 characters or when the directory is unknown.
 char *expand_template(const char *tmpl, const char *out_name);
 
-// Expands the run command of `h` and runs it after the feature items have been exported, asking
-// first in verbose mode. `path` names the archive and `out_name` the output in the failure
-// message. Returns 0 when the command succeeded, or was not run in verbose mode (declined, or
-// no terminal to ask at); -1 when it failed, was ended by a signal or could not be started.
-int run_post_command(const ArchiveHeader &h, const char *path, const char *out_name, bool verbose);
+// Runs the run command `cmd`, expanded from that of `h`, after the feature items of `h` have been
+// exported, asking first in verbose mode. `path` names the archive and `out_name` the output in
+// the failure message. Returns 0 when the command succeeded, or was not run in verbose mode
+// (declined, or no terminal to ask at); -1 when it failed, was ended by a signal or could not be
+// started.
+int run_post_command(const ArchiveHeader &h, const char *cmd, const char *path,
+                     const char *out_name, bool verbose);
 
 } // namespace vardo

@@ -96,6 +96,14 @@ static uint64_t payload_size(const Extraction &x) {
   return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
 }
 
+// The commands of this run, expanded once before anything is unpacked, null where none runs:
+// what was checked is what runs, whatever is renamed in the directory meanwhile.
+struct ExpandedCommands {
+  char *extract = nullptr;
+  char *run = nullptr;
+};
+static ExpandedCommands expanded;
+
 // The extract command while the payload is written into it.
 struct ExtractCommand {
   pid_t pid = 0;
@@ -123,12 +131,11 @@ static void finish_extract_command_on_abort(bool write_failed) {
   finish_extract_command(write_failed);
 }
 
-// Expands and starts the extract command given with the archive, its pipe as the output.
-// Returns 0, or -1 after a message.
+// Starts the extract command, which it takes over from the expanded commands, its pipe as the
+// output. Returns 0, or -1 after a message.
 static int start_extract_command(const Extraction &x) {
-  char *cmd = expand_template(x.header.extract_command, x.stream.out_name);
-  if (!cmd)
-    return -1;
+  char *cmd = expanded.extract;
+  expanded.extract = nullptr;
   fflush(nullptr);
   int pipe;
   pid_t pid = start_command(cmd, &pipe);
@@ -203,29 +210,23 @@ static int unpack_payload(const Extraction &x, Payload kind) {
   return close_output(x, status);
 }
 
-// The commands this run will start are expanded before anything is made or started, so that a
-// value that would not be data refuses the run before the extract command has run, a link
-// stands or a file is written; and an archive whose feature items would put other names into the
-// run command's environment than the listing shows is refused then too. Returns -1 after the
-// message.
-static int check_commands(const Extraction &x) {
+// Expands the commands this run will start before anything is made or started, so that a value
+// that would not be data refuses the run before the extract command has run, a link stands or a
+// file is written; and refuses then too an archive whose feature items would put other names
+// into the run command's environment than the listing shows. Returns -1 after the message.
+static int expand_commands(const Extraction &x) {
   bool runs = x.header.run_command[0] && !x.options.no_run;
-  if (runs) {
-    if (const char *item = feature_hidden_name(x.header)) {
-      fprintf(stderr, "%s: a feature item's name holds a double quote or a backslash: %.*s\n",
-              process.program_name, static_cast<int>(strcspn(item, ",")), visible(item, stderr));
-      return -1;
-    }
+  const char *why;
+  if (const char *item = runs ? feature_refused_item(x.header, &why) : nullptr) {
+    fprintf(stderr, "%s: a feature item cannot be exported, as %s: %.*s\n", process.program_name,
+            why, static_cast<int>(strcspn(item, ",")), visible(item, stderr));
+    return -1;
   }
-  const char *run = runs ? x.header.run_command : "";
-  for (const char *tmpl : {static_cast<const char *>(x.header.extract_command), run}) {
-    if (!tmpl[0])
-      continue;
-    char *cmd = expand_template(tmpl, x.stream.out_name);
-    if (!cmd)
-      return -1;
-    free(cmd);
-  }
+  if (x.header.extract_command[0] &&
+      !(expanded.extract = expand_template(x.header.extract_command, x.stream.out_name)))
+    return -1;
+  if (runs && !(expanded.run = expand_template(x.header.run_command, x.stream.out_name)))
+    return -1;
   return 0;
 }
 
@@ -249,7 +250,7 @@ static int extract_open_archive(const Extraction &x) {
   if (!o.extract_only && !x.header.extract_command[0] &&
       check_default_output_name(x.stream.out_name) < 0)
     return -1;
-  if (!o.extract_only && check_commands(x) < 0)
+  if (!o.extract_only && expand_commands(x) < 0)
     return -1;
   if (!o.extract_only && feature_get(x.header, "VFYFS=") && check_space(x, kind) < 0)
     return -1; // refused: its messages are printed
@@ -259,15 +260,18 @@ static int extract_open_archive(const Extraction &x) {
   }
   if (unpack_payload(x, kind) < 0)
     return -1;
-  if (o.extract_only || o.no_run || !x.header.run_command[0])
+  if (!expanded.run)
     return 0;
-  return run_post_command(x.header, x.path, x.stream.out_name, o.verbose);
+  return run_post_command(x.header, expanded.run, x.path, x.stream.out_name, o.verbose);
 }
 
 int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
                     const char *path) {
   s.in_fd = fd;
   int status = extract_open_archive(Extraction{h, options, s, path});
+  free(expanded.extract);
+  free(expanded.run);
+  expanded = ExpandedCommands{};
   close(fd);
   remove_temporary_link();
   return status;

@@ -55,21 +55,18 @@ static bool ends_word(char c) { return c == ' ' || c == '\t' || c == '\n' || str
 // Follows where words begin and end outside quotes and escapes: what a value placed in the current
 // word turns into.
 static void follow_word(ShellState *s, char c, char before) {
-  if (c && ends_word(c)) {
+  if (ends_word(c)) {
     if (s->word_begun)
       s->redirect_word = false;
-    s->word_begun = s->subscript = false;
-    // Each line is read only when the one before it has run: an alias defined there (or by a
-    // file read with ".", or a function) changes how the rest reads.
-    s->unsure = s->unsure || c == '\n';
+    s->word_begun = s->subscript = s->brace = false;
     if (c == '&' && (before == '>' || before == '<'))
       s->redirect_word = true;
     return;
   }
-  if (c == '[')
-    s->subscript = true;
-  else if (c == ']')
-    s->subscript = false;
+  if (c == '[' || c == ']')
+    s->subscript = c == '[';
+  else if (c == '{' || c == '}')
+    s->brace = c == '{';
   if (c != '\'' && c != '"')
     s->word_begun = true;
 }
@@ -85,10 +82,9 @@ void shell_follow(ShellState *s, char c) {
            !(s->quote == ShellState::kDouble && c == '"' && !s->escaped))
     s->word_begun = true; // quoted or escaped, a character of the word
   if (s->escaped) {
-    // A backslash-newline joins two lines, and what the join means depends on the place; which
-    // character a backslash before a byte above 0x7F escapes depends on the locale.
+    // A backslash-newline joins two lines, and what the join means depends on the place.
     s->escaped = false;
-    s->unsure = c == '\n' || static_cast<unsigned char>(c) >= 0x80;
+    s->unsure = c == '\n';
     s->before = '\\';
   } else if (s->quote == ShellState::kSingle) {
     if (c == '\'')
@@ -98,9 +94,6 @@ void shell_follow(ShellState *s, char c) {
   } else if (c == '`') {
     s->unsure = true;
   } else if (c == '\\') {
-    // In some multibyte locales (Big5, GBK, Shift JIS) bash reads a backslash after a byte above
-    // 0x7F as part of one character, not as an escape.
-    s->unsure = static_cast<unsigned char>(before) >= 0x80;
     s->escaped = true;
   } else if (s->quote == ShellState::kDouble) {
     if (c == '"')
@@ -110,10 +103,11 @@ void shell_follow(ShellState *s, char c) {
   }
 }
 
-// Characters the shell reads as themselves outside quotes, wherever they stand in a word. An
-// empty value is not one: written as nothing, it would take its argument away with it.
-static bool is_plain_word(const char *value) {
-  if (!*value)
+// Characters the shell reads as themselves outside quotes, wherever they stand in a word but a
+// brace expansion, where "," and ".." make more words. An empty value is not one: written as
+// nothing, it would take its argument away with it.
+static bool is_plain_word(const ShellState *s, const char *value) {
+  if (!*value || (s->brace && (strchr(value, ',') || strstr(value, ".."))))
     return false;
   for (const char *v = value; *v; ++v)
     if (!isalnum(static_cast<unsigned char>(*v)) && !strchr("_./,:+@%=-", *v))
@@ -147,72 +141,14 @@ static void emit_single_quoted(CommandBuffer *b, ShellState *s, const char *valu
 // Inside "..." it is not enough to put a backslash before the special bytes, as in some
 // multibyte locales (Big5, GBK, Shift JIS) bash takes a byte such as \xa4 and the backslash after
 // it for one character; so the double quotes are closed around the single-quoted value.
-// The commands that read a value as code again wherever it reaches them, and those that take a
-// value starting a word as a name.
-static const char *const kReadingAgain[] = {"eval", "trap",    "alias",     "let",
-                                            "[[",   "declare", "typeset",   "local",
-                                            "read", "mapfile", "readarray", "getopts"};
-static const char *const kTakingNames[] = {"export", "readonly"};
-// Commands whose option -v takes a variable's name.
-static const char *const kVariableNamers[] = {"printf", "test", "["};
-
-static bool is_one_of(const char *word, const char *const *list, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (strcmp(word, list[i]) == 0)
-      return true;
-  return false;
-}
-
-// True where bash evaluates arithmetic: "((" (and "$(("), "$[", and a "${NAME" followed by "["
-// (a subscript) or by ":" and anything but "-=?+" (an offset).
-static bool has_arithmetic(const char *t) {
-  if (strstr(t, "((") || strstr(t, "$["))
-    return true;
-  for (const char *p = strstr(t, "${"); p; p = strstr(p + 2, "${")) {
-    const char *q = p + 2;
-    while (isalnum(static_cast<unsigned char>(*q)) || *q == '_')
-      ++q;
-    if (*q == '[' || (*q == ':' && q[1] && !strchr("-=?+", q[1])))
-      return true;
-  }
-  return false;
-}
-
-void shell_prepare(ShellState *s, const char *tmpl) {
-  s->unsure = has_arithmetic(tmpl);
-  // The words of the template with their quotes and backslashes taken out, as the shell takes
-  // them; each compared with the one before, for "printf -v" and "test -v".
-  char word[32] = "", last[32] = "";
-  size_t n = 0;
-  for (const char *p = tmpl;; ++p) {
-    if (*p && !ends_word(*p)) {
-      if (!strchr("'\"\\", *p) && n + 1 < sizeof word)
-        word[n++] = *p;
-      continue;
-    }
-    word[n] = '\0';
-    if (n > 0) {
-      bool names = strcmp(word, "-v") == 0 && is_one_of(last, kVariableNamers, 3);
-      s->unsure = s->unsure || names ||
-                  is_one_of(word, kReadingAgain, sizeof kReadingAgain / sizeof *kReadingAgain);
-      s->names_read = s->names_read ||
-                      is_one_of(word, kTakingNames, sizeof kTakingNames / sizeof *kTakingNames);
-      memcpy(last, word, n + 1);
-    }
-    n = 0;
-    if (!*p)
-      return;
-  }
-}
-
 int shell_insert(CommandBuffer *b, ShellState *s, const char *value) {
-  if (is_plain_word(value)) {
+  if (is_plain_word(s, value)) {
     for (const char *v = value; *v; ++v)
       emit(b, s, *v);
     return 0;
   }
   if (s->unsure || is_pending(s) || s->redirect_word || s->subscript ||
-      (s->names_read && !s->word_begun))
+      (s->naming && !s->word_begun))
     return -1;
   bool reopen = s->quote == ShellState::kDouble;
   if (reopen)

@@ -1,7 +1,10 @@
 #include "lib/visible.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <strings.h>
 #include <unistd.h>
 
 namespace vardo {
@@ -39,16 +42,35 @@ static bool is_control(uint32_t c) {
          (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
+// Whether the terminal reads UTF-8, as the locale in the environment says (LC_ALL, else
+// LC_CTYPE, else LANG). Elsewhere, as in the C locale or Latin-1, a byte from 0x80 to 0x9F is a C1
+// control by itself, whatever sequence it stands in, so every byte above 0x7F is escaped.
+static bool terminal_reads_utf8() {
+  const char *locale = nullptr;
+  for (const char *name : {"LC_ALL", "LC_CTYPE", "LANG"})
+    if ((locale = getenv(name)) && *locale)
+      break;
+  if (!locale)
+    return false;
+  for (const char *p = locale; *p; ++p)
+    if ((strncasecmp(p, "utf-8", 5) == 0 || strncasecmp(p, "utf8", 4) == 0))
+      return true;
+  return false;
+}
+
 const char *escape_controls(const char *text) {
   static char buffers[2][kVisibleSize];
   static int next = 0;
   char *shown = buffers[next];
   next ^= 1;
   size_t w = 0;
+  static int utf8 = -1; // looked up once, on first use
+  if (utf8 < 0)
+    utf8 = terminal_reads_utf8();
   auto *t = reinterpret_cast<const unsigned char *>(text);
   while (*t && w + 5 <= kVisibleSize) {
     uint32_t code = 0;
-    int len = *t >= 0x80 ? utf8_sequence(t, &code) : 1;
+    int len = *t < 0x80 ? 1 : utf8 ? utf8_sequence(t, &code) : 0;
     if (len > 1 && !is_control(code) && w + static_cast<size_t>(len) < kVisibleSize) {
       memcpy(shown + w, t, static_cast<size_t>(len)); // a printable character of UTF-8
       w += static_cast<size_t>(len);

@@ -63,22 +63,34 @@ TEST_F(Feature, GetTrimsOnlyBeforeAComma) {
   EXPECT_STREQ(feature_get(h, "B="), "B=y  ");
 }
 
-// An item whose name holds a quote or a backslash is found, whatever its values hold.
-TEST_F(Feature, HiddenNamesAreFound) {
+// An item whose name holds a quote or a backslash, or changes how the shell or the loader runs
+// the command, is found, whatever the values hold.
+TEST_F(Feature, RefusedItemsAreFound) {
+  const std::string quoted = "its name holds a double quote or a backslash";
+  const std::string running = "it changes how the run command's shell or the loader runs it";
   struct {
     const char *features;
-    const char *hidden; // null for none
+    const char *refused; // null for none
+    const std::string *why;
   } cases[] = {
-      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y", nullptr},
-      {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so"},
-      {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2"},
-      {"\"A=1\"", "\"A=1\""},
-      {"", nullptr},
+      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH", nullptr, nullptr},
+      {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so", &quoted},
+      {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2", &quoted},
+      {"\"A=1\"", "\"A=1\"", &quoted},
+      {"A=1,LD_PRELOAD=/x.so", "LD_PRELOAD=/x.so", &running},
+      {"BASH_FUNC_echo%%=() { :; }", "BASH_FUNC_echo%%=() { :; }", &running},
+      {"NOCOMPR,IFS,A=1", "IFS,A=1", &running},
+      {"PATH=.", "PATH=.", &running},
+      {"", nullptr, nullptr},
   };
   for (const auto &c : cases) {
     strcpy(h.features, c.features);
-    const char *found = feature_hidden_name(h);
-    EXPECT_STREQ(found, c.hidden) << c.features;
+    const char *why = nullptr;
+    const char *found = feature_refused_item(h, &why);
+    EXPECT_STREQ(found, c.refused) << c.features;
+    if (c.why) {
+      EXPECT_EQ(why ? std::string(why) : "", *c.why) << c.features;
+    }
   }
   EXPECT_TRUE(is_plain_item_value("Acme Inc. = 1.0"));
   for (const char *value : {"a,b", "say \"x\"", "C:\\"})
@@ -164,15 +176,19 @@ TEST(FeatureEndToEnd, QuotedItemsKeepTheirKeys) {
   EXPECT_EQ(ours, (std::vector<std::string>{"COMMENT=LD_PRELOAD=" + tool / "evil.so",
                                             "MSG=hello, world", "NAME=f", "T=1"}));
   EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0);
-  // A name that the split would change is not exported at all: the run is refused before
-  // anything is unpacked.
-  for (std::string hidden : {"L\"D_PR\"ELOAD=", "LD\\_PRELOAD="}) {
+  // A name that the split would change, or one that changes how the command runs, is not
+  // exported at all: the run is refused before anything is unpacked.
+  const std::string quoted = "its name holds a double quote or a backslash";
+  const std::string running = "it changes how the run command's shell or the loader runs it";
+  for (auto [hidden, why] : {std::pair{std::string("L\"D_PR\"ELOAD="), quoted},
+                             std::pair{std::string("LD\\_PRELOAD="), quoted},
+                             std::pair{std::string("LD_PRELOAD="), running}}) {
     hidden += tool / "evil.so";
     ASSERT_EQ(tool.run({"./vardo", "-F", hidden, "-r", "env > env2.out", "f"}, o).status, 0);
     r = tool.run({"../a.run"}, in_out);
     EXPECT_EQ(r.status, 1) << hidden;
-    EXPECT_EQ(r.err, "../a.run: a feature item's name holds a double quote or a backslash: " +
-                         hidden + "\n");
+    EXPECT_EQ(r.err,
+              "../a.run: a feature item cannot be exported, as " + why + ": " + hidden + "\n");
     EXPECT_NE(access((tool / "out/env2.out").c_str(), F_OK), 0) << hidden;
     EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0) << hidden;
   }

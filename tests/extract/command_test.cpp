@@ -101,9 +101,14 @@ TEST(ExpandTemplate, PlacesWhereNoQuotingHelpsAreRefused) {
   EXPECT_EQ(expand("true # into %o", "x.tar").out, "true # into x.tar");
   EXPECT_EQ(expand("echo \"$(echo %p)\" `%o`", "-a_1").out, "echo \"$(echo /tmp)\" `-a_1`");
   EXPECT_EQ(expand("echo \\%o \"$%o\"", "HOME").out, "echo \\HOME \"$HOME\"");
-  // What follows the placeholder does not count, and neither does an empty value.
+  // What follows the placeholder counts where it runs code: a substitution anywhere does.
   EXPECT_EQ(expand("cat > %o <<EOF\nhi\nEOF", "a b").out, "cat > 'a b' <<EOF\nhi\nEOF");
-  EXPECT_EQ(expand("cat > %o%o; echo `date`", "a b").out, "cat > 'a b''a b'; echo `date`");
+  EXPECT_EQ(expand("cat > %o%o; echo `date`", "a b").out, "(null)");
+  EXPECT_EQ(expand("cat > %o%o; echo `date`", "ab").out, "cat > abab; echo `date`");
+  // Inside the "{" of a word a comma makes two words: a plain value holding one is quoted.
+  EXPECT_EQ(expand("mv {%o,%o.bak}", "x,y").out, "mv {'x,y','x,y'.bak}");
+  EXPECT_EQ(expand("mv {%o,%o.bak}", "x.y").out, "mv {x.y,x.y.bak}");
+  EXPECT_EQ(expand("mv %o,old", "x,y").out, "mv x,y,old");
   test::TempDir odd;
   mkdir((odd / "a b").c_str(), 0755);
   EXPECT_EQ(expand("echo #%p", "", odd / "a b").out, "(null)"); // "#" begins a comment
@@ -174,17 +179,22 @@ const Form kPreludes[] = {
     {"case x in (x) :;; esac; case y in y) :;; esac; ", true},
     {": >/dev/null 2>&1 </dev/null; true && : || :; ", true},
     {": * ? [a] ~ {a,b} = ; ", true},
-    {": 'a\nb' \"a\nb\" 'c\\\n' ; ", true},
-    {": ; \\\\\n", false}, // an earlier line may have changed how this one reads
+    {": 'a\nb' \"a\nb\" 'c\\\n' \\\\\n", true},
     {": 100%% a%b %; ", true},
-    {"for i in 1 2; do :; done; if true; then :; fi; ", true},
-    {"if true; then :; fi\n", false},
-    {": >&2 2>&1 ; ", true},
+    {"for i in 1 2; do :; done; if true; then :; fi\n", true},
+    {": >&2 2>&1 ; cd . && ls >/dev/null; export X=1 Y; set -- a; test -n x; [ x ]; ", true},
+    {"command -p true; time -p true 2>/dev/null; ", true},
     {"x=1; eval : ; ", false},
     {"trap : EXIT; ", false},
     {"let x=1; ", false},
     {"printf -v x 1; ", false},
     {": ${X:1} ; ", false},
+    {"E=true; $E; ", false},
+    {"alias x=:\n", false},
+    {"unset X; ", false},
+    {"test ! -v X || : ; ", false},
+    {"2>/dev/null command eval : ; ", false},
+    {": \"${X@P}\" ; ", false},
     {": $(true) ; ", false},
     {": \"$(true)\" ; ", false},
     {": `true` ; ", false},
@@ -258,13 +268,21 @@ std::vector<MatrixCase> matrix_cases() {
       {"export %o 2>/dev/null; printf '%s' %o", false, "@"},
       {"export X=%o; printf '%s' \"$X\"", true, "@"},
       {"x=%o; printf '%s' \"$x\" $((1))", false, "@"},
+      {"printf '%s' %o; : `true`", false, "@"},
+      {"printf '%s' %o; : $(true)", false, "@"},
+      {"x=%o; printf '%s' \"$x\"; : \"${!x}\"", false, "@"},
+      {"x=%o; printf '%s' \"$x\"; set -- a; : \"${@:x}\"", false, "@"},
+      {"printf '%s' %o; echo x > c; . ./c", false, "@"},
+      {"printf '%s' %o; e() { eval \"$1\"; }", false, "@"},
+      {"printf '%s' %o\nprintf '%s' %o", true, "@@"},
+      {"export LC_ALL=C; printf '%s' %o", true, "@"},
       {"printf '%s' %o#%o", true, "@#@"},
       {"printf '%s' a#%o", true, "a#@"},
       {"printf '%s' \\#%o \\\\%o \"\\\\%o\"", true, "#@\\@\\@"},
       {"printf '%s' 'x\\'%o", true, "x\\@"},
       {"set -- a; printf '%s' $1%o \"$1\"%o", true, "a@a@"},
       {"(printf '%s' %o) | cat", true, "@"},
-      {": | : & wait; ( (true) ); printf '%s' %o", true, "@"},
+      {": | : & true; ( (true) ); printf '%s' %o", true, "@"},
       {"{ printf '%s' %o; } 2>/dev/null", true, "@"},
       {"f() { printf '%s' \"$1\"; }; f %o", true, "@"},
       {"case %o in *) printf '%s' %o;; esac", true, "@"},
@@ -514,6 +532,13 @@ TEST(ExpandTemplate, HostileDirectoryNamesAgainstTheRealTool) {
       {"cat > %o; echo done >& %p/install.log", dir},
       {"alias note='echo \"'\ncat > %o; note into %p\"", dir},
       {"trap 'echo %p' EXIT; cat > %o", dir},
+      {"E=eval; $E \"cat > %o; ls %p\"", dir},
+      {"cat > %o; test ! -v \"a[%p]\" || :", dir},
+      {"cat > %o; d=%p; echo \"${d@P}\"", dir},
+      {"cat > %o; a[0]=1; unset \"a[%p]\"", dir},
+      {"cat > %o; compgen -W %p >/dev/null", dir},
+      {"cat > %o; echo %p > c; . ./c", dir},
+      {"cat > %o; echo done >&x\x81|%p", dir},
   };
   test::ToolDir tool;
   test::write_file(tool / "f", "payload");

@@ -289,6 +289,7 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
                            "       29         4 -50.0% a\tb\x1b\n");
   test::RunOptions o;
   o.terminal = true;
+  o.env = {"LC_ALL=C.UTF-8"};
   auto shown = tool.run({"./vardo", "-l", "./a.run"}, o);
   EXPECT_EQ(shown.status, 0);
   EXPECT_EQ(shown.out, header_lines("NAME=a\\177", "safe\\n    Run: ./install.sh\\033[8m",
@@ -296,6 +297,13 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
                                     "tar xf -\\001 \xc3\xa9\\302\\233\\233\\342\\200\\256"
                                     "\xf0\x9f\x98\x80\\342\\202") +
                            heading + "       29         4 -50.0% a\tb\\033\n");
+  // Where the terminal does not read UTF-8, every byte above 0x7F is escaped.
+  o.env = {"LC_ALL=", "LC_CTYPE=", "LANG=en_US.ISO-8859-1"};
+  shown = tool.run({"./vardo", "-l", "./a.run"}, o);
+  EXPECT_NE(shown.out.find("tar xf -\\001 \\303\\251\\302\\233\\233\\342\\200\\256\\360\\237"
+                           "\\230\\200\\342\\202\n"),
+            std::string::npos)
+      << shown.out;
 }
 
 TEST_F(Listing, OutputThatCannotBeWrittenIsAFailure) {
