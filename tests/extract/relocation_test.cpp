@@ -417,7 +417,7 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
   // default.
   bool can_default = test::run({"env", "--default-signal=INT,QUIT", "true"}).status == 0;
   // The command the extract command waits for: a child of its shell, or the shell itself.
-  for (const std::string waits : {"sh -c 'echo $$ > " + pid_file + "; exec sleep 60'",
+  for (const std::string &waits : {"sh -c 'echo $$ > " + pid_file + "; exec sleep 60'",
                                   "echo $$ > " + pid_file + "; exec sleep 60"}) {
     build(waits);
     for (const Case &c : cases) {
