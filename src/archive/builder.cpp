@@ -1,9 +1,11 @@
 #include "archive/builder.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
@@ -59,12 +61,64 @@ static void add_name_item(ArchiveHeader &h, const char *first) {
     exit(1);
 }
 
+// What the inputs hold before any is read: each regular file's size as stat finds it now (-1 for
+// one that is not a regular file, or cannot be looked at), and their total when every size is
+// known.
+struct InputSizes {
+  int64_t *size = nullptr; // one per operand
+  uint64_t total = 0;
+  bool known = true;
+  bool recorded = false; // the total went into the header as the kSizeKey item
+};
+
+static InputSizes measure_inputs(int operands, char **operand) {
+  InputSizes sizes;
+  sizes.size = static_cast<int64_t *>(malloc(sizeof(int64_t) * static_cast<size_t>(operands)));
+  if (!sizes.size) {
+    perror(process.program_name);
+    exit(1);
+  }
+  for (int i = 0; i < operands; ++i) {
+    struct stat st;
+    bool regular = stat(operand[i], &st) == 0 && S_ISREG(st.st_mode);
+    sizes.size[i] = regular ? st.st_size : -1;
+    sizes.known = sizes.known && regular;
+    sizes.total += regular ? static_cast<uint64_t>(st.st_size) : 0;
+  }
+  return sizes;
+}
+
+// A payload of 4 GiB or more has its size recorded in decimal bytes, before the "NAME=" item:
+// the gzip trailer's ISIZE, which the space check and the listing read, holds it only modulo
+// 2^32. A smaller payload gets no item, so that its header is as it always was.
+static void add_size_item(ArchiveHeader &h, InputSizes *sizes) {
+  if (!sizes->known || sizes->total < (uint64_t{1} << 32))
+    return;
+  char item[kItemBufferSize];
+  format_text(item, sizeof item, "%s%llu", kSizeKey, static_cast<unsigned long long>(sizes->total));
+  if (feature_add(h, item) < 0)
+    exit(1);
+  sizes->recorded = true;
+}
+
+// With the size recorded, an input must give exactly the bytes it held when it was measured:
+// one that changed, or could not be read, would make the record lie.
+static void check_read(const InputSizes &sizes, int i, const char *name, uint64_t read) {
+  if (sizes.recorded && read != static_cast<uint64_t>(sizes.size[i])) {
+    fprintf(stderr, "%s: %s: changed size while the archive was built, which records its size\n",
+            process.program_name, name);
+    exit(1);
+  }
+}
+
 // Copies the current input unchanged, 256 bytes at a time.
-static void copy_raw(const StreamState &s) {
+static void copy_raw(StreamState &s) {
   char chunk[kItemBufferSize];
   ssize_t n;
-  while ((n = read(s.in_fd, chunk, sizeof chunk)) > 0)
+  while ((n = read(s.in_fd, chunk, sizeof chunk)) > 0) {
+    s.bytes_in += static_cast<uint64_t>(n);
     write_all(s, chunk, static_cast<size_t>(n));
+  }
   if (n < 0) {
     perror(s.in_name);
     process.exit_status = 1;
@@ -97,20 +151,29 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   s.out_fd = STDOUT_FILENO;
   catch_write_signals();
   check_operands(operands, operand);
+  InputSizes sizes = measure_inputs(operands, operand);
+  add_size_item(h, &sizes);
   add_name_item(h, operand[0]);
   check_items(h);
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
   for (int i = 0; i < operands; ++i) {
+    uint64_t before = s.bytes_in;
     s.in_fd = open_input(s, operand[i]);
-    if (s.in_fd < 0)
-      continue;
-    if (feature_get(h, "NOCOMPR"))
-      copy_raw(s);
-    else
-      write_gzip_member(s);
-    close(s.in_fd);
+    if (s.in_fd >= 0) {
+      if (feature_get(h, "NOCOMPR"))
+        copy_raw(s);
+      else
+        write_gzip_member(s);
+      close(s.in_fd);
+    }
+    check_read(sizes, i, operand[i], s.bytes_in - before);
   }
+  if (!sizes.recorded && s.bytes_in >= (uint64_t{1} << 32))
+    fprintf(stderr,
+            "%s: the payload holds 4 GiB or more, but not every input's size was known before it "
+            "was read: the archive's space check and listing will see its size modulo 4 GiB\n",
+            process.program_name);
   exit(process.exit_status);
 }
 

@@ -51,6 +51,23 @@ size_t trim_trailing(char *text) {
   return len;
 }
 
+int feature_size(const ArchiveHeader &h, uint64_t *size) {
+  const char *item = feature_get(h, kSizeKey);
+  if (!item)
+    return 0;
+  const char *digits = feature_value(item);
+  uint64_t n = 0;
+  const char *p = digits;
+  for (; *p >= '0' && *p <= '9' && n <= (UINT64_MAX - 9) / 10; ++p)
+    n = n * 10 + static_cast<uint64_t>(*p - '0');
+  if (p == digits || *p) {
+    fprintf(stderr, "%s: %s%s: not a size in bytes\n", process.program_name, kSizeKey, digits);
+    return -1;
+  }
+  *size = n;
+  return 1;
+}
+
 bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
 
 // Names that the shell, or the dynamic loader, reads from the environment to decide how to run

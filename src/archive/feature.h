@@ -2,6 +2,7 @@
 // in the first header string from build time to extraction time.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "archive/header.h"
 
@@ -21,6 +22,15 @@ const char *feature_get(const ArchiveHeader &h, const char *key);
 
 // Returns the text after the first "=" of a lookup result (the whole result when it has none).
 const char *feature_value(const char *item);
+
+// The item that records a payload's uncompressed size in decimal bytes when it is 4 GiB or more,
+// which the gzip trailer's ISIZE holds only modulo 2^32. Items are found by substring; no
+// ordinary item holds this key.
+inline constexpr char kSizeKey[] = "VARDO_USIZE=";
+
+// The size recorded in the item of kSizeKey: 1 with *size set, 0 when there is no such item, -1
+// after a message when its value is not a decimal number of bytes.
+int feature_size(const ArchiveHeader &h, uint64_t *size);
 
 // True when `value` can stand in an item as it is: it holds no "," that would split the item
 // and no double quote or backslash that the split would take out.

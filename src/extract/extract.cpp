@@ -1,6 +1,6 @@
 #include "extract/extract.h"
 
-#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +29,9 @@ struct Extraction {
   const ExtractOptions &options;
   StreamState &stream;
   const char *path; // the archive as named on the command line
+  // The payload's uncompressed size as the header records it, when it is 4 GiB or more.
+  bool sized = false;
+  uint64_t size = 0;
 };
 
 // The payload's kind, as the feature string and the gzip header tell it.
@@ -44,6 +47,7 @@ static int copy_raw_payload(const Extraction &x) {
     any = true;
     progress_advance(static_cast<uint64_t>(n));
     write_all(x.stream, buf, static_cast<size_t>(n));
+    x.stream.bytes_out += static_cast<uint64_t>(n);
   }
   if (n < 0)
     read_error_exit(x.stream);
@@ -73,17 +77,18 @@ static int read_payload_kind(const Extraction &x, Payload *kind) {
 // length of a raw payload. A pipe has no end to look at: the check cannot be made, and the
 // extraction must not go ahead without it. Returns -1 when the verification refuses.
 static int check_space(const Extraction &x, Payload kind) {
-  struct stat st;
-  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-    fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name, x.path);
-    return -1;
+  uint64_t size = x.size;
+  if (!x.sized) {
+    struct stat st;
+    if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+      fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name, x.path);
+      return -1;
+    }
+    size = kind == Payload::raw ? static_cast<uint64_t>(st.st_size - x.header.payload_offset)
+                                : read_final_trailer(x.stream).size;
   }
-  uint32_t size;
-  if (kind == Payload::raw)
-    size = static_cast<uint32_t>(std::min<off_t>(st.st_size - x.header.payload_offset, UINT32_MAX));
-  else
-    size = read_final_trailer(x.stream).size;
-  int required_mb = static_cast<int>(size / 1048576u + 1);
+  uint64_t mb = size / 1048576u + 1;
+  int required_mb = mb > INT_MAX ? INT_MAX : static_cast<int>(mb);
   return verify_extract_space(x.header, x.options, required_mb);
 }
 
@@ -206,6 +211,9 @@ static int unpack_payload(const Extraction &x, Payload kind) {
     status = copy_raw_payload(x);
   else
     inflate_payload(x.stream, x.options.verbose);
+  // The members' ISIZE fields check their lengths modulo 2^32 only.
+  if (x.sized && x.stream.bytes_out != x.size)
+    fatal_error(x.stream, "invalid compressed data--length error");
   progress_end();
   return close_output(x, status);
 }
@@ -233,12 +241,16 @@ static int expand_commands(const Extraction &x) {
 // Extracts the archive: its streams named, the payload's kind read, the space checked, the
 // payload unpacked and the run command run. Returns 0, or -1 when something failed; the caller
 // closes the archive and removes the temporary link.
-static int extract_open_archive(const Extraction &x) {
+static int extract_open_archive(Extraction &x) {
   const ExtractOptions &o = x.options;
   if (o.extract_only && is_standard_output(x.stream.in_fd)) {
     fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, x.path);
     return -1;
   }
+  int sized = feature_size(x.header, &x.size);
+  if (sized < 0)
+    return -1;
+  x.sized = sized == 1;
   catch_write_signals();
   catch_ending_signals();
   if (name_archive_streams(x.stream, x.path) < 0)
@@ -268,7 +280,8 @@ static int extract_open_archive(const Extraction &x) {
 int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
                     const char *path) {
   s.in_fd = fd;
-  int status = extract_open_archive(Extraction{h, options, s, path});
+  Extraction x{h, options, s, path};
+  int status = extract_open_archive(x);
   free(expanded.extract);
   free(expanded.run);
   expanded = ExpandedCommands{};

@@ -25,6 +25,14 @@ static ListingState listing;
 static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", "",
                                             "",      "",      "",      "defla"};
 
+// Writes a ratio in tenths of a percent with its sign, as in " 75.6%" or "-20.0%".
+static void print_tenths(int64_t ratio, FILE *out) {
+  putc(ratio < 0 ? '-' : ' ', out);
+  uint64_t shown = ratio < 0 ? 0 - static_cast<uint64_t>(ratio) : static_cast<uint64_t>(ratio);
+  fprintf(out, "%2llu.%1llu%%", static_cast<unsigned long long>(shown / 10),
+          static_cast<unsigned long long>(shown % 10));
+}
+
 void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
   // The result of signed 32-bit arithmetic: products and quotients wrap as they would in a 32-bit
   // long. The division itself is done in 64 bits, where INT32_MIN / -1 does not trap.
@@ -37,14 +45,17 @@ void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
   } else {
     ratio = numerator / (denominator / 1000);
   }
-  int64_t shown = ratio;
-  if (shown < 0) {
-    putc('-', out);
-    shown = -shown;
-  } else {
-    putc(' ', out);
-  }
-  fprintf(out, "%2ld.%1ld%%", static_cast<long>(shown / 10), static_cast<long>(shown % 10));
+  print_tenths(ratio, out);
+}
+
+// The sizes of a payload of 4 GiB or more, whose size the header records, in columns as wide as
+// they need and a ratio computed without wrapping.
+static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32_t header_bytes) {
+  printf("%9llu %9llu ", static_cast<unsigned long long>(compressed),
+         static_cast<unsigned long long>(uncompressed));
+  // The uncompressed size less the DEFLATE data's, in tenths of a percent of the uncompressed.
+  __int128 saved = static_cast<__int128>(uncompressed) - (compressed - header_bytes);
+  print_tenths(uncompressed ? static_cast<int64_t>(saved * 1000 / uncompressed) : 0, stdout);
 }
 
 // The header strings, shown escaped on a terminal: what the user reads is what will run.
@@ -58,8 +69,9 @@ static void print_header_lines(const ArchiveHeader &h) {
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
-// has been read.
-static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose) {
+// has been read. `sized` when the header records the payload's size, `size`.
+static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose,
+                             bool sized, uint64_t size) {
   if (first.mtime != 0)
     listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
@@ -67,6 +79,8 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
   // that an archive read from a pipe is listed too.
   s.out_fd = kNoOutput;
   PayloadEnd end = inflate_payload(s, verbose);
+  if (sized && s.bytes_out != size)
+    fatal_error(s, "invalid compressed data--length error");
   // What the payload inflated to, every member checked: the last trailer's ISIZE for archives
   // this tool builds, and the true total for members that each carry their own length.
   auto uncompressed = static_cast<int32_t>(s.bytes_out);
@@ -85,10 +99,14 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
       snprintf(date, sizeof date, "%s", text + 4);
     printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(end.last.crc), date);
   }
-  printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
-  print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
-                                   (static_cast<uint32_t>(compressed) - first.header_bytes)),
-              uncompressed, stdout);
+  if (sized) {
+    print_large_sizes(end.consumed, size, first.header_bytes);
+  } else {
+    printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
+    print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
+                                     (static_cast<uint32_t>(compressed) - first.header_bytes)),
+                uncompressed, stdout);
+  }
   printf(" %s\n", visible(first.name, stdout));
 }
 
@@ -100,6 +118,12 @@ static void list_open_archive(const ArchiveHeader &h, StreamState &s, const char
     return;
   }
   bool raw = feature_get(h, "NOCOMPR") != nullptr;
+  uint64_t size = 0;
+  int sized = feature_size(h, &size);
+  if (sized < 0) {
+    process.exit_status = 1;
+    return;
+  }
   // The name the payload would be unpacked under: the stored name, else standard output.
   char name[kNameSize] = "stdout";
   GzipMember first;
@@ -118,7 +142,7 @@ static void list_open_archive(const ArchiveHeader &h, StreamState &s, const char
     printf("Statistics unavailable because data was not compressed\n");
     return;
   }
-  print_statistics(s, method, first, verbose);
+  print_statistics(s, method, first, verbose, sized == 1, size);
 }
 
 void list_archive(const ArchiveHeader &h, StreamState &s, int fd, const char *path, bool verbose) {

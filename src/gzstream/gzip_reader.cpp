@@ -61,7 +61,7 @@ static void copy_stored_name(StreamState &s, char *name) {
 
 // Checks the header of a member whose two magic bytes have been read, `start` being the input
 // consumed before them, and reads its fields into `m`.
-static int parse_gzip_header(StreamState &s, int id1, int id2, uint32_t start, GzipMember *m,
+static int parse_gzip_header(StreamState &s, int id1, int id2, uint64_t start, GzipMember *m,
                              bool verbose) {
   if (id1 != 0x1F || (id2 != 0x8B && id2 != 0x9E)) {
     fprintf(stderr, "%s: can only handle GZIP compression method\n", process.program_name);
@@ -102,12 +102,12 @@ static int parse_gzip_header(StreamState &s, int id1, int id2, uint32_t start, G
     skip_string(s);
   // Counted from the bytes taken, so that a header longer than one buffer fill is still counted
   // right.
-  m->header_bytes = input_consumed(s) - start + 8;
+  m->header_bytes = static_cast<uint32_t>(input_consumed(s) - start + 8);
   return 8;
 }
 
 int read_gzip_header(StreamState &s, GzipMember *member, bool verbose) {
-  uint32_t start = input_consumed(s);
+  uint64_t start = input_consumed(s);
   int id1 = next_input_byte(s);
   int id2 = next_input_byte(s);
   return parse_gzip_header(s, id1, id2, start, member, verbose);
@@ -151,7 +151,7 @@ static void inflate_stream(StreamState &s) {
 
 GzipTrailer inflate_member(StreamState &s) {
   crc32_reset(s);
-  uint32_t before = s.bytes_out;
+  uint64_t before = s.bytes_out;
   inflate_stream(s);
   GzipTrailer t;
   t.crc = read_long(s);
@@ -160,7 +160,8 @@ GzipTrailer inflate_member(StreamState &s) {
     fatal_error(s, "invalid compressed data--crc error");
   // The builder writes the running total of every member so far; members written one by one by
   // other tools carry their own length. Both are taken modulo 2^32.
-  if (t.size != s.bytes_out && t.size != s.bytes_out - before)
+  if (t.size != static_cast<uint32_t>(s.bytes_out) &&
+      t.size != static_cast<uint32_t>(s.bytes_out - before))
     fatal_error(s, "invalid compressed data--length error");
   return t;
 }

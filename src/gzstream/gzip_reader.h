@@ -31,10 +31,10 @@ struct GzipTrailer {
 GzipTrailer inflate_member(StreamState &s);
 
 // Where a payload ended: the last member's trailer, and the input consumed through it since the
-// last reset_stream (modulo 2^32).
+// last reset_stream.
 struct PayloadEnd {
   GzipTrailer last;
-  uint32_t consumed = 0;
+  uint64_t consumed = 0;
 };
 
 // Inflates the member whose header has been read and every gzip member that follows it, each

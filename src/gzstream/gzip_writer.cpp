@@ -37,7 +37,7 @@ ssize_t read_source(StreamState &s, unsigned char *buf, size_t size) {
   if (n <= 0)
     return n;
   s.member_crc = crc32_update(s, buf, static_cast<size_t>(n));
-  s.bytes_in += static_cast<uint32_t>(n);
+  s.bytes_in += static_cast<uint64_t>(n);
   return n;
 }
 
@@ -90,9 +90,10 @@ void write_gzip_member(StreamState &s) {
       break;
   }
   compress_input(s);
-  // Trailer: CRC32 of this member's input, then ISIZE, the input byte count of the whole run.
+  // Trailer: CRC32 of this member's input, then ISIZE, the input byte count of the whole run
+  // modulo 2^32.
   put_long(s, s.member_crc);
-  put_long(s, s.bytes_in);
+  put_long(s, static_cast<uint32_t>(s.bytes_in));
   flush_output_buffer(s);
 }
 

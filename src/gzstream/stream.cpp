@@ -56,7 +56,7 @@ int try_next_input_byte(StreamState &s) {
   return s.inbuf[0];
 }
 
-uint32_t input_consumed(const StreamState &s) { return s.bytes_in - s.in_fill + s.in_pos; }
+uint64_t input_consumed(const StreamState &s) { return s.bytes_in - s.in_fill + s.in_pos; }
 
 void flush_output_buffer(StreamState &s) {
   if (s.out_count == 0)

@@ -33,9 +33,10 @@ struct StreamState {
   uint32_t out_count = 0; // bytes pending in outbuf (writing) or window (inflating)
   uint32_t crc_register = 0xFFFFFFFFu;
   uint32_t member_crc = 0; // CRC of the bytes read so far for the member being written
-  // The counters are 32-bit and wrap modulo 2^32; the listing shows them as signed values.
-  uint32_t bytes_in = 0;
-  uint32_t bytes_out = 0;
+  // Bytes read and written. A payload can hold more than 4 GiB, so the counters are 64-bit; the
+  // gzip trailer's ISIZE and the listing's columns take them modulo 2^32, where they say so.
+  uint64_t bytes_in = 0;
+  uint64_t bytes_out = 0;
   unsigned char zlib_workspace[kZlibWorkspaceSize];
   size_t zlib_used = 0; // bytes of the workspace handed to the current zlib stream
 };
@@ -49,7 +50,7 @@ int refill_input(StreamState &s);
 // process; a read error still ends it.
 int try_next_input_byte(StreamState &s);
 // Bytes taken from the input buffer since the last reset_stream.
-uint32_t input_consumed(const StreamState &s);
+uint64_t input_consumed(const StreamState &s);
 // Writes the pending output buffer to the current output descriptor.
 void flush_output_buffer(StreamState &s);
 // Runs the pending inflate window through the CRC and writes it to the output descriptor, unless

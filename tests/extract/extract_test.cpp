@@ -240,6 +240,41 @@ TEST_F(Extract, RefusedRunCommandStopsTheRunBeforeTheExtractCommand) {
   EXPECT_EQ(access((tool / "out/extracted").c_str(), F_OK), 0);
 }
 
+// The size the header records is checked once the payload is unpacked, compressed or stored: a
+// payload of another size is a length error, and the run command does not run. (Archives under
+// 4 GiB carry no such item; these are given one with -F.)
+TEST_F(Extract, RecordedSizeIsChecked) {
+  test::write_file(tool / "src/f", "twelve bytes");
+  for (const char *stored : {"", "-a"}) {
+    for (const char *size : {"12", "11", "13"}) {
+      std::vector<std::string> args = {
+          "-C", "", "-F", std::string("VARDO_USIZE=") + size, "-r", "touch ran", "src/f"};
+      if (*stored)
+        args.insert(args.begin(), stored);
+      build(args);
+      auto r = run_archive({"../a.run"});
+      std::string what = std::string(size) + " " + stored;
+      bool right = std::string(size) == "12";
+      EXPECT_EQ(r.status, right ? 0 : 1) << what;
+      EXPECT_EQ(r.err, "\nSelf-Extracting archive file\n\nPlease wait...\n" +
+                           std::string(right ? ""
+                                             : "\n../a.run: ../a.run: invalid compressed "
+                                               "data--length error\n"))
+          << what;
+      EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, right) << what;
+      EXPECT_EQ(access((tool / "out/f").c_str(), F_OK) == 0, right) << what;
+      unlink((tool / "out/ran").c_str());
+      unlink((tool / "out/f").c_str());
+      auto listing = tool.run({"./vardo", "-l", "./a.run"});
+      EXPECT_EQ(listing.status, right || *stored ? 0 : 1) << what << listing.err;
+    }
+  }
+  build({"-F", "VARDO_USIZE=12x", "src/f"});
+  auto r = run_archive({"../a.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../a.run: VARDO_USIZE=12x: not a size in bytes\n");
+}
+
 TEST_F(Extract, CorruptMemberAndUnknownMethod) {
   std::string data = test::text_bytes(100000, 5);
   std::string m = test::zlib_gzip(data);

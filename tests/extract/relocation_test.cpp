@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "support/fork.h"
+#include "support/gzip.h"
 #include "support/tool.h"
 
 namespace vardo {
@@ -315,6 +316,34 @@ TEST_F(Relocation, DirectoryOfTheLinkThatAnotherUserMayChange) {
                        "/victim/inst/data\n");
 }
 
+// A payload of 4 GiB and more asks for its real size, which the header records or, for a stored
+// payload, the file's length gives: never the size modulo 4 GiB. The archives are made by hand, a
+// stored payload a sparse hole, a compressed one a small member whose recorded size is checked
+// only once it is unpacked.
+TEST_F(Relocation, PayloadsOverFourGibibytesAskForTheirRealSize) {
+  const uint64_t large = (uint64_t{4} << 30) + (2 << 20); // 4099 MB asked for
+  table({record(d_ + "/big", 0), record(d_ + "/u", 0)});
+  std::string features = "VFYFS=" + v_ + ",FSSUB=" + s_;
+  std::string extract = "cat > " + v_ + "/" + s_ + "/%o";
+  for (const std::string &item :
+       {"NOCOMPR,VARDO_USIZE=" + std::to_string(large) + ",NAME=data",
+        std::string("NOCOMPR,NAME=data"), "VARDO_USIZE=" + std::to_string(large) + ",NAME=data"}) {
+    bool raw = item.starts_with("NOCOMPR");
+    tool.make_archive("a.run", features + "," + item, "pkg", "", extract,
+                      raw ? "" : test::gzip_member("data", "data"));
+    if (raw) {
+      ASSERT_EQ(truncate((tool / "a.run").c_str(),
+                         static_cast<off_t>(test::read_file(tool / "a.run").size() + large)),
+                0);
+    }
+    auto r = run("", "", "find " + d_ + "/big " + v_ + " -mindepth 1");
+    std::string expected = looking() + refusal(v_ + "/" + s_);
+    expected.replace(expected.find(" 4Mb "), 5, " 4099Mb ");
+    EXPECT_EQ(r.err, expected) << item;
+    EXPECT_EQ(r.out, "status=1\n") << item; // nothing made, nothing unpacked
+  }
+}
+
 TEST_F(Relocation, LinkIsRemovedOnTheAbortPath) {
   build();
   std::string archive = test::read_file(tool / "a.run");
@@ -418,7 +447,7 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
   bool can_default = test::run({"env", "--default-signal=INT,QUIT", "true"}).status == 0;
   // The command the extract command waits for: a child of its shell, or the shell itself.
   for (const std::string &waits : {"sh -c 'echo $$ > " + pid_file + "; exec sleep 60'",
-                                  "echo $$ > " + pid_file + "; exec sleep 60"}) {
+                                   "echo $$ > " + pid_file + "; exec sleep 60"}) {
     build(waits);
     for (const Case &c : cases) {
       bool ignored = c.number == SIGINT || c.number == SIGQUIT;
