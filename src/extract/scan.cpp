@@ -54,6 +54,32 @@ static bool is_assignment(const char *word) {
   return *p == '=' || (p[0] == '+' && p[1] == '='); // bash's "+=" too
 }
 
+// Variables that a shell, or the loader of the programs it runs, reads as code or as how to run
+// commands: the prompts (PS4 is expanded, substitutions included, under "set -x"), ENV, bash's
+// own (BASH_ENV, BASH_ALIASES, ...), those whose value bash evaluates as arithmetic (OPTIND,
+// RANDOM, ...), and the search paths. A value assigned to one may run as code.
+static bool is_shell_variable(const char *name, size_t len) {
+  static const char *const kNames[] = {
+      "ENV",     "PROMPT_COMMAND", "OPTIND",         "OPTARG",        "RANDOM",       "SRANDOM",
+      "HISTCMD", "LINENO",         "SECONDS",        "EPOCHREALTIME", "EPOCHSECONDS", "IFS",
+      "PATH",    "CDPATH",         "SHELLOPTS",      "GLOBIGNORE",    "FUNCNEST",     "TMOUT",
+      "MAIL",    "MAILPATH",       "POSIXLY_CORRECT"};
+  for (const char *known : kNames)
+    if (len == strlen(known) && strncmp(name, known, len) == 0)
+      return true;
+  bool prompt =
+      len == 3 && strncmp(name, "PS", 2) == 0 && isdigit(static_cast<unsigned char>(name[2]));
+  auto begins = [&](const char *prefix) {
+    return len >= strlen(prefix) && strncmp(name, prefix, strlen(prefix)) == 0;
+  };
+  return prompt || begins("BASH") || begins("LD_") || begins("COMP");
+}
+
+// Whether `word`, an assignment, assigns to one of those.
+static bool assigns_shell_variable(const char *word) {
+  return is_shell_variable(word, strcspn(word, "+="));
+}
+
 // The simple command being read: whether its command word is still to come, and what kind of
 // command it is.
 struct SimpleCommand {
@@ -72,6 +98,7 @@ struct Word {
   char text[1024] = ""; // a template holds at most 1023 characters
   size_t len = 0;
   bool expansion = false; // holds a "$": its value may bring anything, more words included
+  bool in_name = false;   // ... before the word's first "=", where export takes a name
   bool brace = false;     // holds a "{" outside quotes, which bash may expand into more words
   void add(char c) {
     if (len + 1 < sizeof text)
@@ -79,6 +106,12 @@ struct Word {
     text[len] = '\0';
   }
 };
+
+// Notes an expansion in `w`, and whether it stands where export would take a name.
+static void note_expansion(Word *w) {
+  w->expansion = true;
+  w->in_name = w->in_name || !memchr(w->text, '=', w->len);
+}
 
 // An element of an array, NAME[...]: bash evaluates its subscript as arithmetic.
 static bool is_element(const char *word) {
@@ -120,8 +153,16 @@ static void end_word(TemplateScan *scan, SimpleCommand *cmd, Word *w) {
       cmd->no_command = true;
     else if (is_one_of(t, kBeforeCommand))
       cmd->after_prefix = cmd->after_prefix || is_one_of(t, kPrefixes);
-    else if (!is_assignment(t) && !(cmd->after_prefix && t[0] == '-'))
+    else if (is_assignment(t))
+      scan->unsure = scan->unsure || assigns_shell_variable(t);
+    else if (!(cmd->after_prefix && t[0] == '-'))
       read_command_word(scan, cmd, *w);
+  } else if (cmd->kind == SimpleCommand::kNaming) {
+    // Their options other than -p declare arrays or functions, which bash evaluates; their
+    // assignments must not set a variable the shell reads as code.
+    bool option = t[0] == '-' && strcmp(t, "--") != 0 && strcmp(t, "-p") != 0;
+    scan->unsure =
+        scan->unsure || option || w->in_name || (is_assignment(t) && assigns_shell_variable(t));
   } else if (cmd->kind == SimpleCommand::kTest || cmd->kind == SimpleCommand::kPrintf) {
     // An option -v (or test's -R) names a variable, and one may come from an expansion or a
     // brace: test reads an operator in any argument, printf an option in its first.
@@ -192,6 +233,20 @@ TemplateScan scan_template(const char *tmpl) {
   size_t i = 0;
   for (; tmpl[i]; ++i) {
     char c = tmpl[i];
+    // A placeholder, which the expansion replaces inside quotes too: a value may be any text, so
+    // it counts as an expansion, but %p at the start of a word, a path that begins with "/".
+    if (c == '%' && (tmpl[i + 1] == 'o' || tmpl[i + 1] == 'p')) {
+      if (tmpl[i + 1] == 'o' || w.len > 0 || w.expansion)
+        note_expansion(&w);
+      w.add(c);
+      w.add(tmpl[++i]);
+      continue;
+    }
+    if (c == '%' && tmpl[i + 1] == '%') { // "%%" stays as it is, no placeholder
+      w.add(c);
+      w.add(tmpl[++i]);
+      continue;
+    }
     if (quote == '\'') {
       if (c == '\'')
         quote = 0;
@@ -200,7 +255,7 @@ TemplateScan scan_template(const char *tmpl) {
     } else if (c == '\\') {
       w.add(tmpl[++i]); // never a newline: the followed grammar has no line continuation
     } else if (c == '$') {
-      w.expansion = true;
+      note_expansion(&w);
       w.add(c);
     } else if (quote == '"') {
       if (c == '"')
