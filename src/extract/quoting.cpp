@@ -58,11 +58,18 @@ static void follow_word(ShellState *s, char c, char before) {
   if (ends_word(c)) {
     if (s->word_begun)
       s->redirect_word = false;
-    s->word_begun = s->subscript = s->brace = false;
+    s->word_begun = s->subscript = s->brace = s->closed = false;
     if (c == '&' && (before == '>' || before == '<'))
       s->redirect_word = true;
     return;
   }
+  // The shells read what follows ">&-" each in its own way: bash ends the word there, busybox
+  // takes it for a file name, dash refuses it.
+  if (s->closed) {
+    s->unsure = true;
+    return;
+  }
+  s->closed = c == '-' && s->redirect_word && !s->word_begun;
   if (c == '[' || c == ']')
     s->subscript = c == '[';
   else if (c == '{' || c == '}')

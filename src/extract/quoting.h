@@ -37,6 +37,7 @@ struct ShellState {
   bool subscript = false;     // a "[" of the current word is open
   bool brace = false;         // a "{" of the current word is open
   bool naming = false;        // the placeholder stands in export or readonly
+  bool closed = false;        // after ">&-" or "<&-", which must end there
 };
 
 // Follows one template character.

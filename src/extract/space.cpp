@@ -174,13 +174,14 @@ static int open_link_dir(SpacePaths *p) {
   return p->link_dir < 0 ? -1 : 0;
 }
 
-// Removes a symbolic link left at link_at by an earlier run. Only a link is ever removed, without a
-// shell and without recursion. Returns -1 when something else stands at link_at or the link stays.
+// Removes a symbolic link left at link_at by an earlier run of this user. Only such a link is ever
+// removed, without a shell and without recursion. Returns -1 when something else stands at
+// link_at (another user's link too) or the link stays.
 static int remove_stale_link(const SpacePaths &p) {
   struct stat st;
   if (fstatat(p.link_dir, p.link_name, &st, AT_SYMLINK_NOFOLLOW) < 0)
     return 0;
-  if (!S_ISLNK(st.st_mode))
+  if (!S_ISLNK(st.st_mode) || st.st_uid != geteuid())
     return refuse_existing(p.link_at);
   if (unlinkat(p.link_dir, p.link_name, 0) < 0) {
     fprintf(stderr, "%s: %s: could not remove the old link\n", process.program_name, p.link_at);
@@ -189,12 +190,13 @@ static int remove_stale_link(const SpacePaths &p) {
   return 0;
 }
 
-// Locks the directory that holds the link for this run, until the link is removed again (the lock
-// goes with the descriptor). Another live run holds it while its link stands: that link must not
-// be taken for one left by a run that died. Returns -1 after a message when the lock is held or
-// cannot be had.
-static int lock_link_dir(const SpacePaths &p) {
-  if (flock(p.link_dir, LOCK_EX | LOCK_NB) == 0)
+// Locks the directory `dir` that holds the link for this run, until the run ends (the lock goes
+// with the descriptor): exclusively for a run that makes the link, shared for one that unpacks in
+// place. Another live run holds it while its link stands, which must not be taken for one left by
+// a run that died, or while it unpacks below V/S, where no link may appear meanwhile. Returns -1
+// after a message when the lock is held or cannot be had.
+static int lock_link_dir(const SpacePaths &p, int dir, int how) {
+  if (flock(dir, how | LOCK_NB) == 0)
     return 0;
   if (errno == EWOULDBLOCK)
     fprintf(stderr, "%s: another extraction is using this link; try again when it has finished.\n",
@@ -284,7 +286,7 @@ static Attempt attempt(SpacePaths *p, const char *base) {
     return Attempt::refused;
   if (!link_confirmed(*p, candidate))
     return Attempt::next;
-  if (lock_link_dir(*p) < 0 || remove_stale_link(*p) < 0)
+  if (lock_link_dir(*p, p->link_dir, LOCK_EX) < 0 || remove_stale_link(*p) < 0)
     return Attempt::refused;
   return create_relocation(p, candidate);
 }
@@ -321,6 +323,28 @@ static int relocate(SpacePaths *p, bool try_temp) {
   }
 }
 
+// Unpacking in place, below link_at: the directory that holds it is locked for sharing until the
+// run ends, so that no other run makes its link there meanwhile, and nothing may stand at link_at
+// (a directory was refused already; a link, dead or another user's, would take the extraction
+// elsewhere). Where the directory does not exist yet, the extract command makes it. Returns 0,
+// or -1 after a message.
+static int stay_in_place(const SpacePaths &p) {
+  char dir[kLinkPathSize], name[256];
+  split_path(p.link_at, dir, name);
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  struct stat st;
+  int result = lock_link_dir(p, fd, LOCK_SH);
+  if (result == 0 && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+    result = refuse_existing(p.link_at);
+  if (result == 0)
+    hold_link_directory(fd);
+  else
+    close(fd);
+  return result;
+}
+
 int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, int required_mb) {
   SpacePaths p;
   p.required_mb = required_mb;
@@ -333,7 +357,7 @@ int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, 
   bool try_temp = p.temp_dir[0] && check_mb(p.temp_dir, required_mb) != 0;
   if (!try_temp) {
     if (check_mb(p.absolute_dir, required_mb) != 0)
-      return 0;
+      return stay_in_place(p);
     if (p.temp_dir[0])
       return refuse_no_space(p);
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",

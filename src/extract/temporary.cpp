@@ -92,6 +92,8 @@ int make_temporary_link(int dir, const char *name, const char *target) {
   return result;
 }
 
+void hold_link_directory(int dir) { temporaries.link_dir = dir; }
+
 void remove_temporary_link() {
   if (temporaries.link_dir < 0)
     return;

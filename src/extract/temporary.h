@@ -34,6 +34,10 @@ void temporary_remove_all();
 // the link cannot be made.
 int make_temporary_link(int dir, const char *name, const char *target);
 
+// Keeps the directory `dir`, with the lock a run that unpacks in place took on it, until the run
+// ends, as the temporary link keeps its own.
+void hold_link_directory(int dir);
+
 // Removes the temporary link, if one stands and it is still the link that was made, and closes
 // its directory; nothing else is ever removed.
 void remove_temporary_link();

@@ -63,7 +63,7 @@ static bool read_stat(const char *pid, pid_t *parent, pid_t *group) {
 
 // Fills the table with the processes of this group other than this one. Returns false where
 // /proc cannot be read.
-static bool read_group() {
+static bool read_group(pid_t child) {
   int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0)
     return false;
@@ -85,7 +85,7 @@ static bool read_group() {
         continue;
       table.pid[table.count] = static_cast<pid_t>(pid);
       table.parent[table.count] = parent;
-      table.descends[table.count] = parent == self;
+      table.descends[table.count] = pid == child;
       ++table.count;
     }
   }
@@ -94,8 +94,9 @@ static bool read_group() {
 }
 
 void signal_descendants(int sig, int child) {
-  if (!read_group()) {
+  if (!read_group(child)) {
     kill(child, sig);
+    kill(child, SIGCONT);
     return;
   }
   // A process descends from this one when its parent does: mark until nothing changes.
@@ -112,9 +113,14 @@ void signal_descendants(int sig, int child) {
       }
     }
   }
-  for (int i = 0; i < table.count; ++i)
-    if (table.descends[i])
+  // A stopped process gets the signal only once it runs again, as a shell does for a job it
+  // kills.
+  for (int i = 0; i < table.count; ++i) {
+    if (table.descends[i]) {
       kill(table.pid[i], sig);
+      kill(table.pid[i], SIGCONT);
+    }
+  }
 }
 
 } // namespace vardo

@@ -4,10 +4,11 @@
 
 namespace vardo {
 
-// Sends `sig` to every process of this process group that descends from this process (its
-// children, their children, ...), never to this process or its ancestors. A process that left
-// the group (a daemon in a session of its own) is not signalled. Where /proc cannot be read, the
-// signal goes to `child` alone. Async-signal-safe: it runs in a signal handler.
+// Sends `sig`, and then SIGCONT so that a stopped one takes it, to the child `child` and every
+// process of this process group that descends from it (its children, their children, ...),
+// never to this process, its other children or its ancestors. A process that left the group (a
+// daemon in a session of its own), or whose parent has ended, is not found. Where /proc cannot
+// be read, the signals go to `child` alone. Async-signal-safe: it runs in a signal handler.
 void signal_descendants(int sig, int child);
 
 } // namespace vardo

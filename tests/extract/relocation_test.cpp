@@ -480,6 +480,43 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
     GTEST_SKIP() << "env has no --default-signal: SIGINT and SIGQUIT were not tried";
 }
 
+// The signal goes to the command's own processes only, stopped ones included: not to another
+// child the tool was given by the shell that started it.
+TEST_F(TemporaryLink, SignalReachesTheCommandsOwnProcessesOnly) {
+  std::string pid_file = dir / "command.pid", other = dir / "other.pid";
+  build("echo $$ > " + pid_file + "; exec sleep 60");
+  auto r = script("sh -c 'sleep 60 & echo $! > " + other + "; exec ./a.run -t " + dir / "alt" +
+                  " 2>err' & pid=$!; " + await(pid_file) + "kill -STOP $(cat " + pid_file +
+                  "); kill -TERM $pid; wait $pid; echo status=$?; " + alive(pid_file) +
+                  alive(other) + left() + "; kill $(cat " + other + ")");
+  EXPECT_EQ(r.out, "status=143\ncommand-alive\nlink-gone\npayload\n") << r.err;
+}
+
+// A link that is not this user's, dead or not, is never removed or written through: a run that
+// relocates refuses it, and so does one that unpacks in place.
+TEST_F(TemporaryLink, AnotherUsersLinkIsLeftAlone) {
+  if (test::run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"}).status)
+    GTEST_SKIP() << "setpriv cannot run a command as nobody";
+  build("");
+  chmod((dir / "u").c_str(), 0777 | S_ISVTX);
+  chmod(dir.path().c_str(), 0755);
+  ASSERT_EQ(test::run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "ln", "-s",
+                       dir / "elsewhere", link()})
+                .status,
+            0);
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"./a.run", "-t", dir / "alt"}, {"./a.run"}}) {
+    auto r = tool.run(args);
+    EXPECT_EQ(r.status, 1) << args.size();
+    EXPECT_EQ(r.err, link() + ": extraction directory exists!\nPlease remove it first then try "
+                              "again.\n")
+        << args.size();
+    struct stat st;
+    EXPECT_EQ(lstat(link().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+}
+
 // The commands stay in the terminal's foreground: a run command that asks reads its answer, and
 // Ctrl-C, which the terminal sends to the whole group, ends the run command and the tool, which
 // removes the link first.
@@ -522,6 +559,25 @@ TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
                 "\nOK to create temporary link? [y]: " + link() +
                 ": another extraction is using this link; try again when it has finished.\n");
   EXPECT_EQ(test::read_file(tool / "err1"), pre);
+  // A run that unpacks in place shares the lock, so a run that would make the link meanwhile is
+  // refused: the first run's files must land where it put them.
+  unlink((dir / "go").c_str());
+  test::RunOptions o;
+  o.stdout_path = tool / "b.run";
+  ASSERT_EQ(tool.run({"./vardo", "-C", "", "-V", dir / "u", "-S", "inst", "-f",
+                      "mkdir " + link() + " && cat > " + link() + "/%o && " +
+                          await(dir / "go").substr(0, await(dir / "go").size() - 2),
+                      "data"},
+                     o)
+                .status,
+            0);
+  chmod((tool / "b.run").c_str(), 0755);
+  r = script("./b.run -n 2>err1 & first=$!; " + await(link() + "/data") + "./b.run -n -t " +
+             dir / "alt2" + " 2>err2; echo second=$?; touch " + dir / "go" +
+             "; wait $first; echo first=$?; cat " + link() + "/data; ls -A " + dir / "alt2");
+  EXPECT_EQ(r.out, "second=1\nfirst=0\npayload\n") << r.err;
+  EXPECT_EQ(test::read_file(tool / "err2"),
+            link() + ": another extraction is using this link; try again when it has finished.\n");
 }
 
 } // namespace
