@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/feature.h"
 #include "archive/header.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
+#include "gzstream/progress.h"
 #include "lib/basename.h"
 #include "lib/process.h"
 #include "lib/text.h"
@@ -45,9 +47,12 @@ static void add_name_item(ArchiveHeader &h, const char *first) {
 static void copy_raw(const StreamState &s) {
   char chunk[kItemBufferSize];
   ssize_t n;
-  while ((n = read(s.in_fd, chunk, sizeof chunk)) > 0)
+  while ((n = read(s.in_fd, chunk, sizeof chunk)) > 0) {
+    progress_advance(static_cast<uint64_t>(n));
     write_all(s, chunk, static_cast<size_t>(n));
+  }
   if (n < 0) {
+    progress_clear();
     perror(s.in_name);
     process.exit_status = 1;
   }
@@ -59,8 +64,10 @@ static int open_input(StreamState &s, const char *name) {
   copy_text(s.in_name, name);
   int fd = open(s.in_name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
+    progress_clear();
     perror(s.in_name);
   } else if (is_standard_output(fd)) {
+    progress_clear();
     fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, name);
     close(fd);
     fd = -1;
@@ -68,6 +75,17 @@ static int open_input(StreamState &s, const char *name) {
   if (fd < 0)
     process.exit_status = 1;
   return fd;
+}
+
+// The bytes of the operands that are regular files: what the build is to read, as far as it is
+// known before it starts.
+static uint64_t regular_input_bytes(int operands, char **operand) {
+  uint64_t total = 0;
+  struct stat st;
+  for (int i = 0; i < operands; ++i)
+    if (stat(operand[i], &st) == 0 && S_ISREG(st.st_mode))
+      total += static_cast<uint64_t>(st.st_size);
+  return total;
 }
 
 void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s, int operands,
@@ -82,6 +100,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   add_name_item(h, operand[0]);
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
+  progress_start(regular_input_bytes(operands, operand));
   for (int i = 0; i < operands; ++i) {
     s.in_fd = open_input(s, operand[i]);
     if (s.in_fd < 0)
@@ -92,6 +111,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
       write_gzip_member(s);
     close(s.in_fd);
   }
+  progress_end();
   exit(process.exit_status);
 }
 

@@ -26,6 +26,7 @@ ssize_t read_source(StreamState &s, unsigned char *buf, size_t size) {
   if (n < 0) {
     // The member is still completed with what was read, but the build must not end as a
     // success with part of a file missing.
+    progress_clear();
     perror(s.in_name);
     process.exit_status = 1;
   }
