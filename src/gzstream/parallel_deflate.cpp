@@ -135,10 +135,10 @@ void map_blocks(const StreamState &s, Compressor &c) {
   c.blocks = static_cast<Block *>(p);
 }
 
-// Forks worker i, which keeps only the reading end of the job pipe and the writing end of its own
-// pipe: a worker that held the job pipe's writing end would never see it end. The worker calls
-// nothing but zlib and system calls, so _Fork serves: no fork handlers, no locks of the C library
-// taken around it. Returns false when the system refuses.
+// Forks worker i, which keeps of the pipes only the reading end of the job pipe and the writing end
+// of its own: a worker that held the job pipe's writing end would never see it end. The worker
+// calls nothing but zlib and system calls, so _Fork serves: no fork handlers, no locks of the C
+// library taken around it. Returns false when the system refuses.
 bool start_worker(StreamState &s, Compressor &c, int i, const int job_pipe[2]) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) < 0)
