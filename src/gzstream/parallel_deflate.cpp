@@ -19,8 +19,9 @@
 // member CRC, the byte count and the progress line), hands block numbers out through one pipe that
 // every idle worker reads, learns from each worker's own pipe what it has finished, and writes the
 // pieces through the output buffer. A worker ends when the job pipe reaches its end: when the
-// member is done, or when this process is gone, whichever way it ended. Memory is fixed per
-// worker: two blocks (input and compressed piece) and its copy of the zlib workspace.
+// member is done, or when this process is gone, whichever way it ended. Memory is fixed per worker,
+// whatever the size of the input: two blocks of 289 KiB (input and compressed piece) and its copy
+// of the zlib workspace, and two blocks more for all.
 #include "gzstream/parallel_deflate.h"
 
 #include <algorithm>
@@ -125,9 +126,11 @@ bool compress_block(ZlibWorkspace &w, Block &b) {
   _exit(0);
 }
 
-// Maps the blocks, two per worker, shared with the workers.
+// Maps the blocks, shared with the workers: two per worker and two more, so that the input is read
+// ahead while the oldest block is still being compressed; without workers, the block being
+// compressed and the one read after it.
 void map_blocks(const StreamState &s, Compressor &c) {
-  c.slots = 2 * c.wanted;
+  c.slots = c.wanted == 1 ? 2 : 2 * c.wanted + 2;
   c.mapped = c.slots * sizeof(Block);
   void *p = mmap(nullptr, c.mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED)
