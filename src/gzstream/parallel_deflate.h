@@ -9,8 +9,8 @@ namespace vardo {
 
 // The input is compressed in blocks of this size, each by whichever worker is free.
 constexpr size_t kDeflateBlockSize = 128 * 1024;
-// At most this many workers compress, whatever the processors: memory grows by about 0.9 MiB
-// with each.
+// At most this many workers compress, whatever the processors: memory grows by about 1 MiB with
+// each.
 constexpr int kMaxDeflateWorkers = 64;
 
 // Compresses everything readable from the input of `s`, through read_source, into one raw
