@@ -180,7 +180,8 @@ void start_workers(StreamState &s, Compressor &c) {
     close(job_pipe[1]);
 }
 
-// Ends the job pipe, and with it the workers. A worker that did not end of itself was lost.
+// Ends the job pipe, and with it the workers. A worker that did not end of itself was lost. (The
+// driver puts SIGCHLD back to its default first: ignored, it would take the statuses away.)
 void stop_workers(const StreamState &s, Compressor &c) {
   if (c.workers == 0)
     return;

@@ -116,6 +116,9 @@ TEST_F(Builder, GzipVerifiesThePayloadOnOneProcessorOrAll) {
     ++first;
   ASSERT_EQ(build({"big.txt"}, {"taskset", "-c", std::to_string(first)}).status, 0);
   EXPECT_TRUE(archive == on_all);
+  // A parent that left SIGCHLD ignored does not make the workers' ends look like losses.
+  ASSERT_EQ(build({"big.txt"}, {"bash", "-c", "trap '' CHLD; exec \"$@\"", "bash"}).status, 0);
+  EXPECT_TRUE(archive == on_all);
 }
 
 TEST_F(Builder, TwoFilesGiveTwoMembers) {
