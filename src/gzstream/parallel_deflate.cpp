@@ -54,8 +54,7 @@ constexpr size_t kPieceSize = kDeflateBlockSize + 1024;
 enum class BlockState : unsigned char { queued, done, failed };
 
 // A block in the shared mapping. The calling process fills in the input and hands the block's
-// number out; a worker writes the piece and the state before it reports the number back, and the
-// pipe orders those writes before the calling process reads them.
+// number out; a worker writes the piece, then the state, before it reports the number back.
 struct Block {
   // The last 32 KiB of the block before, then this block's input: the dictionary is copied in
   // when the block is read, so that the block before can be written and its slot reused.
@@ -89,6 +88,17 @@ constexpr char kLostWorker[] = "a compressing process was lost";
 
 Block &block(Compressor &c, uint64_t n) { return c.blocks[n % static_cast<uint64_t>(c.slots)]; }
 
+// The state passes between processes: atomically (through the compiler's builtins, since this
+// libstdc++'s <atomic> does not build against musl), and the piece written before a state is seen
+// with it. Only an atomic that needs no lock works across processes.
+static_assert(__atomic_always_lock_free(sizeof(BlockState), 0));
+
+BlockState state_of(const Block &b) { return __atomic_load_n(&b.state, __ATOMIC_ACQUIRE); }
+
+void set_state(Block &b, bool compressed) {
+  __atomic_store_n(&b.state, compressed ? BlockState::done : BlockState::failed, __ATOMIC_RELEASE);
+}
+
 // Compresses the block in a fresh zlib stream: zlib's match search reads up to 258 bytes past
 // the end of the data, which a fresh stream has zeroed but a reused one would hold from whatever
 // it compressed before. Returns false when zlib fails.
@@ -119,7 +129,7 @@ bool compress_block(ZlibWorkspace &w, Block &b) {
   uint64_t n;
   while (read(jobs, &n, sizeof n) == sizeof n) {
     Block &b = block(c, n);
-    b.state = compress_block(w, b) ? BlockState::done : BlockState::failed;
+    set_state(b, compress_block(w, b));
     if (write(report, &n, sizeof n) != sizeof n)
       break;
   }
@@ -204,7 +214,7 @@ void hand_out(StreamState &s, Compressor &c, uint64_t n, bool last) {
     start_workers(s, c);
   ++c.handed;
   if (c.workers == 0) {
-    b.state = compress_block(s.zlib, b) ? BlockState::done : BlockState::failed;
+    set_state(b, compress_block(s.zlib, b));
     return;
   }
   b.state = BlockState::queued;
@@ -266,9 +276,9 @@ bool read_block(StreamState &s, Compressor &c, uint64_t *read) {
 // Appends the compressed piece of block n to the output once it is ready.
 void write_piece(StreamState &s, Compressor &c, uint64_t n) {
   Block &b = block(c, n);
-  while (b.state == BlockState::queued)
+  while (state_of(b) == BlockState::queued)
     await_report(s, c);
-  if (b.state == BlockState::failed)
+  if (state_of(b) == BlockState::failed)
     fatal_error(s, "out of memory");
   append_output(s, b.piece, b.piece_size);
 }
