@@ -51,7 +51,8 @@ constexpr size_t kDictionarySize = 32 * 1024;
 // then the 5-byte empty stored block of Z_SYNC_FLUSH: 1 KiB more than a block holds it.
 constexpr size_t kPieceSize = kDeflateBlockSize + 1024;
 
-enum class BlockState : unsigned char { queued, done, failed };
+// What has become of a block that was handed out.
+constexpr unsigned char kQueued = 0, kCompressed = 1, kFailed = 2;
 
 // A block in the shared mapping. The calling process fills in the input and hands the block's
 // number out; a worker writes the piece, then the state, before it reports the number back.
@@ -64,7 +65,7 @@ struct Block {
   uint32_t piece_size;
   bool dictionary; // false for the first block, which has nothing before it
   bool last;
-  BlockState state;
+  unsigned char state;
 };
 
 // The compression of one member. Blocks are numbered from 0 in input order; block n lives in slot
@@ -91,12 +92,12 @@ Block &block(Compressor &c, uint64_t n) { return c.blocks[n % static_cast<uint64
 // The state passes between processes: atomically (through the compiler's builtins, since this
 // libstdc++'s <atomic> does not build against musl), and the piece written before a state is seen
 // with it. Only an atomic that needs no lock works across processes.
-static_assert(__atomic_always_lock_free(sizeof(BlockState), 0));
+static_assert(__atomic_always_lock_free(sizeof(unsigned char), 0));
 
-BlockState state_of(const Block &b) { return __atomic_load_n(&b.state, __ATOMIC_ACQUIRE); }
+unsigned char state_of(const Block &b) { return __atomic_load_n(&b.state, __ATOMIC_ACQUIRE); }
 
 void set_state(Block &b, bool compressed) {
-  __atomic_store_n(&b.state, compressed ? BlockState::done : BlockState::failed, __ATOMIC_RELEASE);
+  __atomic_store_n(&b.state, compressed ? kCompressed : kFailed, __ATOMIC_RELEASE);
 }
 
 // Compresses the block in a fresh zlib stream: zlib's match search reads up to 258 bytes past
@@ -217,7 +218,7 @@ void hand_out(StreamState &s, Compressor &c, uint64_t n, bool last) {
     set_state(b, compress_block(s.zlib, b));
     return;
   }
-  b.state = BlockState::queued;
+  b.state = kQueued;
   // A write of 8 bytes to a pipe is atomic, and each worker reads 8 at a time.
   if (write_fully(c.jobs, &n, sizeof n) < 0)
     fatal_error(s, kLostWorker);
@@ -276,9 +277,9 @@ bool read_block(StreamState &s, Compressor &c, uint64_t *read) {
 // Appends the compressed piece of block n to the output once it is ready.
 void write_piece(StreamState &s, Compressor &c, uint64_t n) {
   Block &b = block(c, n);
-  while (state_of(b) == BlockState::queued)
+  while (state_of(b) == kQueued)
     await_report(s, c);
-  if (state_of(b) == BlockState::failed)
+  if (state_of(b) == kFailed)
     fatal_error(s, "out of memory");
   append_output(s, b.piece, b.piece_size);
 }
