@@ -12,6 +12,7 @@
 #include "archive/header.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
+#include "gzstream/progress.h"
 #include "lib/basename.h"
 #include "lib/process.h"
 #include "lib/text.h"
@@ -107,6 +108,7 @@ static void check_read(const InputSizes &sizes, int i, const char *name, bool op
                        uint64_t read) {
   if (!sizes.recorded || read == static_cast<uint64_t>(sizes.size[i]))
     return;
+  progress_clear();
   if (opened)
     fprintf(stderr, "%s: %s: changed size while the archive was built, which records its size\n",
             process.program_name, name);
@@ -119,9 +121,11 @@ static void copy_raw(StreamState &s) {
   ssize_t n;
   while ((n = read(s.in_fd, chunk, sizeof chunk)) > 0) {
     s.bytes_in += static_cast<uint64_t>(n);
+    progress_advance(static_cast<uint64_t>(n));
     write_all(s, chunk, static_cast<size_t>(n));
   }
   if (n < 0) {
+    progress_clear();
     perror(s.in_name);
     process.exit_status = 1;
   }
@@ -133,8 +137,10 @@ static int open_input(StreamState &s, const char *name) {
   copy_text(s.in_name, name);
   int fd = open(s.in_name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
+    progress_clear();
     perror(s.in_name);
   } else if (is_standard_output(fd)) {
+    progress_clear();
     fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, name);
     close(fd);
     fd = -1;
@@ -159,6 +165,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   check_items(h);
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
+  progress_start(sizes.total); // the regular files' bytes: what is known before the build
   for (int i = 0; i < operands; ++i) {
     uint64_t before = s.bytes_in;
     s.in_fd = open_input(s, operand[i]);
@@ -171,6 +178,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
     }
     check_read(sizes, i, operand[i], s.in_fd >= 0, s.bytes_in - before);
   }
+  progress_end();
   if (!sizes.recorded && s.bytes_in >= (uint64_t{1} << 32))
     fprintf(stderr,
             "%s: the payload holds 4 GiB or more, but not every input's size was known before it "

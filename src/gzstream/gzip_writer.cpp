@@ -2,12 +2,11 @@
 
 #include <cstdio>
 #include <unistd.h>
-#include <zlib.h>
 
 #include "gzstream/crc32.h"
-#include "gzstream/diagnostics.h"
+#include "gzstream/parallel_deflate.h"
+#include "gzstream/progress.h"
 #include "gzstream/stream.h"
-#include "gzstream/zlib_memory.h"
 #include "lib/basename.h"
 #include "lib/process.h"
 
@@ -15,11 +14,7 @@ namespace vardo {
 
 // Every byte of a member goes through the output buffer, which leaves in writes of exactly 8192
 // bytes, then one final shorter write.
-static void put_byte(StreamState &s, unsigned char b) {
-  s.outbuf[s.out_count++] = b;
-  if (s.out_count == kOutputBufferSize)
-    flush_output_buffer(s);
-}
+static void put_byte(StreamState &s, unsigned char b) { append_output(s, &b, 1); }
 
 static void put_long(StreamState &s, uint32_t v) {
   for (int i = 0; i < 4; ++i)
@@ -31,6 +26,7 @@ ssize_t read_source(StreamState &s, unsigned char *buf, size_t size) {
   if (n < 0) {
     // The member is still completed with what was read, but the build must not end as a
     // success with part of a file missing.
+    progress_clear();
     perror(s.in_name);
     process.exit_status = 1;
   }
@@ -38,37 +34,8 @@ ssize_t read_source(StreamState &s, unsigned char *buf, size_t size) {
     return n;
   s.member_crc = crc32_update(s, buf, static_cast<size_t>(n));
   s.bytes_in += static_cast<uint64_t>(n);
+  progress_advance(static_cast<uint64_t>(n));
   return n;
-}
-
-// Runs the whole input through zlib's raw deflate (level 9, 32 KiB window, no zlib wrapper)
-// into the output buffer.
-static void compress_input(StreamState &s) {
-  z_stream z = {};
-  use_zlib_workspace(&z, s);
-  if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    fatal_error(s, "out of memory");
-  int flush = Z_NO_FLUSH;
-  for (;;) {
-    if (z.avail_in == 0 && flush == Z_NO_FLUSH) {
-      ssize_t n = read_source(s, s.inbuf, kInputBufferSize);
-      if (n > 0) {
-        z.next_in = s.inbuf;
-        z.avail_in = static_cast<uInt>(n);
-      } else {
-        flush = Z_FINISH;
-      }
-    }
-    z.next_out = s.outbuf + s.out_count;
-    z.avail_out = static_cast<uInt>(kOutputBufferSize - s.out_count);
-    int ret = deflate(&z, flush);
-    s.out_count = static_cast<uint32_t>(kOutputBufferSize - z.avail_out);
-    if (s.out_count == kOutputBufferSize)
-      flush_output_buffer(s);
-    if (ret == Z_STREAM_END)
-      break;
-  }
-  deflateEnd(&z);
 }
 
 void write_gzip_member(StreamState &s) {
@@ -89,7 +56,7 @@ void write_gzip_member(StreamState &s) {
     if (!*p)
       break;
   }
-  compress_input(s);
+  deflate_input(s); // on every processor: parallel_deflate.cpp
   // Trailer: CRC32 of this member's input, then ISIZE, the input byte count of the whole run
   // modulo 2^32.
   put_long(s, s.member_crc);

@@ -80,9 +80,15 @@ void progress_advance(uint64_t n) {
     draw(now);
 }
 
+void progress_clear() {
+  if (!progress.drawn)
+    return;
+  put("\r\033[K", 4);
+  progress.drawn = false;
+}
+
 void progress_end() {
-  if (progress.drawn)
-    put("\r\033[K", 4);
+  progress_clear();
   cancel_on_abort(end_on_abort);
   progress = ProgressState{};
 }

@@ -1,5 +1,6 @@
 #include "gzstream/stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,19 @@ void flush_output_buffer(StreamState &s) {
   write_all(s, s.outbuf, s.out_count);
   s.bytes_out += s.out_count;
   s.out_count = 0;
+}
+
+void append_output(StreamState &s, const void *data, size_t len) {
+  auto *p = static_cast<const unsigned char *>(data);
+  while (len > 0) {
+    size_t n = std::min(len, kOutputBufferSize - s.out_count);
+    memcpy(s.outbuf + s.out_count, p, n);
+    s.out_count += static_cast<uint32_t>(n);
+    p += n;
+    len -= n;
+    if (s.out_count == kOutputBufferSize)
+      flush_output_buffer(s);
+  }
 }
 
 void flush_inflate_window(StreamState &s) {

@@ -12,9 +12,15 @@ constexpr size_t kInputBufferSize = 8192;
 constexpr size_t kOutputBufferSize = 8192;
 constexpr size_t kInflateWindowSize = 32768;
 constexpr size_t kNameSize = 1024;
-// zlib's own state and windows live here, not on the heap: deflate at level 9 with the default
-// memory level needs about 268 KiB, inflate about 40 KiB, and the two never run at once.
+// zlib's own state and windows live in a workspace, not on the heap: deflate at level 9 with the
+// default memory level needs about 268 KiB, inflate about 40 KiB. A workspace serves one zlib
+// stream at a time.
 constexpr size_t kZlibWorkspaceSize = 280 * 1024;
+
+struct ZlibWorkspace {
+  unsigned char bytes[kZlibWorkspaceSize];
+  size_t used = 0; // bytes handed to the current zlib stream
+};
 
 // An output descriptor that takes the inflated bytes through the CRC and the counters and writes
 // them nowhere: the listing verifies a payload without opening any file of the system.
@@ -37,8 +43,7 @@ struct StreamState {
   // gzip trailer's ISIZE and the listing's columns take them modulo 2^32, where they say so.
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
-  unsigned char zlib_workspace[kZlibWorkspaceSize];
-  size_t zlib_used = 0; // bytes of the workspace handed to the current zlib stream
+  ZlibWorkspace zlib; // the inflater's, and the compressor's in the calling process
 };
 
 // Returns the byte at the input position, refilling the buffer when it is empty.
@@ -53,6 +58,9 @@ int try_next_input_byte(StreamState &s);
 uint64_t input_consumed(const StreamState &s);
 // Writes the pending output buffer to the current output descriptor.
 void flush_output_buffer(StreamState &s);
+// Appends bytes to the output buffer, which is written each time it holds 8192 bytes: the output
+// leaves in writes of exactly 8192 bytes until the last flush.
+void append_output(StreamState &s, const void *data, size_t len);
 // Runs the pending inflate window through the CRC and writes it to the output descriptor, unless
 // that is kNoOutput.
 void flush_inflate_window(StreamState &s);

@@ -1,7 +1,16 @@
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "archive/header.h"
+#include "gzstream/parallel_deflate.h"
+#include "gzstream/stream.h"
 #include "support/fork.h"
 #include "support/gzip.h"
 #include "support/tool.h"
@@ -32,8 +41,10 @@ Parsed parse(const std::string &archive, size_t preamble_size) {
 
 class Builder : public ::testing::Test {
 protected:
-  test::RunResult build(std::vector<std::string> args) {
+  // Runs the tool, after the words of `prefix` when given, with `args`.
+  test::RunResult build(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
     args.insert(args.begin(), "./vardo");
+    args.insert(args.begin(), prefix.begin(), prefix.end());
     test::RunOptions o;
     o.stdout_path = tool / "out.run";
     auto r = tool.run(args, o);
@@ -86,19 +97,28 @@ TEST_F(Builder, NameItemHoldsTheBaseNameOfTheFirstOperand) {
   EXPECT_EQ(parsed().features, "NAME=");
 }
 
-TEST_F(Builder, GzipVerifiesThePayloadOfAOneFileArchive) {
+// A build on one processor and a build on all give the same archive, whose payload the system's
+// gzip reads back.
+TEST_F(Builder, GzipVerifiesThePayloadOnOneProcessorOrAll) {
   if (test::run({"sh", "-c", "command -v gzip"}).status != 0)
     GTEST_SKIP() << "gzip is not installed";
-  std::string data = test::text_bytes(1 << 20, 21);
+  std::string data = test::text_bytes(1 << 20, 21) + test::random_bytes(2 << 20, 22);
   test::write_file(tool / "big.txt", data);
   ASSERT_EQ(build({"big.txt"}).status, 0);
-  test::write_file(tool / "payload.gz", parsed().payload);
-  auto t = test::run({"gzip", "-t", tool / "payload.gz"});
-  EXPECT_EQ(t.status, 0) << t.err;
-  test::RunOptions o;
-  o.stdout_path = tool / "unpacked";
-  EXPECT_EQ(test::run({"gzip", "-dc", tool / "payload.gz"}, o).status, 0);
-  EXPECT_TRUE(test::read_file(tool / "unpacked") == data);
+  auto unpacked = test::system_gunzip(parsed().payload);
+  EXPECT_TRUE(unpacked.ok);
+  EXPECT_TRUE(unpacked.data == data);
+  std::string on_all = archive;
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  int first = 0;
+  while (!CPU_ISSET(first, &all))
+    ++first;
+  ASSERT_EQ(build({"big.txt"}, {"taskset", "-c", std::to_string(first)}).status, 0);
+  EXPECT_TRUE(archive == on_all);
+  // A parent that left SIGCHLD ignored does not make the workers' ends look like losses.
+  ASSERT_EQ(build({"big.txt"}, {"bash", "-c", "trap '' CHLD; exec \"$@\"", "bash"}).status, 0);
+  EXPECT_TRUE(archive == on_all);
 }
 
 TEST_F(Builder, TwoFilesGiveTwoMembers) {
@@ -295,6 +315,95 @@ TEST_F(Builder, InputThatChangesSizeWhenTheSizeIsRecorded) {
                      "cat <&3 >/dev/null; wait; cat err"});
   EXPECT_EQ(r.out, "./vardo: big.img: changed size while the archive was built, which records "
                    "its size\n");
+}
+
+// The processes of the build that the test process started itself: the tool, then the workers it
+// forked.
+std::vector<pid_t> build_workers() {
+  std::vector<std::pair<pid_t, pid_t>> parent_of;
+  pid_t tool = 0;
+  DIR *proc = opendir("/proc");
+  while (dirent *e = readdir(proc)) {
+    pid_t pid = atoi(e->d_name);
+    char stat[512];
+    int fd = pid > 0 ? open((std::string("/proc/") + e->d_name + "/stat").c_str(), O_RDONLY) : -1;
+    ssize_t n = fd < 0 ? -1 : read(fd, stat, sizeof stat - 1);
+    if (fd >= 0)
+      close(fd);
+    if (n <= 0)
+      continue;
+    stat[n] = '\0';
+    const char *close_paren = strrchr(stat, ')');
+    pid_t ppid = close_paren ? atoi(close_paren + 4) : 0; // after ") S "
+    if (ppid == getpid() && strstr(stat, "(vardo)"))
+      tool = pid;
+    parent_of.emplace_back(pid, ppid);
+  }
+  closedir(proc);
+  std::vector<pid_t> workers;
+  for (auto [pid, ppid] : parent_of)
+    if (tool && ppid == tool)
+      workers.push_back(pid);
+  return workers;
+}
+
+// A worker that is lost fails the build with a message, however far it had gone: it does not hang,
+// and it does not end as a success with a piece missing.
+TEST_F(Builder, LostWorkerFailsTheBuild) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  if (CPU_COUNT(&all) < 2)
+    GTEST_SKIP() << "one processor: the tool compresses without workers";
+  signal(SIGPIPE, SIG_IGN); // the tool may stop reading before the input ends
+  ASSERT_EQ(mkfifo((tool / "fifo").c_str(), 0644), 0);
+  test::RunResult r;
+  std::thread builder([&] { r = build({"fifo"}); });
+  int fd = open((tool / "fifo").c_str(), O_WRONLY);
+  std::string data = test::random_bytes(8 * kDeflateBlockSize, 23);
+  // Three blocks: the first two are read, so the workers start.
+  EXPECT_EQ(write_fully(fd, data.data(), 3 * kDeflateBlockSize), 0);
+  std::vector<pid_t> workers;
+  for (int tries = 0; workers.empty() && tries < 3000; ++tries) {
+    usleep(10000);
+    workers = build_workers();
+  }
+  if (!workers.empty())
+    kill(workers[0], SIGKILL);
+  write_fully(fd, data.data() + 3 * kDeflateBlockSize, data.size() - 3 * kDeflateBlockSize);
+  close(fd);
+  builder.join();
+  ASSERT_FALSE(workers.empty());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "\n./vardo: fifo: a compressing process was lost\n");
+}
+
+// On a terminal a build of 4 MiB or more shows the progress line, however fast it goes: drawn at
+// once, erased at the end and before a message. A smaller build, or standard error that is no
+// terminal, shows nothing.
+TEST_F(Builder, ProgressLineOnATerminal) {
+  test::write_file(tool / "a", test::random_bytes(3 << 20, 24));
+  test::write_file(tool / "b", test::random_bytes(1 << 20, 25));
+  test::RunOptions o;
+  o.terminal = true;
+  o.stdout_path = tool / "out.run";
+  for (bool raw : {false, true}) {
+    std::vector<std::string> args = {"./vardo", "a", "b"};
+    if (raw)
+      args.insert(args.begin() + 1, "-a");
+    auto r = tool.run(args, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.starts_with("\r  0%  0.0 MiB  0.0 MiB/s\033[K")) << raw << r.out;
+    EXPECT_TRUE(r.out.ends_with("\r\033[K")) << raw << r.out;
+    EXPECT_EQ(test::screen(r.out), "") << raw;
+    args.insert(args.end() - 2, "missing");
+    r = tool.run(args, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test::screen(r.out), "missing: No such file or directory\n") << raw << r.out;
+    args.erase(args.begin());
+    EXPECT_EQ(build(args).err, "missing: No such file or directory\n") << raw;
+  }
+  test::write_file(tool / "b", test::random_bytes((1 << 20) - 1, 25));
+  EXPECT_EQ(tool.run({"./vardo", "a", "b"}, o).out, "");
 }
 
 TEST_F(Builder, OverlongNames) {

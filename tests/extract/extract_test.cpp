@@ -957,32 +957,6 @@ TEST_F(Dialogue, ControlCharactersAreShownEscapedOnATerminal) {
                        run + "\nbut stdin is not a terminal. So forget it.\n");
 }
 
-// The screen a terminal shows for `out`: "\r" returns to the start of the line, ESC [ K erases
-// to its end, "\n" starts a new line.
-std::string screen(const std::string &out) {
-  std::vector<std::string> lines(1);
-  size_t col = 0;
-  for (size_t i = 0; i < out.size(); ++i) {
-    std::string &line = lines.back();
-    if (out[i] == '\r') {
-      col = 0;
-    } else if (out[i] == '\n') {
-      lines.emplace_back();
-      col = 0;
-    } else if (out.compare(i, 3, "\033[K") == 0) {
-      line.resize(std::min(line.size(), col));
-      i += 2;
-    } else {
-      line.resize(std::max(line.size(), col + 1), ' ');
-      line[col++] = out[i];
-    }
-  }
-  std::string text;
-  for (size_t i = 0; i < lines.size(); ++i)
-    text += lines[i] + (i + 1 < lines.size() ? "\n" : "");
-  return text;
-}
-
 // A large payload shows a progress line on a terminal, however fast it is unpacked, and the line
 // is gone at the end; a small one, or standard error that is no terminal, shows none.
 TEST_F(Dialogue, ProgressLineOnATerminal) {
@@ -996,7 +970,7 @@ TEST_F(Dialogue, ProgressLineOnATerminal) {
   EXPECT_NE(r.out.find("\r  0%  0.0 MiB  0.0 MiB/s\033[K"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(" MiB/s\033[K"), std::string::npos) << r.out;
   EXPECT_TRUE(r.out.ends_with("\r\033[K")) << r.out;
-  EXPECT_EQ(screen(r.out), "\nbig\n\nPlease wait...\n");
+  EXPECT_EQ(test::screen(r.out), "\nbig\n\nPlease wait...\n");
   auto piped = run_archive({"../a.run"});
   EXPECT_EQ(piped.err, "\nbig\n\nPlease wait...\n");
   test::write_file(tool / "src/small", test::random_bytes(1 << 20, 13));

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include "support/process.h"
+
 namespace vardo::test {
 
 GzipMember zlib_gunzip(const std::string &bytes) {
@@ -23,6 +25,17 @@ GzipMember zlib_gunzip(const std::string &bytes) {
   m.consumed = bytes.size() - z.avail_in;
   inflateEnd(&z);
   return m;
+}
+
+SystemGunzip system_gunzip(const std::string &bytes) {
+  TempDir dir;
+  std::string path = dir / "member.gz";
+  write_file(path, bytes);
+  SystemGunzip g;
+  RunResult unpacked = run({"gzip", "-dc", path});
+  g.ok = run({"gzip", "-t", path}).status == 0 && unpacked.status == 0;
+  g.data = unpacked.out;
+  return g;
 }
 
 static std::string deflate_with(const std::string &data, int window_bits) {

@@ -14,6 +14,14 @@ struct GzipMember {
 // Decodes the gzip member at the start of `bytes` with inflateInit2(16 + 15).
 GzipMember zlib_gunzip(const std::string &bytes);
 
+// What the system's gzip makes of `bytes`: whether `gzip -t` passes them and what `gzip -dc`
+// gives. A second independent reader next to zlib's.
+struct SystemGunzip {
+  bool ok = false;
+  std::string data;
+};
+SystemGunzip system_gunzip(const std::string &bytes);
+
 // Writes one gzip member with zlib's gzip mode (deflateInit2 with 16 + 15 window bits).
 std::string zlib_gzip(const std::string &data);
 

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -198,6 +199,30 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
     close(tty_master);
   set_status(r, status);
   return r;
+}
+
+std::string screen(const std::string &out) {
+  std::vector<std::string> lines(1);
+  size_t col = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    std::string &line = lines.back();
+    if (out[i] == '\r') {
+      col = 0;
+    } else if (out[i] == '\n') {
+      lines.emplace_back();
+      col = 0;
+    } else if (out.compare(i, 3, "\033[K") == 0) {
+      line.resize(std::min(line.size(), col));
+      i += 2;
+    } else {
+      line.resize(std::max(line.size(), col + 1), ' ');
+      line[col++] = out[i];
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i)
+    text += lines[i] + (i + 1 < lines.size() ? "\n" : "");
+  return text;
 }
 
 TempDir::TempDir() {

@@ -39,6 +39,10 @@ struct RunOptions {
 // "/").
 RunResult run(const std::vector<std::string> &argv, const RunOptions &options = {});
 
+// The screen a terminal shows for `out`, what a run with `terminal` set wrote: "\r" returns to
+// the start of the line, ESC [ K erases to its end, "\n" starts a new line.
+std::string screen(const std::string &out);
+
 // Absolute path of the built tool.
 std::string vardo_binary();
 
