@@ -72,6 +72,15 @@ static int read_payload_kind(const Extraction &x, Payload *kind) {
   return read_gzip_header(x.stream, &member, x.options.verbose) < 0 ? -1 : 0;
 }
 
+// The bytes from the payload offset to the end of the archive file; 0 where the archive is a pipe.
+static uint64_t payload_size(const Extraction &x) {
+  struct stat st;
+  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < x.header.payload_offset)
+    return 0;
+  return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
+}
+
 // Asks the space verification for the uncompressed size in whole megabytes, plus one: ISIZE
 // from the gzip trailer at the end of the file (the running total of every member), or the
 // length of a raw payload. A pipe has no end to look at: the check cannot be made, and the
@@ -84,21 +93,11 @@ static int check_space(const Extraction &x, Payload kind) {
       fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name, x.path);
       return -1;
     }
-    size = kind == Payload::raw ? static_cast<uint64_t>(st.st_size - x.header.payload_offset)
-                                : read_final_trailer(x.stream).size;
+    size = kind == Payload::raw ? payload_size(x) : read_final_trailer(x.stream).size;
   }
   uint64_t mb = size / 1048576u + 1;
   int required_mb = mb > INT_MAX ? INT_MAX : static_cast<int>(mb);
   return verify_extract_space(x.header, x.options, required_mb);
-}
-
-// The bytes from the payload offset to the end of the archive file; 0 where the archive is a pipe.
-static uint64_t payload_size(const Extraction &x) {
-  struct stat st;
-  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode) ||
-      st.st_size < x.header.payload_offset)
-    return 0;
-  return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
 }
 
 // The commands of this run, expanded once before anything is unpacked, null where none runs:
