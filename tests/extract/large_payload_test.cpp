@@ -63,7 +63,6 @@ TEST_F(LargePayload, CompressedPayloadOverFourGibibytes) {
             std::string::npos)
       << listing.out;
   // The compressed size is the payload's; the ratio is that of the real size.
-  std::string archive_size = std::to_string(test::read_file(tool / "big.run").size());
   size_t at = listing.out.find(" 4297064448 ");
   ASSERT_NE(at, std::string::npos) << listing.out;
   std::string line = listing.out.substr(listing.out.rfind('\n', at) + 1);
