@@ -11,6 +11,7 @@
 
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
+#include "lib/platform.h"
 #include "lib/process.h"
 
 namespace vardo {
@@ -137,8 +138,8 @@ static int read_header_string(int fd, char *text) {
   return -1;
 }
 
-int open_own_file(const char *name, const char **path) {
-  *path = locate_self(name);
+int open_own_file(const char **path) {
+  *path = platform_self_path();
   if (!*path) {
     report_unlocatable();
     return -1;

@@ -41,20 +41,15 @@ const char *make_magic();
 // lives in a buffer that the next call overwrites; null when nothing resolves.
 const char *locate_program(const char *name);
 
-// The file of the running program itself: the file the system is executing, whatever `name`
-// (argv[0]) says, so that a file of the same name in the current directory or along PATH is never
-// taken for it. Where the system cannot name that file, `name` is looked up with
-// locate_program. Null when nothing resolves.
-const char *locate_self(const char *name);
-
 // Writes the preamble file, the magic and the four header strings of `h` to the output of `s`.
 // Returns 0, or -1 after a message when the preamble cannot be resolved, read or written.
 int write_preamble(const ArchiveHeader &h, const char *preamble_name, const StreamState &s);
 
-// Opens the running program's own file, the one locate_self finds for `name` (argv[0]), read-only,
-// and sets *path to it. Returns the descriptor; -1 after a message when the file cannot be found
-// (*path is then null), or -1 with errno set when it cannot be opened.
-int open_own_file(const char *name, const char **path);
+// Opens the running program's own file read-only: the file the system is executing, whatever
+// argv[0] says, so that a file of the same name in the current directory or along PATH is never
+// taken for it. Sets *path to its name. Returns the descriptor; -1 after a message when the
+// system cannot name the file (*path is then null), or -1 with errno set when it cannot be opened.
+int open_own_file(const char **path);
 
 // Finds the magic in the file open on `fd` (named `path` in messages) and reads the header
 // strings into `h`. Returns 0 with the descriptor positioned at the payload, or -1 (after a

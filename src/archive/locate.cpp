@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "archive/header.h"
-#include "lib/platform.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -33,12 +32,6 @@ const char *locate_program(const char *name) {
   }
   free(copy);
   return found;
-}
-
-const char *locate_self(const char *name) {
-  if (const char *self = platform_self_path())
-    return self;
-  return locate_program(name);
 }
 
 } // namespace vardo

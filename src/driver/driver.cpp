@@ -16,6 +16,7 @@
 #include "extract/extract.h"
 #include "extract/listing.h"
 #include "gzstream/stream.h"
+#include "lib/platform.h"
 #include "lib/process.h"
 #include "lib/text.h"
 
@@ -109,7 +110,7 @@ static const FeatureOption *feature_option(int c) {
 // stops instead of taking itself for the plain tool.
 static void probe_mode() {
   const char *self;
-  int fd = open_own_file(process.program_name, &self);
+  int fd = open_own_file(&self);
   if (self && fd < 0) {
     fprintf(stderr, "%s: cannot read the program's own file: %s\n", process.program_name,
             strerror(errno));
@@ -257,7 +258,7 @@ void driver_main(int argc, char **argv) {
     o.comment = kDefaultComment;
   o.build.comment = o.comment;
   if (!o.build.preamble_path[0]) {
-    const char *self = locate_self(process.program_name);
+    const char *self = platform_self_path();
     if (self)
       copy_text(o.build.preamble_path, self);
   }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <sys/auxv.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -122,7 +123,14 @@ int platform_fs_stats(const char *path, FsStats *stats) {
 const char *platform_self_path() {
   static const char kSelf[] = "/proc/self/exe";
   char target[1];
-  return readlink(kSelf, target, sizeof target) >= 0 ? kSelf : nullptr;
+  if (readlink(kSelf, target, sizeof target) >= 0)
+    return kSelf;
+  // Without /proc: the path the kernel was given to start this program, which the process has
+  // not moved away from (it changes no directory before it looks). Never argv[0], which the
+  // caller chooses, nor a search of the current directory, where another user may have put a
+  // file of that name.
+  auto execfn = reinterpret_cast<const char *>(getauxval(AT_EXECFN));
+  return execfn && *execfn ? execfn : nullptr;
 }
 
 } // namespace vardo

@@ -6,7 +6,8 @@
 //   - the four-argument statfs: statvfs for the fragment size and block counts, and Linux's
 //     statfs for the filesystem type number;
 //   - statfs's free block count: statvfs's f_bavail, the blocks an ordinary user may still write;
-//   - the program's own file, looked up along PATH: /proc/self/exe.
+//   - the program's own file, looked up along PATH: /proc/self/exe, else the path the kernel
+//     started the program from.
 #pragma once
 #include <cstdio>
 #include <sys/statvfs.h>
@@ -35,7 +36,8 @@ struct FsStats {
 // queried.
 int platform_fs_stats(const char *path, FsStats *stats);
 
-// The name under which the system shows the running program's own file, or null where it cannot.
+// The name under which the system shows the running program's own file: /proc/self/exe, or
+// without /proc the path the kernel was given to start it. Null where there is neither.
 const char *platform_self_path();
 
 } // namespace vardo

@@ -220,6 +220,27 @@ TEST_F(EmptyRoot, DefaultExtractCommandAndRunCommand) {
   EXPECT_TRUE(r.out.ends_with("    300000   0.0% payload.bin\n")) << r.out;
 }
 
+// Without /proc the tool still reads its own file, the one the system started, never a file of
+// the same name in the current directory, where another user may have put one: neither as the
+// archive that runs, nor as the preamble of an archive it builds.
+TEST_F(EmptyRoot, OwnFileIsTheOneStartedWithoutProc) {
+  test::write_file(scratch_ / "f", "data\n");
+  mkdir((root_ / "out").c_str(), 0755);
+  build("bin/a.run", {"-f", "cat > f", "-r", "echo archive > ran.txt"}, "f");
+  build("out/a.run", {"-f", "cat > f", "-r", "echo decoy > ran.txt"}, "f");
+  auto r = enter({"/bin/sh", "-c", "a.run"}, "/out");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(root_ / "out/ran.txt"), "archive\n");
+
+  std::string tool = test::read_file(test::vardo_binary());
+  test::write_file(root_ / "bin/vardo", tool, 0755);
+  test::write_file(root_ / "out/vardo", "#!/bin/sh\necho decoy\n", 0755);
+  r = enter({"/bin/sh", "-c", "vardo -C c f > new.run"}, "/out");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string built = test::read_file(root_ / "out/new.run");
+  EXPECT_TRUE(built.starts_with(tool)) << "the preamble is not the tool: " << built.substr(0, 40);
+}
+
 TEST_F(EmptyRoot, TarInstaller) {
   mkdir((scratch_ / "pkg").c_str(), 0755);
   std::string program = test::random_bytes(200000, 16), text = test::text_bytes(50000, 17);
