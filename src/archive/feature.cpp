@@ -44,10 +44,16 @@ const char *feature_value(const char *item) {
   return eq ? eq + 1 : item;
 }
 
-size_t trim_trailing(char *text) {
-  size_t len = strlen(text);
+// The length of the first `len` characters of `text` less the blanks that end them.
+static size_t untrailed_length(const char *text, size_t len) {
   while (len > 0 && strchr(" \n\t\r", text[len - 1]))
-    text[--len] = '\0';
+    --len;
+  return len;
+}
+
+size_t trim_trailing(char *text) {
+  size_t len = untrailed_length(text, strlen(text));
+  text[len] = '\0';
   return len;
 }
 
@@ -97,8 +103,10 @@ const char *feature_refused_item(const ArchiveHeader &h, const char **why) {
       *why = "its name holds a double quote or a backslash";
       return item;
     }
+    // An item without "=" is exported by its name less its trailing blanks.
+    size_t len = static_cast<size_t>(p - item);
     if (in_name && (*p == '=' || *p == ',' || !*p) &&
-        changes_how_commands_run(item, static_cast<size_t>(p - item))) {
+        changes_how_commands_run(item, *p == '=' ? len : untrailed_length(item, len))) {
       *why = "it changes how the run command's shell or the loader runs it";
       return item;
     }

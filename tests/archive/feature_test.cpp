@@ -80,6 +80,7 @@ TEST_F(Feature, RefusedItemsAreFound) {
       {"A=1,LD_PRELOAD=/x.so", "LD_PRELOAD=/x.so", &running},
       {"BASH_FUNC_echo%%=() { :; }", "BASH_FUNC_echo%%=() { :; }", &running},
       {"NOCOMPR,IFS,A=1", "IFS,A=1", &running},
+      {"PATH \t,X=1", "PATH \t,X=1", &running},
       {"PATH=.", "PATH=.", &running},
       {"", nullptr, nullptr},
   };
