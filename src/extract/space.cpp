@@ -323,25 +323,40 @@ static int relocate(SpacePaths *p, bool try_temp) {
   }
 }
 
-// Unpacking in place, below link_at: the directory that holds it is locked for sharing until the
-// run ends, so that no other run makes its link there meanwhile, and nothing may stand at link_at
-// (a directory was refused already; a link, dead or another user's, would take the extraction
-// elsewhere). Where the directory does not exist yet, the extract command makes it. Returns 0,
-// or -1 after a message.
+// Unpacking in place, below V/S: the extract command makes the directory itself, by its path, so
+// that path must be one no other user can lead elsewhere. It is walked as candidates are, without
+// following a link and through directories no other user may change, and the deepest directory
+// on it that exists, where the command makes the first new one, must be one where no other user
+// may make an entry at all (a sticky directory does not keep them from making one first). The
+// directory that holds V/S, when it exists, is locked for sharing until the run ends, so that no
+// other run makes its link there meanwhile, and nothing may stand at V/S (a directory was refused
+// already; a link, dead or another user's, would take the extraction elsewhere). Returns 0, or
+// -1 after a message.
 static int stay_in_place(const SpacePaths &p) {
-  char dir[kLinkPathSize], name[256];
-  split_path(p.link_at, dir, name);
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char path[512], dir[kLinkPathSize], name[256];
+  if (join_path(path, sizeof path, p.absolute_dir, p.sub_dir) < 0)
+    return -1;
+  split_path(path, dir, name);
+  size_t reached;
+  int fd = open_existing_dir_path(dir, &reached);
   if (fd < 0)
-    return 0;
+    return -1;
+  bool whole = dir[reached] == '\0' || strcmp(dir + reached, "/") == 0;
   struct stat st;
-  int result = lock_link_dir(p, fd, LOCK_SH);
-  if (result == 0 && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+  int result = whole ? lock_link_dir(p, fd, LOCK_SH) : 0;
+  if (result == 0 && whole && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
     result = refuse_existing(p.link_at);
-  if (result == 0)
+  if (result == 0 && (fstat(fd, &st) < 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))) {
+    fprintf(stderr,
+            "%.*s: other users may make entries in this directory; not unpacked in place.\n",
+            static_cast<int>(reached), dir);
+    result = -1;
+  }
+  if (result == 0 && whole) {
     hold_link_directory(fd);
-  else
-    close(fd);
+    return 0;
+  }
+  close(fd);
   return result;
 }
 

@@ -38,8 +38,10 @@ static int open_step(int dir, const char *name, const char *shown) {
 }
 
 // Walks the absolute directory `path` from "/", creating each missing directory with `mode` when
-// `create` is set. Returns a descriptor of the directory, or -1 after a message.
-static int walk_dir_path(const char *path, mode_t mode, bool create) {
+// `create` is set. With `reached` set, a missing directory ends the walk instead, at the one that
+// holds it, and *reached is the length of `path` walked. Returns a descriptor of the directory,
+// or -1 after a message.
+static int walk_dir_path(const char *path, mode_t mode, bool create, size_t *reached = nullptr) {
   if (path[0] != '/') {
     fprintf(stderr, "%s: not an absolute path\n", path);
     return -1;
@@ -47,8 +49,11 @@ static int walk_dir_path(const char *path, mode_t mode, bool create) {
   int fd = open_step(AT_FDCWD, "/", "/");
   size_t at = 0;
   while (fd >= 0) {
+    size_t walked = at;
     while (path[at] == '/')
       ++at;
+    if (reached)
+      *reached = walked == 0 ? 1 : walked; // "/", or the path up to this name
     if (path[at] == '\0')
       return fd;
     size_t end = at;
@@ -57,6 +62,10 @@ static int walk_dir_path(const char *path, mode_t mode, bool create) {
     char name[256], shown[kDirPathSize];
     snprintf(name, sizeof name, "%.*s", static_cast<int>(end - at), path + at);
     snprintf(shown, sizeof shown, "%.*s", static_cast<int>(end), path);
+    struct stat st;
+    if (reached && end - at < sizeof name && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) < 0 &&
+        errno == ENOENT)
+      return fd;
     bool made = false;
     if (end - at >= sizeof name)
       errno = ENAMETOOLONG; // a shortened name would be another directory
@@ -82,5 +91,9 @@ static int walk_dir_path(const char *path, mode_t mode, bool create) {
 int make_dir_path(const char *path, mode_t mode) { return walk_dir_path(path, mode, true); }
 
 int open_dir_path(const char *path) { return walk_dir_path(path, 0, false); }
+
+int open_existing_dir_path(const char *path, size_t *reached) {
+  return walk_dir_path(path, 0, false, reached);
+}
 
 } // namespace vardo

@@ -4,6 +4,7 @@
 // group or others unless sticky). A link planted on the path cannot carry the caller elsewhere,
 // and no other user can replace what the caller makes there.
 #pragma once
+#include <cstddef>
 #include <sys/types.h>
 
 namespace vardo {
@@ -17,5 +18,10 @@ int make_dir_path(const char *path, mode_t mode);
 
 // Opens the absolute directory `path` as make_dir_path does, creating nothing.
 int open_dir_path(const char *path);
+
+// Opens the deepest directory of the absolute `path` that exists, walked as open_dir_path walks:
+// `path` itself, or the one that holds its first missing directory. *reached is the length of
+// `path` that names it. Returns the descriptor, or -1 after a message.
+int open_existing_dir_path(const char *path, size_t *reached);
 
 } // namespace vardo

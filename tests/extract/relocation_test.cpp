@@ -174,9 +174,27 @@ TEST_F(Relocation, RoomInPlace) {
   EXPECT_EQ(r.out, "status=1\n");
   // Without it: no link, no message (the extract command makes the directory itself).
   build({"-f", "mkdir -p " + d_ + "/u/inst && cat > " + d_ + "/u/inst/%o"});
-  r = run("", "", "ls -A " + d_ + "/big; stat -c %s " + d_ + "/u/inst/data");
+  r = run("", "chmod 0755 " + d_ + "/u", "ls -A " + d_ + "/big; stat -c %s " + d_ + "/u/inst/data");
   EXPECT_EQ(r.err, pre);
   EXPECT_EQ(r.out, "status=0\n100000\n");
+  // Where other users may make entries (u is a tmpfs of mode 1777, sticky or not), one of them
+  // could put a link at u/inst, or at u/sub on the way to u/sub/inst, before the command makes
+  // it: the extraction is refused before it starts.
+  for (const std::string sub : {"inst", "sub/inst"}) {
+    s_ = sub;
+    build({"-f", "mkdir -p " + d_ + "/u/" + sub + " && cat > " + d_ + "/u/" + sub + "/%o"});
+    r = run("", "", "find " + d_ + "/u " + d_ + "/big -mindepth 1");
+    EXPECT_EQ(r.err, d_ + "/u: other users may make entries in this directory; not unpacked in "
+                          "place.\n");
+    EXPECT_EQ(r.out, "status=1\n") << sub;
+  }
+  // A link on the way to V is not followed, as for a relocation.
+  s_ = "inst";
+  v_ = d_ + "/big/v";
+  build({"-f", "mkdir -p " + v_ + "/inst && cat > " + v_ + "/inst/%o"});
+  r = run("", "ln -s " + d_ + "/victim " + v_, "ls -A " + d_ + "/victim");
+  EXPECT_EQ(r.err, v_ + ": a symbolic link; not followed.\n");
+  EXPECT_EQ(r.out, "status=1\ndata\n");
 }
 
 TEST_F(Relocation, TemporaryPath) {
