@@ -16,6 +16,7 @@
 #include "lib/basename.h"
 #include "lib/process.h"
 #include "lib/text.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -31,13 +32,26 @@ static void check_operands(int operands, char **operand) {
   }
 }
 
-// Refuses, before anything is written, a "VFYFS=" value that the space check would refuse: such
-// an archive could never be unpacked.
+// Refuses, before anything is written, "VFYFS=" and "FSSUB=" values that the space check would
+// refuse: such an archive could never be unpacked.
 static void check_items(const ArchiveHeader &h) {
   const char *item = feature_get(h, "VFYFS=");
-  if (item && strlen(feature_value(item)) > kVerifyDirLimit) {
-    fprintf(stderr, "%s: VFYFS value longer than %zu characters: %s\n", process.program_name,
-            kVerifyDirLimit, feature_value(item));
+  if (!item)
+    return;
+  char verify[kItemBufferSize];
+  copy_text(verify, feature_value(item));
+  item = feature_get(h, "FSSUB="); // the lookup buffer now holds this item
+  const char *sub = item ? feature_value(item) : "";
+  const char *why = nullptr;
+  if (strlen(verify) > kVerifyDirLimit)
+    why = "VFYFS value longer than 127 characters";
+  else if (strlen(verify) < 2 || strlen(sub) < 2)
+    why = "the space check needs VFYFS and FSSUB values of two characters or more";
+  else if (holds_controls(verify) || holds_controls(sub))
+    why = "a VFYFS or FSSUB value holds control characters";
+  if (why) {
+    fprintf(stderr, "%s: %s: %s,%s\n", process.program_name, why, escape_controls(verify),
+            escape_controls(sub));
     exit(1);
   }
 }

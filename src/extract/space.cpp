@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "lib/mnttab.h"
 #include "lib/process.h"
 #include "lib/text.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -85,6 +87,15 @@ static int prepare_paths(SpacePaths *p, const ArchiveHeader &h, const char *temp
     copy_text(p->sub_dir, feature_value(item)); // a lookup result always fits
   if (!p->verify_dir[0] || !p->verify_dir[1] || !p->sub_dir[0] || !p->sub_dir[1])
     return -1;
+  // Both go into the messages and the question below as they are: a control character there
+  // could rewrite what the terminal shows.
+  for (const char *value : {p->verify_dir, p->sub_dir}) {
+    if (holds_controls(value)) {
+      fprintf(stderr, "%s: a VFYFS or FSSUB value holds control characters: %s\n",
+              process.program_name, escape_controls(value));
+      return -1;
+    }
+  }
   if (p->verify_dir[0] == '/') {
     if (copy_text(p->absolute_dir, p->verify_dir) < 0)
       return -1;

@@ -78,10 +78,13 @@ const char *escape_controls(const char *text) {
       continue;
     }
     // One byte: shown as it is when printable ASCII or a tab, else as an escape; every byte of
-    // a control character or an ill-formed sequence is escaped on its own.
+    // a control character or an ill-formed sequence is escaped on its own. A backslash is
+    // doubled, so that a newline shown as \n is never read as the two characters "\n".
     unsigned char c = *t++;
-    if ((c >= 0x20 && c < 0x7F) || c == '\t')
+    if ((c >= 0x20 && c < 0x7F && c != '\\') || c == '\t')
       shown[w++] = static_cast<char>(c);
+    else if (c == '\\')
+      w += static_cast<size_t>(snprintf(shown + w, 3, "\\\\"));
     else if (c == '\n' || c == '\r')
       w += static_cast<size_t>(snprintf(shown + w, 3, "\\%c", c == '\n' ? 'n' : 'r'));
     else
@@ -89,6 +92,20 @@ const char *escape_controls(const char *text) {
   }
   shown[w] = '\0';
   return shown;
+}
+
+bool holds_controls(const char *text) {
+  auto *t = reinterpret_cast<const unsigned char *>(text);
+  while (*t) {
+    uint32_t code = 0;
+    int len = *t < 0x80 ? 1 : utf8_sequence(t, &code);
+    if (len > 1 && is_control(code))
+      return true;
+    if (len <= 1 && (*t < 0x20 || (*t >= 0x7F && *t <= 0x9F)))
+      return true;
+    t += len > 1 ? len : 1;
+  }
+  return false;
 }
 
 } // namespace vardo

@@ -9,14 +9,19 @@
 namespace vardo {
 
 // Returns a copy of `text` in which each byte below 0x20 other than tab, and 0x7F, is written as
-// \n, \r or a three-digit octal escape such as \033, and so is each byte of a C1 control or a
-// direction mark written in UTF-8 and each byte that is not part of well-formed UTF-8; other
-// UTF-8 characters pass where the locale in the environment says the terminal reads UTF-8, and
-// are escaped byte by byte elsewhere. The copy lives in one of two static buffers used in turn,
+// \n, \r or a three-digit octal escape such as \033, a backslash as \\, and so is each byte of a C1
+// control or a direction mark written in UTF-8 and each byte that is not part of well-formed UTF-8;
+// other UTF-8 characters pass where the locale in the environment says the terminal reads UTF-8,
+// and are escaped byte by byte elsewhere. The copy lives in one of two static buffers used in turn,
 // so two results can be printed together.
 const char *escape_controls(const char *text);
 
 // `text` itself when `out` is not a terminal, else escape_controls(text).
 const char *visible(const char *text, FILE *out);
+
+// Whether `text` holds a control character in any locale: a byte below 0x20 or from 0x7F to
+// 0x9F that is not part of a UTF-8 character, or a C1 control or direction mark in UTF-8. A
+// path that holds none can be printed in messages as it is.
+bool holds_controls(const char *text);
 
 } // namespace vardo

@@ -302,6 +302,39 @@ TEST_F(Builder, ItemValuesThatTheSplitWouldChangeAreRefused) {
   EXPECT_EQ(parsed().features, "A=\"1,2\",B=3,NAME=f");
 }
 
+// Space-check values that every extraction would refuse are refused when building: the archive
+// could never be unpacked.
+TEST_F(Builder, SpaceCheckValuesThatNoExtractionTakesAreRefused) {
+  test::write_file(tool / "f", "x");
+  std::string v128 = "/" + std::string(127, 'v');
+  struct {
+    std::vector<std::string> options;
+    std::string why, values;
+  } cases[] = {
+      {{"-V", v128, "-S", "inst"}, "VFYFS value longer than 127 characters", v128 + ",inst"},
+      {{"-V", "/opt"},
+       "the space check needs VFYFS and FSSUB values of two characters or more",
+       "/opt,"},
+      {{"-V", "/opt", "-S", "x"},
+       "the space check needs VFYFS and FSSUB values of two characters or more",
+       "/opt,x"},
+      {{"-V", "/opt", "-S", "pkg\033[2K\rOK"},
+       "a VFYFS or FSSUB value holds control characters",
+       "/opt,pkg\\033[2K\\rOK"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args = c.options;
+    args.push_back("f");
+    auto r = build(args);
+    EXPECT_EQ(r.status, 1) << c.values;
+    EXPECT_EQ(r.err, "./vardo: " + c.why + ": " + c.values + "\n");
+    EXPECT_EQ(archive, "") << c.values;
+  }
+  // 127 characters and two are taken; FSSUB alone asks for no space check.
+  EXPECT_EQ(build({"-V", v128.substr(1), "-S", "in", "f"}).status, 0);
+  EXPECT_EQ(build({"-S", "inst", "f"}).status, 0);
+}
+
 // Inputs of 4 GiB and more have their total recorded in the header before they are read; an
 // input that then changes size would make the record lie, and fails the build. The tool is held
 // on its full output pipe once it has begun to write, so after measuring, while the sparse input

@@ -278,7 +278,8 @@ TEST_F(Listing, SizesOfTwoGibibytesShowNegative) {
 // a terminal their control characters are shown escaped, through a pipe the bytes stay.
 TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   std::string comment = "safe\n    Run: ./install.sh\033[8m";
-  std::string run = "touch PWNED #\r\033[2K    ./install.sh";
+  // A backslash is doubled on a terminal, so that it never reads as one of the escapes.
+  std::string run = "touch PWNED #\r\033[2K    ./install.sh \\n";
   // UTF-8 text passes, but not a C1 control (CSI, in UTF-8 or as a bare byte), a mark that turns
   // the text's direction round, or bytes that are not UTF-8.
   std::string extract = "tar xf -\x01 \xc3\xa9\xc2\x9b\x9b\xe2\x80\xae\xf0\x9f\x98\x80\xe2\x82";
@@ -293,7 +294,7 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   auto shown = tool.run({"./vardo", "-l", "./a.run"}, o);
   EXPECT_EQ(shown.status, 0);
   EXPECT_EQ(shown.out, header_lines("NAME=a\\177", "safe\\n    Run: ./install.sh\\033[8m",
-                                    "touch PWNED #\\r\\033[2K    ./install.sh",
+                                    "touch PWNED #\\r\\033[2K    ./install.sh \\\\n",
                                     "tar xf -\\001 \xc3\xa9\\302\\233\\233\\342\\200\\256"
                                     "\xf0\x9f\x98\x80\\342\\202") +
                            heading + "       29         4 -50.0% a\tb\\033\n");

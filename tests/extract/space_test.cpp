@@ -83,5 +83,22 @@ TEST(VerifyExtractSpace, OverlongValuesAreRefusedWithAMessage) {
                    "long for the space check\n");
 }
 
+// VFYFS and FSSUB values go into messages and the link question as they are, so a control
+// character (in any locale: a C1 control as a bare byte or in UTF-8, a direction mark) refuses
+// them; UTF-8 letters are taken.
+TEST(VerifyExtractSpace, ValuesWithControlCharactersAreRefused) {
+  test::TempDir dir;
+  for (const char *sub :
+       {"in\x1b[2Kst", "in\rst", "in\x9bst", "in\xc2\x9bst", "in\xe2\x80\xaest"}) {
+    auto r = verify("VFYFS=" + dir.path() + ",FSSUB=" + sub, "/");
+    EXPECT_EQ(r.out, "-1") << sub;
+    EXPECT_TRUE(r.err.starts_with("vardo: a VFYFS or FSSUB value holds control characters: in\\"))
+        << r.err;
+  }
+  auto r = verify("VFYFS=" + dir.path() + ",FSSUB=caf\xc3\xa9", "/");
+  EXPECT_EQ(r.out, "0");
+  EXPECT_EQ(r.err, "");
+}
+
 } // namespace
 } // namespace vardo
