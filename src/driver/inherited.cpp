@@ -10,8 +10,10 @@ void claim_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0)
       continue;
-    // The lowest free descriptor is `fd` itself, since the ones below it are open by now.
-    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+    // The lowest free descriptor is `fd` itself, since the ones below it are open by now. It is
+    // open for reading only: a write to 1 or 2 fails as it would on the closed descriptor, so
+    // that an archive or a listing sent nowhere is a failure, not a success.
+    if (open("/dev/null", O_RDONLY) != fd)
       _exit(1); // nowhere to say so: standard error is among the closed ones
   }
 }

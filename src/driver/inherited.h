@@ -3,9 +3,10 @@
 
 namespace vardo {
 
-// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (0 for reading, 1 and 2 for
-// writing), so that no file the tool opens later lands on a standard descriptor: an archive opened
-// on 0 or an extract command's pipe on 2 would mix messages into the payload.
+// Opens /dev/null for reading on each of descriptors 0, 1 and 2 that is closed, so that no file
+// the tool opens later lands on a standard descriptor (an archive opened on 0 or an extract
+// command's pipe on 2 would mix messages into the payload), while writes to 1 and 2 still fail
+// as they would have.
 void claim_standard_descriptors();
 
 // Puts SIGCHLD back to its default (ignored, the children's statuses are lost and a sound

@@ -827,6 +827,12 @@ TEST_F(Extract, ClosedStandardDescriptors) {
     EXPECT_TRUE(test::read_file(tool / "out/f") == data) << closed;
     EXPECT_EQ(test::read_file(tool / "out/ran"), "ran\n") << closed;
   }
+  // What goes to standard output goes nowhere when it is closed: a failure, as on /dev/full.
+  for (const char *command : {"../a.run -x >&-", "../a.run -l >&-", "../vardo ../src/f >&-"}) {
+    auto r = run_archive({"sh", "-c", std::string(command) + "; echo $? > status"});
+    EXPECT_EQ(test::read_file(tool / "out/status"), "1\n") << command;
+    EXPECT_NE(r.err.find("Bad file descriptor"), std::string::npos) << command << r.err;
+  }
 }
 
 // -x to a file under a size limit, and -x into the archive it reads.
