@@ -45,8 +45,9 @@ sigset_t hold_ending_signals() {
 void release_ending_signals(const sigset_t &old) { sigprocmask(SIG_SETMASK, &old, nullptr); }
 
 // The terminal sends SIGINT, SIGQUIT and SIGHUP to its whole foreground group, the command
-// included, as the kernel's own (SI_KERNEL) signals; passing those on would deliver them twice.
-// Signals sent by a process (kill), by a timer or by a resource limit reach this process alone.
+// included, as the kernel's own (SI_KERNEL) signals; passing those on would deliver them twice,
+// so the command only gets SIGCONT, which a stopped one needs to take them. Signals sent by a
+// process (kill), by a timer or by a resource limit reach this process alone.
 static bool reached_the_group(int sig, const siginfo_t *info) {
   return info->si_code == SI_KERNEL && (sig == SIGINT || sig == SIGQUIT || sig == SIGHUP);
 }
@@ -57,8 +58,7 @@ static bool reached_the_group(int sig, const siginfo_t *info) {
 static void on_ending_signal(int sig, siginfo_t *info, void *) {
   int saved = errno;
   if (pid_t pid = running.pid) {
-    if (!reached_the_group(sig, info))
-      signal_descendants(sig, pid);
+    signal_descendants(reached_the_group(sig, info) ? 0 : sig, pid);
     if (running.input >= 0)
       close(running.input); // the extract command sees the end of its input
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {

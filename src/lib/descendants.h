@@ -4,7 +4,8 @@
 
 namespace vardo {
 
-// Sends `sig`, and then SIGCONT so that a stopped one takes it, to the child `child` and every
+// Sends `sig` (none when it is 0), and then SIGCONT so that a stopped one takes it or a signal
+// already pending, to the child `child` and every
 // process of this process group that descends from it (its children, their children, ...),
 // never to this process, its other children or its ancestors. A process that left the group (a
 // daemon in a session of its own), or whose parent has ended, is not found. Where /proc cannot

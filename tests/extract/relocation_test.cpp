@@ -557,13 +557,20 @@ TEST_F(TemporaryLink, RunCommandsKeepTheTerminal) {
   EXPECT_EQ(script(left()).out, "link-gone\npayload\n");
   unlink((dir / "alt/inst/data").c_str());
   rmdir((dir / "alt/inst").c_str());
-  build("", "touch " + dir / "started" + "; exec sleep 60");
-  o.input = "";
-  o.late_input = "\x03";
-  o.late_after = dir / "started";
-  r = tool.run({"./a.run", "-t", dir / "alt"}, o);
-  EXPECT_EQ(r.status, 128 + SIGINT) << r.out;
-  EXPECT_EQ(script(left()).out, "link-gone\npayload\n");
+  // Ctrl-C, also while the run command has stopped itself: the tool continues it, so that it
+  // takes the signal the terminal sent and ends.
+  for (const std::string &run : {"exec sleep 60", "kill -STOP $$; sleep 60"}) {
+    unlink((dir / "alt/inst/data").c_str());
+    rmdir((dir / "alt/inst").c_str());
+    unlink((dir / "started").c_str());
+    build("", "touch " + dir / "started" + "; " + run);
+    o.input = "";
+    o.late_input = "\x03";
+    o.late_after = dir / "started";
+    r = tool.run({"./a.run", "-t", dir / "alt"}, o);
+    EXPECT_EQ(r.status, 128 + SIGINT) << run << r.out;
+    EXPECT_EQ(script(left()).out, "link-gone\npayload\n") << run;
+  }
 }
 
 // While a run's link stands, another run of the archive must not take it for one left by a run
