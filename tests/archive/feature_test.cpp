@@ -57,6 +57,30 @@ TEST_F(Feature, GetCutsAt255Characters) {
   EXPECT_EQ(strlen(feature_get(h, "K=")), 255u);
 }
 
+// Every size that 64 bits hold, and nothing more.
+TEST_F(Feature, SizeTakesEverySixtyFourBitValue) {
+  const struct {
+    const char *item;
+    int result;
+    uint64_t size;
+  } cases[] = {
+      {"", 0, 0},
+      {"VARDO_USIZE=0", 1, 0},
+      {"VARDO_USIZE=4294967296", 1, 4294967296u},
+      {"VARDO_USIZE=18446744073709551615", 1, UINT64_MAX},
+      {"VARDO_USIZE=18446744073709551616", -1, 0},
+      {"VARDO_USIZE=99999999999999999999", -1, 0},
+      {"VARDO_USIZE=", -1, 0},
+      {"VARDO_USIZE=12x", -1, 0},
+  };
+  for (const auto &c : cases) {
+    strcpy(h.features, c.item);
+    uint64_t size = 7;
+    EXPECT_EQ(feature_size(h, &size), c.result) << c.item;
+    EXPECT_EQ(size, c.result == 1 ? c.size : 7) << c.item;
+  }
+}
+
 TEST_F(Feature, GetTrimsOnlyBeforeAComma) {
   strcpy(h.features, "A=x  \t,B=y  ");
   EXPECT_STREQ(feature_get(h, "A="), "A=x");
