@@ -559,7 +559,7 @@ TEST_F(TemporaryLink, RunCommandsKeepTheTerminal) {
   rmdir((dir / "alt/inst").c_str());
   // Ctrl-C, also while the run command has stopped itself: the tool continues it, so that it
   // takes the signal the terminal sent and ends.
-  for (const std::string &run : {"exec sleep 60", "kill -STOP $$; sleep 60"}) {
+  for (const char *run : {"exec sleep 60", "kill -STOP $$; sleep 60"}) {
     unlink((dir / "alt/inst/data").c_str());
     rmdir((dir / "alt/inst").c_str());
     unlink((dir / "started").c_str());
