@@ -7,6 +7,7 @@
 #include "lib/aplist.h"
 #include "lib/process.h"
 #include "lib/strsplit.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -71,7 +72,8 @@ int feature_size(const ArchiveHeader &h, uint64_t *size) {
     n = n * 10 + digit;
   }
   if (p == digits || *p) {
-    fprintf(stderr, "%s: %s%s: not a size in bytes\n", process.program_name, kSizeKey, digits);
+    fprintf(stderr, "%s: %s%s: not a size in bytes\n", process.program_name, kSizeKey,
+            visible(digits, stderr));
     return -1;
   }
   *size = n;
@@ -80,12 +82,16 @@ int feature_size(const ArchiveHeader &h, uint64_t *size) {
 
 bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
 
-// Names that the shell, or the dynamic loader, reads from the environment to decide how to run
-// a command, or that bash turns into functions.
-static const char *const kRunningPrefixes[] = {"LD_", "BASH_FUNC_"};
+// Names that the shell, the C library or the dynamic loader reads from the environment to decide
+// how to run a command, or that bash turns into functions. The locale (LANG, LC_*, LOCPATH)
+// decides which bytes bash reads as one character, so that a backslash or a quote in the command
+// may end up inside one and stop quoting; GCONV_PATH loads code into any program that converts
+// characters, NLSPATH gives programs their message formats, GLIBC_TUNABLES sets up the loader.
+static const char *const kRunningPrefixes[] = {"LD_", "BASH_FUNC_", "LC_"};
 static const char *const kRunningNames[] = {
-    "ENV",    "BASH_ENV",   "SHELLOPTS", "BASHOPTS",       "PS4",          "IFS",
-    "CDPATH", "GLOBIGNORE", "PATH",      "PROMPT_COMMAND", "BASH_XTRACEFD"};
+    "ENV",     "BASH_ENV",   "SHELLOPTS", "BASHOPTS",       "PS4",           "IFS",
+    "CDPATH",  "GLOBIGNORE", "PATH",      "PROMPT_COMMAND", "BASH_XTRACEFD", "LANG",
+    "LOCPATH", "GCONV_PATH", "NLSPATH",   "GLIBC_TUNABLES"};
 
 static bool changes_how_commands_run(const char *name, size_t len) {
   for (const char *prefix : kRunningPrefixes)

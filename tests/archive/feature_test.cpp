@@ -97,7 +97,8 @@ TEST_F(Feature, RefusedItemsAreFound) {
     const char *refused; // null for none
     const std::string *why;
   } cases[] = {
-      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH", nullptr, nullptr},
+      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,LANGUAGE=de,XLC_ALL=1", nullptr,
+       nullptr},
       {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so", &quoted},
       {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2", &quoted},
       {"\"A=1\"", "\"A=1\"", &quoted},
@@ -106,6 +107,13 @@ TEST_F(Feature, RefusedItemsAreFound) {
       {"NOCOMPR,IFS,A=1", "IFS,A=1", &running},
       {"PATH \t,X=1", "PATH \t,X=1", &running},
       {"PATH=.", "PATH=.", &running},
+      {"A=1,LC_ALL=zh_TW.big5", "LC_ALL=zh_TW.big5", &running},
+      {"LC_CTYPE=C,A=1", "LC_CTYPE=C,A=1", &running},
+      {"NOCOMPR,LANG", "LANG", &running},
+      {"LOCPATH=pk,LC_ALL=xx", "LOCPATH=pk,LC_ALL=xx", &running},
+      {"GCONV_PATH=g", "GCONV_PATH=g", &running},
+      {"NLSPATH=/x/%N", "NLSPATH=/x/%N", &running},
+      {"GLIBC_TUNABLES=glibc.malloc.check=3", "GLIBC_TUNABLES=glibc.malloc.check=3", &running},
       {"", nullptr, nullptr},
   };
   for (const auto &c : cases) {
