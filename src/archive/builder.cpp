@@ -90,7 +90,7 @@ static InputSizes measure_inputs(int operands, char **operand) {
   InputSizes sizes;
   sizes.size = static_cast<int64_t *>(malloc(sizeof(int64_t) * static_cast<size_t>(operands)));
   if (!sizes.size) {
-    perror(process.program_name);
+    report_errno(process.program_name);
     exit(1);
   }
   for (int i = 0; i < operands; ++i) {
@@ -140,7 +140,7 @@ static void copy_raw(StreamState &s) {
   }
   if (n < 0) {
     progress_clear();
-    perror(s.in_name);
+    report_errno(s.in_name);
     process.exit_status = 1;
   }
 }
@@ -152,7 +152,7 @@ static int open_input(StreamState &s, const char *name) {
   int fd = open(s.in_name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     progress_clear();
-    perror(s.in_name);
+    report_errno(s.in_name);
   } else if (is_standard_output(fd)) {
     progress_clear();
     fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, name);

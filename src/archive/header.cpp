@@ -13,6 +13,7 @@
 #include "gzstream/stream.h"
 #include "lib/platform.h"
 #include "lib/process.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -37,11 +38,12 @@ static int open_preamble(const char *path, size_t *size) {
     return fd;
   }
   if (fd < 0)
-    perror(path);
+    report_errno(path);
   else if (S_ISDIR(st.st_mode))
-    fprintf(stderr, "%s: %s\n", path, strerror(EISDIR)); // as reading it would report
+    fprintf(stderr, "%s: %s\n", visible(path, stderr),
+            strerror(EISDIR)); // as reading it would report
   else
-    fprintf(stderr, "%s: %s: the preamble is %s\n", process.program_name, path,
+    fprintf(stderr, "%s: %s: the preamble is %s\n", process.program_name, visible(path, stderr),
             S_ISREG(st.st_mode) ? "the output file" : "not a regular file");
   if (fd >= 0)
     close(fd);
@@ -60,14 +62,14 @@ static int copy_preamble(const char *path, const StreamState &s) {
   for (size_t done = 0; done < size && result == 0;) {
     ssize_t n = read(fd, buf, std::min(sizeof buf, size - done));
     if (n < 0) {
-      perror(path);
+      report_errno(path);
       result = -1;
     } else if (n == 0) {
-      fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", process.program_name, path,
-              done, size);
+      fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", process.program_name,
+              visible(path, stderr), done, size);
       result = -1;
     } else if (write_fully(s.out_fd, buf, static_cast<size_t>(n)) < 0) {
-      perror(s.out_name);
+      report_errno(s.out_name);
       result = -1;
     } else {
       done += static_cast<size_t>(n);
@@ -107,7 +109,7 @@ static off_t find_magic(int fd, const char *path) {
   for (;;) {
     ssize_t n = read(fd, buf, seekable ? 8191 : static_cast<size_t>(kMagicSize - m));
     if (n < 0)
-      perror(path);
+      report_errno(path);
     if (n <= 0)
       return -1;
     for (ssize_t i = 0; i < n; ++i) {
@@ -156,7 +158,7 @@ int read_archive_header(ArchiveHeader &h, int fd, const char *path) {
     offset += consumed;
     if (consumed < 0) {
       fprintf(stderr, "%s: %s: header string longer than %d characters\n", process.program_name,
-              path, kHeaderStringSize - 1);
+              visible(path, stderr), kHeaderStringSize - 1);
       h = ArchiveHeader{};
       return -1;
     }
@@ -173,7 +175,7 @@ int open_archive(ArchiveHeader &h, const char *name) {
   }
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    perror(path);
+    report_errno(path);
     return -1;
   }
   if (read_archive_header(h, fd, path) < 0) {

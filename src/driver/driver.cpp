@@ -19,6 +19,7 @@
 #include "lib/platform.h"
 #include "lib/process.h"
 #include "lib/text.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -202,7 +203,7 @@ static int archive_of(const char *path, bool own) {
     fd = open_archive(run.header, path);
   }
   if (fd < 0)
-    fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+    fprintf(stderr, "%s: unable to find preamble magic value\n", visible(path, stderr));
   return fd;
 }
 

@@ -36,7 +36,7 @@ static int insert_cwd(CommandBuffer *b, ShellState *s, const char *tmpl) {
   if (getcwd(cwd, sizeof cwd))
     return insert_value(b, s, cwd, tmpl);
   if (errno != ERANGE) {
-    perror("getcwd");
+    report_errno("getcwd");
     return -1;
   }
   b->overflow = true;
@@ -46,7 +46,7 @@ static int insert_cwd(CommandBuffer *b, ShellState *s, const char *tmpl) {
 char *expand_template(const char *tmpl, const char *out_name) {
   auto *out = static_cast<char *>(calloc(kCommandSize, 1));
   if (!out) {
-    perror(process.program_name);
+    report_errno(process.program_name);
     return nullptr;
   }
   CommandBuffer b{out, kCommandSize};

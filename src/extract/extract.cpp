@@ -144,7 +144,7 @@ static int start_extract_command(const Extraction &x) {
   int pipe;
   pid_t pid = start_command(cmd, &pipe);
   if (pid < 0) {
-    perror(cmd);
+    report_errno(cmd);
     free(cmd);
     return -1;
   }
@@ -225,8 +225,10 @@ static int expand_commands(const Extraction &x) {
   bool runs = x.header.run_command[0] && !x.options.no_run;
   const char *why;
   if (const char *item = runs ? feature_refused_item(x.header, &why) : nullptr) {
-    fprintf(stderr, "%s: a feature item cannot be exported, as %s: %.*s\n", process.program_name,
-            why, static_cast<int>(strcspn(item, ",")), visible(item, stderr));
+    char shown[kHeaderStringSize]; // the item up to the next comma, escaped as a whole
+    format_text(shown, sizeof shown, "%.*s", static_cast<int>(strcspn(item, ",")), item);
+    fprintf(stderr, "%s: a feature item cannot be exported, as %s: %s\n", process.program_name, why,
+            visible(shown, stderr));
     return -1;
   }
   if (x.header.extract_command[0] &&

@@ -48,7 +48,7 @@ enum class Attempt { linked, next, refused };
 
 static int too_long(const char *what, const char *text, size_t limit) {
   fprintf(stderr, "%s: %s longer than %zu characters: %s\n", process.program_name, what, limit,
-          text);
+          visible(text, stderr));
   return -1;
 }
 
@@ -56,7 +56,7 @@ static int too_long(const char *what, const char *text, size_t limit) {
 static int join_path(char *out, size_t size, const char *a, const char *b) {
   if (format_text(out, size, "%s/%s", a, b) < 0) {
     fprintf(stderr, "%s: path longer than %zu characters: %s/%s\n", process.program_name, size - 1,
-            a, b);
+            visible(a, stderr), visible(b, stderr));
     return -1;
   }
   return 0;
@@ -108,7 +108,7 @@ static int prepare_paths(SpacePaths *p, const ArchiveHeader &h, const char *temp
                 "for the space check\n",
                 process.program_name, 510);
       else
-        perror("getcwd");
+        report_errno("getcwd");
       return -1;
     }
     if (join_path(p->absolute_dir, sizeof p->absolute_dir, cwd, p->verify_dir) < 0)
@@ -213,7 +213,7 @@ static int lock_link_dir(const SpacePaths &p, int dir, int how) {
     fprintf(stderr, "%s: another extraction is using this link; try again when it has finished.\n",
             p.link_at);
   else
-    perror(p.link_at);
+    report_errno(p.link_at);
   return -1;
 }
 
@@ -232,12 +232,12 @@ static int make_last_dir(int parent_fd, const char *name, const char *candidate)
     if (errno == EEXIST)
       fprintf(stderr, "%s: already exists.\n", candidate);
     else
-      perror(candidate);
+      report_errno(candidate);
     return -1;
   }
   int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 || fchmod(fd, 0755) < 0) { // exactly this mode, whatever the umask
-    perror(candidate);
+    report_errno(candidate);
     if (fd >= 0)
       close(fd);
     unlinkat(parent_fd, name, AT_REMOVEDIR);
@@ -249,7 +249,7 @@ static int make_last_dir(int parent_fd, const char *name, const char *candidate)
 // Makes link_at point to the candidate directory `made`.
 static Attempt link_candidate(SpacePaths *p, int made, const char *candidate) {
   if (make_temporary_link(p->link_dir, p->link_name, candidate) < 0) {
-    perror(candidate);
+    report_errno(candidate);
     return Attempt::next;
   }
   p->link_dir = -1; // the temporary link holds it now

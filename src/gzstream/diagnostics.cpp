@@ -11,7 +11,7 @@
 namespace vardo {
 
 void fatal_error(const StreamState &s, const char *message) {
-  fprintf(stderr, "\n%s: %s: %s\n", process.program_name, s.in_name, message);
+  fprintf(stderr, "\n%s: %s: %s\n", process.program_name, visible(s.in_name, stderr), message);
   abort_exit();
 }
 
@@ -20,9 +20,9 @@ void read_error_exit(const StreamState &s) {
   fprintf(stderr, "\n%s: ", process.program_name);
   if (err) {
     errno = err;
-    perror(s.in_name);
+    report_errno(s.in_name);
   } else {
-    fprintf(stderr, "%s: unexpected end of file\n", s.in_name);
+    fprintf(stderr, "%s: unexpected end of file\n", visible(s.in_name, stderr));
   }
   abort_exit();
 }

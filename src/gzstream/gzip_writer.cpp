@@ -9,6 +9,7 @@
 #include "gzstream/stream.h"
 #include "lib/basename.h"
 #include "lib/process.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -27,7 +28,7 @@ ssize_t read_source(StreamState &s, unsigned char *buf, size_t size) {
     // The member is still completed with what was read, but the build must not end as a
     // success with part of a file missing.
     progress_clear();
-    perror(s.in_name);
+    report_errno(s.in_name);
     process.exit_status = 1;
   }
   if (n <= 0)

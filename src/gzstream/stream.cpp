@@ -12,6 +12,7 @@
 #include "gzstream/progress.h"
 #include "lib/process.h"
 #include "lib/text.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -114,8 +115,8 @@ void write_all(const StreamState &s, const void *data, size_t len) {
 
 int name_archive_streams(StreamState &s, const char *path) {
   if (copy_text(s.in_name, path) < 0) {
-    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", process.program_name, path,
-            kNameSize - 1);
+    fprintf(stderr, "%s: %s: archive name longer than %zu characters\n", process.program_name,
+            visible(path, stderr), kNameSize - 1);
     return -1;
   }
   s.out_fd = STDOUT_FILENO;

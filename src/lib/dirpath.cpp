@@ -1,4 +1,5 @@
 #include "lib/dirpath.h"
+#include "lib/visible.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +27,7 @@ static int open_step(int dir, const char *name, const char *shown) {
     if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
       fprintf(stderr, "%s: a symbolic link; not followed.\n", shown);
     else
-      perror(shown);
+      report_errno(shown);
     return -1;
   }
   if (fstat(fd, &st) < 0 || others_may_change(st)) {
@@ -75,7 +76,7 @@ static int walk_dir_path(const char *path, mode_t mode, bool create, size_t *rea
       errno = EEXIST; // only opened: open_step reports what is not there
     at = end;
     if (!made && errno != EEXIST) {
-      perror(shown);
+      report_errno(shown);
       close(fd);
       return -1;
     }

@@ -1,5 +1,6 @@
 #include "lib/visible.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -58,32 +59,47 @@ static bool terminal_reads_utf8() {
   return false;
 }
 
+// Whether the terminal reads UTF-8, looked up once, on first use: what an archive later puts into
+// the environment does not change how the tool shows text.
+static bool terminal_utf8() {
+  static int utf8 = -1;
+  if (utf8 < 0)
+    utf8 = terminal_reads_utf8();
+  return utf8;
+}
+
+// The length of the character at `t` when the terminal shows it as it is: printable ASCII, a tab,
+// or where the terminal reads UTF-8 a well-formed character that is no control. 0 for anything
+// shown escaped: a backslash, a control character, a byte of an ill-formed sequence, and where
+// the terminal does not read UTF-8 any byte above 0x7F.
+static int shown_length(const unsigned char *t) {
+  if (*t < 0x80)
+    return (*t >= 0x20 && *t < 0x7F && *t != '\\') || *t == '\t' ? 1 : 0;
+  uint32_t code = 0;
+  int len = terminal_utf8() ? utf8_sequence(t, &code) : 0;
+  return len > 1 && !is_control(code) ? len : 0;
+}
+
 const char *escape_controls(const char *text) {
   static char buffers[2][kVisibleSize];
   static int next = 0;
   char *shown = buffers[next];
   next ^= 1;
   size_t w = 0;
-  static int utf8 = -1; // looked up once, on first use
-  if (utf8 < 0)
-    utf8 = terminal_reads_utf8();
   auto *t = reinterpret_cast<const unsigned char *>(text);
   while (*t && w + 5 <= kVisibleSize) {
-    uint32_t code = 0;
-    int len = *t < 0x80 ? 1 : utf8 ? utf8_sequence(t, &code) : 0;
-    if (len > 1 && !is_control(code) && w + static_cast<size_t>(len) < kVisibleSize) {
-      memcpy(shown + w, t, static_cast<size_t>(len)); // a printable character of UTF-8
-      w += static_cast<size_t>(len);
+    size_t len = static_cast<size_t>(shown_length(t));
+    if (len > 0 && w + len < kVisibleSize) {
+      memcpy(shown + w, t, len);
+      w += len;
       t += len;
       continue;
     }
-    // One byte: shown as it is when printable ASCII or a tab, else as an escape; every byte of
-    // a control character or an ill-formed sequence is escaped on its own. A backslash is
-    // doubled, so that a newline shown as \n is never read as the two characters "\n".
+    // Each byte of a control character or an ill-formed sequence is escaped on its own. A
+    // backslash is doubled, so that a newline shown as \n is never read as the two characters
+    // "\n".
     unsigned char c = *t++;
-    if ((c >= 0x20 && c < 0x7F && c != '\\') || c == '\t')
-      shown[w++] = static_cast<char>(c);
-    else if (c == '\\')
+    if (c == '\\')
       w += static_cast<size_t>(snprintf(shown + w, 3, "\\\\"));
     else if (c == '\n' || c == '\r')
       w += static_cast<size_t>(snprintf(shown + w, 3, "\\%c", c == '\n' ? 'n' : 'r'));
@@ -95,17 +111,21 @@ const char *escape_controls(const char *text) {
 }
 
 bool holds_controls(const char *text) {
-  auto *t = reinterpret_cast<const unsigned char *>(text);
-  while (*t) {
-    uint32_t code = 0;
-    int len = *t < 0x80 ? 1 : utf8_sequence(t, &code);
-    if (len > 1 && is_control(code))
+  for (auto *t = reinterpret_cast<const unsigned char *>(text); *t;) {
+    int len = shown_length(t);
+    if (len == 0 && *t != '\\')
       return true;
-    if (len <= 1 && (*t < 0x20 || (*t >= 0x7F && *t <= 0x9F)))
-      return true;
-    t += len > 1 ? len : 1;
+    t += len > 0 ? len : 1;
   }
   return false;
+}
+
+void report_errno(const char *what) {
+  int err = errno;
+  if (*what)
+    fprintf(stderr, "%s: ", visible(what, stderr));
+  fprintf(stderr, "%s\n", strerror(err));
+  errno = err;
 }
 
 } // namespace vardo

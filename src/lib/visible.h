@@ -19,9 +19,15 @@ const char *escape_controls(const char *text);
 // `text` itself when `out` is not a terminal, else escape_controls(text).
 const char *visible(const char *text, FILE *out);
 
-// Whether `text` holds a control character in any locale: a byte below 0x20 or from 0x7F to
-// 0x9F that is not part of a UTF-8 character, or a C1 control or direction mark in UTF-8. A
-// path that holds none can be printed in messages as it is.
+// Whether escape_controls would show anything of `text` escaped but a backslash: a control
+// character, bytes that are not well-formed UTF-8, and where the terminal does not read UTF-8
+// any byte above 0x7F (which such a terminal may take for a C1 control). A text that holds none
+// can be printed in messages as it is.
 bool holds_controls(const char *text);
+
+// Prints `what`, ": " and the message for errno on standard error, as perror does (the message
+// alone when `what` is empty), with `what` (a path, which may come from an archive or from a
+// directory other users write into) escaped on a terminal. Leaves errno as it was.
+void report_errno(const char *what);
 
 } // namespace vardo

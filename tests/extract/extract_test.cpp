@@ -275,6 +275,42 @@ TEST_F(Extract, RecordedSizeIsChecked) {
   EXPECT_EQ(r.err, "../a.run: VARDO_USIZE=12x: not a size in bytes\n");
 }
 
+// Text from an archive, or a name from a directory others write into, that a message repeats is
+// escaped on a terminal like the listing: a recorded size, an overlong VFYFS value, a refused item
+// (cut at its comma, then escaped) and archive names.
+TEST_F(Extract, MessagesShowOutsideTextEscapedOnATerminal) {
+  std::string member = test::zlib_gzip("x");
+  std::string a(126, 'a');
+  struct {
+    std::string name, features, run, shown;
+  } cases[] = {
+      {"u.run", "VARDO_USIZE=1\033]0;T\007z,NAME=f", "",
+       "VARDO_USIZE=1\\033]0;T\\007z: not a size in bytes\n"},
+      {"v.run", "VFYFS=/" + a + "\033[2J,FSSUB=ab,NAME=f", "",
+       "VFYFS value longer than 127 characters: /" + a + "\\033[2J\n"},
+      {"i.run", "LD_X=\033[31m\\\033[1m,NAME=f", "true", ": LD_X=\\033[31m\\\\\\033[1m\n"},
+  };
+  test::RunOptions o;
+  o.terminal = true;
+  for (const auto &c : cases) {
+    tool.make_archive(c.name, c.features, "", c.run, "cat > /dev/null", member);
+    auto r = tool.run({"./" + c.name}, o);
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_TRUE(r.out.ends_with(c.shown)) << r.out;
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << r.out;
+  }
+  test::write_file(tool / "y\033[31m.run", "junk");
+  for (const char *name : {"y\033[31m.run", "gone\033[1m.run"}) {
+    auto r = tool.run({"./vardo", "-l", std::string("./") + name}, o);
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << r.out;
+    EXPECT_NE(
+        r.out.find("./" + std::string(name).replace(std::string(name).find('\033'), 1, "\\033")),
+        std::string::npos)
+        << r.out;
+  }
+}
+
 TEST_F(Extract, CorruptMemberAndUnknownMethod) {
   std::string data = test::text_bytes(100000, 5);
   std::string m = test::zlib_gzip(data);

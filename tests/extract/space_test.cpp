@@ -12,11 +12,12 @@
 namespace vardo {
 namespace {
 
-// Runs verify_extract_space in a child with the given feature string and working directory;
-// standard output gets the result.
+// Runs verify_extract_space in a child with the given feature string and working directory, in
+// a locale that names UTF-8 unless told otherwise; standard output gets the result.
 test::RunResult verify(const std::string &features, const std::string &cwd, int required_mb = 1,
-                       const std::string &temp = "") {
+                       const std::string &temp = "", const char *locale = "C.UTF-8") {
   return test::run_forked([&] {
+    setenv("LC_ALL", locale, 1);
     process.program_name = "vardo";
     ArchiveHeader h;
     strcpy(h.features, features.c_str());
@@ -83,21 +84,30 @@ TEST(VerifyExtractSpace, OverlongValuesAreRefusedWithAMessage) {
                    "long for the space check\n");
 }
 
-// VFYFS and FSSUB values go into messages and the link question as they are, so a control
-// character (in any locale: a C1 control as a bare byte or in UTF-8, a direction mark) refuses
-// them; UTF-8 letters are taken.
+// VFYFS and FSSUB values go into messages and the link question as they are, so what a terminal
+// could take for a control refuses them: in any locale a C0 or C1 control (as a bare byte or in
+// UTF-8), a direction mark or a byte that is not UTF-8.
 TEST(VerifyExtractSpace, ValuesWithControlCharactersAreRefused) {
   test::TempDir dir;
-  for (const char *sub :
-       {"in\x1b[2Kst", "in\rst", "in\x9bst", "in\xc2\x9bst", "in\xe2\x80\xaest"}) {
-    auto r = verify("VFYFS=" + dir.path() + ",FSSUB=" + sub, "/");
-    EXPECT_EQ(r.out, "-1") << sub;
-    EXPECT_TRUE(r.err.starts_with("vardo: a VFYFS or FSSUB value holds control characters: in\\"))
-        << r.err;
+  for (const char *locale : {"C.UTF-8", "C"}) {
+    for (const char *sub :
+         {"in\x1b[2Kst", "in\rst", "in\x9bst", "in\xc2\x9bst", "in\xe2\x80\xaest", "in\xc3st"}) {
+      auto r = verify("VFYFS=" + dir.path() + ",FSSUB=" + sub, "/", 1, "", locale);
+      EXPECT_EQ(r.out, "-1") << sub << locale;
+      EXPECT_TRUE(r.err.starts_with("vardo: a VFYFS or FSSUB value holds control characters: in\\"))
+          << r.err;
+    }
   }
-  auto r = verify("VFYFS=" + dir.path() + ",FSSUB=caf\xc3\xa9", "/");
-  EXPECT_EQ(r.out, "0");
-  EXPECT_EQ(r.err, "");
+  // UTF-8 letters are taken where the terminal reads UTF-8; elsewhere a byte above 0x7F may be a
+  // C1 control to it ("\xdb\x9b" is a letter in UTF-8, but CSI and one byte more in Latin-1).
+  for (const char *sub : {"caf\xc3\xa9", "in\xdb\x9b" "2J", "a\\b"}) {
+    auto r = verify("VFYFS=" + dir.path() + ",FSSUB=" + sub, "/");
+    EXPECT_EQ(r.out, "0") << sub;
+    EXPECT_EQ(r.err, "") << sub;
+    rmdir((dir.path() + "/" + sub).c_str());
+    r = verify("VFYFS=" + dir.path() + ",FSSUB=" + sub, "/", 1, "", "C");
+    EXPECT_EQ(r.out, *sub == 'a' ? "0" : "-1") << sub;
+  }
 }
 
 } // namespace
