@@ -59,8 +59,8 @@ static bool terminal_reads_utf8() {
   return false;
 }
 
-// Whether the terminal reads UTF-8, looked up once, on first use: what an archive later puts into
-// the environment does not change how the tool shows text.
+// Whether the terminal reads UTF-8, looked up once, on first use. (An archive's feature items
+// cannot change it: those that name the locale are refused before any enters the environment.)
 static bool terminal_utf8() {
   static int utf8 = -1;
   if (utf8 < 0)
