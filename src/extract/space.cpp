@@ -124,18 +124,19 @@ static int prepare_paths(SpacePaths *p, const ArchiveHeader &h, const char *temp
 
 static int refuse_existing(const char *path) {
   fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n",
-          path);
+          visible(path, stderr));
   return -1;
 }
 
 static int refuse_no_space(const SpacePaths &p) {
-  fprintf(stderr, "%s: not enough space to extract the archive.\n", p.target_dir);
-  fprintf(stderr, "Please make at least %dMb available in %s.\n", p.required_mb, p.verify_dir);
+  fprintf(stderr, "%s: not enough space to extract the archive.\n", visible(p.target_dir, stderr));
+  fprintf(stderr, "Please make at least %dMb available in %s.\n", p.required_mb,
+          visible(p.verify_dir, stderr));
   fprintf(stderr,
           "Alternatively, you can make space available on another filesystem where a\n\"%s\" "
           "directory can be created. Ensure that the \"%s\" directory\ndoes not exist before "
           "trying again.\n",
-          p.sub_dir, p.sub_dir);
+          visible(p.sub_dir, stderr), visible(p.sub_dir, stderr));
   return -1;
 }
 
@@ -143,7 +144,7 @@ static int refuse_no_space(const SpacePaths &p) {
 static bool link_confirmed(const SpacePaths &p, const char *candidate) {
   if (!p.ask)
     return true;
-  fprintf(stderr, "Creating temporary link to %s\n", candidate);
+  fprintf(stderr, "Creating temporary link to %s\n", visible(candidate, stderr));
   fprintf(stderr, "OK to create temporary link? [y]: ");
   char answer[4];
   if (!read_answer(answer, sizeof answer))
@@ -195,7 +196,8 @@ static int remove_stale_link(const SpacePaths &p) {
   if (!S_ISLNK(st.st_mode) || st.st_uid != geteuid())
     return refuse_existing(p.link_at);
   if (unlinkat(p.link_dir, p.link_name, 0) < 0) {
-    fprintf(stderr, "%s: %s: could not remove the old link\n", process.program_name, p.link_at);
+    fprintf(stderr, "%s: %s: could not remove the old link\n", process.program_name,
+            visible(p.link_at, stderr));
     return -1;
   }
   return 0;
@@ -211,7 +213,7 @@ static int lock_link_dir(const SpacePaths &p, int dir, int how) {
     return 0;
   if (errno == EWOULDBLOCK)
     fprintf(stderr, "%s: another extraction is using this link; try again when it has finished.\n",
-            p.link_at);
+            visible(p.link_at, stderr));
   else
     report_errno(p.link_at);
   return -1;
@@ -230,7 +232,7 @@ static bool link_leads_to(const char *l, int made) {
 static int make_last_dir(int parent_fd, const char *name, const char *candidate) {
   if (mkdirat(parent_fd, name, 0755) < 0) {
     if (errno == EEXIST)
-      fprintf(stderr, "%s: already exists.\n", candidate);
+      fprintf(stderr, "%s: already exists.\n", visible(candidate, stderr));
     else
       report_errno(candidate);
     return -1;
@@ -255,7 +257,8 @@ static Attempt link_candidate(SpacePaths *p, int made, const char *candidate) {
   p->link_dir = -1; // the temporary link holds it now
   if (link_leads_to(p->link_at, made))
     return Attempt::linked;
-  fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n", p->link_at);
+  fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n",
+          visible(p->link_at, stderr));
   remove_temporary_link();
   return Attempt::refused;
 }
@@ -286,11 +289,11 @@ static Attempt attempt(SpacePaths *p, const char *base) {
   char candidate[kCandidateSize];
   if (format_text(candidate, sizeof candidate, "%s%s%s", base, separator, p->sub_dir) < 0) {
     fprintf(stderr, "%s: candidate directory longer than %zu characters: %s%s\n",
-            process.program_name, sizeof candidate - 1, base, separator);
+            process.program_name, sizeof candidate - 1, visible(base, stderr), separator);
     return Attempt::refused;
   }
   if (access(candidate, F_OK) == 0) {
-    fprintf(stderr, "%s: already exists.\n", candidate);
+    fprintf(stderr, "%s: already exists.\n", visible(candidate, stderr));
     return Attempt::next;
   }
   if (open_link_dir(p) < 0)
@@ -306,7 +309,7 @@ static Attempt attempt(SpacePaths *p, const char *base) {
 static bool next_candidate(int required_mb, char *candidate) {
   while (MountEntry *e = mnttab_next()) {
     if (check_mb(e->mount_point, required_mb) == 1 && !e->read_only) {
-      fprintf(stderr, "Trying %s ...\n", e->mount_point);
+      fprintf(stderr, "Trying %s ...\n", visible(e->mount_point, stderr));
       copy_text(candidate, kLinkPathSize, e->mount_point);
       return true;
     }
@@ -358,9 +361,9 @@ static int stay_in_place(const SpacePaths &p) {
   if (result == 0 && whole && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
     result = refuse_existing(p.link_at);
   if (result == 0 && (fstat(fd, &st) < 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))) {
-    fprintf(stderr,
-            "%.*s: other users may make entries in this directory; not unpacked in place.\n",
-            static_cast<int>(reached), dir);
+    dir[reached] = '\0'; // the deepest directory that exists
+    fprintf(stderr, "%s: other users may make entries in this directory; not unpacked in place.\n",
+            visible(dir, stderr));
     result = -1;
   }
   if (result == 0 && whole) {
@@ -387,7 +390,7 @@ int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, 
     if (p.temp_dir[0])
       return refuse_no_space(p);
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
-            p.target_dir);
+            visible(p.target_dir, stderr));
   }
   int result = relocate(&p, try_temp);
   if (p.link_dir >= 0)

@@ -25,13 +25,14 @@ static int open_step(int dir, const char *name, const char *shown) {
   struct stat st;
   if (fd < 0) {
     if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-      fprintf(stderr, "%s: a symbolic link; not followed.\n", shown);
+      fprintf(stderr, "%s: a symbolic link; not followed.\n", visible(shown, stderr));
     else
       report_errno(shown);
     return -1;
   }
   if (fstat(fd, &st) < 0 || others_may_change(st)) {
-    fprintf(stderr, "%s: other users may write into this directory; not used.\n", shown);
+    fprintf(stderr, "%s: other users may write into this directory; not used.\n",
+            visible(shown, stderr));
     close(fd);
     return -1;
   }
@@ -44,7 +45,7 @@ static int open_step(int dir, const char *name, const char *shown) {
 // or -1 after a message.
 static int walk_dir_path(const char *path, mode_t mode, bool create, size_t *reached = nullptr) {
   if (path[0] != '/') {
-    fprintf(stderr, "%s: not an absolute path\n", path);
+    fprintf(stderr, "%s: not an absolute path\n", visible(path, stderr));
     return -1;
   }
   int fd = open_step(AT_FDCWD, "/", "/");

@@ -299,6 +299,17 @@ TEST_F(Extract, MessagesShowOutsideTextEscapedOnATerminal) {
     EXPECT_TRUE(r.out.ends_with(c.shown)) << r.out;
     EXPECT_EQ(r.out.find('\033'), std::string::npos) << r.out;
   }
+  // A directory that another user named, open to all, where a space check would unpack in place.
+  std::string shared = tool / "w\033[1m";
+  mkdir(shared.c_str(), 0777);
+  chmod(shared.c_str(), 0777);
+  tool.make_archive("p.run", "VFYFS=./,FSSUB=inst,NAME=f", "", "", "cat > /dev/null", member);
+  o.cwd = shared;
+  auto r = tool.run({"../p.run"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.ends_with("/w\\033[1m: other users may write into this directory; not used.\n"))
+      << r.out;
+  o.cwd = "";
   test::write_file(tool / "y\033[31m.run", "junk");
   for (const char *name : {"y\033[31m.run", "gone\033[1m.run"}) {
     auto r = tool.run({"./vardo", "-l", std::string("./") + name}, o);
