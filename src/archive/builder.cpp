@@ -1,5 +1,6 @@
 #include "archive/builder.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,7 @@ static void check_operands(int operands, char **operand) {
   for (int i = 0; i < operands; ++i) {
     if (strlen(operand[i]) >= kNameSize) {
       fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name,
-              operand[i], kNameSize - 1);
+              visible(operand[i], stderr), kNameSize - 1);
       exit(1);
     }
   }
@@ -63,13 +64,13 @@ static void add_name_item(ArchiveHeader &h, const char *first) {
     fprintf(stderr,
             "%s: %s: a file name with a comma, a double quote or a backslash cannot be the "
             "NAME item\n",
-            process.program_name, base);
+            process.program_name, visible(base, stderr));
     exit(1);
   }
   char item[kItemBufferSize];
   if (format_text(item, sizeof item, "NAME=%s", base) < 0) {
-    fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name, base,
-            sizeof item - 6);
+    fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name,
+            visible(base, stderr), sizeof item - 6);
     exit(1);
   }
   if (feature_add(h, item) < 0)
@@ -90,7 +91,8 @@ static InputSizes measure_inputs(int operands, char **operand) {
   InputSizes sizes;
   sizes.size = static_cast<int64_t *>(malloc(sizeof(int64_t) * static_cast<size_t>(operands)));
   if (!sizes.size) {
-    report_errno(process.program_name);
+    // Not report_errno: the program name is escaped already.
+    fprintf(stderr, "%s: %s\n", process.program_name, strerror(errno));
     exit(1);
   }
   for (int i = 0; i < operands; ++i) {
@@ -125,7 +127,7 @@ static void check_read(const InputSizes &sizes, int i, const char *name, bool op
   progress_clear();
   if (opened)
     fprintf(stderr, "%s: %s: changed size while the archive was built, which records its size\n",
-            process.program_name, name);
+            process.program_name, visible(name, stderr));
   exit(1);
 }
 
@@ -155,7 +157,8 @@ static int open_input(StreamState &s, const char *name) {
     report_errno(s.in_name);
   } else if (is_standard_output(fd)) {
     progress_clear();
-    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, name);
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name,
+            visible(name, stderr));
     close(fd);
     fd = -1;
   }

@@ -35,6 +35,7 @@ struct Run {
   // The running program's own file when it is an archive: open at its payload, its header read
   // by the mode probe, once per run. -1 otherwise.
   int own_archive = -1;
+  const char *own_name = nullptr; // argv[0] as given: the own archive's name in its messages
 };
 
 static Run run;
@@ -219,7 +220,7 @@ static void list_one(const char *path, bool own) {
 // Lists the program's own file, or each operand on a plain tool or with -u.
 [[noreturn]] static void list_and_exit(int operands, char **operand) {
   if (operands == 0 || (run.options.archive_mode && !run.options.use_operand)) {
-    list_one(process.program_name, true);
+    list_one(run.own_name, true);
   } else {
     for (int i = 0; i < operands; ++i)
       list_one(operand[i], false);
@@ -235,16 +236,27 @@ static void refuse_misplaced_options(int operands, char **operand) {
   for (int i = use_operand ? 1 : 0; i < operands; ++i) {
     if (operand[i][0] == '-' && operand[i][1]) {
       fprintf(stderr, "%s: options go before the %s: %s\n", process.program_name,
-              use_operand ? "archive name" : "operands", operand[i]);
+              use_operand ? "archive name" : "operands", visible(operand[i], stderr));
       usage_exit();
     }
   }
 }
 
+// Every message begins with the program's name, which whoever named the archive chose, maybe
+// another user: on a terminal it is shown escaped, as any text from outside is.
+static const char *shown_program_name(const char *argv0) {
+  const char *shown = visible(argv0, stderr);
+  if (shown == argv0)
+    return argv0;
+  const char *copy = strdup(shown); // visible's buffers are reused
+  return copy ? copy : "vardo";
+}
+
 void driver_main(int argc, char **argv) {
   claim_standard_descriptors();
   reset_inherited_signals();
-  process.program_name = argv[0];
+  run.own_name = argv[0];
+  process.program_name = shown_program_name(argv[0]);
   probe_mode();
   parse_options(argc, argv);
   int operands = argc - optind;
@@ -276,7 +288,7 @@ void driver_main(int argc, char **argv) {
   if (o.use_operand && operands == 0)
     usage_exit();
   refuse_misplaced_options(operands, operand);
-  const char *archive = o.use_operand ? operand[0] : process.program_name;
+  const char *archive = o.use_operand ? operand[0] : run.own_name;
   int fd = archive_of(archive, !o.use_operand);
   exit(fd >= 0 && extract_archive(run.header, o.extract, run.stream, fd, archive) == 0 ? 0 : 1);
 }

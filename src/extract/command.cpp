@@ -46,7 +46,8 @@ static int insert_cwd(CommandBuffer *b, ShellState *s, const char *tmpl) {
 char *expand_template(const char *tmpl, const char *out_name) {
   auto *out = static_cast<char *>(calloc(kCommandSize, 1));
   if (!out) {
-    report_errno(process.program_name);
+    // Not report_errno: the program name is escaped already.
+    fprintf(stderr, "%s: %s\n", process.program_name, strerror(errno));
     return nullptr;
   }
   CommandBuffer b{out, kCommandSize};
@@ -131,7 +132,8 @@ int run_post_command(const ArchiveHeader &h, const char *cmd, const char *path,
     // A shell that exited with another code than 0, or none started at all (-1); a command ended
     // by a signal is not reported here.
     if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {
-      fprintf(stderr, "\n%s: final processing of %s failed\n", path, visible(out_name, stderr));
+      fprintf(stderr, "\n%s: final processing of %s failed\n", visible(path, stderr),
+              visible(out_name, stderr));
       fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));
     }
   }

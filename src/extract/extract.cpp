@@ -52,7 +52,8 @@ static int copy_raw_payload(const Extraction &x) {
   if (n < 0)
     read_error_exit(x.stream);
   if (!any)
-    fprintf(stderr, "%s: %s: the payload is empty\n", process.program_name, x.stream.in_name);
+    fprintf(stderr, "%s: %s: the payload is empty\n", process.program_name,
+            visible(x.stream.in_name, stderr));
   return any ? 0 : -1;
 }
 
@@ -90,7 +91,8 @@ static int check_space(const Extraction &x, Payload kind) {
   if (!x.sized) {
     struct stat st;
     if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-      fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name, x.path);
+      fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name,
+              visible(x.path, stderr));
       return -1;
     }
     size = kind == Payload::raw ? payload_size(x) : read_final_trailer(x.stream).size;
@@ -245,7 +247,8 @@ static int expand_commands(const Extraction &x) {
 static int extract_open_archive(Extraction &x) {
   const ExtractOptions &o = x.options;
   if (o.extract_only && is_standard_output(x.stream.in_fd)) {
-    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name, x.path);
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name,
+            visible(x.path, stderr));
     return -1;
   }
   int sized = feature_size(x.header, &x.size);
@@ -268,7 +271,7 @@ static int extract_open_archive(Extraction &x) {
   if (!o.extract_only && feature_get(x.header, "VFYFS=") && check_space(x, kind) < 0)
     return -1; // refused: its messages are printed
   if (header < 0) {
-    fprintf(stderr, "%s: unknown compression method\n", x.path);
+    fprintf(stderr, "%s: unknown compression method\n", visible(x.path, stderr));
     return -1;
   }
   if (unpack_payload(x, kind) < 0)

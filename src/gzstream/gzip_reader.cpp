@@ -11,6 +11,7 @@
 #include "gzstream/stream.h"
 #include "gzstream/zlib_memory.h"
 #include "lib/process.h"
+#include "lib/visible.h"
 
 namespace vardo {
 
@@ -71,7 +72,7 @@ static int parse_gzip_header(StreamState &s, int id1, int id2, uint64_t start, G
   int method = next_input_byte(s);
   if (method != 8) {
     fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n",
-            process.program_name, s.in_name, method);
+            process.program_name, visible(s.in_name, stderr), method);
     process.exit_status = 1;
     return -1;
   }
@@ -82,13 +83,14 @@ static int parse_gzip_header(StreamState &s, int id1, int id2, uint64_t start, G
   if (flags & kPartNumber) {
     unsigned part = read_short(s);
     if (verbose)
-      fprintf(stderr, "%s: %s: part number %u\n", process.program_name, s.in_name, part);
+      fprintf(stderr, "%s: %s: part number %u\n", process.program_name, visible(s.in_name, stderr),
+              part);
   }
   if (flags & kExtraField) {
     unsigned len = read_short(s);
     if (verbose)
-      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name, s.in_name,
-              len);
+      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name,
+              visible(s.in_name, stderr), len);
     while (len--)
       next_input_byte(s);
   }

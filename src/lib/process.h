@@ -15,7 +15,7 @@
 namespace vardo {
 
 struct ProcessState {
-  const char *program_name = nullptr; // argv[0] exactly as given; first word of every message
+  const char *program_name = nullptr; // argv[0], escaped on a terminal; first word of messages
   int exit_status = 0;                // 0, or 1 once a failure was reported and the run went on
 };
 

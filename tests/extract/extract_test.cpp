@@ -310,6 +310,13 @@ TEST_F(Extract, MessagesShowOutsideTextEscapedOnATerminal) {
   EXPECT_TRUE(r.out.ends_with("/w\\033[1m: other users may write into this directory; not used.\n"))
       << r.out;
   o.cwd = "";
+  // An archive run by a name that another user chose: every message begins with it.
+  tool.make_archive("f\033[8m.run", "NAME=f", "", "false", "cat > /dev/null", member);
+  r = tool.run({"./f\033[8m.run"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.find('\033'), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("./f\\033[8m.run: final processing of stdout failed"), std::string::npos)
+      << r.out;
   test::write_file(tool / "y\033[31m.run", "junk");
   for (const char *name : {"y\033[31m.run", "gone\033[1m.run"}) {
     auto r = tool.run({"./vardo", "-l", std::string("./") + name}, o);
