@@ -85,13 +85,15 @@ bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
 // Names that the shell, the C library or the dynamic loader reads from the environment to decide
 // how to run a command, or that bash turns into functions. The locale (LANG, LC_*, LOCPATH)
 // decides which bytes bash reads as one character, so that a backslash or a quote in the command
-// may end up inside one and stop quoting; GCONV_PATH loads code into any program that converts
-// characters, NLSPATH gives programs their message formats, GLIBC_TUNABLES sets up the loader.
-static const char *const kRunningPrefixes[] = {"LD_", "BASH_FUNC_", "LC_"};
+// may end up inside one and stop quoting; bash expands the translation of a $"..." string, which
+// TEXTDOMAIN and TEXTDOMAINDIR choose, as if it were in double quotes; HOME is what ~ and cd lead
+// to; GCONV_PATH loads code into any program that converts characters, NLSPATH gives programs
+// their message formats, GLIBC_TUNABLES sets up the loader.
+static const char *const kRunningPrefixes[] = {"LD_", "BASH", "LC_"};
 static const char *const kRunningNames[] = {
-    "ENV",     "BASH_ENV",   "SHELLOPTS", "BASHOPTS",       "PS4",           "IFS",
-    "CDPATH",  "GLOBIGNORE", "PATH",      "PROMPT_COMMAND", "BASH_XTRACEFD", "LANG",
-    "LOCPATH", "GCONV_PATH", "NLSPATH",   "GLIBC_TUNABLES"};
+    "ENV",        "PS4",           "IFS",        "CDPATH",         "GLOBIGNORE",    "EXECIGNORE",
+    "PATH",       "HOME",          "SHELLOPTS",  "PROMPT_COMMAND", "LANG",          "LOCPATH",
+    "TEXTDOMAIN", "TEXTDOMAINDIR", "GCONV_PATH", "NLSPATH",        "GLIBC_TUNABLES"};
 
 static bool changes_how_commands_run(const char *name, size_t len) {
   for (const char *prefix : kRunningPrefixes)

@@ -97,8 +97,8 @@ TEST_F(Feature, RefusedItemsAreFound) {
     const char *refused; // null for none
     const std::string *why;
   } cases[] = {
-      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,LANGUAGE=de,XLC_ALL=1", nullptr,
-       nullptr},
+      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,LANGUAGE=de,XLC_ALL=1,HOMEDIR=/x",
+       nullptr, nullptr},
       {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so", &quoted},
       {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2", &quoted},
       {"\"A=1\"", "\"A=1\"", &quoted},
@@ -112,6 +112,11 @@ TEST_F(Feature, RefusedItemsAreFound) {
       {"NOCOMPR,LANG", "LANG", &running},
       {"LOCPATH=pk,LC_ALL=xx", "LOCPATH=pk,LC_ALL=xx", &running},
       {"GCONV_PATH=g", "GCONV_PATH=g", &running},
+      {"TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", "TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", &running},
+      {"A,TEXTDOMAINDIR=loc", "TEXTDOMAINDIR=loc", &running},
+      {"HOME=/tmp/elsewhere", "HOME=/tmp/elsewhere", &running},
+      {"BASH_COMPAT=31,A", "BASH_COMPAT=31,A", &running},
+      {"EXECIGNORE=*", "EXECIGNORE=*", &running},
       {"NLSPATH=/x/%N", "NLSPATH=/x/%N", &running},
       {"GLIBC_TUNABLES=glibc.malloc.check=3", "GLIBC_TUNABLES=glibc.malloc.check=3", &running},
       {"", nullptr, nullptr},
