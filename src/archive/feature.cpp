@@ -7,6 +7,7 @@
 #include "lib/aplist.h"
 #include "lib/process.h"
 #include "lib/strsplit.h"
+#include "lib/text.h"
 #include "lib/visible.h"
 
 namespace vardo {
@@ -28,7 +29,7 @@ int feature_add(ArchiveHeader &h, const char *item) {
 
 const char *feature_get(const ArchiveHeader &h, const char *key) {
   static char result[256];
-  const char *at = strstr(h.features, key);
+  const char *at = find_text(h.features, key);
   if (!at)
     return nullptr;
   strncpy(result, at, sizeof result - 1);

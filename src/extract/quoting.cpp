@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "lib/text.h"
+
 namespace vardo {
 
 void CommandBuffer::put(char c) {
@@ -114,7 +116,7 @@ void shell_follow(ShellState *s, char c) {
 // brace expansion, where "," and ".." make more words. An empty value is not one: written as
 // nothing, it would take its argument away with it.
 static bool is_plain_word(const ShellState *s, const char *value) {
-  if (!*value || (s->brace && (strchr(value, ',') || strstr(value, ".."))))
+  if (!*value || (s->brace && (strchr(value, ',') || find_text(value, ".."))))
     return false;
   for (const char *v = value; *v; ++v)
     if (!isalnum(static_cast<unsigned char>(*v)) && !strchr("_./,:+@%=-", *v))

@@ -22,6 +22,14 @@ int format_text(char *dst, size_t size, const char *format, ...) {
   return n < 0 || static_cast<size_t>(n) >= size ? -1 : 0;
 }
 
+const char *find_text(const char *text, const char *part) {
+  size_t len = strlen(part);
+  for (; *text; ++text)
+    if (strncmp(text, part, len) == 0)
+      return text;
+  return len == 0 ? text : nullptr;
+}
+
 bool read_answer(char *buf, int size) {
   if (!fgets(buf, size, stdin))
     return false;

@@ -19,6 +19,11 @@ template <size_t N> int copy_text(char (&dst)[N], const char *src) {
 // did not fit (`dst` then holds as much as fitted).
 [[gnu::format(printf, 3, 4)]] int format_text(char *dst, size_t size, const char *format, ...);
 
+// The first place where `part` stands in `text`, or null; as strstr, by a plain walk, which the
+// short texts of a header need (the C library's search for long texts costs 1.3 KiB of
+// executable).
+const char *find_text(const char *text, const char *part);
+
 // Reads one line of standard input as an answer: at most size - 1 characters are kept in `buf`,
 // and the rest of a longer line is read and dropped, so each question gets a line of its own.
 // Returns false at the end of input.
