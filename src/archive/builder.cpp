@@ -50,7 +50,7 @@ static void check_items(const ArchiveHeader &h) {
     why = "the space check needs VFYFS and FSSUB values of two characters or more";
   else if (holds_controls(verify) || holds_controls(sub))
     why = "a VFYFS or FSSUB value holds control characters";
-  if (why) {
+  if (why) { // escaped wherever the message goes, as an extraction's refusal shows them
     fprintf(stderr, "%s: %s: %s,%s\n", process.program_name, why, escape_controls(verify),
             escape_controls(sub));
     exit(1);

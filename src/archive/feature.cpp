@@ -88,13 +88,14 @@ bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
 // decides which bytes bash reads as one character, so that a backslash or a quote in the command
 // may end up inside one and stop quoting; bash expands the translation of a $"..." string, which
 // TEXTDOMAIN and TEXTDOMAINDIR choose, as if it were in double quotes; HOME is what ~ and cd lead
-// to; GCONV_PATH loads code into any program that converts characters, NLSPATH gives programs
-// their message formats, GLIBC_TUNABLES sets up the loader.
+// to; GCONV_PATH loads code into any program that converts characters, NLSPATH and LANGUAGE
+// (which may climb out of the system's catalogues with "..") give programs their message formats,
+// GLIBC_TUNABLES sets up the loader.
 static const char *const kRunningPrefixes[] = {"LD_", "BASH", "LC_"};
 static const char *const kRunningNames[] = {
-    "ENV",        "PS4",           "IFS",        "CDPATH",         "GLOBIGNORE",    "EXECIGNORE",
-    "PATH",       "HOME",          "SHELLOPTS",  "PROMPT_COMMAND", "LANG",          "LOCPATH",
-    "TEXTDOMAIN", "TEXTDOMAINDIR", "GCONV_PATH", "NLSPATH",        "GLIBC_TUNABLES"};
+    "ENV",        "PS4",           "IFS",        "CDPATH",         "GLOBIGNORE", "EXECIGNORE",
+    "PATH",       "HOME",          "SHELLOPTS",  "PROMPT_COMMAND", "LANG",       "LOCPATH",
+    "TEXTDOMAIN", "TEXTDOMAINDIR", "GCONV_PATH", "NLSPATH",        "LANGUAGE",   "GLIBC_TUNABLES"};
 
 static bool changes_how_commands_run(const char *name, size_t len) {
   for (const char *prefix : kRunningPrefixes)

@@ -88,7 +88,8 @@ static int prepare_paths(SpacePaths *p, const ArchiveHeader &h, const char *temp
   if (!p->verify_dir[0] || !p->verify_dir[1] || !p->sub_dir[0] || !p->sub_dir[1])
     return -1;
   // Both go into the messages and the question below as they are: a control character there
-  // could rewrite what the terminal shows.
+  // could rewrite what the terminal shows. The refusal shows them escaped wherever it goes, since
+  // a log read later on a terminal is no safer.
   for (const char *value : {p->verify_dir, p->sub_dir}) {
     if (holds_controls(value)) {
       fprintf(stderr, "%s: a VFYFS or FSSUB value holds control characters: %s\n",

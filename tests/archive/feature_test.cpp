@@ -97,7 +97,7 @@ TEST_F(Feature, RefusedItemsAreFound) {
     const char *refused; // null for none
     const std::string *why;
   } cases[] = {
-      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,LANGUAGE=de,XLC_ALL=1,HOMEDIR=/x",
+      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,XLANGUAGE=de,XLC_ALL=1,HOMEDIR=/x",
        nullptr, nullptr},
       {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so", &quoted},
       {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2", &quoted},
@@ -115,6 +115,7 @@ TEST_F(Feature, RefusedItemsAreFound) {
       {"TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", "TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", &running},
       {"A,TEXTDOMAINDIR=loc", "TEXTDOMAINDIR=loc", &running},
       {"HOME=/tmp/elsewhere", "HOME=/tmp/elsewhere", &running},
+      {"LANGUAGE=../../../proc/self/cwd/xx", "LANGUAGE=../../../proc/self/cwd/xx", &running},
       {"BASH_COMPAT=31,A", "BASH_COMPAT=31,A", &running},
       {"EXECIGNORE=*", "EXECIGNORE=*", &running},
       {"NLSPATH=/x/%N", "NLSPATH=/x/%N", &running},
