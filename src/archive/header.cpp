@@ -37,14 +37,15 @@ static int open_preamble(const char *path, size_t *size) {
     *size = static_cast<size_t>(st.st_size);
     return fd;
   }
-  if (fd < 0)
+  if (fd < 0) {
     report_errno(path);
-  else if (S_ISDIR(st.st_mode))
-    fprintf(stderr, "%s: %s\n", visible(path, stderr),
-            strerror(EISDIR)); // as reading it would report
-  else
+  } else if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR; // as reading it would report
+    report_errno(path);
+  } else {
     fprintf(stderr, "%s: %s: the preamble is %s\n", process.program_name, visible(path, stderr),
             S_ISREG(st.st_mode) ? "the output file" : "not a regular file");
+  }
   if (fd >= 0)
     close(fd);
   return -1;

@@ -82,10 +82,11 @@ static uint64_t payload_size(const Extraction &x) {
   return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
 }
 
-// Asks the space verification for the uncompressed size in whole megabytes, plus one: ISIZE
-// from the gzip trailer at the end of the file (the running total of every member), or the
-// length of a raw payload. A pipe has no end to look at: the check cannot be made, and the
-// extraction must not go ahead without it. Returns -1 when the verification refuses.
+// Asks the space verification for the uncompressed size in whole megabytes, plus one: the size
+// the header records for a payload of 4 GiB or more, else ISIZE from the gzip trailer at the end
+// of the file (the running total of every member), or the length of a raw payload. Without a
+// recorded size a pipe has no end to look at: the check cannot be made, and the extraction must
+// not go ahead without it. Returns -1 when the verification refuses.
 static int check_space(const Extraction &x, Payload kind) {
   uint64_t size = x.size;
   if (!x.sized) {

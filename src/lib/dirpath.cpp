@@ -1,11 +1,12 @@
 #include "lib/dirpath.h"
-#include "lib/visible.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "lib/visible.h"
 
 namespace vardo {
 

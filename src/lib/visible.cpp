@@ -44,27 +44,21 @@ static bool is_control(uint32_t c) {
 }
 
 // Whether the terminal reads UTF-8, as the locale in the environment says (LC_ALL, else
-// LC_CTYPE, else LANG). Elsewhere, as in the C locale or Latin-1, a byte from 0x80 to 0x9F is a C1
-// control by itself, whatever sequence it stands in, so every byte above 0x7F is escaped.
-static bool terminal_reads_utf8() {
+// LC_CTYPE, else LANG), looked up once, on first use. (An archive's feature items cannot change
+// it: those that name the locale are refused before any enters the environment.) Elsewhere, as in
+// the C locale or Latin-1, a byte from 0x80 to 0x9F is a C1 control by itself, whatever sequence
+// it stands in, so every byte above 0x7F is escaped.
+static bool terminal_utf8() {
+  static int utf8 = -1;
+  if (utf8 >= 0)
+    return utf8;
   const char *locale = nullptr;
   for (const char *name : {"LC_ALL", "LC_CTYPE", "LANG"})
     if ((locale = getenv(name)) && *locale)
       break;
-  if (!locale)
-    return false;
-  for (const char *p = locale; *p; ++p)
-    if ((strncasecmp(p, "utf-8", 5) == 0 || strncasecmp(p, "utf8", 4) == 0))
-      return true;
-  return false;
-}
-
-// Whether the terminal reads UTF-8, looked up once, on first use. (An archive's feature items
-// cannot change it: those that name the locale are refused before any enters the environment.)
-static bool terminal_utf8() {
-  static int utf8 = -1;
-  if (utf8 < 0)
-    utf8 = terminal_reads_utf8();
+  utf8 = 0;
+  for (const char *p = locale ? locale : ""; *p && !utf8; ++p)
+    utf8 = strncasecmp(p, "utf-8", 5) == 0 || strncasecmp(p, "utf8", 4) == 0;
   return utf8;
 }
 
