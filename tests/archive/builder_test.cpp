@@ -396,10 +396,7 @@ TEST_F(Builder, LostWorkerFailsTheBuild) {
   // Three blocks: the first two are read, so the workers start.
   EXPECT_EQ(write_fully(fd, data.data(), 3 * kDeflateBlockSize), 0);
   std::vector<pid_t> workers;
-  for (int tries = 0; workers.empty() && tries < 3000; ++tries) {
-    usleep(10000);
-    workers = build_workers();
-  }
+  test::await([&] { return !(workers = build_workers()).empty(); }, "the compressing workers");
   if (!workers.empty())
     kill(workers[0], SIGKILL);
   write_fully(fd, data.data() + 3 * kDeflateBlockSize, data.size() - 3 * kDeflateBlockSize);

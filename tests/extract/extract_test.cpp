@@ -29,17 +29,15 @@ std::vector<std::string> entries(const std::string &dir) {
 }
 
 // Waits until `n` temporary files of the default extraction stand in `dir`. The runs that make
-// them wait for their input meanwhile, so they always get there; the minute only ends a test that
-// went wrong.
+// them wait for their input meanwhile, so they always get there.
 bool await_temporaries(const std::string &dir, size_t n) {
   auto temporary = [](const std::string &name) { return name.starts_with(".vardo-"); };
-  for (int i = 0; i < 6000; ++i) {
-    auto names = entries(dir);
-    if (static_cast<size_t>(std::count_if(names.begin(), names.end(), temporary)) >= n)
-      return true;
-    usleep(10000);
-  }
-  return false;
+  return test::await(
+      [&] {
+        auto names = entries(dir);
+        return static_cast<size_t>(std::count_if(names.begin(), names.end(), temporary)) >= n;
+      },
+      std::to_string(n) + " temporary files in " + dir);
 }
 
 // An archive fed through a FIFO to `../vardo -u` in the directory "out", which runs on a thread
@@ -61,11 +59,8 @@ public:
           {"sh", "-c", "echo $$ > ../" + name + ".pid; exec ../vardo -u ../" + name + ".fifo"}, o);
     });
     // Opened without blocking, so that a tool that never opens it cannot hang the test.
-    for (int i = 0; i < 6000 && fd_ < 0; ++i) {
-      fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
-      if (fd_ < 0)
-        usleep(10000);
-    }
+    test::await([this] { return (fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                "the tool to open " + fifo_);
     fcntl(fd_, F_SETFL, 0);
     write_part(0, bytes_.size() - held_);
   }

@@ -107,9 +107,11 @@ protected:
   std::string answering(const std::vector<std::string> &steps) {
     std::string err = d_ + "/err", s = "{ ";
     for (size_t i = 0; i < steps.size(); ++i)
-      s += "n=0; until [ $(cat " + err +
-           " 2>/dev/null | grep -c 'OK to create temporary link') -gt " + std::to_string(i) +
-           " ] || [ $n -gt 400 ]; do sleep 0.05; n=$((n+1)); done; " + steps[i] + "; echo y; ";
+      s += test::shell_await("[ $(cat " + err +
+                                 " 2>/dev/null | grep -c 'OK to create temporary link') -gt " +
+                                 std::to_string(i) + " ]",
+                             "link prompt " + std::to_string(i + 1)) +
+           steps[i] + "; echo y; ";
     return s + "} | ./a.run -v -n 2>" + err + "; echo status=$?";
   }
   // Why the unprivileged user cannot be played here, or "" when it can.
@@ -426,9 +428,9 @@ protected:
     o.cwd = tool.path();
     return test::run({"sh", "-c", "ulimit -c 0; " + text}, o);
   }
-  // Shell text that waits until `file` exists (a test that went wrong gives up after 30 s).
+  // Shell text that waits until `file` exists.
   static std::string await(const std::string &file) {
-    return "n=0; until [ -e " + file + " ] || [ $n -gt 600 ]; do sleep 0.05; n=$((n+1)); done; ";
+    return test::shell_await("[ -e " + file + " ]", file);
   }
   std::string link() { return dir / "u/inst"; }
   // Shell text that says whether the process whose pid is in `file` still runs (a zombie that
@@ -437,11 +439,13 @@ protected:
     return "s=$(cut -d' ' -f3 /proc/$(cat " + file +
            ")/stat 2>/dev/null); [ -n \"$s\" ] && [ \"$s\" != Z ] && echo command-alive; ";
   }
-  // The same once the process has had up to 10 s to act on a signal sent to it: the tool waits
-  // for its own child only, and a grandchild on a loaded machine may not have run since.
+  // The same once the process has acted on a signal sent to it: the tool waits for its own child
+  // only, and a grandchild on a loaded machine may not have run since. One that never ends is
+  // reported alive after the hang limit.
   static std::string ended(const std::string &file) {
-    return "n=0; while [ $n -lt 200 ] && s=$(cut -d' ' -f3 /proc/$(cat " + file +
-           ")/stat 2>/dev/null) && [ \"$s\" != Z ]; do sleep 0.05; n=$((n+1)); done; " +
+    return test::shell_await("! s=$(cut -d' ' -f3 /proc/$(cat " + file +
+                                 ")/stat 2>/dev/null) || [ \"$s\" = Z ]",
+                             "the end of the process in " + file) +
            alive(file);
   }
   // What the run has left: the link gone or not, and the payload below the temporary path.
@@ -471,8 +475,8 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
   // default.
   bool can_default = test::run({"env", "--default-signal=INT,QUIT", "true"}).status == 0;
   // The command the extract command waits for: a child of its shell, or the shell itself.
-  for (const std::string &waits : {"sh -c 'echo $$ > " + pid_file + "; exec sleep 60'",
-                                   "echo $$ > " + pid_file + "; exec sleep 60"}) {
+  for (const std::string &waits : {"sh -c 'echo $$ > " + pid_file + "; exec sleep 600'",
+                                   "echo $$ > " + pid_file + "; exec sleep 600"}) {
     build(waits);
     for (const Case &c : cases) {
       bool ignored = c.number == SIGINT || c.number == SIGQUIT;
@@ -494,12 +498,14 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
       EXPECT_EQ(test::read_file(tool / "err"), pre) << what;
     }
   }
-  // A signal the tool was started with ignored stays ignored: the run ends as usual.
-  build("sleep 1");
+  // A signal the tool was started with ignored stays ignored: the run ends as usual. The extract
+  // command holds the run until the signal has been sent.
+  build(await(dir / "go"));
   unlink((dir / "alt/inst/data").c_str());
   rmdir((dir / "alt/inst").c_str());
   auto r = script("(trap '' HUP; exec ./a.run -t " + dir / "alt" + " 2>err) & pid=$!; " +
-                  await(link()) + "kill -HUP $pid; wait $pid; echo status=$?; " + left());
+                  await(link()) + "kill -HUP $pid; touch " + dir / "go" +
+                  "; wait $pid; echo status=$?; " + left());
   EXPECT_EQ(r.out, "status=0\nlink-gone\npayload\n") << r.err;
   if (!can_default)
     GTEST_SKIP() << "env has no --default-signal: SIGINT and SIGQUIT were not tried";
@@ -509,8 +515,8 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
 // child the tool was given by the shell that started it.
 TEST_F(TemporaryLink, SignalReachesTheCommandsOwnProcessesOnly) {
   std::string pid_file = dir / "command.pid", other = dir / "other.pid";
-  build("echo $$ > " + pid_file + "; exec sleep 60");
-  auto r = script("sh -c 'sleep 60 & echo $! > " + other + "; exec ./a.run -t " + dir / "alt" +
+  build("echo $$ > " + pid_file + "; exec sleep 600");
+  auto r = script("sh -c 'sleep 600 & echo $! > " + other + "; exec ./a.run -t " + dir / "alt" +
                   " 2>err' & pid=$!; " + await(pid_file) + "kill -STOP $(cat " + pid_file +
                   "); kill -TERM $pid; wait $pid; echo status=$?; " + ended(pid_file) +
                   alive(other) + left() + "; kill $(cat " + other + ")");
@@ -559,7 +565,7 @@ TEST_F(TemporaryLink, RunCommandsKeepTheTerminal) {
   rmdir((dir / "alt/inst").c_str());
   // Ctrl-C, also while the run command has stopped itself: the tool continues it, so that it
   // takes the signal the terminal sent and ends.
-  for (const char *run : {"exec sleep 60", "kill -STOP $$; sleep 60"}) {
+  for (const char *run : {"exec sleep 600", "kill -STOP $$; sleep 600"}) {
     unlink((dir / "alt/inst/data").c_str());
     rmdir((dir / "alt/inst").c_str());
     unlink((dir / "started").c_str());
@@ -576,15 +582,18 @@ TEST_F(TemporaryLink, RunCommandsKeepTheTerminal) {
 // While a run's link stands, another run of the archive must not take it for one left by a run
 // that died: it says so and makes nothing. A link left by a dead run is replaced as before.
 TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
-  build("n=0; until [ -e " + dir / "go" + " ] || [ $n -gt 600 ]; do sleep 0.05; n=$((n+1)); done");
+  build(await(dir / "go"));
   symlink("/nonexistent", link().c_str()); // left by a run that died
-  // The second run waits at its prompt until the first has made its link, then answers y.
-  auto r =
-      script("./a.run -n -t " + dir / "alt" + " 2>err1 & first=$!; { " + await("err2") +
-             "until grep -q 'OK to create' err2; do sleep 0.05; done; " + "until [ -L " + link() +
-             " ]; do sleep 0.05; done; echo y; } | ./a.run -v -n -t " + dir / "alt2" +
-             " 2>err2; echo second=$?; test -L " + link() + " && echo link-stands; touch " +
-             dir / "go" + "; wait $first; echo first=$?; " + left() + "; ls -A " + dir / "alt2");
+  // The second run waits at its prompt until the first has replaced the dead link with its own,
+  // then answers y.
+  auto r = script("./a.run -n -t " + dir / "alt" + " 2>err1 & first=$!; { " +
+                  test::shell_await("grep -q 'OK to create' err2 2>/dev/null", "the prompt") +
+                  test::shell_await("[ \"$(readlink " + link() + ")\" = " + dir / "alt/inst" + " ]",
+                                    "the first run's link") +
+                  "echo y; } | ./a.run -v -n -t " + dir / "alt2" +
+                  " 2>err2; echo second=$?; test -L " + link() + " && echo link-stands; touch " +
+                  dir / "go" + "; wait $first; echo first=$?; " + left() + "; ls -A " +
+                  dir / "alt2");
   EXPECT_EQ(r.out, "second=1\nlink-stands\nfirst=0\nlink-gone\npayload\n") << r.err;
   EXPECT_EQ(test::read_file(tool / "err2"),
             "Creating temporary link to " + dir / "alt2/inst" +
@@ -597,8 +606,7 @@ TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
   test::RunOptions o;
   o.stdout_path = tool / "b.run";
   ASSERT_EQ(tool.run({"./vardo", "-C", "", "-V", dir / "u", "-S", "inst", "-f",
-                      "mkdir " + link() + " && cat > " + link() + "/%o && " +
-                          await(dir / "go").substr(0, await(dir / "go").size() - 2),
+                      "mkdir " + link() + " && cat > " + link() + "/%o && " + await(dir / "go"),
                       "data"},
                      o)
                 .status,

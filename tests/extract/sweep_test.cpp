@@ -74,9 +74,7 @@ protected:
       if (!list)
         args.push_back("-x");
       args.push_back("./case.run");
-      test::RunOptions o;
-      o.timeout_seconds = 20;
-      auto r = tool.run(args, o);
+      auto r = tool.run(args);
       ++cases;
       std::string label = what + (list ? " -l" : " -u -x");
       ASSERT_TRUE(r.status == 0 || r.status == 1) << label << ": status " << r.status << "\n"

@@ -28,6 +28,41 @@ void set_status(RunResult &r, int wait_status) {
     ADD_FAILURE() << "the child ended with a sanitizer report:\n" << r.out << r.err;
 }
 
+bool await(const std::function<bool()> &ready, const std::string &what) {
+  timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (!ready()) {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec > kHangLimitSeconds) {
+      ADD_FAILURE() << "gave up after " << kHangLimitSeconds << " s waiting for " << what;
+      return false;
+    }
+    usleep(10000);
+  }
+  return true;
+}
+
+std::string shell_await(const std::string &condition, const std::string &what) {
+  std::string quoted; // `what` inside single quotes
+  for (char c : what)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  int tries = kHangLimitSeconds * 20;
+  return "n=0; until " + condition + "; do if [ $n -gt " + std::to_string(tries) +
+         " ]; then echo 'gave up after " + std::to_string(kHangLimitSeconds) +
+         " s waiting for " + quoted + "' >&2; break; fi; sleep 0.05; n=$((n+1)); done; ";
+}
+
+// Kills the child whose time limit has passed, and says so: the test then fails with that
+// reason instead of with a status it did not expect.
+static void kill_at_limit(pid_t pid, const std::vector<std::string> &argv, int seconds) {
+  kill(pid, SIGKILL);
+  std::string command;
+  for (const auto &a : argv)
+    command += (command.empty() ? "" : " ") + a;
+  ADD_FAILURE() << "the time limit of " << seconds << " s fired: " << command
+                << " had not ended, and was killed";
+}
+
 static void child(const std::vector<std::string> &argv, const RunOptions &o, int in, int out,
                   int err) {
   dup2(in, 0);
@@ -101,7 +136,7 @@ static RunResult run_on_terminal(const std::vector<std::string> &argv, const Run
       r.out.append(buf, static_cast<size_t>(got));
     }
     if (time(nullptr) > deadline) {
-      kill(pid, SIGKILL);
+      kill_at_limit(pid, argv, o.timeout_seconds);
       break;
     }
   }
@@ -162,7 +197,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &o) {
     if (poll(fds, n, 1000) < 0 && errno != EINTR)
       break;
     if (time(nullptr) > deadline) {
-      kill(pid, SIGKILL);
+      kill_at_limit(pid, argv, o.timeout_seconds);
       break;
     }
     for (int i = 0; i < n; ++i) {

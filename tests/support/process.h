@@ -1,9 +1,22 @@
 // Helpers for tests that run real processes and work in real temporary directories.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace vardo::test {
+
+// How long a test waits for an event that must come (a process's end, a file, a line) before it
+// takes the event for lost: minutes, so that only a hang reaches it, however loaded the machine.
+constexpr int kHangLimitSeconds = 600;
+
+// Waits until `ready()` holds, looking every 10 ms. Returns false, after failing the test with a
+// message naming `what`, when kHangLimitSeconds pass first.
+bool await(const std::function<bool()> &ready, const std::string &what);
+
+// Shell text that waits until the shell condition `condition` holds, looking every 50 ms; when
+// kHangLimitSeconds pass first, it says on standard error that it gave up waiting for `what`.
+std::string shell_await(const std::string &condition, const std::string &what);
 
 struct RunResult {
   int status = -1; // exit status, or 128 + signal number
@@ -32,7 +45,9 @@ struct RunOptions {
   // On the terminal, typed once the file `late_after` exists: a Ctrl-C at a known point of the run.
   std::string late_input;
   std::string late_after;
-  int timeout_seconds = 60;
+  // A guard against a hang, never a measure of speed: a busy machine may run the slowest test
+  // many times slower than an idle one. When it fires, the test fails and says so.
+  int timeout_seconds = kHangLimitSeconds;
 };
 
 // Runs argv[0] with the arguments; argv[0] is executed as given (no PATH search unless it has no
