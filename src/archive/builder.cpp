@@ -57,8 +57,9 @@ static void check_items(const ArchiveHeader &h) {
   }
 }
 
-// Appends "NAME=" and the base name of the first operand, always as the last item.
-static void add_name_item(ArchiveHeader &h, const char *first) {
+// Formats "NAME=" and the base name of the first operand into `item`, the last item of every
+// archive, or refuses the build when it cannot be one.
+static void format_name_item(char (&item)[kItemBufferSize], const char *first) {
   const char *base = basename_of(first);
   if (!is_plain_item_value(base)) {
     fprintf(stderr,
@@ -67,62 +68,94 @@ static void add_name_item(ArchiveHeader &h, const char *first) {
             process.program_name, visible(base, stderr));
     exit(1);
   }
-  char item[kItemBufferSize];
   if (format_text(item, sizeof item, "NAME=%s", base) < 0) {
     fprintf(stderr, "%s: %s: file name longer than %zu characters\n", process.program_name,
             visible(base, stderr), sizeof item - 6);
     exit(1);
   }
-  if (feature_add(h, item) < 0)
-    exit(1);
 }
 
-// What the inputs hold before any is read: each regular file's size as stat finds it now (-1 for
-// one that is not a regular file, or cannot be looked at), and their total when every size is
-// known.
-struct InputSizes {
+// The inputs, opened and measured before the first byte of the archive is written, so that a
+// build with an input it cannot read writes nothing: each one's descriptor (-1 for a FIFO, which
+// is opened in its turn, as its writer may wait for the inputs before it to be read), each
+// regular file's size as fstat finds it now (-1 for anything else), and their total when every
+// size is known.
+struct Inputs {
+  int *fd = nullptr;       // one per operand
   int64_t *size = nullptr; // one per operand
   uint64_t total = 0;
   bool known = true;
   bool recorded = false; // the total went into the header as the kSizeKey item
 };
 
-static InputSizes measure_inputs(int operands, char **operand) {
-  InputSizes sizes;
-  sizes.size = static_cast<int64_t *>(malloc(sizeof(int64_t) * static_cast<size_t>(operands)));
-  if (!sizes.size) {
+// Opens the operand `name` for reading, or reports why it cannot be an input: it does not exist,
+// cannot be opened, is a directory, or is the output file. Returns the descriptor (-1 for a FIFO,
+// left to its turn) with *st describing it; -2 after the message.
+static int open_operand(const char *name, struct stat *st) {
+  if (stat(name, st) == 0 && S_ISFIFO(st->st_mode))
+    return -1;
+  int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && fstat(fd, st) == 0 && S_ISDIR(st->st_mode)) {
+    close(fd);
+    fd = -1;
+    errno = EISDIR; // as reading it would report
+  }
+  if (fd < 0) {
+    report_errno(name);
+    return -2;
+  }
+  if (is_standard_output(fd)) {
+    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name,
+            visible(name, stderr));
+    close(fd);
+    return -2;
+  }
+  return fd;
+}
+
+// Opens every operand; refuses the build, before anything is written, when one cannot be read.
+static Inputs open_inputs(int operands, char **operand) {
+  Inputs in;
+  in.fd = static_cast<int *>(malloc(sizeof(int) * static_cast<size_t>(operands)));
+  in.size = static_cast<int64_t *>(malloc(sizeof(int64_t) * static_cast<size_t>(operands)));
+  if (!in.fd || !in.size) {
     // Not report_errno: the program name is escaped already.
     fprintf(stderr, "%s: %s\n", process.program_name, strerror(errno));
     exit(1);
   }
+  bool refused = false;
   for (int i = 0; i < operands; ++i) {
     struct stat st;
-    bool regular = stat(operand[i], &st) == 0 && S_ISREG(st.st_mode);
-    sizes.size[i] = regular ? st.st_size : -1;
-    sizes.known = sizes.known && regular;
-    sizes.total += regular ? static_cast<uint64_t>(st.st_size) : 0;
+    in.fd[i] = open_operand(operand[i], &st);
+    refused = refused || in.fd[i] == -2;
+    bool regular = in.fd[i] >= 0 && S_ISREG(st.st_mode);
+    in.size[i] = regular ? st.st_size : -1;
+    in.known = in.known && regular;
+    in.total += regular ? static_cast<uint64_t>(st.st_size) : 0;
   }
-  return sizes;
+  if (refused)
+    exit(1);
+  return in;
 }
 
 // A payload of 4 GiB or more has its size recorded in decimal bytes, before the "NAME=" item:
 // the gzip trailer's ISIZE, which the space check and the listing read, holds it only modulo
 // 2^32. A smaller payload gets no item, so that its header is as it always was.
-static void add_size_item(ArchiveHeader &h, InputSizes *sizes) {
-  if (!sizes->known || sizes->total < (uint64_t{1} << 32))
+static void add_size_item(ArchiveHeader &h, Inputs *in) {
+  if (!in->known || in->total < (uint64_t{1} << 32))
     return;
   char item[kItemBufferSize];
-  format_text(item, sizeof item, "%s%llu", kSizeKey, static_cast<unsigned long long>(sizes->total));
+  format_text(item, sizeof item, "%s%llu", kSizeKey, static_cast<unsigned long long>(in->total));
   if (feature_add(h, item) < 0)
     exit(1);
-  sizes->recorded = true;
+  in->recorded = true;
 }
 
 // With the size recorded, an input must give exactly the bytes it held when it was measured:
 // one that changed, or could not be read (its message is printed), would make the record lie.
-static void check_read(const InputSizes &sizes, int i, const char *name, bool opened,
+static void check_read(const Inputs &in, int i, const char *name, bool opened,
                        uint64_t read) {
-  if (!sizes.recorded || read == static_cast<uint64_t>(sizes.size[i]))
+  if (!in.recorded || read == static_cast<uint64_t>(in.size[i]))
     return;
   progress_clear();
   if (opened)
@@ -147,23 +180,19 @@ static void copy_raw(StreamState &s) {
   }
 }
 
-// Opens the next input, or reports why it is skipped; a skipped input fails the build, though the
-// archive of the other inputs is still written whole. Returns the descriptor, or -1.
-static int open_input(StreamState &s, const char *name) {
+// The descriptor of input i: opened already, or a FIFO opened now. Returns -1 after the message
+// when the FIFO cannot be opened (it fails the build, though the archive of the other inputs is
+// still written whole).
+static int input_fd(StreamState &s, const Inputs &in, int i, const char *name) {
   copy_text(s.in_name, name);
+  if (in.fd[i] >= 0)
+    return in.fd[i];
   int fd = open(s.in_name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     progress_clear();
     report_errno(s.in_name);
-  } else if (is_standard_output(fd)) {
-    progress_clear();
-    fprintf(stderr, "%s: %s: input file is output file\n", process.program_name,
-            visible(name, stderr));
-    close(fd);
-    fd = -1;
-  }
-  if (fd < 0)
     process.exit_status = 1;
+  }
   return fd;
 }
 
@@ -174,18 +203,22 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   copy_text(h.run_command, options.run_command);
   copy_text(h.extract_command, options.extract_command);
   s.out_fd = STDOUT_FILENO;
+  copy_text(s.out_name, "stdout"); // named in every write error
   catch_write_signals();
   check_operands(operands, operand);
-  InputSizes sizes = measure_inputs(operands, operand);
-  add_size_item(h, &sizes);
-  add_name_item(h, operand[0]);
+  char name_item[kItemBufferSize];
+  format_name_item(name_item, operand[0]);
+  Inputs inputs = open_inputs(operands, operand);
+  add_size_item(h, &inputs);
+  if (feature_add(h, name_item) < 0)
+    exit(1);
   check_items(h);
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
-  progress_start(sizes.total); // the regular files' bytes: what is known before the build
+  progress_start(inputs.total); // the regular files' bytes: what is known before the build
   for (int i = 0; i < operands; ++i) {
     uint64_t before = s.bytes_in;
-    s.in_fd = open_input(s, operand[i]);
+    s.in_fd = input_fd(s, inputs, i, operand[i]);
     if (s.in_fd >= 0) {
       if (feature_get(h, "NOCOMPR"))
         copy_raw(s);
@@ -193,10 +226,10 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
         write_gzip_member(s);
       close(s.in_fd);
     }
-    check_read(sizes, i, operand[i], s.in_fd >= 0, s.bytes_in - before);
+    check_read(inputs, i, operand[i], s.in_fd >= 0, s.bytes_in - before);
   }
   progress_end();
-  if (!sizes.recorded && s.bytes_in >= (uint64_t{1} << 32))
+  if (!inputs.recorded && s.bytes_in >= (uint64_t{1} << 32))
     fprintf(stderr,
             "%s: the payload holds 4 GiB or more, but not every input's size was known before it "
             "was read: the archive's space check and listing will see its size modulo 4 GiB\n",

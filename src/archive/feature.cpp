@@ -83,6 +83,19 @@ int feature_size(const ArchiveHeader &h, uint64_t *size) {
 
 bool is_plain_item_value(const char *value) { return !strpbrk(value, ",\"\\"); }
 
+bool ends_its_items(const char *items) {
+  bool quoted = false;
+  for (const char *p = items; *p; ++p) {
+    if (*p == '\\') {
+      if (!*++p)
+        return false;
+    } else if (*p == '"') {
+      quoted = !quoted;
+    }
+  }
+  return !quoted;
+}
+
 // Names that the shell, the C library or the dynamic loader reads from the environment to decide
 // how to run a command, or that bash turns into functions. The locale (LANG, LC_*, LOCPATH)
 // decides which bytes bash reads as one character, so that a backslash or a quote in the command

@@ -36,6 +36,11 @@ int feature_size(const ArchiveHeader &h, uint64_t *size);
 // and no double quote or backslash that the split would take out.
 bool is_plain_item_value(const char *value);
 
+// True when the items `items` end where the split of the feature string would end them: not
+// inside a double quote, nor with a backslash that would take the "," after it, either of which
+// joins the next item (the builder's "NAME=" last of all) to the last of these.
+bool ends_its_items(const char *items);
+
 // The first item of `h` that must not reach the run command's environment, or null, with the
 // reason in *why: a name (the text before the first "=") that holds a double quote or a
 // backslash, which the split would take out to put another name into the environment than the

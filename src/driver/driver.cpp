@@ -80,6 +80,12 @@ static void add_feature_item(int option, const char *prefix, const char *arg) {
       exit(1);
     }
     item = formatted;
+  } else if (!ends_its_items(item)) {
+    fprintf(stderr,
+            "%s: the argument of -%c ends inside a double quote or with a backslash, which would "
+            "join the next item to it\n",
+            process.program_name, option);
+    exit(1);
   }
   if (feature_add(run.header, item) < 0)
     exit(1);

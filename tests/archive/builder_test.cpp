@@ -92,9 +92,10 @@ TEST_F(Builder, NameItemHoldsTheBaseNameOfTheFirstOperand) {
   auto r = build({"dir/sub/file.tar"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(parsed().features, "NAME=file.tar");
-  // An operand ending in "/" gives an empty name (and a directory cannot be read: status 1).
+  // An operand ending in "/" would give an empty name, but a directory is no input: refused.
   r = build({"dir/"});
-  EXPECT_EQ(parsed().features, "NAME=");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "dir/: Is a directory\n");
 }
 
 // A build on one processor and a build on all give the same archive, whose payload the system's
@@ -155,43 +156,44 @@ TEST_F(Builder, RawPayloadsWithDashAAndFeatureItem) {
   EXPECT_TRUE(parsed().payload == a);
 }
 
-// An input that cannot be read is skipped, so the archive of the others is whole, but the build
-// fails: an archive missing a file is no success.
-TEST_F(Builder, UnreadableOperandsAreSkippedAndFailTheBuild) {
+// Every input is opened before anything is written: one that is missing, a directory or the
+// output file itself refuses the build with its message and status 1, and nothing is written,
+// compressed or raw. Each bad input is named, not only the first.
+TEST_F(Builder, BadInputsRefuseTheBuildBeforeAnythingIsWritten) {
   test::write_file(tool / "a", "AAA");
   test::write_file(tool / "c", "CCC");
-  auto r = build({"-a", "a", "missing", "c"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "missing: No such file or directory\n");
-  EXPECT_EQ(parsed().payload, "AAACCC");
-  r = build({"a", "missing", "c"});
-  EXPECT_EQ(r.status, 1);
-  auto first = test::zlib_gunzip(parsed().payload);
-  EXPECT_EQ(first.data, "AAA");
-  EXPECT_EQ(test::zlib_gunzip(parsed().payload.substr(first.consumed)).data, "CCC");
-
-  r = build({"gone1", "gone2"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "gone1: No such file or directory\ngone2: No such file or directory\n");
-  EXPECT_EQ(archive, test::archive_bytes(tool.tool_bytes(), "NAME=gone1",
-                                         "Self-Extracting archive file", "", "", ""));
-}
-
-TEST_F(Builder, DirectoryOperandIsAReadErrorWithStatusOne) {
   mkdir((tool / "d").c_str(), 0755);
-  test::write_file(tool / "f", "data");
-  auto r = build({"d", "f"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "d: Is a directory\n");
-  Parsed p = parsed();
-  auto first = test::zlib_gunzip(p.payload);
-  EXPECT_TRUE(first.ok); // the member is still complete
-  EXPECT_EQ(first.data, "");
-  EXPECT_EQ(test::zlib_gunzip(p.payload.substr(first.consumed)).data, "data");
-  r = build({"-a", "d", "f"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "d: Is a directory\n");
-  EXPECT_EQ(parsed().payload, "data");
+  struct Case {
+    std::vector<std::string> operands;
+    const char *err;
+  };
+  const Case cases[] = {
+      {{"missing"}, "missing: No such file or directory\n"},
+      {{"a", "missing", "c"}, "missing: No such file or directory\n"},
+      {{"gone1", "a", "gone2"},
+       "gone1: No such file or directory\ngone2: No such file or directory\n"},
+      {{"d", "a"}, "d: Is a directory\n"},
+      {{"a", "d/"}, "d/: Is a directory\n"},
+  };
+  for (const Case &c : cases) {
+    for (bool raw : {false, true}) {
+      std::vector<std::string> args = c.operands;
+      if (raw)
+        args.insert(args.begin(), "-a");
+      auto r = build(args);
+      EXPECT_EQ(r.status, 1) << args[raw];
+      EXPECT_EQ(r.err, c.err) << args[raw];
+      EXPECT_EQ(archive, "") << args[raw];
+    }
+  }
+  // The output file itself: "input file is output file", and the file keeps what it held.
+  for (const char *mode : {"-a", "-F x"}) {
+    test::write_file(tool / "f", "FFF");
+    auto r = tool.run({"sh", "-c", std::string("./vardo ") + mode + " a f >> f; echo $?"});
+    EXPECT_EQ(r.out, "1\n") << mode;
+    EXPECT_EQ(r.err, "./vardo: f: input file is output file\n") << mode;
+    EXPECT_EQ(test::read_file(tool / "f"), "FFF") << mode;
+  }
 }
 
 TEST_F(Builder, PreambleOption) {
@@ -220,18 +222,17 @@ TEST_F(Builder, PreambleOption) {
   EXPECT_EQ(test::read_file(tool / "o4"), "");
 }
 
-TEST_F(Builder, FullDiskIsAnErrorForCompressedAndRawBuilds) {
+// An output that takes nothing (a full disk, a closed descriptor) fails the build, named.
+TEST_F(Builder, FullDiskOrClosedOutputIsAnErrorForCompressedAndRawBuilds) {
   test::write_file(tool / "f", test::random_bytes(20000, 5));
-  for (bool raw : {false, true}) {
-    std::vector<std::string> args = {"./vardo"};
-    if (raw)
-      args.push_back("-a");
-    args.push_back("f");
-    test::RunOptions o;
-    o.stdout_path = "/dev/full";
-    auto r = tool.run(args, o);
-    EXPECT_EQ(r.status, 1) << raw;
-    EXPECT_EQ(r.err, "No space left on device\n") << raw; // the preamble write fails first
+  for (const char *mode : {"", "-a"}) {
+    // The preamble write fails first.
+    auto r = tool.run({"sh", "-c", std::string("./vardo ") + mode + " f > /dev/full; echo $?"});
+    EXPECT_EQ(r.out, "1\n") << mode;
+    EXPECT_EQ(r.err, "stdout: No space left on device\n") << mode;
+    r = tool.run({"sh", "-c", std::string("./vardo ") + mode + " f >&-; echo $?"});
+    EXPECT_EQ(r.out, "1\n") << mode;
+    EXPECT_EQ(r.err, "stdout: Bad file descriptor\n") << mode;
   }
 }
 
@@ -244,25 +245,8 @@ TEST_F(Builder, VanishedReaderIsAWriteError) {
     std::string cmd = std::string("{ ./vardo -p ./one ") + mode +
                       " f; echo $? > status; } | head -c 5 > /dev/null";
     auto r = tool.run({"sh", "-c", cmd});
-    EXPECT_EQ(r.err, "\n./vardo: Broken pipe\n") << mode;
+    EXPECT_EQ(r.err, "\n./vardo: stdout: Broken pipe\n") << mode;
     EXPECT_EQ(test::read_file(tool / "status"), "1\n") << mode;
-  }
-}
-
-// An input that is the output file itself would grow until the disk is full: it is refused and
-// named, as cat does, and the other inputs are still written.
-TEST_F(Builder, InputThatIsTheOutputIsRefused) {
-  for (const char *mode : {"-a", "-F x"}) {
-    test::write_file(tool / "f", "FFF");
-    test::write_file(tool / "g", "GGG");
-    std::string cmd = std::string("./vardo ") + mode + " g f >> f; echo $? > status";
-    auto r = tool.run({"sh", "-c", cmd});
-    EXPECT_EQ(r.err, "./vardo: f: input file is output file\n") << mode;
-    EXPECT_EQ(test::read_file(tool / "status"), "1\n") << mode;
-    std::string archive = test::read_file(tool / "f");
-    ASSERT_GT(archive.size(), 3u + tool.tool_bytes().size());
-    std::string payload = parse(archive.substr(3), tool.tool_bytes().size()).payload;
-    EXPECT_EQ(mode[1] == 'a' ? payload : test::zlib_gunzip(payload).data, "GGG") << mode;
   }
 }
 
@@ -277,7 +261,7 @@ TEST_F(Builder, FileSizeLimitIsAWriteError) {
         "ulimit -f " + std::to_string(blocks) + "; ./vardo " + mode + " f > out.run; echo $?";
     auto r = tool.run({"sh", "-c", cmd});
     EXPECT_EQ(r.out, "1\n") << mode;
-    EXPECT_EQ(r.err, "\n./vardo: File too large\n") << mode;
+    EXPECT_EQ(r.err, "\n./vardo: stdout: File too large\n") << mode;
     EXPECT_EQ(test::read_file(tool / "out.run").size(), blocks * 512) << mode;
   }
 }
@@ -296,10 +280,21 @@ TEST_F(Builder, ItemValuesThatTheSplitWouldChangeAreRefused) {
   EXPECT_EQ(r.err, "./vardo: notes,PATH=.: a file name with a comma, a double quote or a "
                    "backslash cannot be the NAME item\n");
   EXPECT_EQ(archive, "");
-  // -F takes its argument as items, commas and quotes meant as they stand.
+  // -F takes its argument as items, commas and quotes meant as they stand...
   test::write_file(tool / "f", "x");
   EXPECT_EQ(build({"-F", "A=\"1,2\",B=3", "f"}).status, 0);
   EXPECT_EQ(parsed().features, "A=\"1,2\",B=3,NAME=f");
+  EXPECT_EQ(build({"-F", "A=\\\"x\\\\,B=\"\"", "f"}).status, 0);
+  // ... but not items that end inside a quote or with a backslash, which would swallow the next
+  // item (the NAME item at last), so that the archive never sees it.
+  for (const char *items : {"W3=u\"v", "T6=x\\", "A=\"1,2\",B=\"3", "A=\\\"x\\"}) {
+    r = build({"-F", items, "f"});
+    EXPECT_EQ(r.status, 1) << items;
+    EXPECT_EQ(r.err, "./vardo: the argument of -F ends inside a double quote or with a backslash, "
+                     "which would join the next item to it\n")
+        << items;
+    EXPECT_EQ(archive, "") << items;
+  }
 }
 
 // Space-check values that every extraction would refuse are refused when building: the archive
