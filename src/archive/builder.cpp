@@ -153,8 +153,7 @@ static void add_size_item(ArchiveHeader &h, Inputs *in) {
 
 // With the size recorded, an input must give exactly the bytes it held when it was measured:
 // one that changed, or could not be read (its message is printed), would make the record lie.
-static void check_read(const Inputs &in, int i, const char *name, bool opened,
-                       uint64_t read) {
+static void check_read(const Inputs &in, int i, const char *name, bool opened, uint64_t read) {
   if (!in.recorded || read == static_cast<uint64_t>(in.size[i]))
     return;
   progress_clear();

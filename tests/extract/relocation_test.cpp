@@ -503,9 +503,9 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
   build(await(dir / "go"));
   unlink((dir / "alt/inst/data").c_str());
   rmdir((dir / "alt/inst").c_str());
-  auto r = script("(trap '' HUP; exec ./a.run -t " + dir / "alt" + " 2>err) & pid=$!; " +
-                  await(link()) + "kill -HUP $pid; touch " + dir / "go" +
-                  "; wait $pid; echo status=$?; " + left());
+  auto r =
+      script("(trap '' HUP; exec ./a.run -t " + dir / "alt" + " 2>err) & pid=$!; " + await(link()) +
+             "kill -HUP $pid; touch " + dir / "go" + "; wait $pid; echo status=$?; " + left());
   EXPECT_EQ(r.out, "status=0\nlink-gone\npayload\n") << r.err;
   if (!can_default)
     GTEST_SKIP() << "env has no --default-signal: SIGINT and SIGQUIT were not tried";
@@ -586,14 +586,14 @@ TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
   symlink("/nonexistent", link().c_str()); // left by a run that died
   // The second run waits at its prompt until the first has replaced the dead link with its own,
   // then answers y.
-  auto r = script("./a.run -n -t " + dir / "alt" + " 2>err1 & first=$!; { " +
-                  test::shell_await("grep -q 'OK to create' err2 2>/dev/null", "the prompt") +
-                  test::shell_await("[ \"$(readlink " + link() + ")\" = " + dir / "alt/inst" + " ]",
-                                    "the first run's link") +
-                  "echo y; } | ./a.run -v -n -t " + dir / "alt2" +
-                  " 2>err2; echo second=$?; test -L " + link() + " && echo link-stands; touch " +
-                  dir / "go" + "; wait $first; echo first=$?; " + left() + "; ls -A " +
-                  dir / "alt2");
+  auto r =
+      script("./a.run -n -t " + dir / "alt" + " 2>err1 & first=$!; { " +
+             test::shell_await("grep -q 'OK to create' err2 2>/dev/null", "the prompt") +
+             test::shell_await("[ \"$(readlink " + link() + ")\" = " + dir / "alt/inst" + " ]",
+                               "the first run's link") +
+             "echo y; } | ./a.run -v -n -t " + dir / "alt2" + " 2>err2; echo second=$?; test -L " +
+             link() + " && echo link-stands; touch " + dir / "go" +
+             "; wait $first; echo first=$?; " + left() + "; ls -A " + dir / "alt2");
   EXPECT_EQ(r.out, "second=1\nlink-stands\nfirst=0\nlink-gone\npayload\n") << r.err;
   EXPECT_EQ(test::read_file(tool / "err2"),
             "Creating temporary link to " + dir / "alt2/inst" +
@@ -605,12 +605,12 @@ TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
   unlink((dir / "go").c_str());
   test::RunOptions o;
   o.stdout_path = tool / "b.run";
-  ASSERT_EQ(tool.run({"./vardo", "-C", "", "-V", dir / "u", "-S", "inst", "-f",
-                      "mkdir " + link() + " && cat > " + link() + "/%o && " + await(dir / "go"),
-                      "data"},
-                     o)
-                .status,
-            0);
+  ASSERT_EQ(
+      tool.run({"./vardo", "-C", "", "-V", dir / "u", "-S", "inst", "-f",
+                "mkdir " + link() + " && cat > " + link() + "/%o && " + await(dir / "go"), "data"},
+               o)
+          .status,
+      0);
   chmod((tool / "b.run").c_str(), 0755);
   r = script("./b.run -n 2>err1 & first=$!; " + await(link() + "/data") + "./b.run -n -t " +
              dir / "alt2" + " 2>err2; echo second=$?; touch " + dir / "go" +

@@ -100,7 +100,10 @@ TEST(VerifyExtractSpace, ValuesWithControlCharactersAreRefused) {
   }
   // UTF-8 letters are taken where the terminal reads UTF-8; elsewhere a byte above 0x7F may be a
   // C1 control to it ("\xdb\x9b" is a letter in UTF-8, but CSI and one byte more in Latin-1).
-  for (const char *sub : {"caf\xc3\xa9", "in\xdb\x9b" "2J", "a\\b"}) {
+  for (const char *sub : {"caf\xc3\xa9",
+                          "in\xdb\x9b"
+                          "2J",
+                          "a\\b"}) {
     auto r = verify("VFYFS=" + dir.path() + ",FSSUB=" + sub, "/");
     EXPECT_EQ(r.out, "0") << sub;
     EXPECT_EQ(r.err, "") << sub;

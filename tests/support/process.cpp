@@ -48,8 +48,8 @@ std::string shell_await(const std::string &condition, const std::string &what) {
     quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   int tries = kHangLimitSeconds * 20;
   return "n=0; until " + condition + "; do if [ $n -gt " + std::to_string(tries) +
-         " ]; then echo 'gave up after " + std::to_string(kHangLimitSeconds) +
-         " s waiting for " + quoted + "' >&2; break; fi; sleep 0.05; n=$((n+1)); done; ";
+         " ]; then echo 'gave up after " + std::to_string(kHangLimitSeconds) + " s waiting for " +
+         quoted + "' >&2; break; fi; sleep 0.05; n=$((n+1)); done; ";
 }
 
 // Kills the child whose time limit has passed, and says so: the test then fails with that
