@@ -7,14 +7,20 @@ PREFIX ?= /usr/local
 
 .PHONY: all check demo install package preamble fuzz bench microbench clean
 
-# The configure lines live in CMakePresets.json; -B keeps BUILD as the tree. The targets that
-# build the tool alone leave the tests out, so that they need no GoogleTest (make check turns
-# them on again).
+# The configure lines live in CMakePresets.json; -B keeps BUILD as the tree. Building the tool
+# alone configures a tree only where none stands yet, and then leaves the tests out (they need
+# GoogleTest, which make check installs): a tree that make check configured keeps its tests.
 CONFIGURE = cmake --preset $(1) -B $(2) $(3) >/dev/null
-TOOL_ONLY = -DVARDO_TESTS=OFF
+TOOL_TREE = test -f $(BUILD)/CMakeCache.txt || $(call CONFIGURE,release,$(BUILD),-DVARDO_TESTS=OFF)
 
+# The sub-makes that cmake --build starts would name every directory they enter and leave.
+MAKEFLAGS += --no-print-directory
+
+# The most common first command sets up as make demo does: what the build needs is installed
+# when it is missing.
 all:
-	$(call CONFIGURE,release,$(BUILD),$(TOOL_ONLY))
+	@tools/install-packages demo
+	@$(TOOL_TREE)
 	cmake --build $(BUILD) --target vardo vardo_docs -j $(JOBS)
 
 # The preamble for another processor: `make preamble ARCH=aarch64` writes build/preamble-aarch64,
@@ -22,7 +28,8 @@ all:
 preamble:
 	@test -n "$(ARCH)" || { echo "make preamble ARCH=aarch64: name the processor" >&2; exit 1; }
 	@test "$(ARCH)" != "$$(uname -m)" || { echo "$(BUILD)/vardo is the $(ARCH) preamble" >&2; exit 1; }
-	$(call CONFIGURE,release,$(BUILD),$(TOOL_ONLY))
+	@tools/install-packages preamble
+	@$(TOOL_TREE)
 	cmake --build $(BUILD) --target preamble-$(ARCH) -j $(JOBS)
 
 # A newcomer's first command: install what the build needs when it is missing, build the tool,
@@ -31,7 +38,7 @@ preamble:
 demo:
 	@tools/install-packages demo
 	@mkdir -p $(BUILD)
-	@{ $(call CONFIGURE,release,$(BUILD),$(TOOL_ONLY)) && \
+	@{ $(TOOL_TREE) && \
 	  cmake --build $(BUILD) --target vardo -j $(JOBS); } > $(BUILD)/demo-build.log 2>&1 || \
 	  { cat $(BUILD)/demo-build.log; exit 1; }
 	@examples/installer/build.sh $(BUILD)/vardo $(BUILD)/demo
