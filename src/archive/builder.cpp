@@ -14,6 +14,7 @@
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
 #include "gzstream/progress.h"
+#include "lib/aplist.h"
 #include "lib/basename.h"
 #include "lib/process.h"
 #include "lib/text.h"
@@ -33,9 +34,16 @@ static void check_operands(int operands, char **operand) {
   }
 }
 
-// Refuses, before anything is written, "VFYFS=" and "FSSUB=" values that the space check would
-// refuse: such an archive could never be unpacked.
+// Refuses, before anything is written, what every run of the archive would refuse: "VFYFS=" and
+// "FSSUB=" values that the space check would refuse, and items the run command may not be
+// given. Such an archive could never be unpacked, or never run its run command.
 static void check_items(const ArchiveHeader &h) {
+  if (h.run_command[0]) {
+    void **entries = feature_entries(h);
+    if (!entries || feature_check_entries(entries) < 0)
+      exit(1);
+    aplist_free(entries);
+  }
   const char *item = feature_get(h, "VFYFS=");
   if (!item)
     return;

@@ -6,6 +6,7 @@
 
 #include "lib/aplist.h"
 #include "lib/process.h"
+#include "lib/runtime_names.h"
 #include "lib/strsplit.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -96,82 +97,37 @@ bool ends_its_items(const char *items) {
   return !quoted;
 }
 
-// Names that the shell, the C library or the dynamic loader reads from the environment to decide
-// how to run a command, or that bash turns into functions. The locale (LANG, LC_*, LOCPATH)
-// decides which bytes bash reads as one character, so that a backslash or a quote in the command
-// may end up inside one and stop quoting; bash expands the translation of a $"..." string, which
-// TEXTDOMAIN and TEXTDOMAINDIR choose, as if it were in double quotes; HOME is what ~ and cd lead
-// to; GCONV_PATH loads code into any program that converts characters, NLSPATH and LANGUAGE
-// (which may climb out of the system's catalogues with "..") give programs their message formats,
-// GLIBC_TUNABLES sets up the loader.
-static const char *const kRunningPrefixes[] = {"LD_", "BASH", "LC_"};
-static const char *const kRunningNames[] = {
-    "ENV",        "PS4",           "IFS",        "CDPATH",         "GLOBIGNORE", "EXECIGNORE",
-    "PATH",       "HOME",          "SHELLOPTS",  "PROMPT_COMMAND", "LANG",       "LOCPATH",
-    "TEXTDOMAIN", "TEXTDOMAINDIR", "GCONV_PATH", "NLSPATH",        "LANGUAGE",   "GLIBC_TUNABLES"};
-
-static bool changes_how_commands_run(const char *name, size_t len) {
-  for (const char *prefix : kRunningPrefixes)
-    if (len >= strlen(prefix) && strncmp(name, prefix, strlen(prefix)) == 0)
-      return true;
-  for (const char *known : kRunningNames)
-    if (len == strlen(known) && strncmp(name, known, len) == 0)
-      return true;
-  return false;
-}
-
-// Walks the items as feature_export's split does: a backslash keeps the next character, a double
-// quote opens or closes a quote, a "," outside quotes ends the item.
-const char *feature_refused_item(const ArchiveHeader &h, const char **why) {
-  const char *item = h.features;
-  bool in_name = true, quoted = false;
-  for (const char *p = h.features;; ++p) {
-    if (in_name && (*p == '"' || *p == '\\')) {
-      *why = "its name holds a double quote or a backslash";
-      return item;
-    }
-    // An item without "=" is exported by its name less its trailing blanks.
-    size_t len = static_cast<size_t>(p - item);
-    if (in_name && (*p == '=' || *p == ',' || !*p) &&
-        changes_how_commands_run(item, *p == '=' ? len : untrailed_length(item, len))) {
-      *why = "it changes how the run command's shell or the loader runs it";
-      return item;
-    }
-    if (!*p)
-      return nullptr;
-    if (*p == '\\') {
-      if (!*++p)
-        return nullptr;
-    } else if (*p == '"') {
-      quoted = !quoted;
-    } else if (*p == '=') {
-      in_name = false;
-    } else if (*p == ',' && !quoted) {
-      in_name = true;
-      item = p + 1;
-    }
-  }
-}
-
-void feature_export(const ArchiveHeader &h) {
+void **feature_entries(const ArchiveHeader &h) {
   void **items = strsplit(h.features, ",");
-  if (!items)
-    return;
-  for (void **slot = items; *slot; ++slot) {
+  for (void **slot = items; items && *slot; ++slot) {
     char *item = static_cast<char *>(*slot);
-    trim_trailing(item);
-    // putenv keeps the string itself, so each entry is a heap copy that is never freed.
-    size_t len = strlen(item);
-    char *entry = static_cast<char *>(malloc(len + 2));
-    if (!entry)
-      continue;
+    size_t len = trim_trailing(item);
     if (strchr(item, '='))
-      memcpy(entry, item, len + 1);
-    else
-      snprintf(entry, len + 2, "%s=", item);
-    putenv(entry);
+      continue;
+    auto *entry = static_cast<char *>(realloc(item, len + 2));
+    if (!entry) {
+      aplist_free(items);
+      return nullptr;
+    }
+    memcpy(entry + len, "=", 2);
+    *slot = entry;
   }
-  aplist_free(items);
+  return items;
+}
+
+int feature_check_entries(void **entries) {
+  for (void **slot = entries; *slot; ++slot) {
+    const char *entry = static_cast<const char *>(*slot);
+    size_t name = strcspn(entry, "=");
+    if (is_refused_setting(entry, name, entry + name + 1, strlen(entry + name + 1))) {
+      fprintf(stderr,
+              "%s: a feature item cannot be exported, as it changes how the run command's shell "
+              "or the loader runs it: %s\n",
+              process.program_name, visible(entry, stderr));
+      return -1;
+    }
+  }
+  return 0;
 }
 
 } // namespace vardo

@@ -41,17 +41,15 @@ bool is_plain_item_value(const char *value);
 // joins the next item (the builder's "NAME=" last of all) to the last of these.
 bool ends_its_items(const char *items);
 
-// The first item of `h` that must not reach the run command's environment, or null, with the
-// reason in *why: a name (the text before the first "=") that holds a double quote or a
-// backslash, which the split would take out to put another name into the environment than the
-// one the listing shows ("L\"D_PRE\"LOAD=..."); or a name that changes how the command's shell,
-// or the loader of every program it starts, runs it (LD_PRELOAD, BASH_FUNC_echo%%, IFS, ...),
-// so that a command that reads as harmless does something else.
-const char *feature_refused_item(const ArchiveHeader &h, const char **why);
+// The feature items of `h` as environment entries, split at commas by strsplit (a backslash
+// keeps the next character, double quotes keep commas), each trimmed of trailing blanks, a flag
+// word NAME becoming "NAME=": a NULL-terminated list (an aplist) of new strings. Null when
+// memory runs out.
+void **feature_entries(const ArchiveHeader &h);
 
-// Puts every item of `h` into the environment; an item without "=" becomes a variable with an
-// empty value.
-void feature_export(const ArchiveHeader &h);
+// Refuses, after a message naming it, the first of `entries` that must not reach the run
+// command's environment (lib/runtime_names.h says which). Returns 0 or -1.
+int feature_check_entries(void **entries);
 
 // Removes trailing spaces, newlines, tabs and carriage returns in place; returns the new length.
 size_t trim_trailing(char *text);

@@ -13,6 +13,7 @@
 #include "driver/inherited.h"
 #include "driver/options.h"
 #include "driver/usage.h"
+#include "extract/command.h"
 #include "extract/extract.h"
 #include "extract/listing.h"
 #include "gzstream/stream.h"
@@ -289,8 +290,12 @@ void driver_main(int argc, char **argv) {
     fprintf(stderr, "%s: what files do you want to compress?\n", process.program_name);
     exit(1);
   }
-  if (!o.archive_mode)
+  if (!o.archive_mode) {
+    // An archive whose commands no run could expand is never written.
+    if (check_template(o.build.extract_command) < 0 || check_template(o.build.run_command) < 0)
+      exit(1);
     build_archive(run.header, o.build, run.stream, operands, operand);
+  }
   if (o.use_operand && operands == 0)
     usage_exit();
   refuse_misplaced_options(operands, operand);

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "archive/feature.h"
 #include "extract/interrupt.h"
 #include "extract/quoting.h"
 #include "extract/scan.h"
@@ -16,77 +15,158 @@
 #include "lib/text.h"
 #include "lib/visible.h"
 
+extern char **environ;
+
 namespace vardo {
 
-// Writes `value` where the template `tmpl` stands. Returns 0, or -1 after the refusal when the
-// value could not be promised to stay data there.
-static int insert_value(CommandBuffer *b, ShellState *s, const char *value, const char *tmpl) {
-  if (shell_insert(b, s, value) == 0)
-    return 0;
+// The variables that carry the values, and the placeholder each stands for.
+struct Placeholder {
+  char letter;
+  const char *variable;
+};
+static const Placeholder kPlaceholders[] = {{'o', "VARDO_O"}, {'p', "VARDO_P"}};
+
+// One of the two texts being written, at most 2047 characters.
+struct Output {
+  char *out;
+  size_t w = 0;
+  bool overflow = false;
+  void put(const char *text, size_t len) {
+    if (len > kCommandSize - 1 - w) {
+      overflow = true;
+      return;
+    }
+    memcpy(out + w, text, len);
+    w += len;
+  }
+  void put(const char *text) { put(text, strlen(text)); }
+};
+
+// A value that means the same to every shell wherever it stands as plain text: letters, digits
+// and "_./:+@%=-", and commas unless a "{" of the template may make more words of them (as
+// "..").
+static bool is_plain_value(const char *value, bool braces) {
+  if (!*value || (braces && (strchr(value, ',') || find_text(value, ".."))))
+    return false;
+  for (const char *v = value; *v; ++v)
+    if (!isalnum(static_cast<unsigned char>(*v)) && !strchr("_./:+@%=-,", *v))
+      return false;
+  return true;
+}
+
+// Writes the reference to `variable` for the quoting `q`. Returns -1 where it cannot be told.
+static int put_reference(Output *text, Quoting q, const char *variable) {
+  static const char *const kForms[][2] = {{"\"${", "?}\""}, {"'\"${", "?}\"'"}, {"${", "?}"}};
+  int form = q == Quoting::plain ? 0 : q == Quoting::single ? 1 : q == Quoting::dbl ? 2 : -1;
+  if (form < 0)
+    return -1;
+  text->put(kForms[form][0]);
+  text->put(variable);
+  text->put(kForms[form][1]);
+  return 0;
+}
+
+static int refuse(const char *tmpl) {
   fprintf(stderr, "%s: a value would not be data where this command puts it: %s\n",
           process.program_name, visible(tmpl, stderr));
   return -1;
 }
 
-// Writes the current directory where the template stands. Returns 0, or -1 after a message when
-// the directory cannot be known or the value is refused; a directory too long even for the whole
-// buffer counts as a too-long expansion.
-static int insert_cwd(CommandBuffer *b, ShellState *s, const char *tmpl) {
-  char cwd[kCommandSize];
-  if (getcwd(cwd, sizeof cwd))
-    return insert_value(b, s, cwd, tmpl);
-  if (errno != ERANGE) {
-    report_errno("getcwd");
+// Puts before the command `text` a check of every variable it refers to, ": "${VAR?}" ...;",
+// which a shell that dropped one (yash, bytes that are no characters of its locale) fails on at
+// once, before any command of the template runs: a reference inside a subshell would end only
+// that subshell.
+static void put_guard(Output *text, const bool (&referred)[2]) {
+  char guard[64] = ":";
+  for (int i = 0; i < 2; ++i)
+    if (referred[i])
+      format_text(guard + strlen(guard), sizeof guard - strlen(guard), " \"${%s?}\"",
+                  kPlaceholders[i].variable);
+  if (strlen(guard) == 1)
+    return;
+  strcat(guard, "; ");
+  size_t len = strlen(guard);
+  if (len > kCommandSize - 1 - text->w) {
+    text->overflow = true;
+    return;
+  }
+  memmove(text->out + len, text->out, text->w);
+  memcpy(text->out, guard, len);
+  text->w += len;
+}
+
+int expand_template(const char *tmpl, const TemplateValues &values, ExpandedCommand *out) {
+  Output text{out->text}, shown{out->shown};
+  bool referred[2] = {false, false};
+  QuoteTracker quoting;
+  bool braces = strchr(tmpl, '{') != nullptr;
+  bool rereads = rereads_as_code(tmpl);
+  for (size_t r = 0; tmpl[r];) {
+    const Placeholder *ph = nullptr;
+    for (const Placeholder &p : kPlaceholders)
+      if (tmpl[r] == '%' && tmpl[r + 1] == p.letter)
+        ph = &p;
+    if (!ph) {
+      // Any other character, and "%" with whatever follows it (nothing at the end).
+      size_t len = tmpl[r] == '%' && tmpl[r + 1] ? 2 : 1;
+      for (size_t i = 0; i < len; ++i)
+        quoting.follow(tmpl[r + i]);
+      text.put(tmpl + r, len);
+      shown.put(tmpl + r, len);
+      r += len;
+      continue;
+    }
+    int which = static_cast<int>(ph - kPlaceholders);
+    const char *value = which == 0 ? values.out_name : values.dir;
+    if (rereads)
+      return refuse(tmpl);
+    if (is_plain_value(value, braces))
+      text.put(value);
+    else if (put_reference(&text, quoting.here(), ph->variable) < 0)
+      return refuse(tmpl);
+    else
+      referred[which] = true;
+    quoting.follow('x'); // the value is a word, whatever the shell makes of it
+    shown.put(value);
+    r += 2;
+  }
+  put_guard(&text, referred);
+  if (text.overflow || shown.overflow) {
+    fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
+            process.program_name, kCommandSize - 1, visible(tmpl, stderr));
     return -1;
   }
-  b->overflow = true;
+  text.out[text.w] = shown.out[shown.w] = '\0';
   return 0;
 }
 
-char *expand_template(const char *tmpl, const char *out_name) {
-  auto *out = static_cast<char *>(calloc(kCommandSize, 1));
-  if (!out) {
-    // Not report_errno: the program name is escaped already.
-    fprintf(stderr, "%s: %s\n", process.program_name, strerror(errno));
-    return nullptr;
-  }
-  CommandBuffer b{out, kCommandSize};
-  ShellState s;
-  const TemplateScan scan = scan_template(tmpl);
-  s.unsure = scan.unsure;
-  int result = 0;
-  for (size_t r = 0; tmpl[r] && !b.overflow && result == 0;) {
-    s.naming = scan.names_at(r);
-    if (tmpl[r] == '%' && tmpl[r + 1] == 'o') {
-      result = insert_value(&b, &s, out_name, tmpl);
-      r += 2;
-    } else if (tmpl[r] == '%' && tmpl[r + 1] == 'p') {
-      result = insert_cwd(&b, &s, tmpl);
-      r += 2;
-    } else {
-      // Any other character, and "%" with whatever follows it (nothing at the end).
-      size_t len = tmpl[r] == '%' && tmpl[r + 1] ? 2 : 1;
-      for (size_t i = 0; i < len; ++i) {
-        shell_follow(&s, tmpl[r + i]);
-        b.put(tmpl[r + i]);
-      }
-      r += len;
-    }
-  }
-  if (result == 0 && !b.overflow)
-    return out;
+int check_template(const char *tmpl) {
+  // Plain values, which no quoting refuses, and short, which no length does.
+  ExpandedCommand scratch;
+  return expand_template(tmpl, TemplateValues{"x", "/"}, &scratch);
+}
+
+int command_environment(CommandEnvironment *ce, const TemplateValues &values, char *const *extra) {
+  // Each value fits: an output name holds at most 1023 bytes, a directory at most 2047.
+  snprintf(ce->out_name, sizeof ce->out_name, "%s=%s", kPlaceholders[0].variable, values.out_name);
+  snprintf(ce->dir, sizeof ce->dir, "%s=%s", kPlaceholders[1].variable, values.dir);
+  int result = environment_start(&ce->env, environ);
+  for (char *const *e = extra; result == 0 && e && *e; ++e)
+    result = environment_set(&ce->env, *e);
   if (result == 0)
-    fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
-            process.program_name, kCommandSize - 1, visible(tmpl, stderr));
-  free(out);
-  return nullptr;
+    result = environment_set(&ce->env, ce->out_name);
+  if (result == 0)
+    result = environment_set(&ce->env, ce->dir);
+  if (result < 0) // Not report_errno: the program name is escaped already.
+    fprintf(stderr, "%s: %s\n", process.program_name, strerror(errno));
+  return result;
 }
 
 // Runs `cmd` through the shell and waits for it. Returns its wait status, or -1 when no shell
 // could be started.
-static int run_command(const char *cmd) {
+static int run_command(const char *cmd, char *const *envp) {
   fflush(nullptr);
-  pid_t pid = start_command(cmd, nullptr);
+  pid_t pid = start_command(cmd, envp, nullptr);
   return pid < 0 ? -1 : finish_command(pid, -1);
 }
 
@@ -108,15 +188,15 @@ static bool confirm_run() {
   }
 }
 
-int run_post_command(const ArchiveHeader &h, const char *cmd, const char *path,
+int run_post_command(const ExpandedCommand &cmd, char *const *envp, const char *path,
                      const char *out_name, bool verbose) {
-  feature_export(h); // before any question: the command inherits the items whatever the answer
   int status = 0;
   if (verbose) {
     printf("This archive requires more processing using the following command:\n");
     // The answer is typed at the terminal of standard input, and the command is read there even
     // when standard output goes through a pipe such as tee.
-    printf("    %s\n", isatty(STDIN_FILENO) ? escape_controls(cmd) : visible(cmd, stdout));
+    printf("    %s\n",
+           isatty(STDIN_FILENO) ? escape_controls(cmd.shown) : visible(cmd.shown, stdout));
     bool asked = isatty(fileno(stdin));
     if (!asked)
       printf("but stdin is not a terminal. So forget it.\n");
@@ -125,16 +205,16 @@ int run_post_command(const ArchiveHeader &h, const char *cmd, const char *path,
       fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));
       status = -1;
     } else if (asked && confirm_run()) {
-      status = run_command(cmd);
+      status = run_command(cmd.text, envp);
     }
   } else {
-    status = run_command(cmd);
+    status = run_command(cmd.text, envp);
     // A shell that exited with another code than 0, or none started at all (-1); a command ended
     // by a signal is not reported here.
     if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {
       fprintf(stderr, "\n%s: final processing of %s failed\n", visible(path, stderr),
               visible(out_name, stderr));
-      fprintf(stderr, "\nCommand: %s\n", visible(cmd, stderr));
+      fprintf(stderr, "\nCommand: %s\n", visible(cmd.shown, stderr));
     }
   }
   return status == 0 ? 0 : -1;

@@ -1,5 +1,6 @@
 #include "extract/extract.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -103,19 +104,24 @@ static int check_space(const Extraction &x, Payload kind) {
   return verify_extract_space(x.header, x.options, required_mb);
 }
 
-// The commands of this run, expanded once before anything is unpacked, null where none runs:
-// what was checked is what runs, whatever is renamed in the directory meanwhile.
+// The commands of this run, expanded once before anything is unpacked, with their environments:
+// what was checked is what runs, whatever is renamed in the directory meanwhile. Each is used
+// only where `extract` or `run` says it runs.
 struct ExpandedCommands {
-  char *extract = nullptr;
-  char *run = nullptr;
+  bool extract = false;
+  bool run = false;
+  ExpandedCommand extract_command;
+  ExpandedCommand run_command;
+  CommandEnvironment extract_env;
+  CommandEnvironment run_env;
+  void **feature_entries = nullptr; // the run command's items, until it has started
 };
 static ExpandedCommands expanded;
 
 // The extract command while the payload is written into it.
 struct ExtractCommand {
   pid_t pid = 0;
-  int pipe = -1;       // the write end of its standard input
-  char *cmd = nullptr; // as expanded; named in the failure message
+  int pipe = -1; // the write end of its standard input
 };
 static ExtractCommand extract_command;
 
@@ -126,8 +132,7 @@ static int finish_extract_command(bool write_failed) {
   int status = finish_command(extract_command.pid, extract_command.pipe);
   if (status != 0 || write_failed)
     fprintf(stderr, "%s: the extract command failed: %s\n", process.program_name,
-            visible(extract_command.cmd, stderr));
-  free(extract_command.cmd);
+            visible(expanded.extract_command.shown, stderr));
   extract_command = ExtractCommand{};
   return status != 0 || write_failed ? -1 : 0;
 }
@@ -138,20 +143,17 @@ static void finish_extract_command_on_abort(bool write_failed) {
   finish_extract_command(write_failed);
 }
 
-// Starts the extract command, which it takes over from the expanded commands, its pipe as the
-// output. Returns 0, or -1 after a message.
+// Starts the extract command, its pipe as the output. Returns 0, or -1 after a message.
 static int start_extract_command(const Extraction &x) {
-  char *cmd = expanded.extract;
-  expanded.extract = nullptr;
   fflush(nullptr);
   int pipe;
-  pid_t pid = start_command(cmd, &pipe);
+  pid_t pid = start_command(expanded.extract_command.text,
+                            environment_array(expanded.extract_env.env), &pipe);
   if (pid < 0) {
-    report_errno(cmd);
-    free(cmd);
+    report_errno(expanded.extract_command.shown);
     return -1;
   }
-  extract_command = ExtractCommand{pid, pipe, cmd};
+  extract_command = ExtractCommand{pid, pipe};
   on_abort(finish_extract_command_on_abort);
   x.stream.out_fd = pipe;
   return 0;
@@ -220,24 +222,44 @@ static int unpack_payload(const Extraction &x, Payload kind) {
   return close_output(x, status);
 }
 
-// Expands the commands this run will start before anything is made or started, so that a value
-// that would not be data refuses the run before the extract command has run, a link stands or a
-// file is written; and refuses then too an archive whose feature items would put other names
-// into the run command's environment than the listing shows. Returns -1 after the message.
-static int expand_commands(const Extraction &x) {
-  bool runs = x.header.run_command[0] && !x.options.no_run;
-  const char *why;
-  if (const char *item = runs ? feature_refused_item(x.header, &why) : nullptr) {
-    char shown[kHeaderStringSize]; // the item up to the next comma, escaped as a whole
-    format_text(shown, sizeof shown, "%.*s", static_cast<int>(strcspn(item, ",")), item);
-    fprintf(stderr, "%s: a feature item cannot be exported, as %s: %s\n", process.program_name, why,
-            visible(shown, stderr));
+// Refuses, after the message, an archive whose feature items the run command may not be given.
+// Returns -1 then, or when memory runs out.
+static int split_feature_items(const Extraction &x) {
+  expanded.feature_entries = feature_entries(x.header);
+  if (!expanded.feature_entries) {
+    fprintf(stderr, "%s: %s\n", process.program_name, strerror(ENOMEM));
     return -1;
   }
-  if (x.header.extract_command[0] &&
-      !(expanded.extract = expand_template(x.header.extract_command, x.stream.out_name)))
+  return feature_check_entries(expanded.feature_entries);
+}
+
+// Expands the commands this run will start, and makes their environments, before anything is
+// made or started, so that a value that would not be data refuses the run before the extract
+// command has run, a link stands or a file is written; and refuses then too an archive whose
+// feature items the run command may not be given. Returns -1 after the message.
+static int expand_commands(const Extraction &x) {
+  char dir[kCommandSize];
+  if (!getcwd(dir, sizeof dir)) {
+    if (errno == ERANGE)
+      fprintf(stderr, "%s: the path of the current directory is longer than %d characters\n",
+              process.program_name, kCommandSize - 1);
+    else
+      report_errno("getcwd");
     return -1;
-  if (runs && !(expanded.run = expand_template(x.header.run_command, x.stream.out_name)))
+  }
+  TemplateValues values{x.stream.out_name, dir};
+  expanded.extract = x.header.extract_command[0];
+  expanded.run = x.header.run_command[0] && !x.options.no_run;
+  if (expanded.run && split_feature_items(x) < 0)
+    return -1;
+  if (expanded.extract &&
+      (expand_template(x.header.extract_command, values, &expanded.extract_command) < 0 ||
+       command_environment(&expanded.extract_env, values, nullptr) < 0))
+    return -1;
+  if (expanded.run &&
+      (expand_template(x.header.run_command, values, &expanded.run_command) < 0 ||
+       command_environment(&expanded.run_env, values,
+                           reinterpret_cast<char *const *>(expanded.feature_entries)) < 0))
     return -1;
   return 0;
 }
@@ -279,7 +301,8 @@ static int extract_open_archive(Extraction &x) {
     return -1;
   if (!expanded.run)
     return 0;
-  return run_post_command(x.header, expanded.run, x.path, x.stream.out_name, o.verbose);
+  return run_post_command(expanded.run_command, environment_array(expanded.run_env.env), x.path,
+                          x.stream.out_name, o.verbose);
 }
 
 int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
@@ -287,9 +310,6 @@ int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, Strea
   s.in_fd = fd;
   Extraction x{h, options, s, path};
   int status = extract_open_archive(x);
-  free(expanded.extract);
-  free(expanded.run);
-  expanded = ExpandedCommands{};
   close(fd);
   remove_temporary_link();
   return status;

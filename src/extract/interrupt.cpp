@@ -86,9 +86,9 @@ void catch_ending_signals() {
   }
 }
 
-pid_t start_command(const char *command, int *input) {
+pid_t start_command(const char *command, char *const *envp, int *input) {
   sigset_t old = hold_ending_signals();
-  pid_t pid = shell_start(command, input);
+  pid_t pid = shell_start(command, envp, input);
   int err = errno;
   if (pid > 0) {
     running.pid = pid;

@@ -1,176 +1,178 @@
 #include "extract/quoting.h"
 
-#include <cctype>
 #include <cstring>
-
-#include "lib/text.h"
 
 namespace vardo {
 
-void CommandBuffer::put(char c) {
-  if (w < size - 1)
-    out[w++] = c;
-  else
-    overflow = true;
+void QuoteTracker::push(Frame f) {
+  if (depth_ == kMaxDepth)
+    depth_ = 0; // deeper than is followed: every place from here on is unknown
+  else if (depth_ > 0)
+    frames_[depth_++] = f;
 }
 
-// After "$" only a name or a one-character parameter is followed; "$(", "${", "$'", "$\"" and a
-// "$" standing alone are not.
-static bool is_parameter(char c) {
-  return isalnum(static_cast<unsigned char>(c)) || strchr("_?$!#@*-", c);
+Quoting QuoteTracker::here() const {
+  if (depth_ == 0 || escaped_ || dollar_ || dollar_single_ || here_ == kBody)
+    return Quoting::unknown;
+  // In a comment the reference is written as it would be outside one: if the comment is
+  // misread, that is still right, and inside a comment nothing is run.
+  switch (frames_[depth_ - 1]) {
+  case kDouble:
+    return Quoting::dbl;
+  case kParameter:
+  case kLocale:
+    return Quoting::unknown;
+  default:
+    return single_ ? Quoting::single : Quoting::plain;
+  }
 }
 
-// A "#" that does not continue a word begins a comment. Anything but a printable character that
-// is not an operator might end a word in some shell.
-static bool may_begin_comment(char before) {
-  auto b = static_cast<unsigned char>(before);
-  return b <= ' ' || b >= 0x7f || strchr(";&|<>()", before);
+// The body of a here-document: a line that holds the delimiter alone (less leading tabs after
+// "<<-") ends it.
+void QuoteTracker::follow_here_document(char c) {
+  if (c != '\n') {
+    if (!(strip_tabs_ && c == '\t' && line_len_ == 0) && line_len_ <= kMaxDelimiter)
+      line_[line_len_++] = c;
+    return;
+  }
+  if (line_len_ == delimiter_len_ && memcmp(line_, delimiter_, delimiter_len_) == 0)
+    here_ = kNone;
+  line_len_ = 0;
 }
 
-// After these a "(" opens something other than a subshell in some shell: "((" arithmetic, "<("
-// and ">(" process substitution, "=(" an array, "@(" and the like an extended pattern.
-static bool opens_nesting(char before) { return strchr("<>(=@!+*?", before); }
-
-static void follow_unquoted(ShellState *s, char c, char before) {
+// Follows `c` in a frame of commands, outside any quotes.
+void QuoteTracker::follow_commands(char c, char before) {
+  if (here_ == kWord) {
+    // The delimiter: one word, its quotes and backslashes taken out.
+    if (delimiter_len_ == 0 && before == '<' && (c == '-' || c == '<')) {
+      strip_tabs_ = c == '-';
+      if (c == '<')
+        here_ = kNone; // "<<<": a word follows, not a here-document
+      return;
+    }
+    if (c == ' ' || c == '\t') {
+      if (delimiter_len_ > 0)
+        here_ = kPending;
+      return;
+    }
+    if (c != '\n' && !strchr(";&|<>()", c)) {
+      if (!strchr("'\"\\", c) && delimiter_len_ < kMaxDelimiter)
+        delimiter_[delimiter_len_++] = c;
+      return;
+    }
+    here_ = kPending;
+  }
   switch (c) {
   case '\'':
-    s->quote = ShellState::kSingle;
+    single_ = true;
     break;
   case '"':
-    s->quote = ShellState::kDouble;
+    push(kDouble);
     break;
-  case '#':
-    s->unsure = may_begin_comment(before);
+  case '\\':
+    escaped_ = true;
+    before_escape_ = before;
     break;
-  case '<':
-    s->unsure = before == '<'; // a here-document
+  case '$':
+    dollar_ = true;
+    break;
+  case '`':
+    if (frames_[depth_ - 1] == kBackquote)
+      --depth_;
+    else
+      push(kBackquote);
     break;
   case '(':
-    s->unsure = opens_nesting(before);
+    push(kCommands);
+    break;
+  case ')':
+    if (depth_ > 1 && frames_[depth_ - 1] == kCommands)
+      --depth_;
+    break;
+  case '#':
+    comment_ = strchr(" \t\n;&|()<>", before) != nullptr;
+    break;
+  case '<':
+    if (before == '<' && here_ == kNone) {
+      here_ = kWord;
+      strip_tabs_ = false;
+      delimiter_len_ = 0;
+    }
+    break;
+  case '\n':
+    if (here_ == kPending) {
+      here_ = kBody;
+      line_len_ = 0;
+    }
     break;
   }
 }
 
-// Blanks, newlines and operators end a word outside quotes.
-static bool ends_word(char c) { return c == ' ' || c == '\t' || c == '\n' || strchr(";&|<>()", c); }
-
-// Follows where words begin and end outside quotes and escapes: what a value placed in the current
-// word turns into.
-static void follow_word(ShellState *s, char c, char before) {
-  if (ends_word(c)) {
-    if (s->word_begun)
-      s->redirect_word = false;
-    s->word_begun = s->subscript = s->brace = s->closed = false;
-    if (c == '&' && (before == '>' || before == '<'))
-      s->redirect_word = true;
+void QuoteTracker::follow(char c) {
+  char before = before_;
+  before_ = c;
+  if (depth_ == 0)
+    return;
+  if (here_ == kBody) {
+    follow_here_document(c);
     return;
   }
-  // The shells read what follows ">&-" each in its own way: bash ends the word there, busybox
-  // takes it for a file name, dash refuses it.
-  if (s->closed) {
-    s->unsure = true;
+  if (comment_) {
+    comment_ = c != '\n';
+    if (!comment_)
+      follow_commands(c, before);
     return;
   }
-  s->closed = c == '-' && s->redirect_word && !s->word_begun;
-  if (c == '[' || c == ']')
-    s->subscript = c == '[';
-  else if (c == '{' || c == '}')
-    s->brace = c == '{';
-  if (c != '\'' && c != '"')
-    s->word_begun = true;
-}
-
-void shell_follow(ShellState *s, char c) {
-  char before = s->before;
-  s->before = c;
-  if (s->unsure)
+  if (escaped_) {
+    // A backslash-newline joins two lines as if neither were there; any other character is
+    // taken as it is, and begins nothing.
+    escaped_ = false;
+    before_ = c == '\n' ? before_escape_ : '\\';
     return;
-  if (s->quote == ShellState::kPlain && !s->escaped)
-    follow_word(s, c, before);
-  else if (!(s->quote == ShellState::kSingle && c == '\'') &&
-           !(s->quote == ShellState::kDouble && c == '"' && !s->escaped))
-    s->word_begun = true; // quoted or escaped, a character of the word
-  if (s->escaped) {
-    // A backslash-newline joins two lines, and what the join means depends on the place.
-    s->escaped = false;
-    s->unsure = c == '\n';
-    s->before = '\\';
-  } else if (s->quote == ShellState::kSingle) {
-    if (c == '\'')
-      s->quote = ShellState::kPlain;
-  } else if (before == '$') {
-    s->unsure = !is_parameter(c);
-  } else if (c == '`') {
-    s->unsure = true;
-  } else if (c == '\\') {
-    s->escaped = true;
-  } else if (s->quote == ShellState::kDouble) {
+  }
+  if (single_ || dollar_single_) {
+    if (c == '\'' && !(dollar_single_ && before == '\\'))
+      single_ = dollar_single_ = false;
+    return;
+  }
+  Frame frame = frames_[depth_ - 1];
+  if (dollar_) {
+    // "$(", "${", and outside "..." the quotes "$'" and "$\"" (which bash translates); after
+    // any other character the "$" began nothing that is followed.
+    dollar_ = false;
+    bool quoted = frame == kDouble || frame == kLocale;
+    if (c == '(' || c == '{' || (!quoted && (c == '\'' || c == '"'))) {
+      if (c == '\'')
+        dollar_single_ = true;
+      else
+        push(c == '(' ? kCommands : c == '{' ? kParameter : kLocale);
+      return;
+    }
+  }
+  if (frame == kParameter) {
+    // Only its end is followed: quotes inside it are taken for what they seem.
+    if (c == '{')
+      ++braces_;
+    else if (c == '}' && braces_-- == 0) {
+      braces_ = 0;
+      --depth_;
+    }
+    return;
+  }
+  if (frame == kDouble || frame == kLocale) {
     if (c == '"')
-      s->quote = ShellState::kPlain;
-  } else {
-    follow_unquoted(s, c, before);
+      --depth_;
+    else if (c == '\\') {
+      escaped_ = true;
+      before_escape_ = before;
+    } else if (c == '$') {
+      dollar_ = true;
+    } else if (c == '`') {
+      push(kBackquote);
+    }
+    return;
   }
-}
-
-// Characters the shell reads as themselves outside quotes, wherever they stand in a word but a
-// brace expansion, where "," and ".." make more words. An empty value is not one: written as
-// nothing, it would take its argument away with it.
-static bool is_plain_word(const ShellState *s, const char *value) {
-  if (!*value || (s->brace && (strchr(value, ',') || find_text(value, ".."))))
-    return false;
-  for (const char *v = value; *v; ++v)
-    if (!isalnum(static_cast<unsigned char>(*v)) && !strchr("_./,:+@%=-", *v))
-      return false;
-  return true;
-}
-
-// A backslash or "$" waiting for the next character would take the first byte of the quoting
-// for a character of its own.
-static bool is_pending(const ShellState *s) {
-  return s->escaped || (s->before == '$' && s->quote != ShellState::kSingle);
-}
-
-static void emit(CommandBuffer *b, ShellState *s, char c) {
-  b->put(c);
-  shell_follow(s, c);
-}
-
-// Inside '...' only a quote ends the quoting: each is written as '\'' (close, a quoted quote,
-// open again).
-static void emit_single_quoted(CommandBuffer *b, ShellState *s, const char *value) {
-  for (const char *v = value; *v; ++v) {
-    if (*v == '\'')
-      for (const char *q = "'\\'"; *q; ++q)
-        emit(b, s, *q);
-    emit(b, s, *v);
-  }
-}
-
-// A value is single-quoted: inside '...' no byte but the quote is special in any shell or locale.
-// Inside "..." it is not enough to put a backslash before the special bytes, as in some
-// multibyte locales (Big5, GBK, Shift JIS) bash takes a byte such as \xa4 and the backslash after
-// it for one character; so the double quotes are closed around the single-quoted value.
-int shell_insert(CommandBuffer *b, ShellState *s, const char *value) {
-  if (is_plain_word(s, value)) {
-    for (const char *v = value; *v; ++v)
-      emit(b, s, *v);
-    return 0;
-  }
-  if (s->unsure || is_pending(s) || s->redirect_word || s->subscript ||
-      (s->naming && !s->word_begun))
-    return -1;
-  bool reopen = s->quote == ShellState::kDouble;
-  if (reopen)
-    emit(b, s, '"');
-  bool wrap = s->quote == ShellState::kPlain;
-  if (wrap)
-    emit(b, s, '\'');
-  emit_single_quoted(b, s, value);
-  if (wrap)
-    emit(b, s, '\'');
-  if (reopen)
-    emit(b, s, '"');
-  return 0;
+  follow_commands(c, before);
 }
 
 } // namespace vardo

@@ -1,59 +1,62 @@
-// How a value is written into a command template so that the shell reads exactly its bytes as
-// data, and where no such promise can be made.
+// How a placeholder's value reaches the shell: never as part of the command's text. A value
+// that is not plain goes into a variable of the command's environment, and the command gets a
+// reference to it, written for the quoting that stands where the placeholder stands:
 //
-// A value made only of letters, digits and "_./,:+@%=-" means the same to every shell wherever it
-// stands (but inside the "{" of a word, where "," and ".." make more words), and is inserted
-// unchanged. Any other value, and the empty one, is single-quoted, each "'" in it written as '\''
-// (inside '...' only the '\'' is written; inside "..." the double quotes are closed around the
-// single-quoted value and opened again).
+//   unquoted          "${VAR?}"
+//   inside "..."      ${VAR?}
+//   inside '...'      '"${VAR?}"'
 //
-// Quoting is trusted only where the shell reads the quoted value once, as data:
-//   - in a template that no part of reads a value as code again (extract/scan.h);
-//   - where the template up to the placeholder keeps to the part of the grammar that every shell
-//     reads alike: words, blanks, newlines, '...', "..." without substitutions, a backslash
-//     before any character but a newline, $NAME and one-character parameters such as $1 or $?,
-//     and the operators ; & | < > ( ). Once anything else has appeared ("$(", "${", "$'", "$\"",
-//     a backquote, "<<", a line continuation, a "#" that may begin a comment, a "(" that opens
-//     something in some shell) the rest of the template is not followed at all;
-//   - not right after a backslash or "$", which would take the first byte of the quoting as its
-//     own; not in the word after ">&" or "<&", which bash expands a second time; not inside the
-//     "[" of a word, an array subscript to bash; not where a word of export or readonly begins,
-//     the name of a variable.
-// Elsewhere a value that needs quoting is refused, so that no gap in a model of the shell can
-// turn a value into code.
+// The shell expands the reference once, as data. Reading the quoting wrong can only make the
+// reference another word (split, or taken literally); it cannot make the value code. Where the
+// quoting cannot be told (after a backslash or a "$", in a comment, a here-document, "$'...'" or
+// "${...}"), a value that is not plain is refused. The "?" makes a shell that cannot take the
+// value (yash drops a variable whose bytes are no characters of its locale) stop with an error
+// instead of running the command with an empty word.
+//
+// A plain value (extract/command.h says which) goes in as it stands, as a template expands it
+// without any of this.
 #pragma once
-#include <cstddef>
 
 namespace vardo {
 
-struct ShellState {
-  enum Quote { kPlain, kSingle, kDouble };
-  Quote quote = kPlain;
-  char before = '\n';         // the previous character; '\\' after one taken literally
-  bool escaped = false;       // a backslash waits for the next character
-  bool unsure = false;        // the template has left the part of the grammar that is followed
-  bool word_begun = false;    // the current word holds a character, quoted or not
-  bool redirect_word = false; // the current or next word follows ">&" or "<&"
-  bool subscript = false;     // a "[" of the current word is open
-  bool brace = false;         // a "{" of the current word is open
-  bool naming = false;        // the placeholder stands in export or readonly
-  bool closed = false;        // after ">&-" or "<&-", which must end there
+// The quoting where a placeholder stands.
+enum class Quoting { plain, single, dbl, unknown };
+
+// Follows a template one character at a time.
+class QuoteTracker {
+public:
+  // Follows the template character `c`.
+  void follow(char c);
+  // The quoting a placeholder would stand in here.
+  Quoting here() const;
+
+private:
+  // What the characters read so far are nested in: commands (the template, "$(...)", "(...)",
+  // backquotes), "...", bash's $"..." and "${...}".
+  enum Frame : unsigned char { kCommands, kDouble, kLocale, kParameter, kBackquote };
+  static constexpr int kMaxDepth = 16;
+  static constexpr int kMaxDelimiter = 64;
+  void push(Frame f);
+  void follow_commands(char c, char before);
+  void follow_here_document(char c);
+  Frame frames_[kMaxDepth] = {kCommands};
+  int depth_ = 1;              // frames open; 0 once nesting went too deep to follow
+  int braces_ = 0;             // "{" open inside the innermost "${"
+  char before_ = '\n';         // the character before, as the quoting goes
+  bool escaped_ = false;       // a backslash waits for its character
+  char before_escape_ = '\n';  // the character before that backslash
+  bool dollar_ = false;        // a "$" waits for its character
+  bool single_ = false;        // inside '...'
+  bool dollar_single_ = false; // inside $'...'
+  bool comment_ = false;       // from an unquoted "#" to the end of the line
+  // Here-documents: the delimiter of the one announced ("<<" read, its word being read or
+  // waiting for the end of the line), then its body until a line holds the delimiter alone.
+  enum HereState : unsigned char { kNone, kWord, kPending, kBody } here_ = kNone;
+  bool strip_tabs_ = false;
+  char delimiter_[kMaxDelimiter] = {};
+  int delimiter_len_ = 0;
+  char line_[kMaxDelimiter + 1] = {};
+  int line_len_ = 0;
 };
-
-// Follows one template character.
-void shell_follow(ShellState *s, char c);
-
-// The expanded command: at most `size` - 1 characters and the NUL.
-struct CommandBuffer {
-  char *out;
-  size_t size;
-  size_t w = 0;
-  bool overflow = false;
-  void put(char c);
-};
-
-// Writes `value` where the template stands, quoted for that place, and follows what it wrote.
-// Returns -1, writing nothing, where a value that needs quoting cannot be promised to stay data.
-int shell_insert(CommandBuffer *b, ShellState *s, const char *value);
 
 } // namespace vardo

@@ -3,39 +3,32 @@
 #include <cctype>
 #include <cstring>
 
-#include "extract/quoting.h"
+#include "lib/runtime_names.h"
+#include "lib/text.h"
 
 namespace vardo {
 
-// Every builtin and reserved word of the shells /bin/sh may be (dash, bash, busybox sh). A
-// command word that is none of them names a program.
-static const char *const kBuiltins[] = {
-    ".",        ":",       "[",       "[[",      "alias",   "bg",        "bind",     "break",
-    "builtin",  "caller",  "cd",      "chdir",   "command", "compgen",   "complete", "compopt",
-    "continue", "coproc",  "declare", "dirs",    "disown",  "echo",      "enable",   "eval",
-    "exec",     "exit",    "export",  "false",   "fc",      "fg",        "getopts",  "hash",
-    "help",     "history", "jobs",    "kill",    "let",     "local",     "logout",   "mapfile",
-    "popd",     "printf",  "pushd",   "pwd",     "read",    "readarray", "readonly", "return",
-    "select",   "set",     "shift",   "shopt",   "source",  "suspend",   "test",     "times",
-    "trap",     "true",    "type",    "typeset", "ulimit",  "umask",     "unalias",  "unset",
-    "wait"};
+// Commands that read what they are given (or what a variable they are given holds) as code.
+static const char *const kRereading[] = {
+    ".",       "source",  "eval",    "trap",  "alias",   "let",      "read", "mapfile", "readarray",
+    "getopts", "declare", "typeset", "unset", "compgen", "complete", "fc",   "emulate", "su"};
 
-// The builtins that take every argument as data, in every one of those shells. test, [ and printf
-// do so but for their option -v (and test's -R), which names a variable.
-static const char *const kDataBuiltins[] = {
-    ":",        "true",  "false", "echo",  "cd",    "chdir", "pwd", "exit",   "return", "break",
-    "continue", "shift", "set",   "umask", "times", "test",  "[",   "printf", "export", "readonly"};
+// Words after which a command still begins: reserved words, and precommand words that run the
+// command after them (their options and operands are all taken for commands).
+static const char *const kBeforeCommand[] = {"if", "then", "else", "elif", "do",   "while", "until",
+                                             "!",  "{",    "}",    "fi",   "done", "esac"};
+static const char *const kPrecommands[] = {
+    "command", "builtin", "exec", "noglob", "nocorrect", "nohup",  "env",    "time",    "xargs",
+    "nice",    "sudo",    "doas", "stdbuf", "timeout",   "setsid", "chroot", "taskset", "ionice"};
+// Shells: their "-c" argument is code, and without a script operand they read code from their
+// standard input.
+static const char *const kShells[] = {"sh",    "bash", "dash", "ash",  "ksh",     "mksh", "lksh",
+                                      "pdksh", "posh", "zsh",  "yash", "busybox", "rbash"};
 
-// Reserved words that a command may follow, and words that run the command after them.
-static const char *const kBeforeCommand[] = {"!",    "{",       "}",       "if",   "then",  "else",
-                                             "elif", "fi",      "do",      "done", "while", "until",
-                                             "time", "command", "builtin", "exec"};
-
-// The words among them whose options come before the command.
-static const char *const kPrefixes[] = {"time", "command", "builtin", "exec"};
-
-// Reserved words after which the words up to the end of the command are not commands.
-static const char *const kNoCommand[] = {"case", "esac", "for", "select", "in"};
+// Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
+static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
+// Builtins whose numbers mksh evaluates as arithmetic.
+static const char *const kNumeric[] = {"shift", "ulimit", "exit", "return", "break", "continue"};
 
 template <size_t N> static bool is_one_of(const char *word, const char *const (&list)[N]) {
   for (const char *entry : list)
@@ -44,251 +37,294 @@ template <size_t N> static bool is_one_of(const char *word, const char *const (&
   return false;
 }
 
-// NAME=... before a command word is an assignment, not the command.
-static bool is_assignment(const char *word) {
-  const char *p = word;
-  if (!isalpha(static_cast<unsigned char>(*p)) && *p != '_')
-    return false;
-  while (isalnum(static_cast<unsigned char>(*p)) || *p == '_')
-    ++p;
-  return *p == '=' || (p[0] == '+' && p[1] == '='); // bash's "+=" too
-}
-
-// Variables that a shell, or the loader of the programs it runs, reads as code or as how to run
-// commands: the prompts (PS4 is expanded, substitutions included, under "set -x"), ENV, bash's
-// own (BASH_ENV, BASH_ALIASES, ...), those whose value bash evaluates as arithmetic (OPTIND,
-// RANDOM, ...), and the search paths. A value assigned to one may run as code.
-static bool is_shell_variable(const char *name, size_t len) {
-  static const char *const kNames[] = {
-      "ENV",     "PROMPT_COMMAND", "OPTIND",         "OPTARG",        "RANDOM",       "SRANDOM",
-      "HISTCMD", "LINENO",         "SECONDS",        "EPOCHREALTIME", "EPOCHSECONDS", "IFS",
-      "PATH",    "CDPATH",         "SHELLOPTS",      "GLOBIGNORE",    "FUNCNEST",     "TMOUT",
-      "MAIL",    "MAILPATH",       "POSIXLY_CORRECT"};
-  for (const char *known : kNames)
-    if (len == strlen(known) && strncmp(name, known, len) == 0)
-      return true;
-  bool prompt =
-      len == 3 && strncmp(name, "PS", 2) == 0 && isdigit(static_cast<unsigned char>(name[2]));
-  auto begins = [&](const char *prefix) {
-    return len >= strlen(prefix) && strncmp(name, prefix, strlen(prefix)) == 0;
-  };
-  return prompt || begins("BASH") || begins("LD_") || begins("COMP");
-}
-
-// Whether `word`, an assignment, assigns to one of those.
-static bool assigns_shell_variable(const char *word) {
-  return is_shell_variable(word, strcspn(word, "+="));
-}
-
-// The simple command being read: whether its command word is still to come, and what kind of
-// command it is.
-struct SimpleCommand {
-  enum Kind { kNone, kTest, kPrintf, kNaming };
-  size_t begin = 0;
-  bool expect_command = true;
-  bool after_prefix = false;    // after command, builtin, exec or time: their options come first
-  bool redirect_target = false; // the next word follows "<" or ">"
-  bool no_command = false;      // after case, for and the like, up to "do" or the end
-  Kind kind = kNone;
-  int arguments = 0; // read after the command word
-};
-
-// One word of the template, its quotes and backslashes taken out.
+// One word as the shell would see it with its quotes taken out.
 struct Word {
-  char text[1024] = ""; // a template holds at most 1023 characters
+  char text[kTextBufferSize] = ""; // a template holds at most 1023 characters
   size_t len = 0;
-  bool expansion = false; // holds a "$": its value may bring anything, more words included
-  bool in_name = false;   // ... before the word's first "=", where export takes a name
-  bool brace = false;     // holds a "{" outside quotes, which bash may expand into more words
-  void add(char c) {
-    if (len + 1 < sizeof text)
-      text[len++] = c;
-    text[len] = '\0';
-  }
+  bool expansion = false;     // "$" or a backquote: may become anything
+  bool placeholder = false;   // "%o" or "%p": a value, as a name of a variable it is unknown
+  bool literal_slash = false; // a "/" of the template itself: names a file, never a builtin
 };
 
-// Notes an expansion in `w`, and whether it stands where export would take a name.
-static void note_expansion(Word *w) {
-  w->expansion = true;
-  w->in_name = w->in_name || !memchr(w->text, '=', w->len);
+// The simple command being read.
+struct Command {
+  // Of the whole template: test, [, printf or print run somewhere, and a word somewhere is the
+  // option "-v" or "-R" or gives one to a variable.
+  bool tests = false;
+  bool v_word = false;
+  int cases = 0; // case commands open, whose patterns end with ")"
+  // Of the simple command being read.
+  bool expect_command = true; // the next word may be a command
+  bool precommand = false;    // after a precommand word: every word may be one
+  bool loop_variable = false; // the next word is the variable of for or select
+  bool loop_header = false;   // a for or select before its "do", which may follow at once
+  bool naming = false;        // export, readonly, local: the words name variables
+  bool shell = false;         // a shell whose script operand has not come yet
+  bool env = false;           // env, whose -S splits a word into a command
+  bool printf = false;        // printf or print, whose "-vNAME" names a variable
+  bool numeric = false;       // shift, ulimit, exit, ...: mksh evaluates their numbers
+  bool redirect = false;      // the next word is a redirection's target
+  bool duplicate = false;     // ... of ">&" or "<&", which bash expands a second time
+};
+
+static bool is_name(const char *p, size_t len) {
+  if (len == 0 || (!isalpha(static_cast<unsigned char>(*p)) && *p != '_'))
+    return false;
+  for (size_t i = 1; i < len; ++i)
+    if (!isalnum(static_cast<unsigned char>(p[i])) && p[i] != '_')
+      return false;
+  return true;
 }
 
-// An element of an array, NAME[...]: bash evaluates its subscript as arithmetic.
-static bool is_element(const char *word) {
-  const char *p = word;
-  while (isalnum(static_cast<unsigned char>(*p)) || *p == '_')
-    ++p;
-  return p > word && *p == '[';
+// NAME=..., NAME+=... or NAME[...]: an assignment (or an array element) and where its name ends.
+static size_t assigned_name(const Word &w, bool *element) {
+  size_t n = strcspn(w.text, "+=[");
+  bool name = is_name(w.text, n);
+  *element = name && w.text[n] == '[';
+  bool assigns = w.text[n] == '=' || (w.text[n] == '+' && w.text[n + 1] == '=');
+  return name && assigns ? n : 0;
 }
 
-// The command word `w` of `cmd`: a program, or a builtin that takes its arguments as data.
-static void read_command_word(TemplateScan *scan, SimpleCommand *cmd, const Word &w) {
+// A word of the form -xyz whose letters hold `letter`.
+static bool option_with(const char *t, char letter) {
+  if (t[0] != '-' || !t[1] || t[1] == '-')
+    return false;
+  for (const char *p = t + 1; *p; ++p)
+    if (!isalpha(static_cast<unsigned char>(*p)))
+      return false;
+  return strchr(t + 1, letter) != nullptr;
+}
+
+// Reads the command word `w`. Returns true when it makes the template one that rereads.
+static bool read_command_word(Command *cmd, const Word &w) {
   const char *t = w.text;
-  cmd->expect_command = false;
-  // A word that may turn into another, or into several, is not known; "function" begins a
-  // definition in bash, whose body the scan does not tell from the name.
-  if (w.expansion || (w.brace && strcmp(t, "{") != 0) || is_element(t) ||
-      strcmp(t, "function") == 0 || (is_one_of(t, kBuiltins) && !is_one_of(t, kDataBuiltins)))
-    scan->unsure = true;
-  else if (strcmp(t, "test") == 0 || strcmp(t, "[") == 0)
-    cmd->kind = SimpleCommand::kTest;
-  else if (strcmp(t, "printf") == 0)
-    cmd->kind = SimpleCommand::kPrintf;
-  else if (strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0)
-    cmd->kind = SimpleCommand::kNaming;
-}
-
-static void end_word(TemplateScan *scan, SimpleCommand *cmd, Word *w) {
-  if (w->len == 0 && !w->expansion) {
-    *w = Word{};
-    return;
+  cmd->expect_command = cmd->precommand;
+  if (is_one_of(t, kBeforeCommand)) {
+    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0;
+    cmd->expect_command = true;
+    return false;
   }
-  const char *t = w->text;
-  if (cmd->redirect_target) {
-    cmd->redirect_target = false;
-  } else if (cmd->no_command) {
-    cmd->no_command = strcmp(t, "do") != 0; // "for NAME do ...": the command is still to come
-  } else if (cmd->expect_command) {
-    if (is_one_of(t, kNoCommand))
-      cmd->no_command = true;
-    else if (is_one_of(t, kBeforeCommand))
-      cmd->after_prefix = cmd->after_prefix || is_one_of(t, kPrefixes);
-    else if (is_assignment(t))
-      scan->unsure = scan->unsure || assigns_shell_variable(t);
-    else if (!(cmd->after_prefix && t[0] == '-'))
-      read_command_word(scan, cmd, *w);
-  } else if (cmd->kind == SimpleCommand::kNaming) {
-    // Their options other than -p declare arrays or functions, which bash evaluates; their
-    // assignments must not set a variable the shell reads as code.
-    bool option = t[0] == '-' && strcmp(t, "--") != 0 && strcmp(t, "-p") != 0;
-    scan->unsure =
-        scan->unsure || option || w->in_name || (is_assignment(t) && assigns_shell_variable(t));
-  } else if (cmd->kind == SimpleCommand::kTest || cmd->kind == SimpleCommand::kPrintf) {
-    // An option -v (or test's -R) names a variable, and one may come from an expansion or a
-    // brace: test reads an operator in any argument, printf an option in its first.
-    bool option = cmd->kind == SimpleCommand::kTest || cmd->arguments++ == 0;
-    if (option &&
-        (strncmp(t, "-v", 2) == 0 || strncmp(t, "-R", 2) == 0 || w->expansion || w->brace))
-      scan->unsure = true;
+  cmd->cases += strcmp(t, "case") == 0;
+  if (strcmp(t, "for") == 0 || strcmp(t, "select") == 0) {
+    cmd->loop_variable = cmd->loop_header = true;
+    return false;
   }
-  *w = Word{};
-}
-
-static void end_command(TemplateScan *scan, SimpleCommand *cmd, size_t at) {
-  if (cmd->kind == SimpleCommand::kNaming) {
-    if (scan->naming == TemplateScan::kMaxNaming) {
-      scan->unsure = true;
-    } else {
-      scan->naming_begin[scan->naming] = cmd->begin;
-      scan->naming_end[scan->naming++] = at;
-    }
-  }
-  *cmd = SimpleCommand{};
-  cmd->begin = at + 1;
-}
-
-bool TemplateScan::names_at(size_t at) const {
-  for (int i = 0; i < naming; ++i)
-    if (at >= naming_begin[i] && at < naming_end[i])
-      return true;
+  // A word that may turn into another names an unknown command; a path names a program.
+  if (!w.literal_slash && (w.expansion || (strpbrk(t, "*?[{~") && strcmp(t, "[") != 0)))
+    return true;
+  if (is_one_of(t, kRereading))
+    return true;
+  cmd->precommand = cmd->precommand || is_one_of(t, kPrecommands);
+  cmd->expect_command = cmd->precommand;
+  cmd->naming = cmd->naming || strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 ||
+                strcmp(t, "local") == 0;
+  cmd->printf = strcmp(t, "printf") == 0 || strcmp(t, "print") == 0;
+  cmd->tests = cmd->tests || cmd->printf || strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
+  cmd->env = cmd->env || strcmp(t, "env") == 0;
+  cmd->numeric = is_one_of(t, kNumeric);
   return false;
 }
 
-// Whether the whole template keeps to the grammar that quoting.h follows: words, blanks,
-// newlines, quotes without substitutions, escapes but line continuations, $NAME, operators; no
-// comment, here-document, substitution, "${", "$'", nesting, nor a byte above 0x7F, which in a
-// multibyte locale may take the next byte along. Within it the words and commands below are read
-// as every shell reads them.
-static bool keeps_to_the_followed_grammar(const char *tmpl) {
-  ShellState s;
+// Reads one word of the current command. Returns true when the template rereads.
+static bool read_word(Command *cmd, const Word &w) {
+  const char *t = w.text;
+  bool element;
+  size_t name = assigned_name(w, &element);
+  // An assignment anywhere, or an element anywhere: nothing here tells a command's arguments
+  // from the shell's own words.
+  if (element || (name && is_refused_setting(t, name, t + name + 1, strlen(t + name + 1))))
+    return true;
+  if (cmd->redirect) {
+    cmd->redirect = false;
+    return cmd->duplicate && (w.expansion || w.placeholder);
+  }
+  if (cmd->loop_variable) {
+    cmd->loop_variable = false;
+    return is_refused_setting(t, w.len, "", 0);
+  }
+  if (cmd->loop_header && strcmp(t, "do") == 0) {
+    cmd->loop_header = false;
+    cmd->expect_command = true;
+    return false;
+  }
+  // "-v" (or test's "-R") names a variable, given to test or printf however it gets there; the
+  // operands of test's arithmetic operators are evaluated by mksh.
+  const char *option = name ? t + name + 1 : t;
+  cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
+                (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
+  if (cmd->numeric && !cmd->expect_command && (w.expansion || w.placeholder))
+    return true;
+  if (cmd->printf && strncmp(t, "-v", 2) == 0)
+    return true;
+  if (cmd->env && (option_with(t, 'S') || strncmp(t, "--split-string", 14) == 0))
+    return true;
+  if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strncmp(t, "--command", 9) == 0))
+    return true;
+  // A shell named anywhere (busybox sh, xargs sh, find -exec sh) waits for its script.
+  const char *base = strrchr(t, '/') ? strrchr(t, '/') + 1 : t;
+  bool names_shell = is_one_of(base, kShells);
+  if (cmd->shell && !name && t[0] != '-' && !names_shell)
+    cmd->shell = false; // its script
+  cmd->shell = cmd->shell || names_shell;
+  if (cmd->expect_command && !name)
+    return read_command_word(cmd, w);
+  return cmd->naming && !name &&
+         (t[0] == '-' ? strcmp(t, "-p") != 0 && strcmp(t, "--") != 0
+                      : w.expansion || w.placeholder || !is_name(t, w.len));
+}
+
+// "${" is followed by a name (or a positional parameter) and then "}" or an operator that takes
+// a word, or it is "${#NAME}". Anything else ("${!x}", "${x[...]}", "${x@P}", "${x:1}", "${@:x}")
+// evaluates arithmetic, names or prompts.
+static bool is_plain_parameter(const char *p) {
+  if (*p == '#')
+    ++p;
+  size_t n = 0;
+  while (isalnum(static_cast<unsigned char>(p[n])) || p[n] == '_')
+    ++n;
+  if (n == 0 ||
+      (isdigit(static_cast<unsigned char>(*p)) && !isdigit(static_cast<unsigned char>(p[n - 1]))))
+    return false;
+  const char *op = p + n;
+  if (*op == ':')
+    ++op;
+  return (op == p + n && *op == '}') || (*op && strchr("-=+?", *op)) ||
+         (op == p + n && *op && strchr("#%/^,", *op));
+}
+
+// Text that reads again wherever it stands.
+static bool holds_rereading_text(const char *tmpl) {
   for (const char *p = tmpl; *p; ++p) {
-    if (static_cast<unsigned char>(*p) >= 0x80)
-      return false;
-    shell_follow(&s, *p);
+    if ((p[0] == '(' && p[1] == '(') || (p[0] == '[' && p[1] == '[') ||
+        (p[0] == '$' && p[1] == '['))
+      return true;
+    if (p[0] == '$' && p[1] == '{' && !is_plain_parameter(p + 2))
+      return true;
   }
-  return !s.unsure && s.quote == ShellState::kPlain && !s.escaped;
+  return false;
 }
 
-// The redirection operator at `t`: its length, with "-" after ">&" or "<&", which closes the
-// descriptor and takes no word. Redirection operators are ">", ">>", ">|", ">&", "<", "<>", "<&";
-// "<<" begins a here-document, which the followed grammar excludes.
-static size_t redirection_length(const char *t, bool *takes_word) {
-  size_t len =
-      (t[1] == '>' || t[1] == '&' || (t[0] == '>' && t[1] == '|') || (t[0] == '<' && t[1] == '>'))
-          ? 2
-          : 1;
-  *takes_word = !(t[1] == '&' && t[2] == '-');
-  return len + (*takes_word ? 0 : 1);
+// Ends the word being read; returns true when it makes the template one that rereads.
+static bool end_word(Command *cmd, Word *w) {
+  bool rereads = w->len > 0 && read_word(cmd, *w);
+  *w = Word{};
+  return rereads;
 }
 
-TemplateScan scan_template(const char *tmpl) {
-  TemplateScan scan;
-  if (!keeps_to_the_followed_grammar(tmpl)) {
-    scan.unsure = true;
-    return scan;
-  }
-  SimpleCommand cmd;
+// A new simple command, keeping what is known of the whole template.
+static Command next_command(const Command &cmd) {
+  return Command{cmd.tests, cmd.v_word, cmd.cases};
+}
+
+// Ends a simple command: a shell still waiting for its script reads code from its input.
+static bool end_command(Command *cmd) {
+  bool rereads = cmd->shell;
+  *cmd = next_command(*cmd);
+  return rereads;
+}
+
+// Where the reading is: the command and word being read, and those that a "(...)" or a
+// backquote interrupted, to go on with when it ends. Inside a case command, whose patterns end
+// with ")", parentheses are taken for no more than the ends of commands.
+struct Reading {
+  static constexpr int kMaxDepth = 8;
+  struct Frame {
+    Command cmd;
+    Word w;
+    bool backquote;
+  };
+  Frame frame[kMaxDepth];
+  int depth = 0;
+  Command cmd;
   Word w;
-  char quote = 0;
-  size_t i = 0;
-  for (; tmpl[i]; ++i) {
-    char c = tmpl[i];
-    // A placeholder, which the expansion replaces inside quotes too: a value may be any text, so
-    // it counts as an expansion, but %p at the start of a word, a path that begins with "/".
-    if (c == '%' && (tmpl[i + 1] == 'o' || tmpl[i + 1] == 'p')) {
-      if (tmpl[i + 1] == 'o' || w.len > 0 || w.expansion)
-        note_expansion(&w);
-      w.add(c);
-      w.add(tmpl[++i]);
-      continue;
-    }
-    if (c == '%' && tmpl[i + 1] == '%') { // "%%" stays as it is, no placeholder
-      w.add(c);
-      w.add(tmpl[++i]);
-      continue;
-    }
-    if (quote == '\'') {
-      if (c == '\'')
-        quote = 0;
-      else
-        w.add(c);
-    } else if (c == '\\') {
-      w.add(tmpl[++i]); // never a newline: the followed grammar has no line continuation
-    } else if (c == '$') {
-      note_expansion(&w);
-      w.add(c);
-    } else if (quote == '"') {
-      if (c == '"')
-        quote = 0;
-      else
-        w.add(c);
-    } else if (c == '\'' || c == '"') {
-      quote = c;
-    } else if (c == ' ' || c == '\t') {
-      end_word(&scan, &cmd, &w);
-    } else if (c == '&' && tmpl[i + 1] == '>') {
-      // bash redirects both outputs; dash ends the command and redirects the next one's.
-      scan.unsure = true;
-      return scan;
-    } else if (c == '<' || c == '>') {
-      // A redirection: a number just before it is its descriptor, not a word.
-      if (w.len > 0 && !w.expansion && strspn(w.text, "0123456789") == w.len)
-        w = Word{};
-      end_word(&scan, &cmd, &w);
-      bool takes_word;
-      i += redirection_length(tmpl + i, &takes_word) - 1;
-      cmd.redirect_target = takes_word;
-    } else if (strchr(";&|()\n", c)) {
-      end_word(&scan, &cmd, &w);
-      end_command(&scan, &cmd, i);
-    } else {
-      w.brace = w.brace || c == '{';
-      w.add(c);
-    }
+};
+
+// Opens a "(" or a backquote: a new command begins. Returns true when the nesting is deeper than
+// is followed.
+static bool open_nesting(Reading *r, bool backquote) {
+  if (r->depth == Reading::kMaxDepth)
+    return true;
+  r->frame[r->depth++] = Reading::Frame{r->cmd, r->w, backquote};
+  r->cmd = next_command(r->cmd);
+  r->w = Word{};
+  return false;
+}
+
+// Ends what a ")" or a backquote closes, and goes on with the command and word it interrupted
+// (the word now holds an expansion). Returns true when what ends rereads.
+static bool close_nesting(Reading *r) {
+  bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
+  Reading::Frame &f = r->frame[--r->depth];
+  Command whole = next_command(r->cmd);
+  // A "(" in no word was a subshell's, or a function's "()": a command may follow.
+  if (f.w.len == 0 && !f.backquote) {
+    r->w = Word{};
+    return rereads;
   }
-  end_word(&scan, &cmd, &w);
-  end_command(&scan, &cmd, i);
-  return scan;
+  r->cmd = f.cmd;
+  r->cmd.tests = whole.tests;
+  r->cmd.v_word = whole.v_word;
+  r->cmd.cases = whole.cases;
+  r->w = f.w;
+  r->w.expansion = true;
+  return rereads;
+}
+
+// Reads one character that ends a command, or opens or closes a nesting.
+static bool read_boundary(Reading *r, char c) {
+  bool in_case = r->cmd.cases > 0;
+  if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
+    return close_nesting(r);
+  // A substitution ("$(", a backquote) goes on with the word it stands in; any other "(" ends
+  // the word before it.
+  bool substitution = c == '`' || (r->w.len > 0 && r->w.text[r->w.len - 1] == '$');
+  if (c == '`' || (c == '(' && !in_case))
+    return (!substitution && end_word(&r->cmd, &r->w)) || open_nesting(r, c == '`');
+  if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
+    return close_nesting(r);
+  return end_word(&r->cmd, &r->w) || end_command(&r->cmd);
+}
+
+// 9 KiB: not on the stack.
+static Reading r;
+
+bool rereads_as_code(const char *tmpl) {
+  if (holds_rereading_text(tmpl))
+    return true;
+  r = Reading{};
+  for (const char *p = tmpl;; ++p) {
+    char c = *p;
+    bool rereads = false;
+    if (c == '\0') {
+      rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd);
+      return rereads || (r.cmd.tests && r.cmd.v_word);
+    } else if (c == '\n' || strchr(";&|()`", c)) {
+      rereads = read_boundary(&r, c);
+    } else if (c == ' ' || c == '\t') {
+      rereads = end_word(&r.cmd, &r.w);
+    } else if (c == '<' || c == '>' || (c == '&' && p[1] == '>')) {
+      // A number just before the operator is its descriptor, not a word; "&" and "|" after it
+      // belong to it (">&", ">|"), and ">&-" closes a descriptor, taking no word.
+      if (r.w.len > 0 && strspn(r.w.text, "0123456789") == r.w.len)
+        r.w = Word{};
+      rereads = end_word(&r.cmd, &r.w);
+      p += strspn(p + 1, "<>&|");
+      r.cmd.redirect = *p != '&' || p[1] != '-';
+      r.cmd.duplicate = *p == '&';
+      p += r.cmd.redirect ? 0 : 1;
+    } else if (c == '\'' || c == '"' || c == '\\') {
+      // Quotes are looked through; an escaped character is taken as it is.
+      if (c == '\\' && p[1] && r.w.len + 1 < sizeof r.w.text)
+        r.w.text[r.w.len++] = *++p;
+    } else if (r.w.len + 1 < sizeof r.w.text) {
+      r.w.expansion = r.w.expansion || c == '$';
+      r.w.placeholder = r.w.placeholder || (c == '%' && (p[1] == 'o' || p[1] == 'p'));
+      r.w.literal_slash = r.w.literal_slash || c == '/';
+      r.w.text[r.w.len++] = c;
+    }
+    if (rereads)
+      return true;
+  }
 }
 
 } // namespace vardo

@@ -1,31 +1,24 @@
-// What a command template runs, read as a whole before any value goes into it. A value that needs
-// quoting stays data only where no command of the template reads what it is given as code again:
-// eval, trap, source, alias and most other shell builtins may (bash evaluates array subscripts
-// and arithmetic, command substitutions included, in the names and numbers that read, unset,
-// declare, "test -v" and the like take, also from a variable that holds a value), and so may a
-// command named by an expansion or run by a substitution. The scan accepts only templates whose
-// every command is a program (whatever runs it, it does not re-read the shell's text) or one of
-// the builtins that take their arguments as data.
+// The constructs that read text again as code, in which no placeholder may stand: a template
+// that holds one anywhere takes no placeholder at all, plain value or not, since a value kept in
+// a variable reaches it from any part of the template.
+//
+// Its boundary is what the shells /bin/sh may be (dash, bash, busybox sh, mksh, yash, zsh) read
+// again: eval, "." and source, trap, alias, let, "((", "$((" and "[[", array subscripts and the
+// other arithmetic of "${...}", read, mapfile, getopts, unset, compgen, "printf -v", "test -v",
+// the names given to declare, typeset, export, readonly and local, a shell's "-c" argument and
+// what a shell reads from its standard input, su and emulate, any of them behind a precommand
+// word (command, exec, env, time, ...), a command named by an expansion, and an assignment to a
+// name of lib/runtime_names.h. Other programs that hand their arguments to a shell or an
+// interpreter (ssh, watch, python -c, ...) are outside it.
+//
+// The template is read crudely on purpose: quotes are looked through, and every place where a
+// command may begin is taken for one. Reading it wrong refuses a template that was safe; it
+// never lets one through.
 #pragma once
-#include <cstddef>
 
 namespace vardo {
 
-struct TemplateScan {
-  // Some part of the template may read a value as code: every value that needs quoting is
-  // refused.
-  bool unsure = false;
-  // The commands export and readonly, from their first to their last character: there a value
-  // that starts a word would be the name of a variable, which bash evaluates.
-  static constexpr int kMaxNaming = 8;
-  size_t naming_begin[kMaxNaming];
-  size_t naming_end[kMaxNaming];
-  int naming = 0;
-  // True when the template offset `at` lies in export or readonly.
-  bool names_at(size_t at) const;
-};
-
-// Reads the whole template `tmpl`.
-TemplateScan scan_template(const char *tmpl);
+// True when the template `tmpl` holds such a construct.
+bool rereads_as_code(const char *tmpl);
 
 } // namespace vardo

@@ -6,11 +6,9 @@
 #include <spawn.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace vardo {
 
-pid_t shell_start(const char *command, int *input) {
+pid_t shell_start(const char *command, char *const *envp, int *input) {
   int pipe_fds[2] = {-1, -1};
   if (input && pipe2(pipe_fds, O_CLOEXEC) < 0)
     return -1;
@@ -30,7 +28,7 @@ pid_t shell_start(const char *command, int *input) {
   char sh[] = "sh", dash_c[] = "-c";
   char *argv[] = {sh, dash_c, const_cast<char *>(command), nullptr};
   pid_t pid;
-  int err = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+  int err = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (input) {

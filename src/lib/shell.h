@@ -6,9 +6,9 @@
 
 namespace vardo {
 
-// Starts "/bin/sh -c `command`" with this process's environment and no signal blocked. With
-// `input`, the command's standard input is a new pipe, whose write end (close-on-exec) is
-// returned there. Returns the child's pid, or -1 with errno set.
-pid_t shell_start(const char *command, int *input);
+// Starts "/bin/sh -c `command`" with the environment `envp` and no signal blocked. With `input`,
+// the command's standard input is a new pipe, whose write end (close-on-exec) is returned there.
+// Returns the child's pid, or -1 with errno set.
+pid_t shell_start(const char *command, char *const *envp, int *input);
 
 } // namespace vardo

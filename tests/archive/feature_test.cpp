@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "archive/header.h"
+#include "lib/aplist.h"
+#include "lib/process.h"
 #include "support/fork.h"
 #include "support/tool.h"
 
@@ -87,50 +89,82 @@ TEST_F(Feature, GetTrimsOnlyBeforeAComma) {
   EXPECT_STREQ(feature_get(h, "B="), "B=y  ");
 }
 
-// An item whose name holds a quote or a backslash, or changes how the shell or the loader runs
-// the command, is found, whatever the values hold.
-TEST_F(Feature, RefusedItemsAreFound) {
-  const std::string quoted = "its name holds a double quote or a backslash";
-  const std::string running = "it changes how the run command's shell or the loader runs it";
-  struct {
-    const char *features;
-    const char *refused; // null for none
-    const std::string *why;
+// The entries as the split makes them, "|" between them, or "(refused)" with the message.
+std::string entries_of(ArchiveHeader &h, const char *features) {
+  strcpy(h.features, features);
+  auto r = test::run_forked([&] {
+    process.program_name = "vardo";
+    void **entries = feature_entries(h);
+    std::string joined;
+    for (void **e = entries; *e; ++e)
+      joined += std::string(joined.empty() ? "" : "|") + static_cast<const char *>(*e);
+    printf("%s", feature_check_entries(entries) < 0 ? "(refused)" : joined.c_str());
+    aplist_free(entries);
+  });
+  return r.out + r.err;
+}
+
+// Every item becomes the entry the run command gets, split as the listing's reader expects
+// (quotes keep commas, a backslash its character, both taken out), and each entry is checked as
+// it will be exported: a name of the one list, or a locale that is not a plain or UTF-8 one, is
+// refused, whatever quotes or backslashes spelled it.
+TEST_F(Feature, EntriesAreCheckedAsTheyAreExported) {
+  const std::string refused = "vardo: a feature item cannot be exported, as it changes how the "
+                              "run command's shell or the loader runs it: ";
+  const struct {
+    const char *features, *result;
   } cases[] = {
-      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,XLANGUAGE=de,XLC_ALL=1,HOMEDIR=/x",
-       nullptr, nullptr},
-      {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "L\"D_PR\"ELOAD=/x.so", &quoted},
-      {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD\\_PRELOAD=1,E=2", &quoted},
-      {"\"A=1\"", "\"A=1\"", &quoted},
-      {"A=1,LD_PRELOAD=/x.so", "LD_PRELOAD=/x.so", &running},
-      {"BASH_FUNC_echo%%=() { :; }", "BASH_FUNC_echo%%=() { :; }", &running},
-      {"NOCOMPR,IFS,A=1", "IFS,A=1", &running},
-      {"PATH \t,X=1", "PATH \t,X=1", &running},
-      {"PATH=.", "PATH=.", &running},
-      {"A=1,LC_ALL=zh_TW.big5", "LC_ALL=zh_TW.big5", &running},
-      {"LC_CTYPE=C,A=1", "LC_CTYPE=C,A=1", &running},
-      {"NOCOMPR,LANG", "LANG", &running},
-      {"LOCPATH=pk,LC_ALL=xx", "LOCPATH=pk,LC_ALL=xx", &running},
-      {"GCONV_PATH=g", "GCONV_PATH=g", &running},
-      {"TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", "TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", &running},
-      {"A,TEXTDOMAINDIR=loc", "TEXTDOMAINDIR=loc", &running},
-      {"HOME=/tmp/elsewhere", "HOME=/tmp/elsewhere", &running},
-      {"LANGUAGE=../../../proc/self/cwd/xx", "LANGUAGE=../../../proc/self/cwd/xx", &running},
-      {"BASH_COMPAT=31,A", "BASH_COMPAT=31,A", &running},
-      {"EXECIGNORE=*", "EXECIGNORE=*", &running},
-      {"NLSPATH=/x/%N", "NLSPATH=/x/%N", &running},
-      {"GLIBC_TUNABLES=glibc.malloc.check=3", "GLIBC_TUNABLES=glibc.malloc.check=3", &running},
-      {"", nullptr, nullptr},
+      {"NOCOMPR,VFYFS=/u,FSSUB=inst,QK_VENDOR=acme co,  LEAD=1,,NAME=data.tar",
+       "NOCOMPR=|VFYFS=/u|FSSUB=inst|QK_VENDOR=acme co|  LEAD=1|=|NAME=data.tar"},
+      {"A=1,MSG=\"a, b\",C=\\\\,D=x\\,y,MY_PATH=/x,LD=1,X=PATH,XLANGUAGE=de,HOMEDIR=/x",
+       "A=1|MSG=a, b|C=|D=x,y|MY_PATH=/x|LD=1|X=PATH|XLANGUAGE=de|HOMEDIR=/x"},
+      {"\"A=1\",B=2 \t", "A=1|B=2"},
+      // The locale items the shells read without a quote or backslash inside a character.
+      {"LANG=C,LC_ALL=C.UTF-8,LC_CTYPE=en_US.UTF-8,LC_MESSAGES=de_DE.utf8,LANGUAGE=en,LANG=POSIX",
+       "LANG=C|LC_ALL=C.UTF-8|LC_CTYPE=en_US.UTF-8|LC_MESSAGES=de_DE.utf8|LANGUAGE=en|LANG=POSIX"},
+      {"LANGUAGE=de_DE:de:en,LC_TIME=sr_RS.UTF-8@latin,LANG=",
+       "LANGUAGE=de_DE:de:en|LC_TIME=sr_RS.UTF-8@latin|LANG="},
+      {"BASH_COMPLETION_DIR=/x,BASHRC=1,MY_LD_PATH=1",
+       "BASH_COMPLETION_DIR=/x|BASHRC=1|MY_LD_PATH=1"},
   };
-  for (const auto &c : cases) {
-    strcpy(h.features, c.features);
-    const char *why = nullptr;
-    const char *found = feature_refused_item(h, &why);
-    EXPECT_STREQ(found, c.refused) << c.features;
-    if (c.why) {
-      EXPECT_EQ(why ? std::string(why) : "", *c.why) << c.features;
-    }
-  }
+  for (const auto &c : cases)
+    EXPECT_EQ(entries_of(h, c.features), c.result) << c.features;
+  const struct {
+    const char *features, *entry;
+  } refusals[] = {
+      {"NOCOMPR,L\"D_PR\"ELOAD=/x.so", "LD_PRELOAD=/x.so"},
+      {"A=\"x,B\\=y\",LD\\_PRELOAD=1,E=2", "LD_PRELOAD=1"},
+      {"A=1,LD_PRELOAD=/x.so", "LD_PRELOAD=/x.so"},
+      {"BASH_FUNC_echo%%=() { :; }", "BASH_FUNC_echo%%=() { :; }"},
+      {"NOCOMPR,IFS,A=1", "IFS="},
+      {"PATH \t,X=1", "PATH="},
+      {"PATH=.", "PATH=."},
+      {"A=1,LC_ALL=zh_TW.big5", "LC_ALL=zh_TW.big5"},
+      {"LC_CTYPE=zh_TW,A=1", "LC_CTYPE=zh_TW"},
+      {"LANG=en_US.UTF-8/../x", "LANG=en_US.UTF-8/../x"},
+      {"LANG=.UTF-8", "LANG=.UTF-8"},
+      {"LOCPATH=pk,LC_ALL=xx", "LOCPATH=pk"},
+      {"MUSL_LOCPATH=pk", "MUSL_LOCPATH=pk"},
+      {"GCONV_PATH=g", "GCONV_PATH=g"},
+      {"TEXTDOMAIN=hello,TEXTDOMAINDIR=loc", "TEXTDOMAIN=hello"},
+      {"A,TEXTDOMAINDIR=loc", "TEXTDOMAINDIR=loc"},
+      {"HOME=/tmp/elsewhere", "HOME=/tmp/elsewhere"},
+      {"LANGUAGE=../../../proc/self/cwd/xx", "LANGUAGE=../../../proc/self/cwd/xx"},
+      {"LANGUAGE=de:..", "LANGUAGE=de:.."},
+      {"BASH_COMPAT=31,A", "BASH_COMPAT=31"},
+      {"EXECIGNORE=*", "EXECIGNORE=*"},
+      {"NLSPATH=/x/%N", "NLSPATH=/x/%N"},
+      {"GLIBC_TUNABLES=glibc.malloc.check=3", "GLIBC_TUNABLES=glibc.malloc.check=3"},
+      {"FPATH=/dir", "FPATH=/dir"},
+      {"POSIXLY_CORRECT=1", "POSIXLY_CORRECT=1"},
+      {"TMOUT=1", "TMOUT=1"},
+      {"ENV=/x,BASH_ENV=/y", "ENV=/x"},
+      {"YASH_AFTER_CD=x", "YASH_AFTER_CD=x"},
+      {"PS4=$(id)", "PS4=$(id)"},
+  };
+  for (const auto &c : refusals)
+    EXPECT_EQ(entries_of(h, c.features), "(refused)" + refused + c.entry + "\n") << c.features;
+  EXPECT_EQ(entries_of(h, ""), "");
   EXPECT_TRUE(is_plain_item_value("Acme Inc. = 1.0"));
   for (const char *value : {"a,b", "say \"x\"", "C:\\"})
     EXPECT_FALSE(is_plain_item_value(value)) << value;
@@ -142,37 +176,6 @@ TEST_F(Feature, TrimTrailingKeepsOtherBlanks) {
   EXPECT_STREQ(text, " a \v\f");
   char all[] = "  ";
   EXPECT_EQ(trim_trailing(all), 0u);
-}
-
-TEST_F(Feature, ExportPutsEveryItemInTheEnvironment) {
-  auto r = test::run_forked([&] {
-    strcpy(h.features, "NOCOMPR,VFYFS=/u,FSSUB=inst,QK_VENDOR=acme co,  LEAD=1,,NAME=data.tar");
-    feature_export(h);
-    for (const char *name : {"NOCOMPR", "VFYFS", "FSSUB", "QK_VENDOR", "  LEAD", "NAME"}) {
-      const char *v = getenv(name);
-      printf("%s=[%s]\n", name, v ? v : "(unset)");
-    }
-    // The empty item between two commas becomes the entry "=".
-    for (char **e = environ; *e; ++e)
-      if (strcmp(*e, "=") == 0)
-        printf("lone equals\n");
-  });
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "NOCOMPR=[]\nVFYFS=[/u]\nFSSUB=[inst]\nQK_VENDOR=[acme co]\n  LEAD=[1]\n"
-                   "NAME=[data.tar]\nlone equals\n");
-}
-
-TEST_F(Feature, ExportOfEmptyStringExportsNothing) {
-  auto r = test::run_forked([&] {
-    int before = 0, after = 0;
-    for (char **e = environ; *e; ++e)
-      ++before;
-    feature_export(h);
-    for (char **e = environ; *e; ++e)
-      ++after;
-    printf("%d\n", after - before);
-  });
-  EXPECT_EQ(r.out, "0\n");
 }
 
 // What -l shows is what the run command gets: a quoted value keeps its key, so an item that reads
@@ -215,22 +218,27 @@ TEST(FeatureEndToEnd, QuotedItemsKeepTheirKeys) {
   EXPECT_EQ(ours, (std::vector<std::string>{"COMMENT=LD_PRELOAD=" + tool / "evil.so",
                                             "MSG=hello, world", "NAME=f", "T=1"}));
   EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0);
-  // A name that the split would change, or one that changes how the command runs, is not
-  // exported at all: the run is refused before anything is unpacked.
-  const std::string quoted = "its name holds a double quote or a backslash";
-  const std::string running = "it changes how the run command's shell or the loader runs it";
-  for (auto [hidden, why] : {std::pair{std::string("L\"D_PR\"ELOAD="), quoted},
-                             std::pair{std::string("LD\\_PRELOAD="), quoted},
-                             std::pair{std::string("LD_PRELOAD="), running}}) {
+  // A name that changes how the command runs, however the split spells it, is not exported at
+  // all: the build is refused, and so is the run of an archive made some other way, before
+  // anything is unpacked.
+  const std::string why = "a feature item cannot be exported, as it changes how the run "
+                          "command's shell or the loader runs it: LD_PRELOAD=" +
+                          tool / "evil.so" + "\n";
+  for (std::string hidden : {"L\"D_PR\"ELOAD=", "LD\\_PRELOAD=", "LD_PRELOAD="}) {
     hidden += tool / "evil.so";
-    ASSERT_EQ(tool.run({"./vardo", "-F", hidden, "-r", "env > env2.out", "f"}, o).status, 0);
-    r = tool.run({"../a.run"}, in_out);
+    r = tool.run({"./vardo", "-F", hidden, "-r", "env > env2.out", "f"}, o);
     EXPECT_EQ(r.status, 1) << hidden;
-    EXPECT_EQ(r.err,
-              "../a.run: a feature item cannot be exported, as " + why + ": " + hidden + "\n");
+    EXPECT_EQ(r.err, "./vardo: " + why) << hidden;
+    EXPECT_EQ(test::read_file(tool / "a.run"), "") << hidden;
+    tool.make_archive("b.run", hidden + ",NOCOMPR,NAME=f", "", "env > env2.out", "", "payload");
+    r = tool.run({"../b.run"}, in_out);
+    EXPECT_EQ(r.status, 1) << hidden;
+    EXPECT_EQ(r.err, "../b.run: " + why) << hidden;
     EXPECT_NE(access((tool / "out/env2.out").c_str(), F_OK), 0) << hidden;
     EXPECT_NE(access((tool / "out/preloaded").c_str(), F_OK), 0) << hidden;
   }
+  // Without a run command nothing is exported, and nothing is refused.
+  EXPECT_EQ(tool.run({"./vardo", "-F", "LD_PRELOAD=x", "f"}, o).status, 0);
 }
 
 } // namespace

@@ -217,17 +217,25 @@ TEST_F(Extract, FailingRunCommand) {
 }
 
 // Both commands are expanded before anything runs: a run command whose value would not be data
-// stops the run before the extract command has started.
+// stops the run before the extract command has started. One that no value could expand is not
+// built at all.
 TEST_F(Extract, RefusedRunCommandStopsTheRunBeforeTheExtractCommand) {
   test::write_file(tool / "src/f", "x");
-  build({"-C", "", "-f", "touch ../extracted; cat > /dev/null", "-r", "echo $(date) %p", "src/f"});
+  test::RunOptions to_file;
+  to_file.stdout_path = tool / "b.run";
+  auto built = tool.run({"./vardo", "-r", "eval echo %p", "src/f"}, to_file);
+  EXPECT_EQ(built.status, 1);
+  EXPECT_EQ(built.err,
+            "./vardo: a value would not be data where this command puts it: eval echo %p\n");
+  EXPECT_EQ(test::read_file(tool / "b.run"), "");
+  build({"-C", "", "-f", "touch ../extracted; cat > /dev/null", "-r", "echo \\%p", "src/f"});
   mkdir((tool / "out/a b").c_str(), 0755);
   test::RunOptions o;
   o.cwd = tool / "out/a b";
   auto r = tool.run({"../../a.run"}, o);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "../../a.run: a value would not be data where this command puts it: echo "
-                   "$(date) %p\n");
+                   "\\%p\n");
   EXPECT_NE(access((tool / "out/extracted").c_str(), F_OK), 0);
   // With -n the run command is not used, and so not expanded.
   r = tool.run({"../../a.run", "-n"}, o);
@@ -283,7 +291,7 @@ TEST_F(Extract, MessagesShowOutsideTextEscapedOnATerminal) {
        "VARDO_USIZE=1\\033]0;T\\007z: not a size in bytes\n"},
       {"v.run", "VFYFS=/" + a + "\033[2J,FSSUB=ab,NAME=f", "",
        "VFYFS value longer than 127 characters: /" + a + "\\033[2J\n"},
-      {"i.run", "LD_X=\033[31m\\\033[1m,NAME=f", "true", ": LD_X=\\033[31m\\\\\\033[1m\n"},
+      {"i.run", "LD_X=\033[31m\\\033[1m,NAME=f", "true", ": LD_X=\\033[31m\\033[1m\n"},
   };
   test::RunOptions o;
   o.terminal = true;

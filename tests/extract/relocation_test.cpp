@@ -417,7 +417,7 @@ protected:
     test::RunOptions o;
     o.stdout_path = tool / "a.run";
     ASSERT_EQ(tool.run({"./vardo", "-C", "pkg", "-V", dir / "u", "-S", "inst", "-f",
-                        "cat > " + link() + "/%o; " + extract, "-r", run, "data"},
+                        "cat > " + link() + "/data; " + extract, "-r", run, "data"},
                        o)
                   .status,
               0);

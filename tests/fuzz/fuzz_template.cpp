@@ -1,5 +1,5 @@
 // Command templates: expand_template on an arbitrary template and output name (the input up to
-// its first NUL, and the rest).
+// its first NUL, and the rest), and the check a build makes of the template.
 #include <cstdlib>
 #include <cstring>
 
@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t nul = input.find('\0');
   std::string tmpl = input.substr(0, std::min<size_t>(nul, 1023));
   std::string name = nul == std::string::npos ? "" : input.substr(nul + 1, 1023);
-  if (char *cmd = vardo::expand_template(tmpl.c_str(), name.c_str())) {
-    if (strlen(cmd) > 2047)
-      abort();
-    free(cmd);
-  }
+  static vardo::ExpandedCommand cmd;
+  if (vardo::expand_template(tmpl.c_str(), {name.c_str(), "/tmp/a b"}, &cmd) == 0 &&
+      (strlen(cmd.text) > 2047 || strlen(cmd.shown) > 2047))
+    abort();
+  vardo::check_template(tmpl.c_str());
   return 0;
 }

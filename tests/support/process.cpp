@@ -46,10 +46,11 @@ std::string shell_await(const std::string &condition, const std::string &what) {
   std::string quoted; // `what` inside single quotes
   for (char c : what)
     quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  int tries = kHangLimitSeconds * 20;
-  return "n=0; until " + condition + "; do if [ $n -gt " + std::to_string(tries) +
-         " ]; then echo 'gave up after " + std::to_string(kHangLimitSeconds) + " s waiting for " +
-         quoted + "' >&2; break; fi; sleep 0.05; n=$((n+1)); done; ";
+  // Counted with seq, not with arithmetic: the text may go into a command template that takes
+  // placeholders, where arithmetic is refused.
+  return "for n in $(seq " + std::to_string(kHangLimitSeconds * 20) + "); do " + condition +
+         " && break; sleep 0.05; done; " + condition + " || echo 'gave up after " +
+         std::to_string(kHangLimitSeconds) + " s waiting for " + quoted + "' >&2; ";
 }
 
 // Kills the child whose time limit has passed, and says so: the test then fails with that

@@ -1,0 +1,127 @@
+#include "lib/runtime_names.h"
+
+#include <cctype>
+#include <cstring>
+#include <strings.h>
+
+namespace vardo {
+
+// The shells' start-up files, options and parsing (ENV, BASH_ENV, SHELLOPTS, IFS, the prompts,
+// which "set -x" expands, the search paths, HOME for "~" and cd, FPATH for the functions mksh
+// and zsh load on first use, yash's hooks, bash's $"..." translations), the variables bash and
+// mksh evaluate as arithmetic when assigned (a subscript there runs commands), and what the C
+// library and the loader load code or settings from.
+static const char *const kNames[] = {"ENV",
+                                     "BASH_ENV",
+                                     "BASHOPTS",
+                                     "SHELLOPTS",
+                                     "BASH_XTRACEFD",
+                                     "BASH_COMPAT",
+                                     "BASH_LOADABLES_PATH",
+                                     "POSIXLY_CORRECT",
+                                     "IFS",
+                                     "PS1",
+                                     "PS2",
+                                     "PS3",
+                                     "PS4",
+                                     "PROMPT_COMMAND",
+                                     "PATH",
+                                     "CDPATH",
+                                     "HOME",
+                                     "GLOBIGNORE",
+                                     "EXECIGNORE",
+                                     "FUNCNEST",
+                                     "TMOUT",
+                                     "MAIL",
+                                     "MAILPATH",
+                                     "MAILCHECK",
+                                     "HISTFILE",
+                                     "FPATH",
+                                     "ZDOTDIR",
+                                     "NULLCMD",
+                                     "READNULLCMD",
+                                     "YASH_AFTER_CD",
+                                     "YASH_LOADPATH",
+                                     "ECHO_STYLE",
+                                     "TEXTDOMAIN",
+                                     "TEXTDOMAINDIR",
+                                     "RANDOM",
+                                     "SRANDOM",
+                                     "SECONDS",
+                                     "OPTIND",
+                                     "LINENO",
+                                     "HISTCMD",
+                                     "COLUMNS",
+                                     "LINES",
+                                     "PPID",
+                                     "GCONV_PATH",
+                                     "LOCPATH",
+                                     "MUSL_LOCPATH",
+                                     "NLSPATH",
+                                     "GLIBC_TUNABLES",
+                                     "HOSTALIASES",
+                                     "RES_OPTIONS",
+                                     "LOCALDOMAIN"};
+
+// Prefixes: the loader's settings, and the functions bash imports from the environment.
+static const char *const kPrefixes[] = {"LD_", "BASH_FUNC_"};
+
+static bool is(const char *name, size_t len, const char *known) {
+  return len == strlen(known) && strncmp(name, known, len) == 0;
+}
+
+static bool begins(const char *name, size_t len, const char *prefix) {
+  return len >= strlen(prefix) && strncmp(name, prefix, strlen(prefix)) == 0;
+}
+
+// One locale name: "C", "POSIX", or letters, digits and "_@-." whose codeset (after a ".") is
+// UTF-8. `plain_language` also takes one without a codeset (LANGUAGE's "de", "pt_BR").
+static bool is_safe_locale_name(const char *v, size_t len, bool plain_language) {
+  if (is(v, len, "C") || is(v, len, "POSIX"))
+    return true;
+  const char *dot = nullptr;
+  for (size_t i = 0; i < len; ++i) {
+    if (!isalnum(static_cast<unsigned char>(v[i])) && !strchr("_@-.", v[i]))
+      return false;
+    if (v[i] == '.' && !dot)
+      dot = v + i;
+  }
+  if (!dot)
+    return plain_language && len > 0;
+  size_t codeset = static_cast<size_t>(v + len - dot - 1);
+  const char *at = static_cast<const char *>(memchr(dot, '@', codeset + 1));
+  if (at)
+    codeset = static_cast<size_t>(at - dot - 1);
+  return dot > v && ((codeset == 5 && strncasecmp(dot + 1, "utf-8", 5) == 0) ||
+                     (codeset == 4 && strncasecmp(dot + 1, "utf8", 4) == 0));
+}
+
+// LANG and LC_* take one locale name (or none); LANGUAGE a list of them separated by ":".
+static bool is_safe_locale(const char *name, size_t len, const char *value, size_t value_len) {
+  if (value_len == 0)
+    return true;
+  if (!is(name, len, "LANGUAGE"))
+    return is_safe_locale_name(value, value_len, false);
+  for (size_t at = 0; at <= value_len;) {
+    const char *colon = static_cast<const char *>(memchr(value + at, ':', value_len - at));
+    size_t end = colon ? static_cast<size_t>(colon - value) : value_len;
+    if (!is_safe_locale_name(value + at, end - at, true))
+      return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+bool is_refused_setting(const char *name, size_t len, const char *value, size_t value_len) {
+  for (const char *known : kNames)
+    if (is(name, len, known))
+      return true;
+  for (const char *prefix : kPrefixes)
+    if (begins(name, len, prefix))
+      return true;
+  if (is(name, len, "LANG") || is(name, len, "LANGUAGE") || begins(name, len, "LC_"))
+    return !is_safe_locale(name, len, value, value_len);
+  return false;
+}
+
+} // namespace vardo
