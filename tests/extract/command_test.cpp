@@ -705,6 +705,119 @@ INSTANTIATE_TEST_SUITE_P(
                       Shell{"yash", {"yash"}, nullptr}, Shell{"zsh", {"zsh"}, nullptr}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The attacks once found against the quoting of values, end to end with the real tool and each
+// shell bound over /bin/sh in a private mount namespace. The attacker, nobody, names a directory
+// in a shared directory (mode 1777), and root runs the archive there: a template that rereads, or
+// a refused item, is refused before anything runs (in archives made without the builder, which
+// refuses both); any other command gets the directory's name as one word, or fails where the
+// shell cannot take it. Ordinary items that once made every run fail are taken.
+TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
+  if (test::run({"unshare", "-m", "true"}).status != 0)
+    GTEST_SKIP() << "unshare -m is not permitted here: no shell can be bound over /bin/sh";
+  if (test::run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"}).status)
+    GTEST_SKIP() << "setpriv cannot run a command as nobody";
+  test::ToolDir tool;
+  test::TempDir shared;
+  chmod(shared.path().c_str(), 01777);
+  test::write_file(tool / "out.txt", "payload\n");
+  std::string refusal = "a value would not be data where this command puts it: ";
+  std::string item_refusal = "a feature item cannot be exported, as it changes how the run "
+                             "command's shell or the loader runs it: ";
+  struct Case {
+    std::string dir, features, run;
+    std::string refused;  // the message, or "" when the command runs
+    std::string expected; // what the run command writes to "result", "@" standing for the cwd
+  };
+  const std::string pwn = "pkg$(id>PWNED)";
+  const Case cases[] = {
+      {pwn, "", "noglob eval echo installing from %p", refusal, ""},
+      {pwn, "", "nocorrect eval echo installing from %p", refusal, ""},
+      {pwn, "", "emulate sh -c \"echo installing from %p\"", refusal, ""},
+      {"x,y", "", "printf '[%s]' {x,{y}%p} > result", "", "[x][{y}@]|[{x,{y}@}]"},
+      {"plain", "FPATH=/dir", "setup-helper || true", item_refusal + "FPATH=/dir", ""},
+      {"plain", "POSIXLY_CORRECT=1", "true", item_refusal + "POSIXLY_CORRECT=1", ""},
+      {"plain", "TMOUT=1", "true", item_refusal + "TMOUT=1", ""},
+      {"\xff\xfe", "", "cp out.txt %p/installed.txt && cat %p/installed.txt > result", "",
+       "payload\n"},
+      {"a b", "", "cp out.txt \"%p/installed.txt\"; cat < %p/installed.txt > result", "",
+       "payload\n"},
+      {"$(id)", "PREFIX=/opt/x,LANG=C,LC_ALL=C.UTF-8,LANGUAGE=en,BASH_COMPLETION_DIR=/x",
+       "echo \"$PREFIX $LANG $LC_ALL $LANGUAGE $BASH_COMPLETION_DIR\" > result", "",
+       "/opt/x C C.UTF-8 en /x\n"},
+  };
+  std::vector<std::string> skipped;
+  for (const char *shell : {"dash", "bash", "busybox", "mksh", "yash", "zsh"}) {
+    std::string path = test::run({"sh", "-c", std::string("command -v ") + shell}).out;
+    if (path.empty()) {
+      skipped.push_back(shell);
+      continue;
+    }
+    path.pop_back();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      const Case &c = cases[i];
+      std::string what = std::string(shell) + ": " + c.run + " from " + c.dir;
+      std::string name = "a" + std::to_string(i) + ".run";
+      tool.make_archive(name, c.features + (c.features.empty() ? "" : ",") + "NOCOMPR,NAME=out.txt",
+                        "", c.run, "", "payload\n");
+      std::string dir = shared / (std::to_string(i) + shell);
+      ASSERT_EQ(test::run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "mkdir",
+                           "-p", dir + "/" + c.dir})
+                    .status,
+                0)
+          << what;
+      std::string cwd = dir + "/" + c.dir;
+      test::RunOptions o;
+      o.cwd = cwd;
+      auto r = test::run({"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /bin/sh && exec \"$0\"",
+                          tool / name, path},
+                         o);
+      EXPECT_NE(access((cwd + "/PWNED").c_str(), F_OK), 0) << what;
+      if (!c.refused.empty()) {
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.err, tool / name + ": " + c.refused + (c.features.empty() ? c.run : "") + "\n")
+            << what;
+        EXPECT_EQ(entries(cwd), std::set<std::string>{}) << what; // nothing unpacked
+        continue;
+      }
+      bool cannot_take = strcmp(shell, "yash") == 0 && has_high_byte(c.dir);
+      if (cannot_take) {
+        EXPECT_EQ(r.status, 1) << what << r.err;
+        EXPECT_NE(r.err.find("final processing of out.txt failed"), std::string::npos) << r.err;
+        continue;
+      }
+      EXPECT_EQ(r.status, 0) << what << r.err;
+      std::string result = access((cwd + "/result").c_str(), F_OK) == 0
+                               ? test::read_file(cwd + "/result")
+                               : "(no result)";
+      bool right = false;
+      for (size_t at = 0, bar; !right; at = bar + 1) {
+        bar = c.expected.find('|', at);
+        right = result == with_value(c.expected.substr(at, bar - at), cwd);
+        if (bar == std::string::npos)
+          break;
+      }
+      EXPECT_TRUE(right) << what << ": " << testing::PrintToString(result);
+    }
+  }
+  // The builder refuses what every run would.
+  test::RunOptions to_file;
+  to_file.stdout_path = tool / "b.run";
+  for (const auto &c : cases) {
+    if (c.refused.empty())
+      continue;
+    std::vector<std::string> argv = {"./vardo", "-r", c.run};
+    if (!c.features.empty())
+      argv.insert(argv.end(), {"-F", c.features});
+    argv.push_back("out.txt");
+    auto r = tool.run(argv, to_file);
+    EXPECT_EQ(r.status, 1) << c.run;
+    EXPECT_EQ(r.err, "./vardo: " + c.refused + (c.features.empty() ? c.run : "") + "\n");
+    EXPECT_EQ(test::read_file(tool / "b.run"), "") << c.run;
+  }
+  if (!skipped.empty())
+    GTEST_SKIP() << "not installed, not tried: " << testing::PrintToString(skipped);
+}
+
 TEST(ExpandTemplate, OverlongExpansionIsRefused) {
   std::string name(1000, 'n');
   auto r = expand("%o%o", name);
