@@ -222,7 +222,8 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   check_items(h);
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
-  progress_start(inputs.total); // the regular files' bytes: what is known before the build
+  // The regular files' bytes: what is known before the build.
+  progress_start(options.quiet ? 0 : inputs.total);
   for (int i = 0; i < operands; ++i) {
     uint64_t before = s.bytes_in;
     s.in_fd = input_fd(s, inputs, i, operand[i]);

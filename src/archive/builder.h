@@ -14,6 +14,7 @@ struct BuildOptions {
   const char *comment = "";
   const char *run_command = "";
   const char *extract_command = "";
+  bool quiet = false; // -q: no progress line
 };
 
 // Writes a new archive of the operands to standard output, through the stream `s`: the header

@@ -141,7 +141,7 @@ static void parse_options(int argc, char **argv) {
   // "+" keeps GNU getopt from permuting: parsing ends at the first operand. ":" turns off the
   // library's own diagnostics, whose wording differs between C libraries: the two below are
   // printed instead.
-  static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:";
+  static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:d:Tkqs";
   Options &o = run.options;
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
@@ -185,6 +185,25 @@ static void parse_options(int argc, char **argv) {
     case 't':
       if (o.archive_mode)
         store_argument(o.extract.temp_path, sizeof o.extract.temp_path, c, optarg);
+      break;
+    case 'd':
+      if (o.archive_mode)
+        store_argument(o.extract.target_dir, sizeof o.extract.target_dir, c, optarg);
+      break;
+    case 'T': // the archive's default when building, this run's choice when running
+      if (o.archive_mode)
+        o.extract.temporary = true;
+      else
+        add_feature_item(c, nullptr, "VARDO_TEMP");
+      break;
+    case 'k':
+      o.extract.keep = true;
+      break;
+    case 'q':
+      o.extract.quiet = o.build.quiet = true;
+      break;
+    case 's':
+      o.extract.no_space_check = true;
       break;
     case ':':
       fprintf(stderr, "%s: option requires an argument -- '%c'\n", process.program_name, optopt);
@@ -235,18 +254,25 @@ static void list_one(const char *path, bool own) {
   exit(process.exit_status);
 }
 
-// The first operand ends the options (the archive name of -u, or any operand of an archive run
-// itself), so a later "-x" would be ignored and the archive unpacked in place of the asked-for
-// copy to standard output: refuse it instead. Other operands stay ignored.
-static void refuse_misplaced_options(int operands, char **operand) {
+// The operands of a running archive (after the archive's name with -u) go to its run command as
+// its arguments. Unless "--" comes before them, one that looks like an option is refused: the
+// options end at the first operand, so a later "-x" would be taken for an argument and the
+// archive unpacked in place of the asked-for copy to standard output. Returns the arguments.
+static char **installer_arguments(int operands, char **operand, bool after_dashes) {
   bool use_operand = run.options.use_operand;
-  for (int i = use_operand ? 1 : 0; i < operands; ++i) {
-    if (operand[i][0] == '-' && operand[i][1]) {
+  char **args = operand + (use_operand && operands > 0 ? 1 : 0);
+  if (*args && strcmp(*args, "--") == 0) {
+    ++args;
+    after_dashes = true;
+  }
+  for (char **a = args; !after_dashes && *a; ++a) {
+    if ((*a)[0] == '-' && (*a)[1]) {
       fprintf(stderr, "%s: options go before the %s: %s\n", process.program_name,
-              use_operand ? "archive name" : "operands", visible(operand[i], stderr));
+              use_operand ? "archive name" : "operands", visible(*a, stderr));
       usage_exit();
     }
   }
+  return args;
 }
 
 // Every message begins with the program's name, which whoever named the archive chose, maybe
@@ -298,7 +324,7 @@ void driver_main(int argc, char **argv) {
   }
   if (o.use_operand && operands == 0)
     usage_exit();
-  refuse_misplaced_options(operands, operand);
+  o.extract.args = installer_arguments(operands, operand, strcmp(argv[optind - 1], "--") == 0);
   const char *archive = o.use_operand ? operand[0] : run.own_name;
   int fd = archive_of(archive, !o.use_operand);
   exit(fd >= 0 && extract_archive(run.header, o.extract, run.stream, fd, archive) == 0 ? 0 : 1);

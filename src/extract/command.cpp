@@ -164,9 +164,9 @@ int command_environment(CommandEnvironment *ce, const TemplateValues &values, ch
 
 // Runs `cmd` through the shell and waits for it. Returns its wait status, or -1 when no shell
 // could be started.
-static int run_command(const char *cmd, char *const *envp) {
+static int run_command(const char *cmd, const ShellCall &call) {
   fflush(nullptr);
-  pid_t pid = start_command(cmd, envp, nullptr);
+  pid_t pid = start_command(cmd, call, nullptr);
   return pid < 0 ? -1 : finish_command(pid, -1);
 }
 
@@ -188,7 +188,7 @@ static bool confirm_run() {
   }
 }
 
-int run_post_command(const ExpandedCommand &cmd, char *const *envp, const char *path,
+int run_post_command(const ExpandedCommand &cmd, const ShellCall &call, const char *path,
                      const char *out_name, bool verbose) {
   int status = 0;
   if (verbose) {
@@ -205,10 +205,10 @@ int run_post_command(const ExpandedCommand &cmd, char *const *envp, const char *
       fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));
       status = -1;
     } else if (asked && confirm_run()) {
-      status = run_command(cmd.text, envp);
+      status = run_command(cmd.text, call);
     }
   } else {
-    status = run_command(cmd.text, envp);
+    status = run_command(cmd.text, call);
     // A shell that exited with another code than 0, or none started at all (-1); a command ended
     // by a signal is not reported here.
     if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {

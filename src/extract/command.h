@@ -3,6 +3,7 @@
 #pragma once
 #include "archive/header.h"
 #include "lib/environment.h"
+#include "lib/shell.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -49,11 +50,11 @@ struct CommandEnvironment {
 };
 int command_environment(CommandEnvironment *ce, const TemplateValues &values, char *const *extra);
 
-// Runs the run command `cmd`, expanded from that of `h`, in the environment `envp`, asking first
-// in verbose mode. `path` names the archive and `out_name` the output in the failure message.
+// Runs the run command `cmd` as `call` says (its environment, its operands), asking first in
+// verbose mode. `path` names the archive and `out_name` the output in the failure message.
 // Returns 0 when the command succeeded, or was not run in verbose mode (declined, or no terminal
 // to ask at); -1 when it failed, was ended by a signal or could not be started.
-int run_post_command(const ExpandedCommand &cmd, char *const *envp, const char *path,
+int run_post_command(const ExpandedCommand &cmd, const ShellCall &call, const char *path,
                      const char *out_name, bool verbose);
 
 } // namespace vardo

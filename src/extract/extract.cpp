@@ -13,11 +13,13 @@
 #include "extract/command.h"
 #include "extract/interrupt.h"
 #include "extract/output.h"
+#include "extract/place.h"
 #include "extract/space.h"
 #include "extract/temporary.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_reader.h"
 #include "gzstream/progress.h"
+#include "lib/platform.h"
 #include "lib/process.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -83,25 +85,58 @@ static uint64_t payload_size(const Extraction &x) {
   return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
 }
 
-// Asks the space verification for the uncompressed size in whole megabytes, plus one: the size
-// the header records for a payload of 4 GiB or more, else ISIZE from the gzip trailer at the end
-// of the file (the running total of every member), or the length of a raw payload. Without a
-// recorded size a pipe has no end to look at: the check cannot be made, and the extraction must
-// not go ahead without it. Returns -1 when the verification refuses.
+// The payload's uncompressed size: the size the header records for a payload of 4 GiB or more,
+// else ISIZE from the gzip trailer at the end of the file (the running total of every member),
+// or the length of a raw payload. False where there is no record and the archive is a pipe,
+// which has no end to look at.
+static bool uncompressed_size(const Extraction &x, Payload kind, uint64_t *size) {
+  struct stat st;
+  if (x.sized)
+    *size = x.size;
+  else if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode))
+    return false;
+  else
+    *size = kind == Payload::raw ? payload_size(x) : read_final_trailer(x.stream).size;
+  return true;
+}
+
+// Asks the space verification of the archive's "VFYFS=" item for the uncompressed size in whole
+// megabytes, plus one. Without a size the check cannot be made, and the extraction must not go
+// ahead without it. Returns -1 when the verification refuses.
 static int check_space(const Extraction &x, Payload kind) {
-  uint64_t size = x.size;
-  if (!x.sized) {
-    struct stat st;
-    if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-      fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name,
-              visible(x.path, stderr));
-      return -1;
-    }
-    size = kind == Payload::raw ? payload_size(x) : read_final_trailer(x.stream).size;
+  uint64_t size;
+  if (!uncompressed_size(x, kind, &size)) {
+    fprintf(stderr, "%s: %s: cannot check space on a pipe\n", process.program_name,
+            visible(x.path, stderr));
+    return -1;
   }
   uint64_t mb = size / 1048576u + 1;
   int required_mb = mb > INT_MAX ? INT_MAX : static_cast<int>(mb);
-  return verify_extract_space(x.header, x.options, required_mb);
+  char relocated[kLinkPathSize];
+  int result = verify_extract_space(x.header, x.options, required_mb, relocated);
+  placement_relocated(relocated);
+  return result;
+}
+
+// The check every unpacking makes, unless -s turns it off: the filesystem of the directory it
+// unpacks into must have room for the uncompressed payload. A pipe without a recorded size, or a
+// filesystem that cannot be queried, gives nothing to go by. Returns -1 after the message.
+static int check_room(const Extraction &x, Payload kind) {
+  uint64_t size;
+  FsStats fs;
+  if (!uncompressed_size(x, kind, &size) || platform_fs_stats(".", &fs) < 0)
+    return 0;
+  uint64_t room = static_cast<uint64_t>(fs.available) * fs.fragment_size;
+  if (size <= room)
+    return 0;
+  char dir[kTextBufferSize];
+  fprintf(stderr,
+          "%s: %s: not enough room: unpacking needs %llu MiB, and its filesystem has %llu MiB "
+          "free (-s unpacks all the same)\n",
+          process.program_name, getcwd(dir, sizeof dir) ? visible(dir, stderr) : ".",
+          static_cast<unsigned long long>((size + 1048575) / 1048576),
+          static_cast<unsigned long long>(room / 1048576));
+  return -1;
 }
 
 // The commands of this run, expanded once before anything is unpacked, with their environments:
@@ -148,7 +183,7 @@ static int start_extract_command(const Extraction &x) {
   fflush(nullptr);
   int pipe;
   pid_t pid = start_command(expanded.extract_command.text,
-                            environment_array(expanded.extract_env.env), &pipe);
+                            ShellCall{environment_array(expanded.extract_env.env)}, &pipe);
   if (pid < 0) {
     report_errno(expanded.extract_command.shown);
     return -1;
@@ -205,11 +240,12 @@ static int close_output(const Extraction &x, int status) {
 static int unpack_payload(const Extraction &x, Payload kind) {
   if (open_output(x) < 0)
     return -1;
-  if (x.header.comment[0])
+  const ExtractOptions &o = x.options;
+  if (x.header.comment[0] && !o.quiet)
     fprintf(stderr, "\n%s\n\nPlease wait...\n", visible(x.header.comment, stderr));
-  if (x.options.verbose || x.options.extract_only)
+  if ((o.verbose || o.extract_only) && !o.quiet)
     fprintf(stderr, "Deflating %s...\n", visible(x.stream.out_name, stderr));
-  progress_start(payload_size(x));
+  progress_start(o.quiet ? 0 : payload_size(x));
   int status = 0;
   if (kind == Payload::raw)
     status = copy_raw_payload(x);
@@ -264,6 +300,20 @@ static int expand_commands(const Extraction &x) {
   return 0;
 }
 
+// Enters the directory the run works in: the target (-d), and a private temporary directory (-T,
+// or the archive's VARDO_TEMP item) below it or $TMPDIR. Returns -1 after the message.
+static int enter_placement(const Extraction &x) {
+  const ExtractOptions &o = x.options;
+  if (o.target_dir[0] && enter_target(o.target_dir) < 0)
+    return -1;
+  if (o.temporary || feature_get(x.header, "VARDO_TEMP"))
+    return enter_temporary(o.target_dir[0] ? placement_path() : nullptr, o.keep);
+  return 0;
+}
+
+// On the abort path (a corrupt payload, a failed write) the placement is left too.
+static void leave_placement_on_abort(bool) { leave_placement(false); }
+
 // Extracts the archive: its streams named, the payload's kind read, the space checked, the
 // payload unpacked and the run command run. Returns 0, or -1 when something failed; the caller
 // closes the archive and removes the temporary link.
@@ -289,10 +339,14 @@ static int extract_open_archive(Extraction &x) {
   if (!o.extract_only && !x.header.extract_command[0] &&
       check_default_output_name(x.stream.out_name) < 0)
     return -1;
-  if (!o.extract_only && expand_commands(x) < 0)
+  if (!o.extract_only && (enter_placement(x) < 0 || expand_commands(x) < 0))
     return -1;
-  if (!o.extract_only && feature_get(x.header, "VFYFS=") && check_space(x, kind) < 0)
+  // An archive's own space check, or the one every unpacking makes.
+  bool verifies = feature_get(x.header, "VFYFS=") != nullptr;
+  if (!o.extract_only && verifies && check_space(x, kind) < 0)
     return -1; // refused: its messages are printed
+  if (!o.extract_only && !verifies && !o.no_space_check && check_room(x, kind) < 0)
+    return -1;
   if (header < 0) {
     fprintf(stderr, "%s: unknown compression method\n", visible(x.path, stderr));
     return -1;
@@ -301,17 +355,21 @@ static int extract_open_archive(Extraction &x) {
     return -1;
   if (!expanded.run)
     return 0;
-  return run_post_command(expanded.run_command, environment_array(expanded.run_env.env), x.path,
-                          x.stream.out_name, o.verbose);
+  return run_post_command(expanded.run_command,
+                          ShellCall{environment_array(expanded.run_env.env), x.path, o.args},
+                          x.path, x.stream.out_name, o.verbose);
 }
 
 int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
                     const char *path) {
   s.in_fd = fd;
   Extraction x{h, options, s, path};
+  on_abort(leave_placement_on_abort);
   int status = extract_open_archive(x);
+  cancel_on_abort(leave_placement_on_abort);
   close(fd);
   remove_temporary_link();
+  leave_placement(status == 0);
   return status;
 }
 

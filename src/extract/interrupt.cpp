@@ -1,12 +1,15 @@
 #include "extract/interrupt.h"
 
 #include <cerrno>
+#include <cstring>
 #include <initializer_list>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "extract/temporary.h"
+#include "gzstream/progress.h"
 #include "lib/descendants.h"
+#include "lib/process.h"
 #include "lib/shell.h"
 
 namespace vardo {
@@ -19,21 +22,44 @@ struct RunningCommand {
 
 static RunningCommand running;
 
-// Every signal whose default action ends the process and that may come from outside. The faults
-// (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default: they mean this
-// process is broken. SIGPIPE and SIGXFSZ are turned into write errors elsewhere.
+// Every signal whose default action ends the process and that may come from outside, with the
+// name the message gives it; and the real-time signals. The faults (SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default: they mean this process is broken. SIGPIPE
+// and SIGXFSZ are turned into write errors elsewhere.
+struct EndingSignal {
+  int number;
+  const char *name;
+};
+static const EndingSignal kEndingSignals[] = {
+    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
+    {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
+    {SIGPROF, "SIGPROF"},     {SIGXCPU, "SIGXCPU"}, {SIGIO, "SIGIO"},     {SIGPWR, "SIGPWR"},
+#ifdef SIGSTKFLT
+    {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+};
+
 static sigset_t ending_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-                  SIGXCPU, SIGIO, SIGPWR})
-    sigaddset(&set, sig);
-#ifdef SIGSTKFLT
-  sigaddset(&set, SIGSTKFLT);
-#endif
+  for (const EndingSignal &s : kEndingSignals)
+    sigaddset(&set, s.number);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
     sigaddset(&set, sig);
   return set;
+}
+
+// Says, erasing the progress line first, that the run was interrupted and by which signal, in
+// one line. Only async-signal-safe calls.
+static void say_interrupted(int sig) {
+  progress_clear();
+  const char *name = "a real-time signal";
+  for (const EndingSignal &s : kEndingSignals)
+    if (s.number == sig)
+      name = s.name;
+  for (const char *part : {process.program_name, ": interrupted by ", name, "\n"})
+    if (write(STDERR_FILENO, part, strlen(part)) < 0)
+      return;
 }
 
 sigset_t hold_ending_signals() {
@@ -57,6 +83,7 @@ static bool reached_the_group(int sig, const siginfo_t *info) {
 // handler returns.
 static void on_ending_signal(int sig, siginfo_t *info, void *) {
   int saved = errno;
+  say_interrupted(sig);
   if (pid_t pid = running.pid) {
     signal_descendants(reached_the_group(sig, info) ? 0 : sig, pid);
     if (running.input >= 0)
@@ -86,9 +113,9 @@ void catch_ending_signals() {
   }
 }
 
-pid_t start_command(const char *command, char *const *envp, int *input) {
+pid_t start_command(const char *command, const ShellCall &call, int *input) {
   sigset_t old = hold_ending_signals();
-  pid_t pid = shell_start(command, envp, input);
+  pid_t pid = shell_start(command, call, input);
   int err = errno;
   if (pid > 0) {
     running.pid = pid;

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <sys/types.h>
 
+#include "lib/shell.h"
+
 namespace vardo {
 
 // Catches the ending signals for the rest of the run.
@@ -19,10 +21,10 @@ void catch_ending_signals();
 sigset_t hold_ending_signals();
 void release_ending_signals(const sigset_t &old);
 
-// Starts `command` through the shell (lib/shell.h) with the environment `envp`, as the command a
-// signal is passed on to. With `input`, the write end of the pipe to its standard input is
-// returned there. Returns the pid, or -1 with errno set.
-pid_t start_command(const char *command, char *const *envp, int *input);
+// Starts `command` through the shell (lib/shell.h) as `call` says, as the command a signal is
+// passed on to. With `input`, the write end of the pipe to its standard input is returned there.
+// Returns the pid, or -1 with errno set.
+pid_t start_command(const char *command, const ShellCall &call, int *input);
 
 // Closes the command's input (when not -1), waits for the command and returns its wait status,
 // or -1 with errno set. The command is reaped only with the ending signals held, so a handler

@@ -20,9 +20,6 @@
 
 namespace vardo {
 
-// The longest path of the link and of a candidate's directory, with its NUL.
-constexpr size_t kLinkPathSize = 512;
-
 // The longest candidate directory, with its NUL.
 constexpr size_t kCandidateSize = 256;
 
@@ -40,6 +37,7 @@ struct SpacePaths {
   bool ask; // -v: each link is confirmed at the terminal
   int link_dir = -1;
   char link_name[256];
+  char *relocated; // the caller's: where the link leads, once it stands
 };
 
 // How an attempt at a candidate ends: the link stands, the next candidate is tried, or the
@@ -256,8 +254,10 @@ static Attempt link_candidate(SpacePaths *p, int made, const char *candidate) {
     return Attempt::next;
   }
   p->link_dir = -1; // the temporary link holds it now
-  if (link_leads_to(p->link_at, made))
+  if (link_leads_to(p->link_at, made)) {
+    copy_text(p->relocated, kLinkPathSize, candidate);
     return Attempt::linked;
+  }
   fprintf(stderr, "%s: a directory on the path of the link was replaced; not used.\n",
           visible(p->link_at, stderr));
   remove_temporary_link();
@@ -338,15 +338,52 @@ static int relocate(SpacePaths *p, bool try_temp) {
   }
 }
 
+// Makes, below the directory `fd` that other users may write into, each directory of `rest` (a
+// relative path whose last name is S) exclusively and with exactly 0755, so that nobody else can
+// have made one first. Returns a descriptor of the directory that holds the last, or -1 after a
+// message (an existing one: the extraction directory exists).
+static int claim_path(const SpacePaths &p, int fd, const char *rest) {
+  for (const char *at = rest;;) {
+    at += strspn(at, "/");
+    size_t len = strcspn(at, "/");
+    char name[256];
+    snprintf(name, sizeof name, "%.*s", static_cast<int>(len), at);
+    bool last = at[len + strspn(at + len, "/")] == '\0';
+    if (mkdirat(fd, name, 0755) < 0) {
+      if (errno == EEXIST)
+        refuse_existing(p.link_at);
+      else
+        report_errno(p.link_at);
+      close(fd);
+      return -1;
+    }
+    int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 || fchmod(next, 0755) < 0) {
+      report_errno(p.link_at);
+      if (next >= 0)
+        close(next);
+      close(fd);
+      return -1;
+    }
+    if (last) {
+      close(next);
+      return fd;
+    }
+    close(fd);
+    fd = next;
+    at += len;
+  }
+}
+
 // Unpacking in place, below V/S: the extract command makes the directory itself, by its path, so
 // that path must be one no other user can lead elsewhere. It is walked as candidates are, without
-// following a link and through directories no other user may change, and the deepest directory
-// on it that exists, where the command makes the first new one, must be one where no other user
-// may make an entry at all (a sticky directory does not keep them from making one first). The
-// directory that holds V/S, when it exists, is locked for sharing until the run ends, so that no
-// other run makes its link there meanwhile, and nothing may stand at V/S (a directory was refused
-// already; a link, dead or another user's, would take the extraction elsewhere). Returns 0, or
-// -1 after a message.
+// following a link and through directories no other user may change. Where the deepest directory
+// on it that exists is one where other users may make entries (a shared directory, sticky or
+// not), the tool makes the rest of the path down to V/S itself first, each directory new, so that
+// no other user's entry can stand on it. The directory that holds V/S is locked for sharing until
+// the run ends, so that no other run makes its link there meanwhile, and nothing may stand at V/S
+// (a directory was refused already; a link, dead or another user's, would take the extraction
+// elsewhere). Returns 0, or -1 after a message.
 static int stay_in_place(const SpacePaths &p) {
   char path[512], dir[kLinkPathSize], name[256];
   if (join_path(path, sizeof path, p.absolute_dir, p.sub_dir) < 0)
@@ -358,25 +395,30 @@ static int stay_in_place(const SpacePaths &p) {
     return -1;
   bool whole = dir[reached] == '\0' || strcmp(dir + reached, "/") == 0;
   struct stat st;
-  int result = whole ? lock_link_dir(p, fd, LOCK_SH) : 0;
-  if (result == 0 && whole && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-    result = refuse_existing(p.link_at);
-  if (result == 0 && (fstat(fd, &st) < 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))) {
-    dir[reached] = '\0'; // the deepest directory that exists
-    fprintf(stderr, "%s: other users may make entries in this directory; not unpacked in place.\n",
-            visible(dir, stderr));
-    result = -1;
-  }
-  if (result == 0 && whole) {
-    hold_link_directory(fd);
+  bool shared = fstat(fd, &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH));
+  // The missing directories, then S; after it, fd holds V/S.
+  if (shared && (fd = claim_path(p, fd, path + reached)) < 0)
+    return -1;
+  if (!shared && !whole) { // the extract command makes the rest, where no other user may
+    close(fd);
     return 0;
   }
-  close(fd);
-  return result;
+  int result = lock_link_dir(p, fd, LOCK_SH);
+  if (result == 0 && !shared && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+    result = refuse_existing(p.link_at);
+  if (result < 0) {
+    close(fd);
+    return -1;
+  }
+  hold_link_directory(fd);
+  return 0;
 }
 
-int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, int required_mb) {
+int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, int required_mb,
+                         char (&relocated)[kLinkPathSize]) {
   SpacePaths p;
+  relocated[0] = '\0';
+  p.relocated = relocated;
   p.required_mb = required_mb;
   p.ask = options.verbose;
   if (prepare_paths(&p, h, options.temp_path) < 0)

@@ -7,15 +7,19 @@
 #include <unistd.h>
 
 #include "extract/interrupt.h"
+#include "lib/text.h"
+#include "lib/tree.h"
 
 namespace vardo {
 
 // One entry while it stands: the directory that holds it, its name there, its type and its
 // identity. The signal handler reads it, so it lives in fixed storage and is complete before it
-// is marked standing.
+// is marked standing. (Every member starts at zero, so that the storage costs the executable
+// nothing.)
 struct TemporaryEntry {
-  int dir_fd = -1;
+  int dir_fd = 0;
   char name[256] = {};
+  char shown[kTextBufferSize] = {}; // a directory's path, for messages
   mode_t type = 0;
   dev_t dev = 0;
   ino_t ino = 0;
@@ -23,9 +27,10 @@ struct TemporaryEntry {
 };
 
 struct TemporaryEntries {
-  TemporaryEntry entry[2]; // by Temporary
+  TemporaryEntry entry[4]; // by Temporary
   bool removal_at_exit = false;
-  int link_dir = -1; // the directory that holds the temporary link while it stands
+  int link_dir = 0;           // the directory that holds the temporary link while it stands...
+  bool link_dir_held = false; // ... when this is set
 };
 
 static TemporaryEntries temporaries;
@@ -42,9 +47,14 @@ static bool still_made(const TemporaryEntry &e) {
          (st.st_mode & S_IFMT) == e.type && st.st_dev == e.dev && st.st_ino == e.ino;
 }
 
-static void unlink_entry(const TemporaryEntry &e) {
-  if (still_made(e))
-    unlinkat(e.dir_fd, e.name, 0);
+// Removes the entry, a directory with what it holds. Returns -1 when something of it stays.
+static int unlink_entry(const TemporaryEntry &e) {
+  if (!still_made(e))
+    return 0;
+  if (e.type == S_IFDIR)
+    return remove_tree(e.dir_fd, e.name, e.dev, e.shown);
+  unlinkat(e.dir_fd, e.name, 0);
+  return 0;
 }
 
 void temporary_remove_all() {
@@ -55,12 +65,16 @@ void temporary_remove_all() {
 static void remove_all_at_exit() {
   temporary_remove(Temporary::link);
   temporary_remove(Temporary::file);
+  temporary_remove(Temporary::directory);
+  temporary_remove(Temporary::target);
 }
 
-void temporary_stand(Temporary which, int dir, const char *name, const struct stat &made) {
+void temporary_stand(Temporary which, int dir, const char *name, const struct stat &made,
+                     const char *shown) {
   TemporaryEntry &e = entry_of(which);
   e.dir_fd = dir;
   snprintf(e.name, sizeof e.name, "%s", name);
+  snprintf(e.shown, sizeof e.shown, "%s", shown);
   e.type = made.st_mode & S_IFMT;
   e.dev = made.st_dev;
   e.ino = made.st_ino;
@@ -82,6 +96,7 @@ int make_temporary_link(int dir, const char *name, const char *target) {
   if (result == 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     temporary_stand(Temporary::link, dir, name, st);
     temporaries.link_dir = dir;
+    temporaries.link_dir_held = true;
   } else if (result == 0) {
     unlinkat(dir, name, 0); // just made, but it cannot be told from another: not kept
     result = -1;
@@ -92,24 +107,28 @@ int make_temporary_link(int dir, const char *name, const char *target) {
   return result;
 }
 
-void hold_link_directory(int dir) { temporaries.link_dir = dir; }
+void hold_link_directory(int dir) {
+  temporaries.link_dir = dir;
+  temporaries.link_dir_held = true;
+}
 
 void remove_temporary_link() {
-  if (temporaries.link_dir < 0)
+  if (!temporaries.link_dir_held)
     return;
   temporary_remove(Temporary::link);
   close(temporaries.link_dir);
-  temporaries.link_dir = -1;
+  temporaries.link_dir_held = false;
 }
 
-void temporary_remove(Temporary which) {
+int temporary_remove(Temporary which) {
   TemporaryEntry &e = entry_of(which);
   if (!e.standing)
-    return;
+    return 0;
   sigset_t old = hold_ending_signals();
-  unlink_entry(e);
+  int result = unlink_entry(e);
   temporary_forget(which);
   release_ending_signals(old);
+  return result;
 }
 
 } // namespace vardo

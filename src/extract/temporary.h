@@ -1,24 +1,28 @@
 // Entries of the file system that an extraction makes for its own use and removes again: the
-// relocation's temporary link and the default extraction's temporary file. Each is removed when
-// its maker is done with it, on every exit, the abort path included, and when a signal ends the
-// run (extract/interrupt.h); only the entry that was made is ever removed, nothing else.
+// relocation's temporary link, the default extraction's temporary file, and the directories made
+// to unpack into (a private temporary one, and a target that did not exist), with what they hold.
+// Each is removed when its maker is done with it, on every exit, the abort path included, and
+// when a signal ends the run (extract/interrupt.h); only the entry that was made is ever removed
+// (a directory by lib/tree.h's rules), nothing else.
 #pragma once
 #include <sys/stat.h>
 
 namespace vardo {
 
-enum class Temporary { link, file };
+enum class Temporary { link, file, directory, target };
 
 // With the ending signals held: records that the entry `which`, just made as `name` in the
-// directory `dir` and known by the identity `made` (its fstat or lstat), stands. The caller keeps
-// `dir` open until the entry is gone.
-void temporary_stand(Temporary which, int dir, const char *name, const struct stat &made);
+// directory `dir` and known by the identity `made` (its fstat or lstat), stands; `shown` names it
+// in messages. The caller keeps `dir` open until the entry is gone.
+void temporary_stand(Temporary which, int dir, const char *name, const struct stat &made,
+                     const char *shown = "");
 
 // True while the entry `which` stands and `name` in its directory still is the entry made.
 bool temporary_is_ours(Temporary which);
 
-// Removes the entry `which` if it still is the one made, and forgets it.
-void temporary_remove(Temporary which);
+// Removes the entry `which` if it still is the one made, and forgets it. Returns -1 when a
+// directory could not be removed whole (after the messages), else 0.
+int temporary_remove(Temporary which);
 
 // With the ending signals held: forgets the entry `which` without removing it (it was renamed
 // onto the name it was made for).

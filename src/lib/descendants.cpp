@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+
+#include "lib/entries.h"
 
 namespace vardo {
 
@@ -61,36 +62,37 @@ static bool read_stat(const char *pid, pid_t *parent, pid_t *group) {
   return true;
 }
 
+// What the reading of /proc compares each process with.
+struct GroupReading {
+  pid_t self, group, child;
+};
+
+// Adds the process named `name` to the table when it belongs to this group and is not this one.
+static bool add_process(const char *name, void *context) {
+  auto *r = static_cast<GroupReading *>(context);
+  long pid = leading_number(name);
+  pid_t parent, its_group;
+  if (pid <= 0 || pid == r->self || table.count == GroupTable::kMax ||
+      !read_stat(name, &parent, &its_group) || its_group != r->group)
+    return true;
+  table.pid[table.count] = static_cast<pid_t>(pid);
+  table.parent[table.count] = parent;
+  table.descends[table.count] = pid == r->child;
+  ++table.count;
+  return true;
+}
+
 // Fills the table with the processes of this group other than this one. Returns false where
 // /proc cannot be read.
 static bool read_group(pid_t child) {
   int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0)
     return false;
-  pid_t self = getpid(), group = getpgrp();
   table.count = 0;
-  alignas(8) static char entries[8192];
-  long n;
-  while ((n = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0) {
-    for (long at = 0; at < n;) {
-      // struct linux_dirent64: inode (8), offset (8), record length (2), type (1), name.
-      uint16_t length;
-      memcpy(&length, entries + at + 16, sizeof length);
-      const char *name = entries + at + 19;
-      at += length;
-      long pid = leading_number(name);
-      pid_t parent, its_group;
-      if (pid <= 0 || pid == self || table.count == GroupTable::kMax ||
-          !read_stat(name, &parent, &its_group) || its_group != group)
-        continue;
-      table.pid[table.count] = static_cast<pid_t>(pid);
-      table.parent[table.count] = parent;
-      table.descends[table.count] = pid == child;
-      ++table.count;
-    }
-  }
+  GroupReading r{getpid(), getpgrp(), child};
+  int result = read_entries(dir, add_process, &r);
   close(dir);
-  return n == 0;
+  return result == 0;
 }
 
 void signal_descendants(int sig, int child) {

@@ -19,10 +19,31 @@ static bool others_may_change(const struct stat &st) {
   return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
 }
 
-// Opens `name` in `dir`, a directory below a safe path, without following a link. `shown` names
-// it in messages. Returns the descriptor, or -1 after a message.
-static int open_step(int dir, const char *name, const char *shown) {
-  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// How a path is walked: what is made on the way, and what is followed.
+struct Walk {
+  bool create = false;       // missing directories are made...
+  bool exact_mode = true;    // ... with exactly the mode, else with it less the umask
+  bool own_links = false;    // a link of root's or this user's is followed
+  size_t *reached = nullptr; // a missing directory ends the walk, at the one that holds it
+  size_t *made = nullptr;    // where the first directory this walk made ends in the path
+};
+
+// A symbolic link `name` in `dir` that root or this user made: in a directory no other user may
+// change, nobody else can have put it there or can change where it leads.
+static bool is_own_link(int dir, const char *name) {
+  struct stat st;
+  return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+         (st.st_uid == 0 || st.st_uid == geteuid());
+}
+
+// Opens `name` in `dir`, a directory below a safe path, without following a link (but one of
+// root's or this user's when `own_links`). `shown` names it in messages. Returns the descriptor,
+// or -1 after a message.
+static int open_step(int dir, const char *name, const char *shown, bool own_links) {
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  if (!(own_links && is_own_link(dir, name)))
+    flags |= O_NOFOLLOW;
+  int fd = openat(dir, name, flags);
   struct stat st;
   if (fd < 0) {
     if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
@@ -40,23 +61,21 @@ static int open_step(int dir, const char *name, const char *shown) {
   return fd;
 }
 
-// Walks the absolute directory `path` from "/", creating each missing directory with `mode` when
-// `create` is set. With `reached` set, a missing directory ends the walk instead, at the one that
-// holds it, and *reached is the length of `path` walked. Returns a descriptor of the directory,
-// or -1 after a message.
-static int walk_dir_path(const char *path, mode_t mode, bool create, size_t *reached = nullptr) {
+// Walks the absolute directory `path` from "/" as `how` says. Returns a descriptor of the
+// directory, or -1 after a message.
+static int walk_dir_path(const char *path, mode_t mode, const Walk &how) {
   if (path[0] != '/') {
     fprintf(stderr, "%s: not an absolute path\n", visible(path, stderr));
     return -1;
   }
-  int fd = open_step(AT_FDCWD, "/", "/");
+  int fd = open_step(AT_FDCWD, "/", "/", false);
   size_t at = 0;
   while (fd >= 0) {
     size_t walked = at;
     while (path[at] == '/')
       ++at;
-    if (reached)
-      *reached = walked == 0 ? 1 : walked; // "/", or the path up to this name
+    if (how.reached)
+      *how.reached = walked == 0 ? 1 : walked; // "/", or the path up to this name
     if (path[at] == '\0')
       return fd;
     size_t end = at;
@@ -66,13 +85,13 @@ static int walk_dir_path(const char *path, mode_t mode, bool create, size_t *rea
     snprintf(name, sizeof name, "%.*s", static_cast<int>(end - at), path + at);
     snprintf(shown, sizeof shown, "%.*s", static_cast<int>(end), path);
     struct stat st;
-    if (reached && end - at < sizeof name && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) < 0 &&
+    if (how.reached && end - at < sizeof name && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) < 0 &&
         errno == ENOENT)
       return fd;
     bool made = false;
     if (end - at >= sizeof name)
       errno = ENAMETOOLONG; // a shortened name would be another directory
-    else if (create)
+    else if (how.create)
       made = mkdirat(fd, name, mode) == 0;
     else
       errno = EEXIST; // only opened: open_step reports what is not there
@@ -82,21 +101,39 @@ static int walk_dir_path(const char *path, mode_t mode, bool create, size_t *rea
       close(fd);
       return -1;
     }
-    int next = open_step(fd, name, shown);
+    int next = open_step(fd, name, shown, how.own_links);
     close(fd);
     fd = next;
-    if (made && fd >= 0)
+    if (made && fd >= 0 && how.exact_mode)
       fchmod(fd, mode); // exactly this mode, whatever the umask
+    if (made && how.made && *how.made == 0)
+      *how.made = end;
   }
   return -1;
 }
 
-int make_dir_path(const char *path, mode_t mode) { return walk_dir_path(path, mode, true); }
+int make_dir_path(const char *path, mode_t mode) {
+  Walk how;
+  how.create = true;
+  return walk_dir_path(path, mode, how);
+}
 
-int open_dir_path(const char *path) { return walk_dir_path(path, 0, false); }
+int open_dir_path(const char *path) { return walk_dir_path(path, 0, Walk{}); }
 
 int open_existing_dir_path(const char *path, size_t *reached) {
-  return walk_dir_path(path, 0, false, reached);
+  Walk how;
+  how.reached = reached;
+  return walk_dir_path(path, 0, how);
+}
+
+int make_target_path(const char *path, mode_t mode, size_t *made) {
+  Walk how;
+  how.create = true;
+  how.exact_mode = false;
+  how.own_links = true;
+  how.made = made;
+  *made = 0;
+  return walk_dir_path(path, mode, how);
 }
 
 } // namespace vardo

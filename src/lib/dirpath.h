@@ -24,4 +24,11 @@ int open_dir_path(const char *path);
 // `path` that names it. Returns the descriptor, or -1 after a message.
 int open_existing_dir_path(const char *path, size_t *reached);
 
+// Opens the absolute directory `path` that the user named as the place to work in, as
+// make_dir_path does, but a symbolic link that belongs to root or this user is followed (the
+// walk has checked that no other user may change the directory that holds it), and missing
+// directories are made with `mode` less the umask. *made is the length of `path` naming the
+// first directory this call made, 0 when it made none.
+int make_target_path(const char *path, mode_t mode, size_t *made);
+
 } // namespace vardo

@@ -132,6 +132,10 @@ protected:
     return v_ + "/" + s_ + ": not enough space. Looking for space in other filesystems.\n";
   }
   std::string trying(const char *mount) { return "Trying " + d_ + "/" + mount + " ...\n"; }
+  // The last line of a run whose payload went onto another filesystem.
+  std::string where(const char *mount) {
+    return "./a.run: the payload is in " + d_ + "/" + mount + "/" + s_ + "\n";
+  }
   std::string refusal(const std::string &t) {
     return t +
            ": not enough space to extract the archive.\nPlease make at least 4Mb available "
@@ -152,7 +156,7 @@ TEST_F(Relocation, WorkedExampleMovesToTheLargeFilesystem) {
   auto r = run("", "",
                "test -L " + d_ + "/u/inst && echo link-left; stat -c %s " + d_ +
                    "/big/inst/data; stat -c %a " + d_ + "/big/inst");
-  EXPECT_EQ(r.err, looking() + trying("big") + pre);
+  EXPECT_EQ(r.err, looking() + trying("big") + pre + where("big"));
   EXPECT_EQ(r.out, "status=0\n3145729\n755\n");
 }
 
@@ -181,14 +185,28 @@ TEST_F(Relocation, RoomInPlace) {
   EXPECT_EQ(r.out, "status=0\n100000\n");
   // Where other users may make entries (u is a tmpfs of mode 1777, sticky or not), one of them
   // could put a link at u/inst, or at u/sub on the way to u/sub/inst, before the command makes
-  // it: the extraction is refused before it starts.
+  // it: the tool makes them first, each new, and the extraction goes ahead in place...
   for (const std::string sub : {"inst", "sub/inst"}) {
     s_ = sub;
     build({"-f", "mkdir -p " + d_ + "/u/" + sub + " && cat > " + d_ + "/u/" + sub + "/%o"});
-    r = run("", "", "find " + d_ + "/u " + d_ + "/big -mindepth 1");
-    EXPECT_EQ(r.err, d_ + "/u: other users may make entries in this directory; not unpacked in "
-                          "place.\n");
-    EXPECT_EQ(r.out, "status=1\n") << sub;
+    r = run("", "",
+            "find " + d_ + "/u " + d_ + "/big -mindepth 1 | sort; stat -c '%a %u' " + d_ + "/u/" +
+                sub);
+    EXPECT_EQ(r.err, pre) << sub;
+    EXPECT_EQ(r.out, "status=0\n" + std::string(sub == "inst" ? "" : d_ + "/u/sub\n") + d_ + "/u/" +
+                         sub + "\n" + d_ + "/u/" + sub + "/data\n755 0\n")
+        << sub;
+  }
+  // ... unless another user made one of them first: then the extraction directory exists.
+  if (no_other_user().empty()) {
+    s_ = "sub/inst";
+    build({"-f", "mkdir -p " + d_ + "/u/sub/inst && cat > " + d_ + "/u/sub/inst/%o"});
+    r = run("",
+            as_nobody("mkdir " + d_ + "/u/sub && ln -s " + d_ + "/victim " + d_ + "/u/sub/inst"),
+            "ls -A " + d_ + "/victim");
+    EXPECT_EQ(r.err, d_ + "/u/sub/inst: extraction directory exists!\nPlease remove it first then "
+                          "try again.\n");
+    EXPECT_EQ(r.out, "status=1\ndata\n");
   }
   // A link on the way to V is not followed, as for a relocation.
   s_ = "inst";
@@ -206,7 +224,7 @@ TEST_F(Relocation, TemporaryPath) {
   auto r =
       run("-t " + d_ + "/big/tmp/", "",
           "stat -c %s " + d_ + "/big/tmp/inst/data; test -e " + d_ + "/u/inst || echo link-gone");
-  EXPECT_EQ(r.err, pre);
+  EXPECT_EQ(r.err, pre + "./a.run: the payload is in " + d_ + "/big/tmp/inst\n");
   EXPECT_EQ(r.out, "status=0\n3145729\nlink-gone\n");
   // No room below the temporary path nor in place: refused, the table is not read.
   r = run("-t " + d_ + "/a");
@@ -239,7 +257,7 @@ TEST_F(Relocation, ReadOnlyAndSmallFilesystemsAreSkipped) {
   table({record(d_ + "/a", 0), record(d_ + "/ro", 65), record("/no/such/mount", 0),
          record(d_ + "/big", 0)});
   auto r = run("", "", "stat -c %s " + d_ + "/big/inst/data");
-  EXPECT_EQ(r.err, looking() + trying("big") + pre);
+  EXPECT_EQ(r.err, looking() + trying("big") + pre + where("big"));
   EXPECT_EQ(r.out, "status=0\n3145729\n");
 }
 
@@ -247,8 +265,8 @@ TEST_F(Relocation, CandidateThatAlreadyExists) {
   build();
   table({record(d_ + "/big", 0), record(d_ + "/big2", 0)});
   auto r = run("", "mkdir " + d_ + "/big/inst", "stat -c %s " + d_ + "/big2/inst/data");
-  EXPECT_EQ(r.err,
-            looking() + trying("big") + d_ + "/big/inst: already exists.\n" + trying("big2") + pre);
+  EXPECT_EQ(r.err, looking() + trying("big") + d_ + "/big/inst: already exists.\n" +
+                       trying("big2") + pre + where("big2"));
   EXPECT_EQ(r.out, "status=0\n3145729\n");
 }
 
@@ -261,7 +279,7 @@ TEST_F(Relocation, VerbosePromptOneAnswerPerLine) {
       looking() + trying("big") + prompt("big") + trying("big2") + prompt("big2");
   for (const char *answers : {"n\ny\n", "nope\ny\n"}) {
     auto r = run("-v -n", "", checks, answers);
-    EXPECT_EQ(r.err, dialogue + pre + "Deflating data...\n") << answers;
+    EXPECT_EQ(r.err, dialogue + pre + "Deflating data...\n" + where("big2")) << answers;
     EXPECT_EQ(r.out, "status=0\ndeclined\n3145729\n") << answers;
   }
   // The "e" left of "nope" is not an answer to the second question.
@@ -284,7 +302,8 @@ TEST_F(Relocation, CandidateMadeByAnotherUserWhileThePromptWaits) {
                       "cat " + d_ + "/victim/data; stat -c '%u %F' " + d_ + "/big/inst " + d_ +
                           "/big/inst/data; stat -c %s " + d_ + "/big2/inst/data");
   EXPECT_EQ(r.err, looking() + trying("big") + prompt("big") + d_ + "/big/inst: already exists.\n" +
-                       trying("big2") + prompt("big2") + pre + "Deflating data...\n");
+                       trying("big2") + prompt("big2") + pre + "Deflating data...\n" +
+                       where("big2"));
   EXPECT_EQ(r.out, "status=0\nvictim data\n65534 directory\n65534 symbolic link\n3145729\n");
 }
 
@@ -297,7 +316,7 @@ TEST_F(Relocation, DirectoriesOthersMayChangeAreNotUsed) {
   auto r = run("", "", "ls -A " + d_ + "/open; stat -c %s " + d_ + "/big/inst/data");
   EXPECT_EQ(r.err, looking() + trying("open") + d_ +
                        "/open: other users may write into this directory; not used.\n" +
-                       trying("big") + pre);
+                       trying("big") + pre + where("big"));
   EXPECT_EQ(r.out, "status=0\n3145729\n");
   // A directory of another user on the way, made while the tool waits.
   s_ = "sub/inst";
@@ -373,7 +392,7 @@ TEST_F(Relocation, LinkIsRemovedOnTheAbortPath) {
   auto r =
       run("", "", "test -L " + v_ + "/inst || echo link-gone; stat -c %s " + d_ + "/big/inst/data");
   EXPECT_EQ(r.err, looking() + trying("big") + pre +
-                       "\n./a.run: ./a.run: invalid compressed data--crc error\n");
+                       "\n./a.run: ./a.run: invalid compressed data--crc error\n" + where("big"));
   EXPECT_EQ(r.out, "status=1\nlink-gone\n3145729\n");
 }
 
@@ -398,7 +417,8 @@ TEST_F(Relocation, SystemMountListOffersOnlyFilesystemsThatKeepFiles) {
       "/big; mount --bind " + d + "/empty /etc; set +e; cd " + tool.path() + "; ./a.run 2>" + d +
       "/big/err; echo status=$?; stat -c %s " + d + "/big/inst/data";
   auto r = test::run({"unshare", "-m", "sh", "-c", script});
-  EXPECT_EQ(test::read_file(d_ + "/disk/err"), looking() + trying("big") + pre) << r.err;
+  EXPECT_EQ(test::read_file(d_ + "/disk/err"), looking() + trying("big") + pre + where("big"))
+      << r.err;
   EXPECT_EQ(r.out, "status=0\n3145729\n");
 }
 
@@ -495,7 +515,9 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
                            "script-goes-on\n")
           << what << "\n"
           << r.err;
-      EXPECT_EQ(test::read_file(tool / "err"), pre) << what;
+      EXPECT_EQ(test::read_file(tool / "err"),
+                pre + "./a.run: interrupted by SIG" + c.signal + "\n")
+          << what;
     }
   }
   // A signal the tool was started with ignored stays ignored: the run ends as usual. The extract
@@ -507,6 +529,8 @@ TEST_F(TemporaryLink, SignalEndsTheRunWithItsCommands) {
       script("(trap '' HUP; exec ./a.run -t " + dir / "alt" + " 2>err) & pid=$!; " + await(link()) +
              "kill -HUP $pid; touch " + dir / "go" + "; wait $pid; echo status=$?; " + left());
   EXPECT_EQ(r.out, "status=0\nlink-gone\npayload\n") << r.err;
+  EXPECT_EQ(test::read_file(tool / "err"),
+            pre + "./a.run: the payload is in " + dir / "alt/inst\n");
   if (!can_default)
     GTEST_SKIP() << "env has no --default-signal: SIGINT and SIGQUIT were not tried";
 }
@@ -599,7 +623,8 @@ TEST_F(TemporaryLink, ConcurrentRunsOfOneArchive) {
             "Creating temporary link to " + dir / "alt2/inst" +
                 "\nOK to create temporary link? [y]: " + link() +
                 ": another extraction is using this link; try again when it has finished.\n");
-  EXPECT_EQ(test::read_file(tool / "err1"), pre);
+  EXPECT_EQ(test::read_file(tool / "err1"),
+            pre + "./a.run: the payload is in " + dir / "alt/inst" + "\n");
   // A run that unpacks in place shares the lock, so a run that would make the link meanwhile is
   // refused: the first run's files must land where it put them.
   unlink((dir / "go").c_str());

@@ -25,7 +25,8 @@ test::RunResult verify(const std::string &features, const std::string &cwd, int 
     strcpy(options.temp_path, temp.c_str());
     if (chdir(cwd.c_str()) < 0)
       exit(3);
-    printf("%d", verify_extract_space(h, options, required_mb));
+    char relocated[kLinkPathSize];
+    printf("%d", verify_extract_space(h, options, required_mb, relocated));
   });
 }
 

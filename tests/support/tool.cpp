@@ -44,16 +44,27 @@ const char kArchiveHelp[] =
     "    -t: temp path for decompression if archive allows\n"
     "    -v: verbose output\n";
 
+// The lines of the options that came later, after the usage as it always was.
+static const char kArchiveMore[] =
+    "    -d dir: unpack into this directory (made when missing) and run the installer there\n"
+    "    -T: unpack into a private temporary directory, removed when the run ends\n"
+    "    -k: keep the temporary directory, and name it\n"
+    "    -q: quiet: no comment, no \"Please wait...\", no progress line\n"
+    "    -s: skip the check that the filesystem has room for the payload\n"
+    "    -- args: the installer's arguments (without --, the operands that follow the options)\n";
+
 std::string build_usage(const std::string &program) {
   return kVersionLine + "Usage: " + program +
          " [-huclva] [-p vardo_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
          "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
-         "[-F feature_sting] <files...>\n";
+         "[-F feature_sting] <files...>\n"
+         "    -T: the archive unpacks into a private temporary directory unless told otherwise\n"
+         "    -q: quiet: no progress line\n";
 }
 
 std::string archive_usage(const std::string &program, const std::string &comment) {
   return kVersionLine + "\n" + comment + "\n\n" + "Usage: " + program + " [-hclnvtx]\n" +
-         kArchiveHelp;
+         kArchiveHelp + kArchiveMore;
 }
 
 ToolDir::ToolDir() { write_file(dir_ / "vardo", read_file(vardo_binary()), 0755); }

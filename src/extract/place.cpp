@@ -1,0 +1,160 @@
+#include "extract/place.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "extract/interrupt.h"
+#include "extract/temporary.h"
+#include "lib/dirpath.h"
+#include "lib/entries.h"
+#include "lib/process.h"
+#include "lib/text.h"
+#include "lib/visible.h"
+
+namespace vardo {
+
+// The directories this run works in, and what it made of them.
+struct Placement {
+  char target[kTextBufferSize] = {};    // the target entered, absolute; empty when none
+  bool target_made = false;             // ... and this run made it (or a parent of it)
+  char temporary[kTextBufferSize] = {}; // the temporary directory entered; empty when none
+  bool keep = false;                    // ... which stays when the run ends
+  char relocated[kTextBufferSize] = {}; // where a relocation unpacks; empty when none
+};
+
+static Placement placement;
+
+// `dir` made absolute into `out` against the current directory. Returns 0, or -1 after a message.
+static int absolute(char (&out)[kTextBufferSize], const char *dir) {
+  char cwd[kTextBufferSize];
+  if (dir[0] == '/' ? copy_text(out, dir) == 0
+                    : getcwd(cwd, sizeof cwd) && format_text(out, sizeof out, "%s/%s",
+                                                             strcmp(cwd, "/") ? cwd : "", dir) == 0)
+    return 0;
+  fprintf(stderr, "%s: %s: the path is longer than %d characters\n", process.program_name,
+          visible(dir, stderr), kTextBufferSize - 1);
+  return -1;
+}
+
+static bool any_entry(const char *, void *) { return false; }
+
+// Whether the directory open on `fd` holds nothing.
+static bool is_empty(int fd) { return read_entries(fd, any_entry, nullptr) == 0; }
+
+// Records the directory `path` up to `len` (the first this run made) as a temporary entry of
+// kind `which`, to be removed with all it holds when the run fails. Returns 0, or -1 after a
+// message.
+static int stand_made(Temporary which, const char *path, size_t len) {
+  char made[kTextBufferSize], parent[kTextBufferSize];
+  snprintf(made, sizeof made, "%.*s", static_cast<int>(len), path);
+  const char *slash = strrchr(made, '/');
+  snprintf(parent, sizeof parent, "%.*s", static_cast<int>(slash == made ? 1 : slash - made), made);
+  int dir = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  if (dir < 0 || fstatat(dir, slash + 1, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+    report_errno(made);
+    if (dir >= 0)
+      close(dir);
+    return -1;
+  }
+  sigset_t old = hold_ending_signals();
+  temporary_stand(which, dir, slash + 1, st, made);
+  release_ending_signals(old);
+  return 0;
+}
+
+int enter_target(const char *dir) {
+  Placement &p = placement;
+  if (absolute(p.target, dir) < 0)
+    return -1;
+  size_t made;
+  sigset_t old = hold_ending_signals(); // what is made is recorded before a signal can end the run
+  int fd = make_target_path(p.target, 0755, &made);
+  int result = fd < 0 ? -1 : made ? stand_made(Temporary::target, p.target, made) : 0;
+  release_ending_signals(old);
+  struct stat st;
+  if (result == 0 && !made && (fstat(fd, &st) < 0 || st.st_uid != geteuid() || !is_empty(fd))) {
+    fprintf(stderr, "%s: %s: the target must be an empty directory of yours\n",
+            process.program_name, visible(p.target, stderr));
+    result = -1;
+  }
+  if (result == 0 && fchdir(fd) < 0) {
+    report_errno(p.target);
+    result = -1;
+  }
+  if (fd >= 0)
+    close(fd);
+  p.target_made = made > 0;
+  return result;
+}
+
+int enter_temporary(const char *base, bool keep) {
+  Placement &p = placement;
+  p.keep = keep;
+  if (!base) {
+    base = getenv("TMPDIR");
+    if (!base || !*base)
+      base = "/tmp";
+  }
+  char dir[kTextBufferSize];
+  if (absolute(dir, base) < 0 ||
+      format_text(p.temporary, sizeof p.temporary, "%s/vardo.XXXXXX", dir) < 0) {
+    fprintf(stderr, "%s: %s: the path is too long for a temporary directory\n",
+            process.program_name, visible(base, stderr));
+    return -1;
+  }
+  sigset_t old = hold_ending_signals();
+  int result = mkdtemp(p.temporary) ? 0 : -1;
+  if (result < 0)
+    report_errno(dir);
+  else
+    result = stand_made(Temporary::directory, p.temporary, strlen(p.temporary));
+  release_ending_signals(old);
+  if (result == 0 && chdir(p.temporary) < 0) {
+    report_errno(p.temporary);
+    result = -1;
+  }
+  return result;
+}
+
+const char *placement_path() {
+  if (placement.temporary[0])
+    return placement.temporary;
+  return placement.target[0] ? placement.target : nullptr;
+}
+
+// Names where the payload went.
+static void say_where(const char *dir, const char *kept) {
+  fprintf(stderr, "%s: the payload is in %s%s\n", process.program_name, visible(dir, stderr), kept);
+}
+
+void placement_relocated(const char *dir) { copy_text(placement.relocated, dir); }
+
+int leave_placement(bool succeeded) {
+  Placement &p = placement;
+  int result = 0;
+  if (p.temporary[0] && p.keep) {
+    temporary_forget(Temporary::directory);
+    say_where(p.temporary, " (kept)");
+  } else if (p.temporary[0]) {
+    result = temporary_remove(Temporary::directory);
+  }
+  if (p.target[0] && !succeeded && p.target_made) {
+    temporary_remove(Temporary::target);
+  } else if (p.target[0]) {
+    temporary_forget(Temporary::target);
+    if (!p.temporary[0])
+      say_where(p.target, "");
+  }
+  if (p.relocated[0])
+    say_where(p.relocated, "");
+  placement = Placement{};
+  return result;
+}
+
+} // namespace vardo

@@ -1,0 +1,34 @@
+// Where an extraction unpacks and runs its commands: the current directory, a target directory
+// the user names (-d), or a private temporary directory (-T, or an archive's VARDO_TEMP item),
+// which the run enters before anything is unpacked, so that %p names it. A directory the run made
+// (the temporary one, or a target that did not exist) is removed, with everything in it, when the
+// run fails or a signal ends it (extract/temporary.h); the temporary one also when the run
+// succeeds, unless it is kept. The run ends by naming where the payload went, when that is not
+// the current directory.
+#pragma once
+
+namespace vardo {
+
+// Enters the target directory `dir`, made with its parents (0755 less the umask) where it is
+// missing. One that exists must be an empty directory of this user's. A symbolic link on the way
+// is followed only when root or this user made it, in a directory no other user may change.
+// Returns 0, or -1 after a message.
+int enter_target(const char *dir);
+
+// Makes a private directory (mkdtemp, 0700) below `base` (when null: $TMPDIR, else /tmp) and
+// enters it; it is kept at the end when `keep`. Returns 0, or -1 after a message.
+int enter_temporary(const char *base, bool keep);
+
+// Records that a relocation unpacks into the directory `dir` (lib/space.h).
+void placement_relocated(const char *dir);
+
+// The directory entered, or null while the run works in the current directory.
+const char *placement_path();
+
+// Ends the run's placement after a run that `succeeded`: removes a temporary directory unless it
+// is kept, and a target the run made when it failed; then names where the payload went when that
+// is not the current directory. Runs on the abort path too. Returns -1 when a temporary directory
+// could not be removed whole (after the messages), else 0.
+int leave_placement(bool succeeded);
+
+} // namespace vardo
