@@ -1,3 +1,14 @@
+// One extraction of an archive: its payload unpacked through the extract command (or the tool's
+// own default), then its run command run.
+//
+// Who is trusted, for every check of this layer: whoever runs an archive trusts its author with
+// what its commands do, and nothing else. Listing, -x and -n trust nothing in an archive. Other
+// local users are never trusted: the names of directories they chose (%p), the links and files
+// they plant in shared directories, their processes. So a value never becomes shell text
+// (extract/command.h), nothing made in a shared directory follows a link the tool did not expect
+// (extract/space.h, extract/place.h, extract/output.h), no failure is reported as success, and
+// nothing is removed recursively but a directory the run made itself (lib/tree.h). Where a check
+// cannot be sure, it refuses with a message.
 #pragma once
 #include "archive/header.h"
 #include "gzstream/stream.h"

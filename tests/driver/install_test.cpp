@@ -353,7 +353,7 @@ TEST(ManualPage, RendersWithoutWarnings) {
   }
   // Every option letter of the command line has an entry of its own.
   std::string text = test::read_file(page);
-  for (char letter : std::string("huclxnvtapCfrVSOF")) {
+  for (char letter : std::string("huclxnvtapCfrVSOFdTkqs")) {
     std::string dash = std::string("\\-") + letter;
     bool entry = text.find("\n.B " + dash + "\n") != std::string::npos ||
                  text.find("\n.BI " + dash + " ") != std::string::npos ||
@@ -463,6 +463,8 @@ TEST(Readme, TourRunsAsWritten) {
   std::string hello =
       test::read_file(std::string(VARDO_SOURCE_DIR) + "/examples/installer/package/bin/hello");
   EXPECT_EQ(test::read_file(root / "tour/prefix/bin/hello"), hello);
+  EXPECT_EQ(test::read_file(root / "tour/other prefix/bin/hello"), hello);
+  EXPECT_NE(r.out.find("into " + root / "tour/other prefix\n"), std::string::npos) << r.out;
   std::string preamble = std::string(VARDO_BUILD_DIR) + "/preamble-aarch64";
   bool have_preamble = access(preamble.c_str(), F_OK) == 0;
 #ifdef VARDO_SANITIZED
