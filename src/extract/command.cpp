@@ -130,6 +130,10 @@ int expand_template(const char *tmpl, const TemplateValues &values, ExpandedComm
     shown.put(value);
     r += 2;
   }
+  // A template whose quoting does not end where it began was read otherwise than the shell
+  // will read it: a reference in it may stand where it seemed not to.
+  if ((referred[0] || referred[1]) && !quoting.settled())
+    return refuse(tmpl);
   put_guard(&text, referred);
   if (text.overflow || shown.overflow) {
     fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",

@@ -301,14 +301,16 @@ static int expand_commands(const Extraction &x) {
 }
 
 // Enters the directory the run works in: the target (-d), and a private temporary directory (-T,
-// or the archive's VARDO_TEMP item) below it or $TMPDIR. Returns -1 after the message.
+// or the archive's VARDO_TEMP item) below it or $TMPDIR; or checks the current one. Returns -1
+// after the message.
 static int enter_placement(const Extraction &x) {
   const ExtractOptions &o = x.options;
   if (o.target_dir[0] && enter_target(o.target_dir) < 0)
     return -1;
   if (o.temporary || feature_get(x.header, "VARDO_TEMP"))
     return enter_temporary(o.target_dir[0] ? placement_path() : nullptr, o.keep);
-  return 0;
+  bool commands = x.header.extract_command[0] || (x.header.run_command[0] && !o.no_run);
+  return o.target_dir[0] || !commands ? 0 : check_current_directory();
 }
 
 // On the abort path (a corrupt payload, a failed write) the placement is left too.

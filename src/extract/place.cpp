@@ -93,6 +93,22 @@ int enter_target(const char *dir) {
   return result;
 }
 
+int check_current_directory() {
+  struct stat st;
+  if (stat(".", &st) < 0) {
+    report_errno(".");
+    return -1;
+  }
+  if (!(st.st_mode & S_IWOTH) || (st.st_mode & S_ISVTX))
+    return 0;
+  char dir[kTextBufferSize];
+  fprintf(stderr,
+          "%s: %s: any user may change what this directory holds; unpack with -d DIR "
+          "or -T\n",
+          process.program_name, getcwd(dir, sizeof dir) ? visible(dir, stderr) : ".");
+  return -1;
+}
+
 int enter_temporary(const char *base, bool keep) {
   Placement &p = placement;
   p.keep = keep;

@@ -15,6 +15,13 @@ namespace vardo {
 // Returns 0, or -1 after a message.
 int enter_target(const char *dir);
 
+// Refuses, after a message, to run commands in the current directory when any user may change
+// what it holds meanwhile, as where everyone may write without the sticky bit: another user
+// could replace what the extract command wrote before the run command runs it, or plant links
+// for the extract command to write through. (The tool's own default extraction writes such a
+// directory safely; it is what runs afterwards that cannot be.) Returns 0 or -1.
+int check_current_directory();
+
 // Makes a private directory (mkdtemp, 0700) below `base` (when null: $TMPDIR, else /tmp) and
 // enters it; it is kept at the end when `keep`. Returns 0, or -1 after a message.
 int enter_temporary(const char *base, bool keep);

@@ -5,63 +5,50 @@
 namespace vardo {
 
 void QuoteTracker::push(Frame f) {
+  word_len_ = 0;
   if (depth_ == kMaxDepth)
-    depth_ = 0; // deeper than is followed: every place from here on is unknown
+    lose();
   else if (depth_ > 0)
     frames_[depth_++] = f;
 }
 
 Quoting QuoteTracker::here() const {
-  if (depth_ == 0 || escaped_ || dollar_ || dollar_single_ || here_ == kBody)
+  if (depth_ == 0 || escaped_ || dollar_)
     return Quoting::unknown;
+  for (int i = 0; i < depth_; ++i)
+    if (frames_[i] == kBackquote)
+      return Quoting::unknown;
   // In a comment the reference is written as it would be outside one: if the comment is
   // misread, that is still right, and inside a comment nothing is run.
   switch (frames_[depth_ - 1]) {
   case kDouble:
     return Quoting::dbl;
-  case kParameter:
-  case kLocale:
-    return Quoting::unknown;
-  default:
+  case kCommands:
     return single_ ? Quoting::single : Quoting::plain;
+  default:
+    return Quoting::unknown;
   }
 }
 
-// The body of a here-document: a line that holds the delimiter alone (less leading tabs after
-// "<<-") ends it.
-void QuoteTracker::follow_here_document(char c) {
-  if (c != '\n') {
-    if (!(strip_tabs_ && c == '\t' && line_len_ == 0) && line_len_ <= kMaxDelimiter)
-      line_[line_len_++] = c;
-    return;
-  }
-  if (line_len_ == delimiter_len_ && memcmp(line_, delimiter_, delimiter_len_) == 0)
-    here_ = kNone;
-  line_len_ = 0;
+// Outside any quote or nesting: where a here-document's body began, when one did.
+bool QuoteTracker::settled() const {
+  return depth_ == 0 ? settled_at_here_document_ : depth_ == 1 && !single_ && !escaped_ && !dollar_;
 }
 
-// Follows `c` in a frame of commands, outside any quotes.
+// Ends an unquoted word of a frame of commands: "case" inside a nesting makes the quoting lost,
+// since the ")" of its patterns would be taken for the nesting's end.
+void QuoteTracker::end_word() {
+  if (word_len_ == 4 && memcmp(word_, "case", 4) == 0 && depth_ > 1)
+    lose();
+  word_len_ = 0;
+}
+
+// Follows `c`, which came after `before`, in a frame of commands, outside any quotes.
 void QuoteTracker::follow_commands(char c, char before) {
-  if (here_ == kWord) {
-    // The delimiter: one word, its quotes and backslashes taken out.
-    if (delimiter_len_ == 0 && before == '<' && (c == '-' || c == '<')) {
-      strip_tabs_ = c == '-';
-      if (c == '<')
-        here_ = kNone; // "<<<": a word follows, not a here-document
-      return;
-    }
-    if (c == ' ' || c == '\t') {
-      if (delimiter_len_ > 0)
-        here_ = kPending;
-      return;
-    }
-    if (c != '\n' && !strchr(";&|<>()", c)) {
-      if (!strchr("'\"\\", c) && delimiter_len_ < kMaxDelimiter)
-        delimiter_[delimiter_len_++] = c;
-      return;
-    }
-    here_ = kPending;
-  }
+  if (strchr(" \t\n;&|()<>", c))
+    end_word();
+  else if (word_len_ < 5)
+    word_[word_len_++] = strchr("'\"\\$`", c) ? ' ' : c; // a quoted "case" is no keyword
   switch (c) {
   case '\'':
     single_ = true;
@@ -77,10 +64,7 @@ void QuoteTracker::follow_commands(char c, char before) {
     dollar_ = true;
     break;
   case '`':
-    if (frames_[depth_ - 1] == kBackquote)
-      --depth_;
-    else
-      push(kBackquote);
+    push(kBackquote);
     break;
   case '(':
     push(kCommands);
@@ -90,33 +74,55 @@ void QuoteTracker::follow_commands(char c, char before) {
       --depth_;
     break;
   case '#':
-    comment_ = strchr(" \t\n;&|()<>", before) != nullptr;
-    break;
-  case '<':
-    if (before == '<' && here_ == kNone) {
-      here_ = kWord;
-      strip_tabs_ = false;
-      delimiter_len_ = 0;
-    }
-    break;
-  case '\n':
-    if (here_ == kPending) {
-      here_ = kBody;
-      line_len_ = 0;
-    }
+    comment_ = strchr(" \t\n;&|(<>", before) != nullptr;
     break;
   }
 }
 
+// Takes `c` in the raw reading.
+void QuoteTracker::read_raw(char c) {
+  if (c == '\n' && here_document_ && depth_ > 0) {
+    settled_at_here_document_ = settled();
+    lose();
+  }
+  if (c == '<' && raw_[1] == '<' && !(raw_[0] == '<' && here_just_announced_)) {
+    // "<<" announces a here-document...
+    here_before_ = here_document_;
+    here_document_ = here_just_announced_ = true;
+  } else if (c == '<' && here_just_announced_) {
+    // ... unless a third "<" makes it "<<<" at once.
+    here_document_ = here_before_;
+    here_just_announced_ = false;
+  } else {
+    here_just_announced_ = false;
+  }
+  raw_[0] = raw_[1];
+  raw_[1] = c;
+}
+
 void QuoteTracker::follow(char c) {
+  // Raw reading: a "<<" anywhere (but "<<<") makes everything after its line unknown. A
+  // backslash-newline counts as no character, and as the line's end too, to be sure.
+  if (raw_backslash_) {
+    raw_backslash_ = false;
+    if (c == '\n') {
+      if (here_document_ && depth_ > 0) {
+        settled_at_here_document_ = settled();
+        lose();
+      }
+    } else {
+      read_raw('\\');
+      read_raw(c); // taken as it is, a backslash too
+    }
+  } else if (c == '\\') {
+    raw_backslash_ = true;
+  } else {
+    read_raw(c);
+  }
   char before = before_;
   before_ = c;
   if (depth_ == 0)
     return;
-  if (here_ == kBody) {
-    follow_here_document(c);
-    return;
-  }
   if (comment_) {
     comment_ = c != '\n';
     if (!comment_)
@@ -130,39 +136,42 @@ void QuoteTracker::follow(char c) {
     before_ = c == '\n' ? before_escape_ : '\\';
     return;
   }
-  if (single_ || dollar_single_) {
-    if (c == '\'' && !(dollar_single_ && before == '\\'))
-      single_ = dollar_single_ = false;
+  if (single_) {
+    single_ = c != '\'';
     return;
   }
   Frame frame = frames_[depth_ - 1];
   if (dollar_) {
-    // "$(", "${", and outside "..." the quotes "$'" and "$\"" (which bash translates); after
+    // "$(", "${", bash's $"..." outside "...", and "$'", which dash and yash read otherwise: after
     // any other character the "$" began nothing that is followed.
     dollar_ = false;
     bool quoted = frame == kDouble || frame == kLocale;
-    if (c == '(' || c == '{' || (!quoted && (c == '\'' || c == '"'))) {
-      if (c == '\'')
-        dollar_single_ = true;
-      else
-        push(c == '(' ? kCommands : c == '{' ? kParameter : kLocale);
+    if (c == '(' || c == '{' || (!quoted && c == '"')) {
+      push(c == '(' ? kCommands : c == '{' ? kParameter : kLocale);
+      return;
+    }
+    if (!quoted && c == '\'') {
+      lose();
       return;
     }
   }
-  if (frame == kParameter) {
-    // Only its end is followed: quotes inside it are taken for what they seem.
-    if (c == '{')
+  switch (frame) {
+  case kParameter:
+    // Only its end is followed: a quote inside it may hide a "}".
+    if (c == '\'' || c == '"')
+      lose();
+    else if (c == '{')
       ++braces_;
     else if (c == '}' && braces_-- == 0) {
       braces_ = 0;
       --depth_;
     }
     return;
-  }
-  if (frame == kDouble || frame == kLocale) {
-    if (c == '"')
+  case kDouble:
+  case kLocale:
+    if (c == '"') {
       --depth_;
-    else if (c == '\\') {
+    } else if (c == '\\') {
       escaped_ = true;
       before_escape_ = before;
     } else if (c == '$') {
@@ -171,8 +180,17 @@ void QuoteTracker::follow(char c) {
       push(kBackquote);
     }
     return;
+  case kBackquote:
+    if (c == '`') {
+      --depth_;
+      return;
+    }
+    follow_commands(c, before);
+    return;
+  case kCommands:
+    follow_commands(c, before);
+    return;
   }
-  follow_commands(c, before);
 }
 
 } // namespace vardo

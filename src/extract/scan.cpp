@@ -9,26 +9,32 @@
 namespace vardo {
 
 // Commands that read what they are given (or what a variable they are given holds) as code.
-static const char *const kRereading[] = {
-    ".",       "source",  "eval",    "trap",  "alias",   "let",      "read", "mapfile", "readarray",
-    "getopts", "declare", "typeset", "unset", "compgen", "complete", "fc",   "emulate", "su"};
+static const char *const kRereading[] = {".",       "source",  "eval",      "trap",    "alias",
+                                         "let",     "mapfile", "readarray", "getopts", "declare",
+                                         "typeset", "integer", "nameref",   "compgen", "complete",
+                                         "fc",      "emulate", "su",        "setopt",  "unsetopt"};
 
 // Words after which a command still begins: reserved words, and precommand words that run the
 // command after them (their options and operands are all taken for commands).
 static const char *const kBeforeCommand[] = {"if", "then", "else", "elif", "do",   "while", "until",
                                              "!",  "{",    "}",    "fi",   "done", "esac"};
-static const char *const kPrecommands[] = {
-    "command", "builtin", "exec", "noglob", "nocorrect", "nohup",  "env",    "time",    "xargs",
-    "nice",    "sudo",    "doas", "stdbuf", "timeout",   "setsid", "chroot", "taskset", "ionice"};
+static const char *const kPrecommands[] = {"command", "builtin", "exec",   "noglob",  "nocorrect",
+                                           "-",       "coproc",  "nohup",  "env",     "time",
+                                           "xargs",   "nice",    "sudo",   "doas",    "stdbuf",
+                                           "timeout", "setsid",  "chroot", "taskset", "ionice"};
 // Shells: their "-c" argument is code, and without a script operand they read code from their
 // standard input.
 static const char *const kShells[] = {"sh",    "bash", "dash", "ash",  "ksh",     "mksh", "lksh",
                                       "pdksh", "posh", "zsh",  "yash", "busybox", "rbash"};
-
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
 static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
-// Builtins whose numbers mksh evaluates as arithmetic.
+// Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.
 static const char *const kNumeric[] = {"shift", "ulimit", "exit", "return", "break", "continue"};
+static const char *const kNumbers[] = {"$?", "$#"};
+// The options "set -o" may name: the others include zsh's, which make a value's globbing run
+// code (extendedglob, noshglob, ...).
+static const char *const kSetOptions[] = {"errexit",   "nounset", "pipefail",  "xtrace", "verbose",
+                                          "noclobber", "noglob",  "allexport", "posix",  "notify"};
 
 template <size_t N> static bool is_one_of(const char *word, const char *const (&list)[N]) {
   for (const char *entry : list)
@@ -46,25 +52,37 @@ struct Word {
   bool literal_slash = false; // a "/" of the template itself: names a file, never a builtin
 };
 
+// What a command does with the words after its command word.
+enum class Takes : unsigned char {
+  anything,
+  names,   // export, readonly, local, unset, read: variables' names, literal ones only
+  numbers, // shift, exit, ...: numbers that mksh evaluates
+  options, // set: "-o" names an option
+};
+
 // The simple command being read.
 struct Command {
   // Of the whole template: test, [, printf or print run somewhere, and a word somewhere is the
-  // option "-v" or "-R" or gives one to a variable.
+  // option "-v" or "-R" (or test's arithmetic) or gives one to a variable; case commands open.
   bool tests = false;
   bool v_word = false;
-  int cases = 0; // case commands open, whose patterns end with ")"
+  int cases = 0;
   // Of the simple command being read.
   bool expect_command = true; // the next word may be a command
   bool precommand = false;    // after a precommand word: every word may be one
-  bool loop_variable = false; // the next word is the variable of for or select
+  bool loop_variable = false; // the next word is the variable of for, select or foreach
   bool loop_header = false;   // a for or select before its "do", which may follow at once
-  bool naming = false;        // export, readonly, local: the words name variables
-  bool shell = false;         // a shell whose script operand has not come yet
-  bool env = false;           // env, whose -S splits a word into a command
-  bool printf = false;        // printf or print, whose "-vNAME" names a variable
-  bool numeric = false;       // shift, ulimit, exit, ...: mksh evaluates their numbers
-  bool redirect = false;      // the next word is a redirection's target
-  bool duplicate = false;     // ... of ">&" or "<&", which bash expands a second time
+  Takes takes = Takes::anything;
+  const char *name_options = ""; // with Takes::names, the options taken
+  bool set_option = false;       // the next word is the option "set -o" names
+  bool shell = false;            // a shell (or an expansion that may be one) was named
+  bool script = true;            // ... and the script it reads came, or it reads none
+  bool option_argument = false;  // the next word belongs to a shell's "-o" or "-O"
+  bool env = false;              // env, whose -S splits a word into a command
+  bool printf = false;           // printf or print, whose "-vNAME" names a variable
+  bool wait = false;             // wait, whose "-p" names a variable
+  bool redirect = false;         // the next word is a redirection's target
+  bool duplicate = false;        // ... of ">&" or "<&", which bash expands a second time
 };
 
 static bool is_name(const char *p, size_t len) {
@@ -85,9 +103,9 @@ static size_t assigned_name(const Word &w, bool *element) {
   return name && assigns ? n : 0;
 }
 
-// A word of the form -xyz whose letters hold `letter`.
+// A word of the form -xyz (or +xyz) whose letters hold `letter`.
 static bool option_with(const char *t, char letter) {
-  if (t[0] != '-' || !t[1] || t[1] == '-')
+  if ((t[0] != '-' && t[0] != '+') || !t[1] || t[1] == '-')
     return false;
   for (const char *p = t + 1; *p; ++p)
     if (!isalpha(static_cast<unsigned char>(*p)))
@@ -105,7 +123,7 @@ static bool read_command_word(Command *cmd, const Word &w) {
     return false;
   }
   cmd->cases += strcmp(t, "case") == 0;
-  if (strcmp(t, "for") == 0 || strcmp(t, "select") == 0) {
+  if (strcmp(t, "for") == 0 || strcmp(t, "select") == 0 || strcmp(t, "foreach") == 0) {
     cmd->loop_variable = cmd->loop_header = true;
     return false;
   }
@@ -116,13 +134,66 @@ static bool read_command_word(Command *cmd, const Word &w) {
     return true;
   cmd->precommand = cmd->precommand || is_one_of(t, kPrecommands);
   cmd->expect_command = cmd->precommand;
-  cmd->naming = cmd->naming || strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 ||
-                strcmp(t, "local") == 0;
-  cmd->printf = strcmp(t, "printf") == 0 || strcmp(t, "print") == 0;
-  cmd->tests = cmd->tests || cmd->printf || strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
-  cmd->numeric = is_one_of(t, kNumeric);
+  cmd->printf = strcmp(t, "printf") == 0 || strcmp(t, "print") == 0;
+  cmd->wait = strcmp(t, "wait") == 0;
+  cmd->tests = cmd->tests || cmd->printf || strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
+  cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
+  if (strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 || strcmp(t, "local") == 0 ||
+      strcmp(t, "unset") == 0 || strcmp(t, "read") == 0)
+    cmd->takes = Takes::names;
+  else if (is_one_of(t, kNumeric))
+    cmd->takes = Takes::numbers;
+  else if (strcmp(t, "set") == 0)
+    cmd->takes = Takes::options;
   return false;
+}
+
+// Reads what a shell named in the current command does with the word `t`: "-c" runs its argument
+// and "-s" its input as code, and the first operand is the script it reads, except an option's
+// argument. Returns true when the template rereads.
+static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
+  const char *t = w.text;
+  if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
+                     strncmp(t, "--command", 9) == 0))
+    return true;
+  if (cmd->option_argument) {
+    cmd->option_argument = false;
+  } else if (cmd->shell && (t[0] == '-' || t[0] == '+')) {
+    size_t len = strlen(t);
+    cmd->option_argument = len > 1 && (t[len - 1] == 'o' || t[len - 1] == 'O');
+  } else if (names_shell) {
+    cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
+  } else if (cmd->shell) {
+    cmd->script = true;
+  }
+  cmd->shell = cmd->shell || names_shell || w.expansion;
+  return false;
+}
+
+// Reads a word after the command word of a command that takes names, numbers or options.
+static bool read_argument(Command *cmd, const Word &w, size_t name) {
+  const char *t = w.text;
+  switch (cmd->takes) {
+  case Takes::names:
+    if (name)
+      return false; // NAME=value: the name is literal, the value data
+    if (t[0] == '-')
+      return strcmp(t, "--") != 0 && !(t[1] && !t[2] && strchr(cmd->name_options, t[1]));
+    return w.expansion || w.placeholder || !is_name(t, w.len);
+  case Takes::numbers:
+    return (w.expansion || w.placeholder) && !is_one_of(t, kNumbers);
+  case Takes::options: {
+    if (cmd->set_option) {
+      cmd->set_option = false;
+      return !is_one_of(t, kSetOptions);
+    }
+    cmd->set_option = strcmp(t, "-o") == 0 || strcmp(t, "+o") == 0;
+    return false;
+  }
+  default:
+    return false;
+  }
 }
 
 // Reads one word of the current command. Returns true when the template rereads.
@@ -152,30 +223,22 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *option = name ? t + name + 1 : t;
   cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
-  if (cmd->numeric && !cmd->expect_command && (w.expansion || w.placeholder))
-    return true;
-  if (cmd->printf && strncmp(t, "-v", 2) == 0)
+  if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
   if (cmd->env && (option_with(t, 'S') || strncmp(t, "--split-string", 14) == 0))
     return true;
-  if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strncmp(t, "--command", 9) == 0))
-    return true;
-  // A shell named anywhere (busybox sh, xargs sh, find -exec sh) waits for its script.
   const char *base = strrchr(t, '/') ? strrchr(t, '/') + 1 : t;
-  bool names_shell = is_one_of(base, kShells);
-  if (cmd->shell && !name && t[0] != '-' && !names_shell)
-    cmd->shell = false; // its script
-  cmd->shell = cmd->shell || names_shell;
+  if (read_shell_word(cmd, w, is_one_of(base, kShells)))
+    return true;
   if (cmd->expect_command && !name)
     return read_command_word(cmd, w);
-  return cmd->naming && !name &&
-         (t[0] == '-' ? strcmp(t, "-p") != 0 && strcmp(t, "--") != 0
-                      : w.expansion || w.placeholder || !is_name(t, w.len));
+  return !cmd->expect_command && read_argument(cmd, w, name);
 }
 
 // "${" is followed by a name (or a positional parameter) and then "}" or an operator that takes
 // a word, or it is "${#NAME}". Anything else ("${!x}", "${x[...]}", "${x@P}", "${x:1}", "${@:x}")
-// evaluates arithmetic, names or prompts.
+// evaluates arithmetic, names or prompts, and "${NAME=word}" assigns to NAME, which must not be
+// a name of lib/runtime_names.h.
 static bool is_plain_parameter(const char *p) {
   if (*p == '#')
     ++p;
@@ -188,6 +251,8 @@ static bool is_plain_parameter(const char *p) {
   const char *op = p + n;
   if (*op == ':')
     ++op;
+  if (*op == '=' && is_refused_setting(p, n, "", 0))
+    return false;
   return (op == p + n && *op == '}') || (*op && strchr("-=+?", *op)) ||
          (op == p + n && *op && strchr("#%/^,", *op));
 }
@@ -218,7 +283,7 @@ static Command next_command(const Command &cmd) {
 
 // Ends a simple command: a shell still waiting for its script reads code from its input.
 static bool end_command(Command *cmd) {
-  bool rereads = cmd->shell;
+  bool rereads = !cmd->script;
   *cmd = next_command(*cmd);
   return rereads;
 }
@@ -285,19 +350,42 @@ static bool read_boundary(Reading *r, char c) {
   return end_word(&r->cmd, &r->w) || end_command(&r->cmd);
 }
 
+// Adds the character `c` of the template at `p` to the word being read.
+static void add_to_word(Word *w, char c, const char *p) {
+  if (w->len + 1 >= sizeof w->text)
+    return;
+  w->expansion = w->expansion || c == '$';
+  w->placeholder = w->placeholder || (c == '%' && (p[1] == 'o' || p[1] == 'p'));
+  w->literal_slash = w->literal_slash || c == '/';
+  w->text[w->len++] = c;
+}
+
 // 9 KiB: not on the stack.
 static Reading r;
 
-bool rereads_as_code(const char *tmpl) {
-  if (holds_rereading_text(tmpl))
-    return true;
+// Reads the template once. `quote_aware`: a quote keeps everything up to its partner in one
+// word; otherwise quotes are looked through and blanks and operators inside them end words too.
+// The two readings miss different things, and a template passes only when neither finds a
+// construct.
+static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
   r = Reading{};
+  char quote = 0;
   for (const char *p = tmpl;; ++p) {
     char c = *p;
     bool rereads = false;
     if (c == '\0') {
       rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd);
       return rereads || (r.cmd.tests && r.cmd.v_word);
+    } else if (quote_aware && quote && c != quote) {
+      if (quote == '"' && c == '\\' && p[1])
+        c = *++p; // inside "...", a backslash keeps a quote too
+      add_to_word(&r.w, c, p);
+    } else if (c == '\'' || c == '"') {
+      quote = quote ? 0 : c; // only followed when quote_aware
+    } else if (c == '\\') {
+      // An escaped character is taken as it is.
+      if (p[1])
+        ++p, add_to_word(&r.w, *p, p);
     } else if (c == '\n' || strchr(";&|()`", c)) {
       rereads = read_boundary(&r, c);
     } else if (c == ' ' || c == '\t') {
@@ -312,19 +400,28 @@ bool rereads_as_code(const char *tmpl) {
       r.cmd.redirect = *p != '&' || p[1] != '-';
       r.cmd.duplicate = *p == '&';
       p += r.cmd.redirect ? 0 : 1;
-    } else if (c == '\'' || c == '"' || c == '\\') {
-      // Quotes are looked through; an escaped character is taken as it is.
-      if (c == '\\' && p[1] && r.w.len + 1 < sizeof r.w.text)
-        r.w.text[r.w.len++] = *++p;
-    } else if (r.w.len + 1 < sizeof r.w.text) {
-      r.w.expansion = r.w.expansion || c == '$';
-      r.w.placeholder = r.w.placeholder || (c == '%' && (p[1] == 'o' || p[1] == 'p'));
-      r.w.literal_slash = r.w.literal_slash || c == '/';
-      r.w.text[r.w.len++] = c;
+    } else {
+      add_to_word(&r.w, c, p);
     }
     if (rereads)
       return true;
   }
+}
+
+bool rereads_as_code(const char *tmpl) {
+  // A backslash-newline joins two lines as if neither character were there: every reading goes
+  // by the joined text.
+  static char joined[kTextBufferSize];
+  size_t n = 0;
+  for (const char *p = tmpl; *p && n + 1 < sizeof joined; ++p) {
+    if (p[0] == '\\' && p[1] == '\n')
+      ++p;
+    else
+      joined[n++] = *p;
+  }
+  joined[n] = '\0';
+  return holds_rereading_text(joined) || reads_as_rereading(joined, false) ||
+         reads_as_rereading(joined, true);
 }
 
 } // namespace vardo

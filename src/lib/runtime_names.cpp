@@ -8,7 +8,8 @@ namespace vardo {
 
 // The shells' start-up files, options and parsing (ENV, BASH_ENV, SHELLOPTS, IFS, the prompts,
 // which "set -x" expands, the search paths, HOME for "~" and cd, FPATH for the functions mksh
-// and zsh load on first use, yash's hooks, bash's $"..." translations), the variables bash and
+// and zsh load on first use, TMPPREFIX for zsh's here-documents, yash's hooks, bash's $"..."
+// translations), the variables bash and
 // mksh evaluate as arithmetic when assigned (a subscript there runs commands), and what the C
 // library and the loader load code or settings from.
 static const char *const kNames[] = {"ENV",
@@ -63,8 +64,9 @@ static const char *const kNames[] = {"ENV",
                                      "RES_OPTIONS",
                                      "LOCALDOMAIN"};
 
-// Prefixes: the loader's settings, and the functions bash imports from the environment.
-static const char *const kPrefixes[] = {"LD_", "BASH_FUNC_"};
+// Prefixes: the loader's settings, the C library's allocator settings (another spelling of
+// GLIBC_TUNABLES), and the functions bash imports from the environment.
+static const char *const kPrefixes[] = {"LD_", "MALLOC_", "BASH_FUNC_"};
 
 static bool is(const char *name, size_t len, const char *known) {
   return len == strlen(known) && strncmp(name, known, len) == 0;

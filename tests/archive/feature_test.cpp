@@ -161,6 +161,8 @@ TEST_F(Feature, EntriesAreCheckedAsTheyAreExported) {
       {"ENV=/x,BASH_ENV=/y", "ENV=/x"},
       {"YASH_AFTER_CD=x", "YASH_AFTER_CD=x"},
       {"PS4=$(id)", "PS4=$(id)"},
+      {"TMPPREFIX=/nonexistent/zsh", "TMPPREFIX=/nonexistent/zsh"},
+      {"MALLOC_CHECK_=3", "MALLOC_CHECK_=3"},
   };
   for (const auto &c : refusals)
     EXPECT_EQ(entries_of(h, c.features), "(refused)" + refused + c.entry + "\n") << c.features;
