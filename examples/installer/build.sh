@@ -26,7 +26,7 @@ step 'tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner --mode=go-w
 step "vardo -C 'hello 1.0 from the vardo example' -f 'tar xf -' -r 'sh ./install.sh' -O 'Example Vendor' -F 'PACKAGE=hello,VERSION=1.0' hello-1.0.tar > hello-1.0.run"
 step 'chmod +x hello-1.0.run'
 step './hello-1.0.run -l'
-step './hello-1.0.run -l -v | tail -n 2'
+step './hello-1.0.run -l -v | tail -n 3'
 step 'mkdir -p unpack && cd unpack'
 step 'INSTALL_PREFIX=../prefix ../hello-1.0.run'
 step 'cd .. && prefix/bin/hello'

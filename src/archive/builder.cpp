@@ -11,6 +11,8 @@
 
 #include "archive/feature.h"
 #include "archive/header.h"
+#include "archive/signature.h"
+#include "archive/trailer.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/gzip_writer.h"
 #include "gzstream/progress.h"
@@ -146,11 +148,12 @@ static Inputs open_inputs(int operands, char **operand) {
   return in;
 }
 
-// A payload of 4 GiB or more has its size recorded in decimal bytes, before the "NAME=" item:
-// the gzip trailer's ISIZE, which the space check and the listing read, holds it only modulo
-// 2^32. A smaller payload gets no item, so that its header is as it always was.
+// The payload's size is recorded in decimal bytes, before the "NAME=" item, whenever it is
+// known: the space check and the listing of an earlier tool read the last 8 bytes of the file as
+// the payload's gzip trailer, which are now the trailer's, and ISIZE holds a size only modulo
+// 2^32.
 static void add_size_item(ArchiveHeader &h, Inputs *in) {
-  if (!in->known || in->total < (uint64_t{1} << 32))
+  if (!in->known)
     return;
   char item[kItemBufferSize];
   format_text(item, sizeof item, "%s%llu", kSizeKey, static_cast<unsigned long long>(in->total));
@@ -203,6 +206,32 @@ static int input_fd(StreamState &s, const Inputs &in, int i, const char *name) {
   return fd;
 }
 
+// Where standard output stood before the archive, when it is a regular file that can be cut
+// back there if the signing fails, so that nothing half-signed is left; -1 otherwise.
+static off_t output_start() {
+  struct stat st;
+  if (fstat(STDOUT_FILENO, &st) < 0 || !S_ISREG(st.st_mode))
+    return -1;
+  int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  return flags >= 0 && (flags & O_APPEND) ? st.st_size : lseek(STDOUT_FILENO, 0, SEEK_CUR);
+}
+
+// Ends the archive, whose every byte went into `sha`, with its trailer, signed with `key` when
+// given. A failed signing cuts the output back to `start` where it can and fails the build.
+static void write_trailer(StreamState &s, Sha256State &sha, const char *key, off_t start) {
+  s.out_digest = nullptr;
+  static Trailer t; // about 1 KiB: not on the stack of every build
+  t.length = sha.length;
+  sha256_final(sha, t.digest);
+  if (key && sign_trailer(t, key) < 0) {
+    if (start >= 0 && ftruncate(STDOUT_FILENO, start) < 0)
+      report_errno("stdout");
+    exit(1);
+  }
+  unsigned char bytes[kTrailerLimit];
+  write_all(s, bytes, format_trailer(t, bytes));
+}
+
 void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s, int operands,
                    char **operand) {
   // Each string was checked to fit a header string.
@@ -216,10 +245,18 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   char name_item[kItemBufferSize];
   format_name_item(name_item, operand[0]);
   Inputs inputs = open_inputs(operands, operand);
+  if (feature_add(h, kTrailerItem) < 0)
+    exit(1);
   add_size_item(h, &inputs);
   if (feature_add(h, name_item) < 0)
     exit(1);
   check_items(h);
+  if (options.key && check_signing_key(options.key) < 0)
+    exit(1);
+  off_t start = output_start();
+  Sha256State sha;
+  sha256_init(sha);
+  s.out_digest = &sha;
   if (write_preamble(h, options.preamble_path, s) < 0)
     exit(1);
   // The regular files' bytes: what is known before the build.
@@ -237,6 +274,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
     check_read(inputs, i, operand[i], s.in_fd >= 0, s.bytes_in - before);
   }
   progress_end();
+  write_trailer(s, sha, options.key, start);
   if (!inputs.recorded && s.bytes_in >= (uint64_t{1} << 32))
     fprintf(stderr,
             "%s: the payload holds 4 GiB or more, but not every input's size was known before it "

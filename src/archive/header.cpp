@@ -11,6 +11,7 @@
 
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
+#include "gzstream/tap.h"
 #include "lib/platform.h"
 #include "lib/process.h"
 #include "lib/visible.h"
@@ -69,7 +70,7 @@ static int copy_preamble(const char *path, const StreamState &s) {
       fprintf(stderr, "%s: %s: file ended after %zu of %zu bytes\n", process.program_name,
               visible(path, stderr), done, size);
       result = -1;
-    } else if (write_fully(s.out_fd, buf, static_cast<size_t>(n)) < 0) {
+    } else if (write_output(s, buf, static_cast<size_t>(n)) < 0) {
       report_errno(s.out_name);
       result = -1;
     } else {
@@ -88,10 +89,20 @@ int write_preamble(const ArchiveHeader &h, const char *preamble_name, const Stre
   }
   if (copy_preamble(path, s) < 0)
     return -1;
-  write_all(s, make_magic(), kMagicSize);
-  for (const char *text : header_strings(h))
-    write_all(s, text, strlen(text) + 1);
+  char block[kHeaderBlockSize];
+  write_all(s, block, static_cast<size_t>(format_header_block(h, block)));
   return 0;
+}
+
+int format_header_block(const ArchiveHeader &h, char out[kHeaderBlockSize]) {
+  memcpy(out, make_magic(), kMagicSize);
+  int n = kMagicSize;
+  for (const char *text : header_strings(h)) {
+    size_t len = strlen(text) + 1; // each fits a header string, its NUL included
+    memcpy(out + n, text, len);
+    n += static_cast<int>(len);
+  }
+  return n;
 }
 
 // Finds the end of the first magic value in the file. The match count carries over from one
@@ -101,7 +112,7 @@ int write_preamble(const ArchiveHeader &h, const char *preamble_name, const Stre
 // belong to the magic, and the descriptor stops exactly after it. Returns the offset of the byte
 // after the magic, or -1 (after a message naming `path` when the file cannot be read, as a
 // directory cannot).
-static off_t find_magic(int fd, const char *path) {
+static off_t find_magic(int fd, const char *path, DigestTap *tap) {
   const char *magic = make_magic();
   bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
   char buf[8192];
@@ -113,6 +124,8 @@ static off_t find_magic(int fd, const char *path) {
       report_errno(path);
     if (n <= 0)
       return -1;
+    if (tap)
+      tap_feed(*tap, buf, static_cast<size_t>(n));
     for (ssize_t i = 0; i < n; ++i) {
       if (buf[i] != magic[m]) {
         m = 0;
@@ -128,12 +141,14 @@ static off_t find_magic(int fd, const char *path) {
 // Reads one NUL-terminated header string, one byte per read so that nothing beyond the block is
 // consumed. The end of the file ends the string. Returns the bytes consumed, or -1 when the
 // string does not fit the buffer.
-static int read_header_string(int fd, char *text) {
+static int read_header_string(int fd, char *text, DigestTap *tap) {
   for (int i = 0; i < kHeaderStringSize; ++i) {
     if (read(fd, text + i, 1) != 1) {
       text[i] = '\0';
       return i;
     }
+    if (tap)
+      tap_feed(*tap, text + i, 1);
     if (text[i] == '\0')
       return i + 1;
   }
@@ -150,12 +165,20 @@ int open_own_file(const char **path) {
   return open(*path, O_RDONLY | O_CLOEXEC);
 }
 
-int read_archive_header(ArchiveHeader &h, int fd, const char *path) {
-  off_t offset = find_magic(fd, path);
+int read_archive_header(ArchiveHeader &h, int fd, const char *path, DigestTap *tap) {
+  // A file is read again for its digest; a pipe's bytes are hashed as they pass, from the first.
+  if (tap && lseek(fd, 0, SEEK_CUR) < 0) {
+    Sha256State none;
+    sha256_init(none);
+    tap_start(*tap, none);
+  } else {
+    tap = nullptr;
+  }
+  off_t offset = find_magic(fd, path, tap);
   if (offset < 0)
     return -1;
   for (char *text : header_strings(h)) {
-    int consumed = read_header_string(fd, text);
+    int consumed = read_header_string(fd, text, tap);
     offset += consumed;
     if (consumed < 0) {
       fprintf(stderr, "%s: %s: header string longer than %d characters\n", process.program_name,
@@ -168,7 +191,7 @@ int read_archive_header(ArchiveHeader &h, int fd, const char *path) {
   return 0;
 }
 
-int open_archive(ArchiveHeader &h, const char *name) {
+int open_archive(ArchiveHeader &h, const char *name, DigestTap *tap) {
   const char *path = locate_program(name);
   if (!path) {
     report_unlocatable();
@@ -179,7 +202,7 @@ int open_archive(ArchiveHeader &h, const char *name) {
     report_errno(path);
     return -1;
   }
-  if (read_archive_header(h, fd, path) < 0) {
+  if (read_archive_header(h, fd, path, tap) < 0) {
     close(fd);
     return -1;
   }

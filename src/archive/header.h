@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "gzstream/stream.h"
+#include "gzstream/tap.h"
 
 namespace vardo {
 
@@ -54,12 +55,18 @@ int open_own_file(const char **path);
 // Finds the magic in the file open on `fd` (named `path` in messages) and reads the header
 // strings into `h`. Returns 0 with the descriptor positioned at the payload, or -1 (after a
 // message for a file that cannot be read or a header string that does not fit; no magic is no
-// message).
-int read_archive_header(ArchiveHeader &h, int fd, const char *path);
+// message). When `fd` is a pipe, which can be read only once, the tap (when given) is started and
+// takes every byte read.
+int read_archive_header(ArchiveHeader &h, int fd, const char *path, DigestTap *tap);
 
 // Opens the archive `name`, looked up with locate_program, and reads its header into `h` as
 // read_archive_header does. Returns a read-only descriptor positioned at the payload, or -1 with
 // no descriptor left open.
-int open_archive(ArchiveHeader &h, const char *name);
+int open_archive(ArchiveHeader &h, const char *name, DigestTap *tap);
+
+// The bytes of the magic and the header strings of `h` as they stand in the file: at most
+// kHeaderBlockSize, written to `out`. Returns their count.
+constexpr int kHeaderBlockSize = kMagicSize + 4 * kHeaderStringSize;
+int format_header_block(const ArchiveHeader &h, char out[kHeaderBlockSize]);
 
 } // namespace vardo

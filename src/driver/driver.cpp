@@ -37,6 +37,7 @@ struct Run {
   // by the mode probe, once per run. -1 otherwise.
   int own_archive = -1;
   const char *own_name = nullptr; // argv[0] as given: the own archive's name in its messages
+  Integrity integrity;            // the checks of the archive being read
 };
 
 static Run run;
@@ -127,7 +128,7 @@ static void probe_mode() {
   }
   if (fd < 0)
     return;
-  if (read_archive_header(run.header, fd, self) < 0) {
+  if (read_archive_header(run.header, fd, self, nullptr) < 0) {
     close(fd);
     return;
   }
@@ -141,7 +142,7 @@ static void parse_options(int argc, char **argv) {
   // "+" keeps GNU getopt from permuting: parsing ends at the first operand. ":" turns off the
   // library's own diagnostics, whose wording differs between C libraries: the two below are
   // printed instead.
-  static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:d:Tkqs";
+  static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:d:TkqsiK:";
   Options &o = run.options;
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
@@ -205,6 +206,12 @@ static void parse_options(int argc, char **argv) {
     case 's':
       o.extract.no_space_check = true;
       break;
+    case 'i':
+      o.extract.no_digest = true;
+      break;
+    case 'K': // the key to sign with when building, the trusted keys when listing or unpacking
+      o.build.key = o.extract.keys = fitting_argument(c, optarg, kTextBufferSize);
+      break;
     case ':':
       fprintf(stderr, "%s: option requires an argument -- '%c'\n", process.program_name, optopt);
       usage_exit();
@@ -224,10 +231,11 @@ static void parse_options(int argc, char **argv) {
 static int archive_of(const char *path, bool own) {
   int fd = run.own_archive;
   run.own_archive = -1;
+  run.integrity = Integrity{};
   if (!own) {
     if (fd >= 0)
       close(fd);
-    fd = open_archive(run.header, path);
+    fd = open_archive(run.header, path, &run.integrity.tap);
   }
   if (fd < 0)
     fprintf(stderr, "%s: unable to find preamble magic value\n", visible(path, stderr));
@@ -238,7 +246,7 @@ static int archive_of(const char *path, bool own) {
 static void list_one(const char *path, bool own) {
   int fd = archive_of(path, own);
   if (fd >= 0)
-    list_archive(run.header, run.stream, fd, path, run.options.extract.verbose);
+    list_archive(run.header, run.options.extract, run.stream, run.integrity, fd, path);
   else
     process.exit_status = 1;
 }
@@ -275,6 +283,19 @@ static char **installer_arguments(int operands, char **operand, bool after_dashe
   return args;
 }
 
+// An archive's own code cannot vouch for the archive: whoever changed it could have changed that
+// code too. -K given to an archive is refused, naming the installed tool's command instead.
+[[noreturn]] static void refuse_own_verification(int operands, char **operand) {
+  const Options &o = run.options;
+  const char *archive = o.use_operand && operands > 0 ? operand[0] : run.own_name;
+  fprintf(stderr,
+          "%s: an archive cannot vouch for itself: verify it with the installed tool: vardo -K "
+          "%s %s %s\n",
+          process.program_name, visible(o.extract.keys, stderr), o.list ? "-l" : "-u",
+          visible(archive, stderr));
+  exit(1);
+}
+
 // Every message begins with the program's name, which whoever named the archive chose, maybe
 // another user: on a terminal it is shown escaped, as any text from outside is.
 static const char *shown_program_name(const char *argv0) {
@@ -309,6 +330,8 @@ void driver_main(int argc, char **argv) {
       copy_text(o.build.preamble_path, self);
   }
 
+  if (o.extract.keys && run.own_archive >= 0)
+    refuse_own_verification(operands, operand);
   if (o.list)
     list_and_exit(operands, operand);
   if (operands == 0 && !o.archive_mode) {
@@ -327,7 +350,10 @@ void driver_main(int argc, char **argv) {
   o.extract.args = installer_arguments(operands, operand, strcmp(argv[optind - 1], "--") == 0);
   const char *archive = o.use_operand ? operand[0] : run.own_name;
   int fd = archive_of(archive, !o.use_operand);
-  exit(fd >= 0 && extract_archive(run.header, o.extract, run.stream, fd, archive) == 0 ? 0 : 1);
+  exit(fd >= 0 &&
+               extract_archive(run.header, o.extract, run.stream, run.integrity, fd, archive) == 0
+           ? 0
+           : 1);
 }
 
 } // namespace vardo

@@ -25,10 +25,13 @@ static const char kArchiveMore[] =
     "    -k: keep the temporary directory, and name it\n"
     "    -q: quiet: no comment, no \"Please wait...\", no progress line\n"
     "    -s: skip the check that the filesystem has room for the payload\n"
+    "    -i: check the archive's length but not its digest before unpacking\n"
     "    -- args: the installer's arguments (without --, the operands that follow the options)\n";
 static const char kBuildMore[] =
     "    -T: the archive unpacks into a private temporary directory unless told otherwise\n"
-    "    -q: quiet: no progress line\n";
+    "    -q: quiet: no progress line\n"
+    "    -K key: sign the archive with this OpenSSH Ed25519 key, through ssh-keygen -Y sign\n"
+    "    -K keys -l|-u archive: verify the archive's signature against these trusted keys first\n";
 
 void print_usage(bool archive_mode, const char *comment) {
   fprintf(stderr, "Version: @(#) vardo %s    6/6/2001 \n", kReleaseNumber);

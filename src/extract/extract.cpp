@@ -31,6 +31,7 @@ struct Extraction {
   const ArchiveHeader &header;
   const ExtractOptions &options;
   StreamState &stream;
+  Integrity &integrity;
   const char *path; // the archive as named on the command line
   // The payload's uncompressed size as the header records it, when it is 4 GiB or more.
   bool sized = false;
@@ -40,20 +41,45 @@ struct Extraction {
 // The payload's kind, as the feature string and the gzip header tell it.
 enum class Payload { gzip, raw };
 
-// Copies the raw payload to the output, 512 bytes at a time. Returns 0, or -1 after a message
-// when it was empty.
+// The bytes from the payload offset to the trailer, or to the end of the archive file without
+// one; 0 where the archive is a pipe.
+static uint64_t payload_size(const Extraction &x) {
+  struct stat st;
+  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < x.header.payload_offset)
+    return 0;
+  uint64_t end = x.integrity.trailer ? x.integrity.found.length : static_cast<uint64_t>(st.st_size);
+  return end - static_cast<uint64_t>(x.header.payload_offset);
+}
+
+// Copies the raw payload to the output, 512 bytes at a time: up to the trailer of a file, or
+// through the tap, which keeps the trailer back, when the digest is taken as it streams. Returns
+// 0, or -1 after a message when it was empty.
 static int copy_raw_payload(const Extraction &x) {
   char buf[512];
-  bool any = false;
-  ssize_t n;
-  while ((n = read(x.stream.in_fd, buf, sizeof buf)) > 0) {
-    any = true;
+  bool tapped = x.integrity.streamed;
+  bool limited = x.integrity.trailer && !tapped;
+  uint64_t left = limited ? payload_size(x) : UINT64_MAX;
+  if (tapped) {
+    tap_pass_held(x.integrity.tap);
+    x.integrity.tap.release = &x.stream;
+  }
+  ssize_t n = 0;
+  while (left && (n = read(x.stream.in_fd, buf, left < sizeof buf ? left : sizeof buf)) > 0) {
+    left -= limited ? static_cast<uint64_t>(n) : 0;
     progress_advance(static_cast<uint64_t>(n));
-    write_all(x.stream, buf, static_cast<size_t>(n));
-    x.stream.bytes_out += static_cast<uint64_t>(n);
+    if (tapped) {
+      tap_feed(x.integrity.tap, buf, static_cast<size_t>(n));
+    } else {
+      write_all(x.stream, buf, static_cast<size_t>(n));
+      x.stream.bytes_out += static_cast<uint64_t>(n);
+    }
   }
   if (n < 0)
     read_error_exit(x.stream);
+  if (tapped && finish_streamed_digest(x.integrity, x.stream, 0) < 0)
+    abort_exit();
+  bool any = x.stream.bytes_out > 0;
   if (!any)
     fprintf(stderr, "%s: %s: the payload is empty\n", process.program_name,
             visible(x.stream.in_name, stderr));
@@ -76,15 +102,6 @@ static int read_payload_kind(const Extraction &x, Payload *kind) {
   return read_gzip_header(x.stream, &member, x.options.verbose) < 0 ? -1 : 0;
 }
 
-// The bytes from the payload offset to the end of the archive file; 0 where the archive is a pipe.
-static uint64_t payload_size(const Extraction &x) {
-  struct stat st;
-  if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode) ||
-      st.st_size < x.header.payload_offset)
-    return 0;
-  return static_cast<uint64_t>(st.st_size - x.header.payload_offset);
-}
-
 // The payload's uncompressed size: the size the header records for a payload of 4 GiB or more,
 // else ISIZE from the gzip trailer at the end of the file (the running total of every member),
 // or the length of a raw payload. False where there is no record and the archive is a pipe,
@@ -96,7 +113,9 @@ static bool uncompressed_size(const Extraction &x, Payload kind, uint64_t *size)
   else if (fstat(x.stream.in_fd, &st) < 0 || !S_ISREG(st.st_mode))
     return false;
   else
-    *size = kind == Payload::raw ? payload_size(x) : read_final_trailer(x.stream).size;
+    *size = kind == Payload::raw
+                ? payload_size(x)
+                : read_final_trailer(x.stream, x.header.payload_offset + payload_size(x)).size;
   return true;
 }
 
@@ -247,10 +266,16 @@ static int unpack_payload(const Extraction &x, Payload kind) {
     fprintf(stderr, "Deflating %s...\n", visible(x.stream.out_name, stderr));
   progress_start(o.quiet ? 0 : payload_size(x));
   int status = 0;
-  if (kind == Payload::raw)
+  if (kind == Payload::raw) {
     status = copy_raw_payload(x);
-  else
-    inflate_payload(x.stream, x.options.verbose);
+  } else {
+    PayloadEnd end = inflate_payload(x.stream, x.options.verbose);
+    // Whatever the command made of the payload, the run command does not run after one that
+    // does not match its digest.
+    if (x.integrity.streamed &&
+        finish_streamed_digest(x.integrity, x.stream, x.header.payload_offset + end.consumed) < 0)
+      abort_exit();
+  }
   // The members' ISIZE fields check their lengths modulo 2^32 only.
   if (x.sized && x.stream.bytes_out != x.size)
     fatal_error(x.stream, "invalid compressed data--length error");
@@ -326,14 +351,20 @@ static int extract_open_archive(Extraction &x) {
             visible(x.path, stderr));
     return -1;
   }
+  catch_write_signals();
+  catch_ending_signals();
+  Signer who;
+  if (name_archive_streams(x.stream, x.path) < 0 ||
+      check_before_use(x.header, o, x.stream, x.integrity, x.stream.in_fd, &who) < 0)
+    return -1;
   int sized = feature_size(x.header, &x.size);
   if (sized < 0)
     return -1;
   x.sized = sized == 1;
-  catch_write_signals();
-  catch_ending_signals();
-  if (name_archive_streams(x.stream, x.path) < 0)
-    return -1;
+  if (o.keys && !o.quiet)
+    fprintf(stderr, "%s: %s: signed by %s%s%s, verified\n", process.program_name,
+            visible(x.path, stderr), who.fingerprint, who.principals[0] ? " as " : "",
+            visible(who.principals, stderr));
   Payload kind;
   int header = read_payload_kind(x, &kind);
   // The default extraction writes only into the current directory: a stored name that leads
@@ -362,10 +393,20 @@ static int extract_open_archive(Extraction &x) {
                           x.path, x.stream.out_name, o.verbose);
 }
 
-int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
-                    const char *path) {
+int check_before_use(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s,
+                     Integrity &g, int fd, Signer *who) {
+  IntegrityRequest request{!options.no_digest || options.keys, options.keys != nullptr};
+  if (check_archive(g, h, fd, s.in_name, request) < 0 ||
+      (options.keys && verify_signature(g.found, options.keys, s.in_name, who) < 0))
+    return -1;
+  s.tap = g.streamed ? &g.tap : nullptr;
+  return 0;
+}
+
+int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s,
+                    Integrity &g, int fd, const char *path) {
   s.in_fd = fd;
-  Extraction x{h, options, s, path};
+  Extraction x{h, options, s, g, path};
   on_abort(leave_placement_on_abort);
   int status = extract_open_archive(x);
   cancel_on_abort(leave_placement_on_abort);

@@ -11,6 +11,8 @@
 // cannot be sure, it refuses with a message.
 #pragma once
 #include "archive/header.h"
+#include "archive/integrity.h"
+#include "archive/signature.h"
 #include "gzstream/stream.h"
 #include "lib/text.h"
 
@@ -26,15 +28,23 @@ struct ExtractOptions {
   bool keep = false;           // -k: ... and keep it
   bool quiet = false;          // -q: no comment, "Please wait...", "Deflating ..." nor progress
   bool no_space_check = false; // -s: not the check every unpacking makes
+  bool no_digest = false;      // -i: the archive's length is checked, not its digest
+  const char *keys = nullptr;  // -K: the trusted keys its signature must verify against
   char temp_path[kTextBufferSize] = {};  // -t
   char target_dir[kTextBufferSize] = {}; // -d
   char *const *args = nullptr;           // the run command's operands, NULL-terminated
 };
 
 // Performs one complete extraction of the archive `path`, open on `fd` with its header `h` read
-// and positioned at the payload, through the stream `s`; closes it. Returns 0 on success, -1
-// after the messages.
-int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s, int fd,
-                    const char *path);
+// and positioned at the payload, through the stream `s`, its integrity checked in `g`; closes it.
+// Returns 0 on success, -1 after the messages.
+int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s,
+                    Integrity &g, int fd, const char *path);
+
+// Checks the archive open on `fd` as the options ask before anything of it is used: its length
+// and digest, and with -K its signature (`who` then names the signer). Puts the tap on the stream
+// when the digest is taken as the payload streams. Returns 0, or -1 after the message.
+int check_before_use(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s,
+                     Integrity &g, int fd, Signer *who);
 
 } // namespace vardo

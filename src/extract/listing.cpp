@@ -69,9 +69,10 @@ static void print_header_lines(const ArchiveHeader &h) {
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
-// has been read. `sized` when the header records the payload's size, `size`.
-static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose,
-                             bool sized, uint64_t size) {
+// has been read. `sized` when the header records the payload's size, `size`. Returns where the
+// payload ended.
+static PayloadEnd print_statistics(StreamState &s, int method, const GzipMember &first,
+                                   bool verbose, bool sized, uint64_t size) {
   if (first.mtime != 0)
     listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
@@ -99,7 +100,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
       snprintf(date, sizeof date, "%s", text + 4);
     printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(end.last.crc), date);
   }
-  if (sized) {
+  if (sized && size >> 32) {
     print_large_sizes(end.consumed, size, first.header_bytes);
   } else {
     printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
@@ -108,12 +109,38 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
                 uncompressed, stdout);
   }
   printf(" %s\n", visible(first.name, stdout));
+  return end;
+}
+
+// What the listing says of the archive's digest and signature: checked before the listing, or as
+// a pipe streamed; the signer verified with -K, else how to verify it.
+static void print_integrity(const Integrity &g, const char *keys, const Signer &who,
+                            const char *path) {
+  if (!g.trailer) {
+    printf(" Digest: none: the archive was built without one\n");
+    return;
+  }
+  char hex[kSha256HexSize];
+  format_digest_hex(g.found.digest, hex);
+  printf(" Digest: sha256 %s of the first %llu bytes, checked\n", hex,
+         static_cast<unsigned long long>(g.found.length));
+  if (keys)
+    printf(" Signer: %s%s%s, verified\n", who.fingerprint, who.principals[0] ? " as " : "",
+           visible(who.principals, stdout));
+  else if (g.found.signature_size)
+    printf(" Signer: signed, not verified: verify with vardo -K FILE -l %s\n",
+           visible(path, stdout));
 }
 
 // Lists the archive open on the input of `s`.
-static void list_open_archive(const ArchiveHeader &h, StreamState &s, const char *path,
-                              bool verbose) {
-  if (name_archive_streams(s, path) < 0) {
+static void list_open_archive(const ArchiveHeader &h, const ExtractOptions &o, StreamState &s,
+                              Integrity &g, const char *path) {
+  bool verbose = o.verbose;
+  Signer who;
+  // Listing trusts nothing in the archive: its digest is checked, -i or not.
+  ExtractOptions checks = o;
+  checks.no_digest = false;
+  if (name_archive_streams(s, path) < 0 || check_before_use(h, checks, s, g, s.in_fd, &who) < 0) {
     process.exit_status = 1;
     return;
   }
@@ -138,16 +165,23 @@ static void list_open_archive(const ArchiveHeader &h, StreamState &s, const char
     }
   }
   print_header_lines(h);
-  if (raw) {
+  uint64_t payload_end = 0; // a raw payload ends at the trailer
+  if (raw)
     printf("Statistics unavailable because data was not compressed\n");
+  else
+    payload_end =
+        h.payload_offset + print_statistics(s, method, first, verbose, sized == 1, size).consumed;
+  if (g.streamed && finish_streamed_digest(g, s, payload_end) < 0) {
+    process.exit_status = 1;
     return;
   }
-  print_statistics(s, method, first, verbose, sized == 1, size);
+  print_integrity(g, o.keys, who, path);
 }
 
-void list_archive(const ArchiveHeader &h, StreamState &s, int fd, const char *path, bool verbose) {
+void list_archive(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s,
+                  Integrity &g, int fd, const char *path) {
   s.in_fd = fd;
-  list_open_archive(h, s, path, verbose);
+  list_open_archive(h, options, s, g, path);
   // Closed at once, so that listing many archives holds one descriptor, not one per archive.
   close(fd);
   // A listing that cannot be written is a failure, not an empty success.

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -88,11 +87,15 @@ static int parse_gzip_header(StreamState &s, int id1, int id2, uint64_t start, G
   }
   if (flags & kExtraField) {
     unsigned len = read_short(s);
-    if (verbose)
+    // The first subfield's identifier, SI1 then SI2, says what the member is.
+    for (unsigned i = 0; i < len; ++i) {
+      unsigned c = static_cast<unsigned>(next_input_byte(s));
+      if (i < 2)
+        m->subfield = static_cast<uint16_t>(m->subfield << 8 | c);
+    }
+    if (verbose && m->subfield != kTrailerSubfield)
       fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name,
               visible(s.in_name, stderr), len);
-    while (len--)
-      next_input_byte(s);
   }
   if (flags & kOrigName) {
     if (m->name)
@@ -168,11 +171,9 @@ GzipTrailer inflate_member(StreamState &s) {
   return t;
 }
 
-GzipTrailer read_final_trailer(StreamState &s) {
+GzipTrailer read_final_trailer(StreamState &s, uint64_t end) {
   unsigned char trailer[8];
-  struct stat st;
-  if (fstat(s.in_fd, &st) < 0 || st.st_size < 8 ||
-      pread(s.in_fd, trailer, 8, st.st_size - 8) != 8) {
+  if (end < 8 || pread(s.in_fd, trailer, 8, static_cast<off_t>(end - 8)) != 8) {
     errno = 0; // reported as the end of the file
     read_error_exit(s);
   }
@@ -212,6 +213,8 @@ PayloadEnd inflate_payload(StreamState &s, bool verbose) {
     GzipMember later; // its stored name is not used
     if (parse_gzip_header(s, id1, id2, end.consumed, &later, verbose) < 0)
       abort_exit(); // its message is printed
+    if (later.subfield == kTrailerSubfield)
+      return end; // the archive's trailer: not payload
     end.last = inflate_member(s);
   }
 }

@@ -12,7 +12,12 @@ struct GzipMember {
   char *name = nullptr; // a buffer of kNameSize bytes that takes the stored name; null skips it
   uint32_t mtime = 0;   // MTIME; 0 where the member records none
   uint32_t header_bytes = 0; // the header's length plus the 8-byte trailer
+  uint16_t subfield = 0;     // the extra field's first subfield identifier, SI1 << 8 | SI2
 };
+
+// The subfield "VD" marks the member that ends an archive, its trailer (archive/trailer.h),
+// which is not payload.
+constexpr uint16_t kTrailerSubfield = 'V' << 8 | 'D';
 
 // Reads and checks the gzip member header at the input of `s` into `member`. Returns the method,
 // 8, with the input positioned at the DEFLATE stream; or -1 after a message (exit status 1).
@@ -39,11 +44,13 @@ struct PayloadEnd {
 
 // Inflates the member whose header has been read and every gzip member that follows it, each
 // checked on its own. A gzip magic after a member begins another member, which must be whole;
-// any other bytes end the payload and are ignored. Every failure takes the abort path.
+// the archive's trailer and any other bytes end the payload and are not read further. Every
+// failure takes the abort path.
 PayloadEnd inflate_payload(StreamState &s, bool verbose);
 
-// Reads the gzip trailer in the last 8 bytes of the input file of `s`, without moving the input;
-// a file too short for one ends the process with the read-error report.
-GzipTrailer read_final_trailer(StreamState &s);
+// Reads the gzip trailer in the 8 bytes before offset `end` of the input file of `s` (the end of
+// its payload), without moving the input; a file too short for one ends the process with the
+// read-error report.
+GzipTrailer read_final_trailer(StreamState &s, uint64_t end);
 
 } // namespace vardo

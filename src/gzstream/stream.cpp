@@ -10,6 +10,7 @@
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/progress.h"
+#include "gzstream/tap.h"
 #include "lib/process.h"
 #include "lib/text.h"
 #include "lib/visible.h"
@@ -36,6 +37,8 @@ static uint32_t fill_input(StreamState &s) {
   }
   s.bytes_in += s.in_fill;
   progress_advance(s.in_fill);
+  if (s.tap)
+    tap_feed(*s.tap, s.inbuf, s.in_fill);
   return s.in_fill;
 }
 
@@ -56,6 +59,13 @@ int try_next_input_byte(StreamState &s) {
   }
   s.in_pos = 1;
   return s.inbuf[0];
+}
+
+void drain_input(StreamState &s) {
+  while (fill_input(s) > 0) {
+  }
+  if (errno)
+    read_error_exit(s);
 }
 
 uint64_t input_consumed(const StreamState &s) { return s.bytes_in - s.in_fill + s.in_pos; }
@@ -108,8 +118,14 @@ int write_fully(int fd, const void *data, size_t len) {
   return 0;
 }
 
+int write_output(const StreamState &s, const void *data, size_t len) {
+  if (s.out_digest)
+    sha256_update(*s.out_digest, data, len);
+  return write_fully(s.out_fd, data, len);
+}
+
 void write_all(const StreamState &s, const void *data, size_t len) {
-  if (write_fully(s.out_fd, data, len) < 0)
+  if (write_output(s, data, len) < 0)
     write_error_exit(s);
 }
 

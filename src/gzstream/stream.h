@@ -6,7 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/sha256.h"
+
 namespace vardo {
+
+struct DigestTap;
 
 constexpr size_t kInputBufferSize = 8192;
 constexpr size_t kOutputBufferSize = 8192;
@@ -44,6 +48,10 @@ struct StreamState {
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
   ZlibWorkspace zlib; // the inflater's, and the compressor's in the calling process
+  // The digests that see the bytes as they pass, when their owners set them: the builder's of
+  // every byte written, and the tap of an archive read once (gzstream/tap.h) of every byte read.
+  Sha256State *out_digest = nullptr;
+  DigestTap *tap = nullptr;
 };
 
 // Returns the byte at the input position, refilling the buffer when it is empty.
@@ -54,6 +62,8 @@ int refill_input(StreamState &s);
 // Like next_input_byte, but returns -1 at a clean end of the source instead of ending the
 // process; a read error still ends it.
 int try_next_input_byte(StreamState &s);
+// Reads the input to its end, through the tap; a read error ends the process.
+void drain_input(StreamState &s);
 // Bytes taken from the input buffer since the last reset_stream.
 uint64_t input_consumed(const StreamState &s);
 // Writes the pending output buffer to the current output descriptor.
@@ -66,8 +76,10 @@ void append_output(StreamState &s, const void *data, size_t len);
 void flush_inflate_window(StreamState &s);
 // Writes the whole range, retrying short writes; returns 0, or -1 with errno set.
 int write_fully(int fd, const void *data, size_t len);
-// Writes the whole range to the current output descriptor, or ends the process with the
-// write-error report.
+// Writes the whole range to the current output descriptor, through the output digest; returns 0,
+// or -1 with errno set.
+int write_output(const StreamState &s, const void *data, size_t len);
+// Writes the whole range as write_output does, or ends the process with the write-error report.
 void write_all(const StreamState &s, const void *data, size_t len);
 // Names the streams of an archive being read: the archive as input name, standard output as
 // output descriptor and "stdout" as output name. Returns -1 after a message when the archive

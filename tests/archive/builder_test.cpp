@@ -11,6 +11,7 @@
 #include "archive/header.h"
 #include "gzstream/parallel_deflate.h"
 #include "gzstream/stream.h"
+#include "support/digest.h"
 #include "support/fork.h"
 #include "support/gzip.h"
 #include "support/tool.h"
@@ -20,9 +21,10 @@ namespace {
 
 const std::string kMagic(make_magic(), kMagicSize);
 
-// Splits a built archive at the magic that follows a preamble of `preamble_size` bytes.
+// Splits a built archive at the magic that follows a preamble of `preamble_size` bytes, and
+// takes the trailer off its end: its length stands 18 bytes before the end, before "VDTR".
 struct Parsed {
-  std::string preamble, features, comment, run, extract, payload;
+  std::string preamble, features, comment, run, extract, payload, trailer;
 };
 
 Parsed parse(const std::string &archive, size_t preamble_size) {
@@ -35,7 +37,13 @@ Parsed parse(const std::string &archive, size_t preamble_size) {
     *s = archive.substr(at, nul - at);
     at = nul + 1;
   }
-  p.payload = archive.substr(at);
+  size_t size = archive.size();
+  EXPECT_EQ(archive.substr(size - 14, 4), "VDTR");
+  uint32_t trailer = 0;
+  for (int i = 3; i >= 0; --i)
+    trailer = trailer << 8 | static_cast<unsigned char>(archive[size - 18 + i]);
+  p.payload = archive.substr(at, size - trailer - at);
+  p.trailer = archive.substr(size - trailer);
   return p;
 }
 
@@ -64,13 +72,29 @@ TEST_F(Builder, WorkedLayoutOfOneFile) {
   size_t P = tool.tool_bytes().size();
   EXPECT_EQ(archive.substr(0, P), tool.tool_bytes());
   EXPECT_EQ(archive.substr(P, 11), kMagic);
-  EXPECT_EQ(archive.substr(P + 11, 42),
-            std::string("NAME=a.txt\0Self-Extracting archive file\0\0\0", 42));
-  auto m = test::zlib_gunzip(archive.substr(P + 53));
+  std::string header("VARDO_TRAILER,VARDO_USIZE=13,NAME=a.txt\0Self-Extracting archive file\0\0\0",
+                     71);
+  EXPECT_EQ(archive.substr(P + 11, 71), header);
+  size_t H = P + 11 + 71;
+  auto m = test::zlib_gunzip(archive.substr(H));
   EXPECT_TRUE(m.ok);
   EXPECT_EQ(m.data, "hello, world\n");
-  EXPECT_EQ(m.consumed, archive.size() - P - 53);
-  EXPECT_EQ(archive.substr(P + 53, 4), "\x1f\x8b\x08\x08");
+  EXPECT_EQ(archive.substr(H, 4), "\x1f\x8b\x08\x08");
+  // The trailer: an empty gzip member (zlib reads it as nothing) whose extra field records the
+  // length before it and the SHA-256 of those bytes, as sha256sum computes it.
+  size_t L = H + m.consumed;
+  std::string trailer = archive.substr(L);
+  auto empty = test::zlib_gunzip(trailer);
+  EXPECT_TRUE(empty.ok);
+  EXPECT_EQ(empty.data, "");
+  EXPECT_EQ(empty.consumed, 78u);
+  std::string expected = std::string("\x1f\x8b\x08\x04\0\0\0\0\0\x03" // FEXTRA, OS Unix
+                                     "\x38\0VD\x34\0\x01",            // XLEN 56, LEN 52, v1
+                                     17) +
+                         test::le32(static_cast<uint32_t>(L)) + std::string(4, '\0') +
+                         test::sha256_bytes(archive.substr(0, L)) + std::string("\0\0\n", 3) +
+                         test::le32(78) + "VDTR" + std::string("\x03\0", 2) + std::string(8, '\0');
+  EXPECT_TRUE(trailer == expected);
 }
 
 TEST_F(Builder, OptionsFillTheHeaderBlockInOrder) {
@@ -79,7 +103,8 @@ TEST_F(Builder, OptionsFillTheHeaderBlockInOrder) {
                   "-O", "acme", "-F", "A=1,B", "-c", "-x", "-n", "-v", "f"});
   EXPECT_EQ(r.status, 0);
   Parsed p = parsed();
-  EXPECT_EQ(p.features, "VFYFS=/u,FSSUB=inst,QK_VENDOR=acme,A=1,B,NAME=f");
+  EXPECT_EQ(p.features,
+            "VFYFS=/u,FSSUB=inst,QK_VENDOR=acme,A=1,B,VARDO_TRAILER,VARDO_USIZE=1,NAME=f");
   EXPECT_EQ(p.comment, "c");
   EXPECT_EQ(p.run, "sh ./install.sh");
   EXPECT_EQ(p.extract, "tar xf -");
@@ -91,7 +116,7 @@ TEST_F(Builder, NameItemHoldsTheBaseNameOfTheFirstOperand) {
   test::write_file(tool / "dir/sub/file.tar", "payload");
   auto r = build({"dir/sub/file.tar"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(parsed().features, "NAME=file.tar");
+  EXPECT_EQ(parsed().features, "VARDO_TRAILER,VARDO_USIZE=7,NAME=file.tar");
   // An operand ending in "/" would give an empty name, but a directory is no input: refused.
   r = build({"dir/"});
   EXPECT_EQ(r.status, 1);
@@ -128,7 +153,7 @@ TEST_F(Builder, TwoFilesGiveTwoMembers) {
   test::write_file(tool / "b", b);
   ASSERT_EQ(build({"a", "b"}).status, 0);
   Parsed p = parsed();
-  EXPECT_EQ(p.features, "NAME=a");
+  EXPECT_EQ(p.features, "VARDO_TRAILER,VARDO_USIZE=150,NAME=a");
   auto first = test::zlib_gunzip(p.payload);
   EXPECT_TRUE(first.ok);
   EXPECT_EQ(first.data, a);
@@ -145,14 +170,14 @@ TEST_F(Builder, RawPayloadsWithDashAAndFeatureItem) {
   test::write_file(tool / "a", a);
   test::write_file(tool / "b", b);
   ASSERT_EQ(build({"-a", "a", "b"}).status, 0);
-  EXPECT_EQ(parsed().features, "NOCOMPR,NAME=a");
+  EXPECT_EQ(parsed().features, "NOCOMPR,VARDO_TRAILER,VARDO_USIZE=1300,NAME=a");
   EXPECT_TRUE(parsed().payload == a + b);
   ASSERT_EQ(build({"-F", "NOCOMPR", "a"}).status, 0);
   EXPECT_TRUE(parsed().payload == a);
   // The lookup is a plain substring search: a file whose name holds NOCOMPR is stored raw.
   test::write_file(tool / "myNOCOMPRfile", a);
   ASSERT_EQ(build({"myNOCOMPRfile"}).status, 0);
-  EXPECT_EQ(parsed().features, "NAME=myNOCOMPRfile");
+  EXPECT_EQ(parsed().features, "VARDO_TRAILER,VARDO_USIZE=1000,NAME=myNOCOMPRfile");
   EXPECT_TRUE(parsed().payload == a);
 }
 
@@ -283,7 +308,7 @@ TEST_F(Builder, ItemValuesThatTheSplitWouldChangeAreRefused) {
   // -F takes its argument as items, commas and quotes meant as they stand...
   test::write_file(tool / "f", "x");
   EXPECT_EQ(build({"-F", "A=\"1,2\",B=3", "f"}).status, 0);
-  EXPECT_EQ(parsed().features, "A=\"1,2\",B=3,NAME=f");
+  EXPECT_EQ(parsed().features, "A=\"1,2\",B=3,VARDO_TRAILER,VARDO_USIZE=1,NAME=f");
   EXPECT_EQ(build({"-F", "A=\\\"x\\\\,B=\"\"", "f"}).status, 0);
   // ... but not items that end inside a quote or with a backslash, which would swallow the next
   // item (the NAME item at last), so that the archive never sees it.

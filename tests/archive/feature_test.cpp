@@ -203,7 +203,9 @@ TEST(FeatureEndToEnd, QuotedItemsKeepTheirKeys) {
             0);
   chmod((tool / "a.run").c_str(), 0755);
   auto listing = tool.run({"./a.run", "-l"});
-  EXPECT_NE(listing.out.find(preload + ",MSG=\"hello, world\",T=1,NAME=f"), std::string::npos)
+  EXPECT_NE(
+      listing.out.find(preload + ",MSG=\"hello, world\",T=1,VARDO_TRAILER,VARDO_USIZE=7,NAME=f"),
+      std::string::npos)
       << listing.out;
   mkdir((tool / "out").c_str(), 0755);
   test::RunOptions in_out;

@@ -20,7 +20,7 @@ protected:
   int open_bytes(const std::string &bytes) {
     path_ = dir_ / "archive";
     test::write_file(path_, bytes, 0755);
-    return open_archive(h, path_.c_str());
+    return open_archive(h, path_.c_str(), nullptr);
   }
   // A stream writing to `fd`, for write_preamble.
   StreamState &stream_to(int fd) {
@@ -93,7 +93,8 @@ TEST_F(OpenArchive, AllStringsEmptyGiveFifteenBytes) {
 
 TEST_F(OpenArchive, NoMagicAndMissingFile) {
   EXPECT_EQ(open_bytes("just some bytes"), -1);
-  auto r = test::run_forked([&] { exit(open_archive(h, "./no/such/file") == -1 ? 0 : 2); });
+  auto r =
+      test::run_forked([&] { exit(open_archive(h, "./no/such/file", nullptr) == -1 ? 0 : 2); });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "./no/such/file: No such file or directory\n");
 }
@@ -108,7 +109,7 @@ TEST_F(OpenArchive, OverlongHeaderStringIsRefused) {
   auto r = test::run_forked([&] {
     test::write_file(path, test::archive_bytes("p", "", std::string(1024, 'c'), "", "", "x"), 0755);
     int before = dup(0);
-    int got = open_archive(h, path.c_str());
+    int got = open_archive(h, path.c_str(), nullptr);
     int after = dup(0); // no descriptor was left open
     exit(got == -1 && after == before + 1 && h.comment[0] == '\0' ? 0 : 2);
   });

@@ -10,6 +10,7 @@
 
 #include "archive/header.h"
 #include "driver/version.h"
+#include "support/digest.h"
 #include "support/process.h"
 #include "support/tool.h"
 
@@ -239,7 +240,8 @@ TEST_F(EmptyRoot, DefaultExtractCommandAndRunCommand) {
   r = enter({"/a.run", "-l"}, "/");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(r.out.ends_with("    300000   0.0% payload.bin\n")) << r.out;
+  EXPECT_NE(r.out.find("    300000   0.0% payload.bin\n Digest: sha256 "), std::string::npos)
+      << r.out;
 }
 
 // Without /proc the tool still reads its own file, the one the system started, never a file of
@@ -317,13 +319,23 @@ TEST(Preamble, AArch64ArchiveRunsUnderQemu) {
   std::string archive = test::read_file(tool / "arm.run");
   EXPECT_EQ(archive.compare(0, preamble_bytes.size(), preamble_bytes), 0);
 
-  // The x86-64 tool lists it as it lists the same archive built for itself.
+  // The x86-64 tool lists it as it lists the same archive built for itself, but for the digest,
+  // which covers the preamble.
   auto listed = tool.run({"./vardo", "-l", "arm.run"});
   EXPECT_EQ(listed.status, 0) << listed.err;
-  EXPECT_EQ(listed.out, tool.run({"./vardo", "-l", "x86.run"}).out);
-  EXPECT_NE(listed.out.find("Feature: QK_VENDOR=Some Vendor,PACKAGE=demo,NAME=payload.bin\n"),
+  auto without_digest = [](const std::string &text) {
+    return text.substr(0, text.find(" Digest:"));
+  };
+  EXPECT_EQ(without_digest(listed.out), without_digest(tool.run({"./vardo", "-l", "x86.run"}).out));
+  EXPECT_NE(listed.out.find("Feature: QK_VENDOR=Some Vendor,PACKAGE=demo,VARDO_TRAILER,"
+                            "VARDO_USIZE=200000,NAME=payload.bin\n"),
             std::string::npos)
       << listed.out;
+  std::string length = std::to_string(archive.size() - 78);
+  EXPECT_NE(listed.out.find(" Digest: sha256 " +
+                            test::sha256sum_hex(archive.substr(0, archive.size() - 78)) +
+                            " of the first " + length + " bytes, checked\n"),
+            std::string::npos);
   // ... and takes its payload out.
   test::RunOptions to_file;
   to_file.stdout_path = tool / "taken.bin";
@@ -374,8 +386,10 @@ TEST(Example, InstallerScriptBuildsListsAndRuns) {
                       test::vardo_binary(), work / "demo"},
                      o);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Feature: QK_VENDOR=Example Vendor,PACKAGE=hello,VERSION=1.0,"
-                       "NAME=hello-1.0.tar\n"),
+  EXPECT_NE(r.out.find("Feature: QK_VENDOR=Example Vendor,PACKAGE=hello,VERSION=1.0,VARDO_TRAILER,"
+                       "VARDO_USIZE=" +
+                       std::to_string(test::read_file(work / "demo/tour/hello-1.0.tar").size()) +
+                       ",NAME=hello-1.0.tar\n"),
             std::string::npos)
       << r.out;
   // Paths relative to the demo directory: nothing of the machine it ran on.

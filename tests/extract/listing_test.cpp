@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "support/digest.h"
 #include "support/fork.h"
 #include "support/gzip.h"
 #include "support/tool.h"
@@ -51,6 +52,8 @@ protected:
     return tool.run(args, o);
   }
   std::string heading = "compressed  uncompr. ratio uncompressed_name\n";
+  // The last line of the listing of an archive built before archives carried a digest.
+  std::string none = " Digest: none: the archive was built without one\n";
   std::string header_lines(const std::string &features, const std::string &comment = "c",
                            const std::string &run = "", const std::string &extract = "") {
     std::string s = features.empty() ? "" : "Feature: " + features + "\n";
@@ -74,8 +77,8 @@ TEST_F(Listing, WorkedExampleOfTheRatio) {
   auto r = list({"-l", "./a.run"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out,
-            header_lines("NAME=data.tar") + heading + "     1000      4000  75.6% data.tar\n");
+  EXPECT_EQ(r.out, header_lines("NAME=data.tar") + heading +
+                       "     1000      4000  75.6% data.tar\n" + none);
 }
 
 TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
@@ -87,7 +90,9 @@ TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
                 .status,
             0);
   std::string archive = test::read_file(tool / "a.run");
-  size_t payload = archive.size() - (tool.tool_bytes().size() + 11 + 14 + 5 + 10 + 9);
+  std::string items = "VARDO_TRAILER,VARDO_USIZE=100000,NAME=data.txt";
+  size_t length = archive.size() - 78; // the trailer, unsigned
+  size_t payload = length - (tool.tool_bytes().size() + 11 + items.size() + 1 + 5 + 10 + 9);
   std::string m = gzip_member(data, "data.txt"); // the same zlib, level and name: the same bytes
   ASSERT_EQ(m.size(), payload);
   int32_t num = 100000 - static_cast<int32_t>(payload - 27);
@@ -101,15 +106,17 @@ TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
   char stats[200];
   snprintf(stats, sizeof stats, "%9ld %9ld %s data.txt\n", static_cast<long>(payload), 100000L,
            expected_ratio.c_str());
-  std::string lines = header_lines("NAME=data.txt", "Demo", "sh ./i.sh", "tar xf -");
-  EXPECT_EQ(r.out, lines + heading + stats);
+  std::string lines = header_lines(items, "Demo", "sh ./i.sh", "tar xf -");
+  std::string digest = " Digest: sha256 " + test::sha256sum_hex(archive.substr(0, length)) +
+                       " of the first " + std::to_string(length) + " bytes, checked\n";
+  EXPECT_EQ(r.out, lines + heading + stats + digest);
   r = list({"-l", "-v", "./a.run"});
   char crc[16];
   snprintf(crc, sizeof crc, "%08x", test::zlib_crc(data));
   EXPECT_EQ(r.out, lines + "method  crc     date  time  " + heading + "defla " + crc +
-                       " Jan  1 00:00 " + stats);
+                       " Jan  1 00:00 " + stats + digest);
   // -c does not change the name shown.
-  EXPECT_EQ(list({"-l", "-c", "./a.run"}).out, lines + heading + stats);
+  EXPECT_EQ(list({"-l", "-c", "./a.run"}).out, lines + heading + stats + digest);
 }
 
 TEST_F(Listing, MtimeNoNameAndNegativeRatio) {
@@ -125,14 +132,14 @@ TEST_F(Listing, MtimeNoNameAndNegativeRatio) {
   snprintf(stats, sizeof stats, "defla %08x Nov 14 22:13 %9ld %9ld -%2d.%1d%% stdout\n",
            test::zlib_crc(noise), static_cast<long>(m.size()), 1000L, -ratio / 10, -ratio % 10);
   EXPECT_EQ(r.out, "Comment: \n    Run: \nExtract: cat > %p/%o\nmethod  crc     date  time  " +
-                       heading + stats);
+                       heading + stats + none);
 }
 
 TEST_F(Listing, EmptyMemberGivesRatioZero) {
   tool.make_archive("a.run", "NAME=e", "c", "", "", gzip_member("", "e"));
   auto r = list({"-l", "./a.run"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, header_lines("NAME=e") + heading + "       22         0   0.0% e\n");
+  EXPECT_EQ(r.out, header_lines("NAME=e") + heading + "       22         0   0.0% e\n" + none);
 }
 
 TEST_F(Listing, RawArchiveHasNoStatistics) {
@@ -140,7 +147,7 @@ TEST_F(Listing, RawArchiveHasNoStatistics) {
   auto r = list({"-l", "./r.run"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, header_lines("NOCOMPR,NAME=x") +
-                       "Statistics unavailable because data was not compressed\n");
+                       "Statistics unavailable because data was not compressed\n" + none);
 }
 
 TEST_F(Listing, SeveralArchivesShareOneHeading) {
@@ -152,10 +159,10 @@ TEST_F(Listing, SeveralArchivesShareOneHeading) {
   EXPECT_EQ(r.err, "./missing: No such file or directory\n"
                    "./missing: unable to find preamble magic value\n");
   EXPECT_EQ(r.out, header_lines("NOCOMPR", "raw") +
-                       "Statistics unavailable because data was not compressed\n" +
+                       "Statistics unavailable because data was not compressed\n" + none +
                        header_lines("NAME=a", "first") + heading +
-                       "       26         4 -50.0% a\n" + header_lines("NAME=b", "second") +
-                       "       25         8  37.5% b\n");
+                       "       26         4 -50.0% a\n" + none + header_lines("NAME=b", "second") +
+                       "       25         8  37.5% b\n" + none);
 }
 
 TEST_F(Listing, WhichFileIsListed) {
@@ -168,14 +175,14 @@ TEST_F(Listing, WhichFileIsListed) {
   tool.make_archive("a.run", "NAME=a", "c", "", "", gzip_member("aaaa", "a"));
   r = tool.run({"./a.run", "-l", "./vardo", "./other"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, header_lines("NAME=a") + heading + "       26         4 -50.0% a\n");
+  EXPECT_EQ(r.out, header_lines("NAME=a") + heading + "       26         4 -50.0% a\n" + none);
   // With -u the operands are listed, whichever way the options are written.
   for (std::vector<std::string> args : {std::vector<std::string>{"-l", "-u"}, {"-lu"}, {"-ul"}}) {
     args.insert(args.begin(), "./vardo");
     args.push_back("./a.run");
     r = tool.run(args);
     EXPECT_EQ(r.status, 0) << args[1] << ": " << r.err;
-    EXPECT_EQ(r.out, header_lines("NAME=a") + heading + "       26         4 -50.0% a\n");
+    EXPECT_EQ(r.out, header_lines("NAME=a") + heading + "       26         4 -50.0% a\n" + none);
   }
 }
 
@@ -271,7 +278,7 @@ TEST_F(Listing, SizesOfTwoGibibytesShowNegative) {
   snprintf(stats, sizeof stats, "%9ld %9ld %s z\n", static_cast<long>(m.size()),
            static_cast<long>(uncompressed), ratio_text(numerator, uncompressed).c_str());
   EXPECT_EQ(uncompressed, -2147483638);
-  EXPECT_EQ(r.out, header_lines("") + heading + stats);
+  EXPECT_EQ(r.out, header_lines("") + heading + stats + none);
 }
 
 // The header strings and the stored name are what a user inspects before trusting an archive: on
@@ -287,7 +294,7 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   auto piped = list({"-l", "./a.run"});
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.out, header_lines("NAME=a\x7f", comment, run, extract) + heading +
-                           "       29         4 -50.0% a\tb\x1b\n");
+                           "       29         4 -50.0% a\tb\x1b\n" + none);
   test::RunOptions o;
   o.terminal = true;
   o.env = {"LC_ALL=C.UTF-8"};
@@ -297,7 +304,7 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
                                     "touch PWNED #\\r\\033[2K    ./install.sh \\\\n",
                                     "tar xf -\\001 \xc3\xa9\\302\\233\\233\\342\\200\\256"
                                     "\xf0\x9f\x98\x80\\342\\202") +
-                           heading + "       29         4 -50.0% a\tb\\033\n");
+                           heading + "       29         4 -50.0% a\tb\\033\n" + none);
   // Where the terminal does not read UTF-8, every byte above 0x7F is escaped.
   o.env = {"LC_ALL=", "LC_CTYPE=", "LANG=en_US.ISO-8859-1"};
   shown = tool.run({"./vardo", "-l", "./a.run"}, o);
@@ -323,8 +330,8 @@ TEST_F(Listing, ManyArchivesWithFewDescriptors) {
     operands += " ./a.run";
   auto r = tool.run({"sh", "-c", "ulimit -n 32 && exec ./vardo -l" + operands});
   EXPECT_EQ(r.status, 0) << r.err;
-  std::string one = header_lines("NAME=a") + "       26         4 -50.0% a\n";
-  std::string all = header_lines("NAME=a") + heading + "       26         4 -50.0% a\n";
+  std::string one = header_lines("NAME=a") + "       26         4 -50.0% a\n" + none;
+  std::string all = header_lines("NAME=a") + heading + "       26         4 -50.0% a\n" + none;
   for (int i = 1; i < 70; ++i)
     all += one;
   EXPECT_EQ(r.out, all);
@@ -341,7 +348,7 @@ TEST_F(Listing, MembersWrittenOneByOneShowTheirTotal) {
   int32_t num = 130000 - static_cast<int32_t>(payload.size() - 20);
   snprintf(stats, sizeof stats, "%9zu %9d  %2d.%1d%% a\n", payload.size(), 130000,
            num * 1000 / 130000 / 10, num * 1000 / 130000 % 10);
-  EXPECT_EQ(r.out, header_lines("NAME=a") + heading + stats);
+  EXPECT_EQ(r.out, header_lines("NAME=a") + heading + stats + none);
 }
 
 } // namespace

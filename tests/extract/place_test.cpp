@@ -200,8 +200,11 @@ TEST_F(Installer, PrivateTemporaryDirectory) {
   EXPECT_EQ(ls(kept), "data.txt\ninstall.sh\n");
   // The archive's default, and below a target.
   build("sh ./install.sh " + tool / "prefix", {"-T"});
-  EXPECT_EQ(tool.run({"./vardo", "-l", "./a.run"}).out.find("Feature: VARDO_TEMP,NAME=pkg.tar\n"),
-            0u);
+  std::string size = std::to_string(test::read_file(tool / "pkg.tar").size());
+  EXPECT_EQ(
+      tool.run({"./vardo", "-l", "./a.run"})
+          .out.find("Feature: VARDO_TEMP,VARDO_TRAILER,VARDO_USIZE=" + size + ",NAME=pkg.tar\n"),
+      0u);
   r = run({"-d", "target"}, o);
   EXPECT_EQ(r.status, 0) << r.err;
   from = test::read_file(tool / "prefix/from");

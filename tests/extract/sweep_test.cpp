@@ -1,7 +1,8 @@
 // Truncation and corruption sweep: a small archive, gzip and raw, cut at every offset after the
-// preamble and with bits flipped in its header block, gzip header and trailer and a sample of its
-// DEFLATE data, listed and extracted. Every case must end with status 0 or 1 (and, when 1, one of
-// the system's messages), never a signal or a hang, and never status 0 with wrong output.
+// preamble and with bits flipped in its header block, gzip header, member trailer, archive trailer
+// and a sample of its DEFLATE data, listed and extracted, and extracted with -i, which leaves the
+// flips of the payload to the gzip reader. Every case must end with status 0 or 1 (and, when 1,
+// one of the system's messages), never a signal or a hang, and never status 0 with wrong output.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -23,7 +24,13 @@ const char *const kMessages[] = {
     "unknown compression method",
     "header string longer than 1023 characters",
     "the payload is empty",
+    "not a size in bytes",
+    "the archive is not whole",
+    "the archive's digest does not match its bytes",
 };
+
+// The unsigned trailer that ends every archive the tool builds.
+constexpr size_t kTrailer = 78;
 
 #ifdef VARDO_SANITIZED
 // Under the sanitizers a run costs many times more: every kind of cut and flip is still made,
@@ -55,28 +62,34 @@ protected:
     return test::read_file(tool / "built.run");
   }
   // Flips each sampled bit of the byte at `at`, checking each case.
-  void flip_bits(const std::string &archive, size_t at, const std::string &expected_output) {
+  void flip_bits(const std::string &archive, size_t at, const std::string &expected_output,
+                 bool digest_only = false) {
     for (int bit = 0; bit < 8; ++bit) {
       if (!kEveryBit && bit != static_cast<int>(at % 8))
         continue;
       std::string flipped = archive;
       flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
       check(flipped, "bit " + std::to_string(bit) + " of byte " + std::to_string(at),
-            expected_output);
+            expected_output, digest_only);
     }
   }
-  // Lists and extracts one case. `expected_output` is what a successful -x must print.
-  void check(const std::string &bytes, const std::string &what,
-             const std::string &expected_output) {
+  // Lists and extracts one case, and extracts it with -i unless `digest_only`, where the digest
+  // alone can tell a changed byte. `expected_output` is what a successful -x must print.
+  void check(const std::string &bytes, const std::string &what, const std::string &expected_output,
+             bool digest_only = false) {
     test::write_file(tool / "case.run", bytes, 0644);
-    for (bool list : {true, false}) {
-      std::vector<std::string> args = {"./vardo", list ? "-l" : "-u"};
+    for (const char *mode : {"-l", "-x", "-ix"}) {
+      if (digest_only && mode[1] == 'i')
+        continue;
+      std::vector<std::string> args = {"./vardo"};
+      bool list = mode[1] == 'l';
       if (!list)
-        args.push_back("-x");
+        args.push_back("-u");
+      args.push_back(mode);
       args.push_back("./case.run");
       auto r = tool.run(args);
       ++cases;
-      std::string label = what + (list ? " -l" : " -u -x");
+      std::string label = what + " " + mode;
       ASSERT_TRUE(r.status == 0 || r.status == 1) << label << ": status " << r.status << "\n"
                                                   << r.err;
       if (r.status == 1) {
@@ -100,15 +113,16 @@ TEST_F(Sweep, GzipArchive) {
   size_t payload = archive.find(std::string("\x1f\x8b\x08\x08", 4), preamble);
   ASSERT_NE(payload, std::string::npos);
   size_t name_end = archive.find('\0', payload + 10);
+  size_t member_end = archive.size() - kTrailer;
   for (size_t cut = preamble;
-       cut<archive.size(); cut += cut> name_end && cut < archive.size() - 8 ? kDataStride : 1)
+       cut<archive.size(); cut += cut> name_end && cut < member_end - 8 ? kDataStride : 1)
     check(archive.substr(0, cut), "cut at " + std::to_string(cut), input);
   std::vector<size_t> bytes;
   for (size_t at = preamble; at <= name_end; ++at) // header block and gzip header
     bytes.push_back(at);
-  for (size_t at = archive.size() - 8; at < archive.size(); ++at) // trailer
+  for (size_t at = member_end - 8; at < archive.size(); ++at) // member and archive trailers
     bytes.push_back(at);
-  for (size_t at = name_end + 1; at < archive.size() - 8; at += 13) // DEFLATE sample
+  for (size_t at = name_end + 1; at < member_end - 8; at += 13) // DEFLATE sample
     bytes.push_back(at);
   for (size_t at : bytes)
     flip_bits(archive, at, input);
@@ -118,15 +132,15 @@ TEST_F(Sweep, GzipArchive) {
 TEST_F(Sweep, RawArchive) {
   std::string archive = build({"-a"});
   size_t preamble = test::read_file(tool / "tiny").size();
-  size_t payload = archive.size() - input.size();
-  // A raw payload carries no length and no checksum: a cut inside it gives a shorter output with
-  // status 0, and that output must be exactly the part of the input that remains.
-  for (size_t cut = preamble; cut < archive.size(); cut += cut < payload ? 1 : 7 * kDataStride) {
-    std::string kept = cut > payload ? input.substr(0, cut - payload) : "";
-    check(archive.substr(0, cut), "cut at " + std::to_string(cut), kept);
-  }
+  size_t payload = archive.size() - kTrailer - input.size();
+  // A raw payload carries no checksum of its own: the archive's length finds every cut, and its
+  // digest every flipped bit of the payload, which -i does not check.
+  for (size_t cut = preamble; cut < archive.size(); cut += cut < payload ? 1 : 7 * kDataStride)
+    check(archive.substr(0, cut), "cut at " + std::to_string(cut), "");
   for (size_t at = preamble; at < payload; ++at)
     flip_bits(archive, at, input);
+  for (size_t at = payload; at < archive.size(); at += at < archive.size() - kTrailer ? 11 : 1)
+    flip_bits(archive, at, input, true);
   printf("raw archive sweep: %d runs\n", cases);
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "archive/header.h"
+#include "archive/integrity.h"
 #include "gzstream/stream.h"
 #include "lib/mnttab.h"
 #include "lib/process.h"
@@ -21,6 +22,7 @@ inline jmp_buf abort_jump;
 // What the tool's driver holds for a run.
 inline ArchiveHeader header;
 inline StreamState stream;
+inline Integrity integrity;
 
 [[noreturn]] inline void jump_back() { longjmp(abort_jump, 1); }
 
@@ -32,6 +34,7 @@ inline int begin_input() {
   process.program_name = "fuzz";
   header = ArchiveHeader{};
   stream = StreamState{};
+  integrity = Integrity{};
   mnttab_close();
   abort_hook = jump_back;
   int fd = dup(2);

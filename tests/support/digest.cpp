@@ -62,3 +62,17 @@ void expect_openssl_agrees(const Digest &d) {
 }
 
 } // namespace vardo::test
+
+namespace vardo::test {
+
+std::string sha256sum_hex(const std::string &bytes) {
+  RunOptions o;
+  o.input = bytes;
+  RunResult r = run({"sha256sum"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out.substr(0, 64);
+}
+
+std::string sha256_bytes(const std::string &bytes) { return unhex(sha256sum_hex(bytes)); }
+
+} // namespace vardo::test

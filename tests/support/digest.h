@@ -29,4 +29,8 @@ void expect_every_split_agrees(const Digest &d, size_t block_size);
 // The digests of random data of every length 0..300 and some large ones equal openssl's.
 void expect_openssl_agrees(const Digest &d);
 
+// The SHA-256 of `bytes` as the system's sha256sum computes it: in hexadecimal, and as bytes.
+std::string sha256sum_hex(const std::string &bytes);
+std::string sha256_bytes(const std::string &bytes);
+
 } // namespace vardo::test

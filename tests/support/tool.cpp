@@ -51,6 +51,7 @@ static const char kArchiveMore[] =
     "    -k: keep the temporary directory, and name it\n"
     "    -q: quiet: no comment, no \"Please wait...\", no progress line\n"
     "    -s: skip the check that the filesystem has room for the payload\n"
+    "    -i: check the archive's length but not its digest before unpacking\n"
     "    -- args: the installer's arguments (without --, the operands that follow the options)\n";
 
 std::string build_usage(const std::string &program) {
@@ -59,7 +60,10 @@ std::string build_usage(const std::string &program) {
          "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
          "[-F feature_sting] <files...>\n"
          "    -T: the archive unpacks into a private temporary directory unless told otherwise\n"
-         "    -q: quiet: no progress line\n";
+         "    -q: quiet: no progress line\n"
+         "    -K key: sign the archive with this OpenSSH Ed25519 key, through ssh-keygen -Y sign\n"
+         "    -K keys -l|-u archive: verify the archive's signature against these trusted keys "
+         "first\n";
 }
 
 std::string archive_usage(const std::string &program, const std::string &comment) {
