@@ -148,12 +148,13 @@ static Inputs open_inputs(int operands, char **operand) {
   return in;
 }
 
-// The payload's size is recorded in decimal bytes, before the "NAME=" item, whenever it is
-// known: the space check and the listing of an earlier tool read the last 8 bytes of the file as
-// the payload's gzip trailer, which are now the trailer's, and ISIZE holds a size only modulo
-// 2^32.
-static void add_size_item(ArchiveHeader &h, Inputs *in) {
-  if (!in->known)
+// A compressed payload's size is recorded in decimal bytes, before the "NAME=" item, whenever it
+// is known: the space check and the listing of an earlier tool read the last 8 bytes of the file
+// as the payload's gzip trailer, which are now the trailer's, and ISIZE holds a size only modulo
+// 2^32. A raw payload's size is its length, up to the trailer; an earlier tool, which takes the
+// trailer for payload, would find the recorded size a length error.
+static void add_size_item(ArchiveHeader &h, Inputs *in, const char *name_item) {
+  if (!in->known || feature_get(h, "NOCOMPR") || find_text(name_item, "NOCOMPR"))
     return;
   char item[kItemBufferSize];
   format_text(item, sizeof item, "%s%llu", kSizeKey, static_cast<unsigned long long>(in->total));
@@ -247,7 +248,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   Inputs inputs = open_inputs(operands, operand);
   if (feature_add(h, kTrailerItem) < 0)
     exit(1);
-  add_size_item(h, &inputs);
+  add_size_item(h, &inputs, name_item);
   if (feature_add(h, name_item) < 0)
     exit(1);
   check_items(h);
@@ -275,7 +276,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
   }
   progress_end();
   write_trailer(s, sha, options.key, start);
-  if (!inputs.recorded && s.bytes_in >= (uint64_t{1} << 32))
+  if (!inputs.recorded && !feature_get(h, "NOCOMPR") && s.bytes_in >= (uint64_t{1} << 32))
     fprintf(stderr,
             "%s: the payload holds 4 GiB or more, but not every input's size was known before it "
             "was read: the archive's space check and listing will see its size modulo 4 GiB\n",

@@ -170,14 +170,14 @@ TEST_F(Builder, RawPayloadsWithDashAAndFeatureItem) {
   test::write_file(tool / "a", a);
   test::write_file(tool / "b", b);
   ASSERT_EQ(build({"-a", "a", "b"}).status, 0);
-  EXPECT_EQ(parsed().features, "NOCOMPR,VARDO_TRAILER,VARDO_USIZE=1300,NAME=a");
+  EXPECT_EQ(parsed().features, "NOCOMPR,VARDO_TRAILER,NAME=a");
   EXPECT_TRUE(parsed().payload == a + b);
   ASSERT_EQ(build({"-F", "NOCOMPR", "a"}).status, 0);
   EXPECT_TRUE(parsed().payload == a);
   // The lookup is a plain substring search: a file whose name holds NOCOMPR is stored raw.
   test::write_file(tool / "myNOCOMPRfile", a);
   ASSERT_EQ(build({"myNOCOMPRfile"}).status, 0);
-  EXPECT_EQ(parsed().features, "VARDO_TRAILER,VARDO_USIZE=1000,NAME=myNOCOMPRfile");
+  EXPECT_EQ(parsed().features, "VARDO_TRAILER,NAME=myNOCOMPRfile");
   EXPECT_TRUE(parsed().payload == a);
 }
 

@@ -592,10 +592,8 @@ TEST_F(EarlierVardo, UnpacksAndListsANewSignedArchive) {
 }
 
 // An earlier vardo gives a new raw payload with the trailer's bytes after it: it cannot tell the
-// trailer from the payload, which runs to the end of the file.
-// KNOWN TOOL FAULT, this test fails until it is mended: the builder now records VARDO_USIZE for a
-// raw payload too, and the earlier vardo checks the bytes it copied (payload and trailer) against
-// it: "invalid compressed data--length error", status 1, and nothing left without -x.
+// trailer from the payload, which runs to the end of the file. (A raw payload records no size,
+// which the earlier vardo would check those bytes against.)
 TEST_F(EarlierVardo, GivesANewRawPayloadWithTheTrailerAfterIt) {
   std::string a = build_of("data", "r.run", false, true);
   Layout l = layout(a);
