@@ -269,7 +269,7 @@ void build_archive(ArchiveHeader &h, const BuildOptions &options, StreamState &s
       if (feature_get(h, "NOCOMPR"))
         copy_raw(s);
       else
-        write_gzip_member(s);
+        write_gzip_members(s);
       close(s.in_fd);
     }
     check_read(inputs, i, operand[i], s.in_fd >= 0, s.bytes_in - before);

@@ -1,7 +1,10 @@
 #include "archive/integrity.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,8 +62,7 @@ static int hash_range(Sha256State &sha, int fd, const char *path, uint64_t from,
 }
 
 // Hashes the archive's first bytes as its trailer records them and compares. The magic and header
-// strings must be the bytes this run read as its header: what is checked is what runs. The
-// digest's state where the payload begins starts the tap of a second reading.
+// strings must be the bytes this run read as its header: what is checked is what runs.
 static int check_digest(Integrity &g, const ArchiveHeader &h, int fd, const char *path) {
   char block[kHeaderBlockSize], read_back[kHeaderBlockSize];
   auto block_size = static_cast<uint64_t>(format_header_block(h, block));
@@ -78,7 +80,6 @@ static int check_digest(Integrity &g, const ArchiveHeader &h, int fd, const char
       memcmp(block, read_back, block_size) != 0)
     return report_changed(path);
   sha256_update(sha, block, block_size);
-  tap_start(g.tap, sha);
   if (hash_range(sha, fd, path, payload, g.found.length) < 0)
     return -1;
   unsigned char digest[kSha256Size];
@@ -86,21 +87,14 @@ static int check_digest(Integrity &g, const ArchiveHeader &h, int fd, const char
   return memcmp(digest, g.found.digest, kSha256Size) == 0 ? 0 : report_changed(path);
 }
 
-int check_archive(Integrity &g, const ArchiveHeader &h, int fd, const char *path,
-                  const IntegrityRequest &request) {
+int check_archive(Integrity &g, const ArchiveHeader &h, int fd, const char *path, bool digest) {
   bool announced = feature_get(h, kTrailerItem) != nullptr;
   struct stat st;
   if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-    if (request.reread) {
-      fprintf(stderr,
-              "%s: %s: a signature is verified before anything is unpacked, which an archive "
-              "read through a pipe does not allow: save it to a file first\n",
-              process.program_name, visible(path, stderr));
-      return -1;
-    }
     // A pipe: its bytes went through the tap from the first, and its end is still to come.
     g.trailer = announced;
-    g.streamed = announced && request.digest;
+    g.streamed = true;
+    g.digest = digest;
     return 0;
   }
   long size = read_trailer(fd, st.st_size, &g.found);
@@ -110,30 +104,75 @@ int check_archive(Integrity &g, const ArchiveHeader &h, int fd, const char *path
     report_not_whole(path);
     return -1;
   }
-  if (!g.trailer || !(request.digest || request.reread))
-    return 0;
-  g.streamed = request.reread;
-  return check_digest(g, h, fd, path);
+  return g.trailer && digest ? check_digest(g, h, fd, path) : 0;
 }
 
-int finish_streamed_digest(Integrity &g, StreamState &s, uint64_t payload_end) {
+int finish_streamed_digest(Integrity &g, StreamState &s) {
   drain_input(s);
-  Trailer end;
-  long size = parse_trailer(g.tap.held, g.tap.held_size, &end);
-  uint64_t before = tap_bytes(g.tap) - static_cast<uint64_t>(size);
-  if (size < 0 || end.length != before || (payload_end && payload_end != before)) {
+  long size = parse_trailer(g.tap.held, g.tap.held_size, &g.found);
+  unsigned char digest[kSha256Size];
+  if (size < 0 && !g.trailer) { // an archive without a trailer: the held bytes are its own
+    tap_finish(g.tap, 0, digest);
+    return 0;
+  }
+  g.trailer = true;
+  if (size < 0 || g.found.length != tap_bytes(g.tap) - static_cast<uint64_t>(size)) {
     report_not_whole(s.in_name);
     return -1;
   }
-  unsigned char digest[kSha256Size];
   tap_finish(g.tap, static_cast<size_t>(size), digest);
-  // A file read again must still be the one whose digest was checked; a pipe has only this one.
-  const Trailer &expected = g.found.length ? g.found : end;
-  if (memcmp(digest, end.digest, kSha256Size) != 0 ||
-      memcmp(expected.digest, end.digest, kSha256Size) != 0 || expected.length != end.length)
+  if (g.digest && memcmp(digest, g.found.digest, kSha256Size) != 0)
     return report_changed(s.in_name);
-  g.found = end;
   return 0;
+}
+
+// A private file for the copy: unnamed, in $TMPDIR or /tmp, else in memory. Returns its
+// descriptor, or -1.
+static int private_file() {
+  const char *dir = getenv("TMPDIR");
+  int fd = open(dir && *dir ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && dir && *dir)
+    fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  return fd >= 0 ? fd : memfd_create("vardo", MFD_CLOEXEC);
+}
+
+// Copies everything readable from `from` into `to`, from the start. Returns 0, or -1 after a
+// message naming `path` or the copy.
+static int copy_whole(int from, int to, const char *path) {
+  static unsigned char chunk[65536];
+  for (;;) {
+    ssize_t n = read(from, chunk, sizeof chunk);
+    if (n < 0) {
+      report_errno(path);
+      return -1;
+    }
+    if (n == 0)
+      return lseek(to, 0, SEEK_SET) == 0 ? 0 : -1;
+    if (write_fully(to, chunk, static_cast<size_t>(n)) < 0) {
+      report_errno("the private copy of the archive");
+      return -1;
+    }
+  }
+}
+
+int open_private_copy(ArchiveHeader &h, const char *name) {
+  // A name with a slash is the file itself: one that is not executable yet is verified too.
+  const char *path = strchr(name, '/') ? name : locate_program(name);
+  int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+  if (fd < 0) {
+    report_errno(path ? path : name);
+    return -1;
+  }
+  int copy = private_file();
+  if (copy < 0)
+    report_errno("the private copy of the archive");
+  int result = copy < 0 ? -1 : copy_whole(fd, copy, name);
+  close(fd);
+  if (result == 0 && read_archive_header(h, copy, name, nullptr) == 0)
+    return copy;
+  if (copy >= 0)
+    close(copy);
+  return -1;
 }
 
 } // namespace vardo

@@ -15,28 +15,29 @@ namespace vardo {
 struct Integrity {
   bool trailer = false;  // it ends with a trailer (a pipe: its header's item says it will)
   Trailer found;         // the trailer, once read: at once from a file, at the end from a pipe
-  bool streamed = false; // the digest is taken again as the payload is read, and checked at its end
-  DigestTap tap;         // ...by this tap, started by the header's reading on a pipe
-};
-
-// How much of the checks a run asks for.
-struct IntegrityRequest {
-  bool digest = true;  // false with -i: the length alone
-  bool reread = false; // the payload is read a second time after a verified digest (-K), and
-                       // checked again as it streams, in case the file changed in between
+  bool streamed = false; // a pipe: the tap takes its bytes, and its end is checked at its end
+  bool digest = true;    // ... with the digest (not with -i)
+  DigestTap tap;         // ...started by the header's reading
 };
 
 // Checks, before anything else, the archive open on `fd` (named `path`), whose header `h` was
-// read: that the file holds exactly the bytes its trailer records, then their digest, the header
-// strings being the very bytes hashed. Returns 0 with `g` filled in, or -1 after the message.
-int check_archive(Integrity &g, const ArchiveHeader &h, int fd, const char *path,
-                  const IntegrityRequest &request);
+// read: that the file holds exactly the bytes its trailer records, then, with `digest`, their
+// digest, the header strings being the very bytes hashed. A pipe is checked at its end. Returns 0
+// with `g` filled in, or -1 after the message.
+int check_archive(Integrity &g, const ArchiveHeader &h, int fd, const char *path, bool digest);
 
-// Ends the digest taken as the payload streamed: what is left of the input is read through the
-// tap, then the trailer found in its last bytes must end the file, where the payload ended
-// (`payload_end` bytes from the start of the file; 0 for a raw payload, which ends at its
-// trailer), and the digest must match. Returns 0, or -1 after the message.
-int finish_streamed_digest(Integrity &g, StreamState &s, uint64_t payload_end);
+// Ends the reading of a pipe: what is left of the input is read through the tap, then a trailer
+// found in its last bytes must end the file (it must be there when the header says so) and, as
+// asked, its digest match. Returns 0, or -1 after the message.
+int finish_streamed_digest(Integrity &g, StreamState &s);
+
+// Opens the archive `name` to be verified: the file itself when the name holds a slash, else as
+// locate_program finds it. It is copied whole into a private file of this process (unnamed, in
+// $TMPDIR or /tmp, or in memory), whose header is read into `h`: every check is made on the copy
+// and the archive is unpacked from it, so that no byte is used that was not checked, whoever
+// changes the file meanwhile. Returns the copy's descriptor at the payload, or -1 after a
+// message.
+int open_private_copy(ArchiveHeader &h, const char *name);
 
 // Prints "PROGRAM: PATH: " and the refusal of an archive that is not whole, or that changed.
 void report_not_whole(const char *path);

@@ -106,9 +106,13 @@ int sign_trailer(Trailer &t, const char *key) {
 // Reads the trusted keys of `keys` into `text` of `size` bytes. Returns their length, or -1 after
 // a message.
 static long read_keys(const char *keys, char *text, size_t size) {
+  // Opened without waiting for a FIFO's writer, then read as any file is: a pipe from a
+  // command, <(...), gives its keys when they come.
   int fd = open(keys, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  if (fd < 0 || fcntl(fd, F_SETFL, 0) < 0) {
     report_errno(keys);
+    if (fd >= 0)
+      close(fd);
     return -1;
   }
   size_t n = 0;

@@ -10,6 +10,7 @@
 #include "archive/builder.h"
 #include "archive/feature.h"
 #include "archive/header.h"
+#include "archive/integrity.h"
 #include "driver/inherited.h"
 #include "driver/options.h"
 #include "driver/usage.h"
@@ -235,7 +236,9 @@ static int archive_of(const char *path, bool own) {
   if (!own) {
     if (fd >= 0)
       close(fd);
-    fd = open_archive(run.header, path, &run.integrity.tap);
+    // An archive to be verified is read from a private copy; any other as it stands.
+    fd = run.options.extract.keys ? open_private_copy(run.header, path)
+                                  : open_archive(run.header, path, &run.integrity.tap);
   }
   if (fd < 0)
     fprintf(stderr, "%s: unable to find preamble magic value\n", visible(path, stderr));

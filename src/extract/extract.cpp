@@ -77,7 +77,7 @@ static int copy_raw_payload(const Extraction &x) {
   }
   if (n < 0)
     read_error_exit(x.stream);
-  if (tapped && finish_streamed_digest(x.integrity, x.stream, 0) < 0)
+  if (tapped && finish_streamed_digest(x.integrity, x.stream) < 0)
     abort_exit();
   bool any = x.stream.bytes_out > 0;
   if (!any)
@@ -86,10 +86,10 @@ static int copy_raw_payload(const Extraction &x) {
   return any ? 0 : -1;
 }
 
-// Reads the gzip header, its stored name becoming the output name unless -c is given, or takes
-// the output name of a raw payload from its "NAME=" item. Returns 0 with the kind in *kind, or
-// -1 for a gzip header that is refused (after its message).
-static int read_payload_kind(const Extraction &x, Payload *kind) {
+// Reads the gzip header into `first`, its stored name becoming the output name unless -c is
+// given, or takes the output name of a raw payload from its "NAME=" item. Returns 0 with the kind
+// in *kind, or -1 for a gzip header that is refused (after its message).
+static int read_payload_kind(const Extraction &x, Payload *kind, GzipMember *first) {
   if (feature_get(x.header, "NOCOMPR")) {
     *kind = Payload::raw;
     if (const char *name = feature_get(x.header, "NAME="))
@@ -97,9 +97,8 @@ static int read_payload_kind(const Extraction &x, Payload *kind) {
     return 0;
   }
   *kind = Payload::gzip;
-  GzipMember member;
-  member.name = x.options.to_stdout ? nullptr : x.stream.out_name;
-  return read_gzip_header(x.stream, &member, x.options.verbose) < 0 ? -1 : 0;
+  first->name = x.options.to_stdout ? nullptr : x.stream.out_name;
+  return read_gzip_header(x.stream, first, x.options.verbose) < 0 ? -1 : 0;
 }
 
 // The payload's uncompressed size: the size the header records for a payload of 4 GiB or more,
@@ -256,7 +255,7 @@ static int close_output(const Extraction &x, int status) {
 // Unpacks the payload into the extract command, the default extraction's file, or standard
 // output with -x. Returns 0, or -1 when the payload was empty or the output could not be opened
 // or failed.
-static int unpack_payload(const Extraction &x, Payload kind) {
+static int unpack_payload(const Extraction &x, Payload kind, const GzipMember &first) {
   if (open_output(x) < 0)
     return -1;
   const ExtractOptions &o = x.options;
@@ -269,11 +268,10 @@ static int unpack_payload(const Extraction &x, Payload kind) {
   if (kind == Payload::raw) {
     status = copy_raw_payload(x);
   } else {
-    PayloadEnd end = inflate_payload(x.stream, x.options.verbose);
+    inflate_payload(x.stream, first, x.options.verbose);
     // Whatever the command made of the payload, the run command does not run after one that
     // does not match its digest.
-    if (x.integrity.streamed &&
-        finish_streamed_digest(x.integrity, x.stream, x.header.payload_offset + end.consumed) < 0)
+    if (x.integrity.streamed && finish_streamed_digest(x.integrity, x.stream) < 0)
       abort_exit();
   }
   // The members' ISIZE fields check their lengths modulo 2^32 only.
@@ -366,7 +364,8 @@ static int extract_open_archive(Extraction &x) {
             visible(x.path, stderr), who.fingerprint, who.principals[0] ? " as " : "",
             visible(who.principals, stderr));
   Payload kind;
-  int header = read_payload_kind(x, &kind);
+  GzipMember first;
+  int header = read_payload_kind(x, &kind, &first);
   // The default extraction writes only into the current directory: a stored name that leads
   // elsewhere is refused before anything is made.
   if (!o.extract_only && !x.header.extract_command[0] &&
@@ -384,7 +383,7 @@ static int extract_open_archive(Extraction &x) {
     fprintf(stderr, "%s: unknown compression method\n", visible(x.path, stderr));
     return -1;
   }
-  if (unpack_payload(x, kind) < 0)
+  if (unpack_payload(x, kind, first) < 0)
     return -1;
   if (!expanded.run)
     return 0;
@@ -395,8 +394,7 @@ static int extract_open_archive(Extraction &x) {
 
 int check_before_use(const ArchiveHeader &h, const ExtractOptions &options, StreamState &s,
                      Integrity &g, int fd, Signer *who) {
-  IntegrityRequest request{!options.no_digest || options.keys, options.keys != nullptr};
-  if (check_archive(g, h, fd, s.in_name, request) < 0 ||
+  if (check_archive(g, h, fd, s.in_name, !options.no_digest || options.keys) < 0 ||
       (options.keys && verify_signature(g.found, options.keys, s.in_name, who) < 0))
     return -1;
   s.tap = g.streamed ? &g.tap : nullptr;

@@ -58,28 +58,31 @@ static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32
   print_tenths(uncompressed ? static_cast<int64_t>(saved * 1000 / uncompressed) : 0, stdout);
 }
 
-// The header strings, shown escaped on a terminal: what the user reads is what will run.
-static void print_header_lines(const ArchiveHeader &h) {
+// The header strings, shown escaped on a terminal: what the user reads is what will run. A
+// listing that verifies a signature escapes them wherever it goes, so that no line of the header
+// can pass for the listing's own "verified" line.
+static void print_header_lines(const ArchiveHeader &h, bool verifying) {
+  auto shown = [verifying](const char *text) {
+    return verifying ? escape_controls(text) : visible(text, stdout);
+  };
   if (h.features[0])
-    printf("Feature: %s\n", visible(h.features, stdout));
-  printf("Comment: %s\n", visible(h.comment, stdout));
-  printf("    Run: %s\n", visible(h.run_command, stdout));
-  printf("Extract: %s\n",
-         h.extract_command[0] ? visible(h.extract_command, stdout) : kDefaultExtractCommand);
+    printf("Feature: %s\n", shown(h.features));
+  printf("Comment: %s\n", shown(h.comment));
+  printf("    Run: %s\n", shown(h.run_command));
+  printf("Extract: %s\n", h.extract_command[0] ? shown(h.extract_command) : kDefaultExtractCommand);
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
-// has been read. `sized` when the header records the payload's size, `size`. Returns where the
-// payload ended.
-static PayloadEnd print_statistics(StreamState &s, int method, const GzipMember &first,
-                                   bool verbose, bool sized, uint64_t size) {
+// has been read. `sized` when the header records the payload's size, `size`.
+static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose,
+                             bool sized, uint64_t size) {
   if (first.mtime != 0)
     listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
   // with its message instead of being described as sound. It is read to its end, not sought, so
   // that an archive read from a pipe is listed too.
   s.out_fd = kNoOutput;
-  PayloadEnd end = inflate_payload(s, verbose);
+  PayloadEnd end = inflate_payload(s, first, verbose);
   if (sized && s.bytes_out != size)
     fatal_error(s, "invalid compressed data--length error");
   // What the payload inflated to, every member checked: the last trailer's ISIZE for archives
@@ -98,7 +101,7 @@ static PayloadEnd print_statistics(StreamState &s, int method, const GzipMember 
     char date[13] = "";
     if (const char *text = ctime(&t))
       snprintf(date, sizeof date, "%s", text + 4);
-    printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(end.last.crc), date);
+    printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(end.crc), date);
   }
   if (sized && size >> 32) {
     print_large_sizes(end.consumed, size, first.header_bytes);
@@ -109,7 +112,6 @@ static PayloadEnd print_statistics(StreamState &s, int method, const GzipMember 
                 uncompressed, stdout);
   }
   printf(" %s\n", visible(first.name, stdout));
-  return end;
 }
 
 // What the listing says of the archive's digest and signature: checked before the listing, or as
@@ -164,14 +166,12 @@ static void list_open_archive(const ArchiveHeader &h, const ExtractOptions &o, S
       return;
     }
   }
-  print_header_lines(h);
-  uint64_t payload_end = 0; // a raw payload ends at the trailer
+  print_header_lines(h, o.keys != nullptr);
   if (raw)
     printf("Statistics unavailable because data was not compressed\n");
   else
-    payload_end =
-        h.payload_offset + print_statistics(s, method, first, verbose, sized == 1, size).consumed;
-  if (g.streamed && finish_streamed_digest(g, s, payload_end) < 0) {
+    print_statistics(s, method, first, verbose, sized == 1, size);
+  if (g.streamed && finish_streamed_digest(g, s) < 0) {
     process.exit_status = 1;
     return;
   }

@@ -174,6 +174,28 @@ FoldFn fold_of_width(int) { return nullptr; }
 
 #endif
 
+// a times b modulo the polynomial, both written reflected: bit 31 holds x^0, bit 0 x^31.
+uint32_t multiply_mod(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t m = 1u << 31; m; m >>= 1) {
+    if (a & m)
+      product ^= b;
+    b = b & 1 ? (b >> 1) ^ kPoly : b >> 1; // b times x
+  }
+  return product;
+}
+
+// x^(8n) modulo the polynomial: what n zero bytes after a message multiply its CRC by.
+uint32_t zero_bytes_factor(uint64_t n) {
+  uint32_t factor = 1u << 31, power = 1u << 23; // x^0 and x^8
+  for (; n; n >>= 1) {
+    if (n & 1)
+      factor = multiply_mod(power, factor);
+    power = multiply_mod(power, power);
+  }
+  return factor;
+}
+
 } // namespace
 
 int crc32_limit_width(int bits) {
@@ -213,5 +235,10 @@ uint32_t crc32_update(StreamState &s, const void *data, size_t len) {
 }
 
 uint32_t crc32_value(const StreamState &s) { return ~s.crc_register; }
+
+uint32_t crc32_combine_of(uint32_t a, uint32_t b, uint64_t len_b) {
+  // The CRC is linear: that of A then B is A's CRC moved past len_b bytes, with B's added.
+  return multiply_mod(zero_bytes_factor(len_b), a) ^ b;
+}
 
 } // namespace vardo

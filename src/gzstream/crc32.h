@@ -14,6 +14,10 @@ namespace vardo {
 // crc32 in value.
 uint32_t crc32_of(uint32_t crc, const void *data, size_t len);
 
+// The CRC of bytes A then B from the CRC `a` of A, the CRC `b` of B and B's length: zlib's
+// crc32_combine in value.
+uint32_t crc32_combine_of(uint32_t a, uint32_t b, uint64_t len_b);
+
 // The CRC register of a stream: set to all ones (the CRC of no bytes)...
 void crc32_reset(StreamState &s);
 // ...fed with bytes; returns the CRC of everything since the reset...

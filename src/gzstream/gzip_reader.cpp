@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "gzstream/block_inflate.h"
 #include "gzstream/crc32.h"
 #include "gzstream/diagnostics.h"
 #include "gzstream/stream.h"
@@ -40,6 +41,10 @@ static unsigned read_short(StreamState &s) {
 static uint32_t read_long(StreamState &s) {
   uint32_t lo = read_short(s);
   return lo | static_cast<uint32_t>(read_short(s)) << 16;
+}
+
+static uint32_t little_endian(const unsigned char *p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 static void skip_string(StreamState &s) {
@@ -87,16 +92,24 @@ static int parse_gzip_header(StreamState &s, int id1, int id2, uint64_t start, G
   }
   if (flags & kExtraField) {
     unsigned len = read_short(s);
-    // The first subfield's identifier, SI1 then SI2, says what the member is.
+    // The first subfield's identifier, SI1 then SI2, says what the member is; a block record
+    // follows its LEN of 8.
+    unsigned char first[12] = {};
     for (unsigned i = 0; i < len; ++i) {
-      unsigned c = static_cast<unsigned>(next_input_byte(s));
-      if (i < 2)
-        m->subfield = static_cast<uint16_t>(m->subfield << 8 | c);
+      auto c = static_cast<unsigned char>(next_input_byte(s));
+      if (i < sizeof first)
+        first[i] = c;
     }
-    if (verbose && m->subfield != kTrailerSubfield)
+    m->subfield = static_cast<uint16_t>(first[0] << 8 | first[1]);
+    if (m->subfield == kBlockSubfield && first[2] == 8 && first[3] == 0 && len >= 12) {
+      m->block_length = little_endian(first + 4);
+      m->block_size = little_endian(first + 8);
+    }
+    if (verbose && m->subfield != kTrailerSubfield && m->subfield != kBlockSubfield)
       fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name,
               visible(s.in_name, stderr), len);
   }
+  m->named = flags & kOrigName;
   if (flags & kOrigName) {
     if (m->name)
       copy_stored_name(s, m->name);
@@ -196,27 +209,42 @@ static int byte_after(StreamState &s, int first) {
   return c;
 }
 
-PayloadEnd inflate_payload(StreamState &s, bool verbose) {
+void chain_member(PayloadEnd &end, bool named, uint32_t crc, uint64_t size) {
+  end.crc = named ? crc : crc32_combine_of(end.crc, crc, size);
+}
+
+PayloadEnd inflate_payload(StreamState &s, const GzipMember &first, bool verbose) {
   PayloadEnd end;
-  end.last = inflate_member(s);
+  BlockDecoder blocks;
+  GzipMember m = first;
+  m.named = true; // the payload's first member begins its first input, named or not
   // After a member, bytes that begin with a gzip magic start another member, which must be
   // whole. Any other bytes end the payload and are ignored, as gzip ignores trailing garbage:
   // padding, a signature, or what an archive used as a preamble carried after its payload.
   for (;;) {
+    if (block_member_fits(m)) {
+      block_member_take(s, blocks, m, end);
+    } else {
+      block_members_write(s, blocks, end, false);
+      uint64_t before = s.bytes_out;
+      GzipTrailer t = inflate_member(s);
+      chain_member(end, m.named, t.crc, s.bytes_out - before);
+    }
     end.consumed = input_consumed(s);
     int id1 = try_next_input_byte(s);
     if (id1 != 0x1F)
-      return end;
+      break;
     int id2 = byte_after(s, id1);
     if (id2 != 0x8B && id2 != 0x9E)
-      return end;
-    GzipMember later; // its stored name is not used
-    if (parse_gzip_header(s, id1, id2, end.consumed, &later, verbose) < 0)
+      break;
+    m = GzipMember{}; // its stored name is not used
+    if (parse_gzip_header(s, id1, id2, end.consumed, &m, verbose) < 0)
       abort_exit(); // its message is printed
-    if (later.subfield == kTrailerSubfield)
-      return end; // the archive's trailer: not payload
-    end.last = inflate_member(s);
+    if (m.subfield == kTrailerSubfield)
+      break; // the archive's trailer: not payload
   }
+  block_members_write(s, blocks, end, true);
+  return end;
 }
 
 } // namespace vardo

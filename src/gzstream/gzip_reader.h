@@ -13,11 +13,19 @@ struct GzipMember {
   uint32_t mtime = 0;   // MTIME; 0 where the member records none
   uint32_t header_bytes = 0; // the header's length plus the 8-byte trailer
   uint16_t subfield = 0;     // the extra field's first subfield identifier, SI1 << 8 | SI2
+  bool named = false;        // it has a stored name: the first member of an input
+  // The block record, when the extra field begins with one: the member's length, and its data's.
+  uint32_t block_length = 0;
+  uint32_t block_size = 0;
 };
 
 // The subfield "VD" marks the member that ends an archive, its trailer (archive/trailer.h),
 // which is not payload.
 constexpr uint16_t kTrailerSubfield = 'V' << 8 | 'D';
+// The subfield "VB", 8 bytes, records a member's length (from its first byte through ISIZE) and
+// its data's (ISIZE), so that a reader finds the member's end without inflating it and decodes
+// it whole (gzstream/gzip_writer.cpp writes them).
+constexpr uint16_t kBlockSubfield = 'V' << 8 | 'B';
 
 // Reads and checks the gzip member header at the input of `s` into `member`. Returns the method,
 // 8, with the input positioned at the DEFLATE stream; or -1 after a message (exit status 1).
@@ -35,18 +43,23 @@ struct GzipTrailer {
 // trailer; every failure takes the abort path.
 GzipTrailer inflate_member(StreamState &s);
 
-// Where a payload ended: the last member's trailer, and the input consumed through it since the
-// last reset_stream.
+// Where a payload ended: the CRC of its last input (the combined CRC of that input's members,
+// the first of which has a stored name), and the input consumed through its last member since
+// the last reset_stream.
 struct PayloadEnd {
-  GzipTrailer last;
+  uint32_t crc = 0;
   uint64_t consumed = 0;
 };
 
-// Inflates the member whose header has been read and every gzip member that follows it, each
-// checked on its own. A gzip magic after a member begins another member, which must be whole;
-// the archive's trailer and any other bytes end the payload and are not read further. Every
-// failure takes the abort path.
-PayloadEnd inflate_payload(StreamState &s, bool verbose);
+// Chains the member of CRC `crc` and length `size` into `end`: a `named` member begins an input.
+void chain_member(PayloadEnd &end, bool named, uint32_t crc, uint64_t size);
+
+// Inflates the member whose header `first` has been read and every gzip member that follows it,
+// each checked on its own: members with a block record whole, on every processor, the others
+// through zlib's streaming inflate. A gzip magic after a member begins another member, which must
+// be whole; the archive's trailer and any other bytes end the payload and are not read further.
+// Every failure takes the abort path.
+PayloadEnd inflate_payload(StreamState &s, const GzipMember &first, bool verbose);
 
 // Reads the gzip trailer in the 8 bytes before offset `end` of the input file of `s` (the end of
 // its payload), without moving the input; a file too short for one ends the process with the

@@ -61,6 +61,25 @@ int try_next_input_byte(StreamState &s) {
   return s.inbuf[0];
 }
 
+size_t read_input(StreamState &s, unsigned char *dst, size_t len) {
+  size_t got = std::min(len, static_cast<size_t>(s.in_fill - s.in_pos));
+  memcpy(dst, s.inbuf + s.in_pos, got);
+  s.in_pos += static_cast<uint32_t>(got);
+  while (got < len) {
+    ssize_t n = read(s.in_fd, dst + got, len - got);
+    if (n < 0)
+      read_error_exit(s);
+    if (n == 0)
+      break;
+    s.bytes_in += static_cast<uint64_t>(n);
+    progress_advance(static_cast<uint64_t>(n));
+    if (s.tap)
+      tap_feed(*s.tap, dst + got, static_cast<size_t>(n));
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
 void drain_input(StreamState &s) {
   while (fill_input(s) > 0) {
   }

@@ -62,6 +62,10 @@ int refill_input(StreamState &s);
 // Like next_input_byte, but returns -1 at a clean end of the source instead of ending the
 // process; a read error still ends it.
 int try_next_input_byte(StreamState &s);
+// Takes `len` bytes of input into `dst`: the input buffer's first, then read straight from the
+// input descriptor, counted and tapped as the buffer's fills are. Returns the bytes taken, fewer
+// at the end of the input; a read error ends the process.
+size_t read_input(StreamState &s, unsigned char *dst, size_t len);
 // Reads the input to its end, through the tap; a read error ends the process.
 void drain_input(StreamState &s);
 // Bytes taken from the input buffer since the last reset_stream.

@@ -79,7 +79,11 @@ TEST_F(Builder, WorkedLayoutOfOneFile) {
   auto m = test::zlib_gunzip(archive.substr(H));
   EXPECT_TRUE(m.ok);
   EXPECT_EQ(m.data, "hello, world\n");
-  EXPECT_EQ(archive.substr(H, 4), "\x1f\x8b\x08\x08");
+  // One member: FEXTRA with the block record, and FNAME.
+  EXPECT_EQ(archive.substr(H, 16),
+            std::string("\x1f\x8b\x08\x0c\0\0\0\0\x02\x03\x0c\0VB\x08\0", 16));
+  EXPECT_EQ(archive.substr(H + 16, 4), test::le32(static_cast<uint32_t>(m.consumed)));
+  EXPECT_EQ(archive.substr(H + 20, 10), test::le32(13) + std::string("a.txt\0", 6));
   // The trailer: an empty gzip member (zlib reads it as nothing) whose extra field records the
   // length before it and the SHA-256 of those bytes, as sha256sum computes it.
   size_t L = H + m.consumed;
@@ -158,11 +162,13 @@ TEST_F(Builder, TwoFilesGiveTwoMembers) {
   EXPECT_TRUE(first.ok);
   EXPECT_EQ(first.data, a);
   std::string rest = p.payload.substr(first.consumed);
-  EXPECT_EQ(rest.substr(0, 12), std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03"
-                                            "b\0",
-                                            12));
-  EXPECT_EQ(test::zlib_gunzip(rest).data, b);
-  EXPECT_EQ(rest.substr(rest.size() - 4), std::string("\x96\0\0\0", 4)); // ISIZE 150
+  EXPECT_EQ(rest.substr(0, 4), "\x1f\x8b\x08\x0c");
+  EXPECT_EQ(rest.substr(24, 2), std::string("b\0", 2));
+  auto second = test::zlib_gunzip(rest);
+  EXPECT_TRUE(second.ok);
+  EXPECT_EQ(second.data, b);
+  EXPECT_EQ(second.consumed, rest.size());
+  EXPECT_EQ(rest.substr(rest.size() - 4), test::le32(50)); // ISIZE: the member's own length
 }
 
 TEST_F(Builder, RawPayloadsWithDashAAndFeatureItem) {

@@ -470,8 +470,8 @@ TEST(Readme, TourRunsAsWritten) {
   ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
   auto r = test::run({"sh", "-c", tour}, o);
   EXPECT_EQ(r.status, 0) << tour << r.out << r.err;
-  EXPECT_NE(r.out.find("      619     10240  94.2% hello-1.0.tar\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("defla e16a0661 Jan  1 00:00       619     10240  94.2% hello-1.0.tar\n"),
+  EXPECT_NE(r.out.find("      633     10240  94.2% hello-1.0.tar\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("defla e16a0661 Jan  1 00:00       633     10240  94.2% hello-1.0.tar\n"),
             std::string::npos)
       << r.out;
   std::string hello =

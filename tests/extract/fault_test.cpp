@@ -85,7 +85,7 @@ TEST_F(Fault, ListingAndSpaceCheckThroughAFifo) {
   EXPECT_TRUE(test::read_file(tool / "pkg") == data);
   unlink((tool / "pkg").c_str());
   std::string v = test::read_file(tool / "v.run");
-  size_t payload = v.find(std::string("\x1f\x8b\x08\x08", 4), tool.tool_bytes().size());
+  size_t payload = v.find(std::string("\x1f\x8b\x08\x0c", 4), tool.tool_bytes().size());
   tool.make_archive("old.run", "VFYFS=" + tool.path() + ",FSSUB=sub,NAME=pkg", "", "", "",
                     v.substr(payload, v.size() - 78 - payload));
   r = through_fifo(test::read_file(tool / "old.run"), 4096, {"-u"});

@@ -110,9 +110,9 @@ protected:
 TEST_F(Sweep, GzipArchive) {
   std::string archive = build({});
   size_t preamble = test::read_file(tool / "tiny").size();
-  size_t payload = archive.find(std::string("\x1f\x8b\x08\x08", 4), preamble);
+  size_t payload = archive.find(std::string("\x1f\x8b\x08\x0c", 4), preamble);
   ASSERT_NE(payload, std::string::npos);
-  size_t name_end = archive.find('\0', payload + 10);
+  size_t name_end = archive.find('\0', payload + 24); // after the block record
   size_t member_end = archive.size() - kTrailer;
   for (size_t cut = preamble;
        cut<archive.size(); cut += cut> name_end && cut < member_end - 8 ? kDataStride : 1)

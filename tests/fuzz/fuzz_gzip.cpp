@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     member.name = s.out_name;
     if (vardo::read_gzip_header(s, &member, verbose) == 8) {
       s.out_fd = vardo::kNoOutput;
-      vardo::inflate_payload(s, verbose);
+      vardo::inflate_payload(s, member, verbose);
     }
   }
   vardo::fuzz::end_input(first_fd);

@@ -12,6 +12,7 @@
 #include "archive/header.h"
 #include "archive/integrity.h"
 #include "gzstream/stream.h"
+#include "gzstream/workers.h"
 #include "lib/mnttab.h"
 #include "lib/process.h"
 
@@ -36,6 +37,7 @@ inline int begin_input() {
   stream = StreamState{};
   integrity = Integrity{};
   mnttab_close();
+  set_worker_count(1); // members are decoded in the fuzzer's own process
   abort_hook = jump_back;
   int fd = dup(2);
   close(fd);

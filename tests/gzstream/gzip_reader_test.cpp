@@ -63,7 +63,7 @@ protected:
       fflush(stdout);
       if (result == 8) {
         s->out_fd = open(out.c_str(), O_WRONLY | O_CREAT, 0644);
-        inflate_payload(*s, as.verbose);
+        inflate_payload(*s, m, as.verbose);
       }
       _exit(process.exit_status);
     });
