@@ -10,7 +10,7 @@ namespace {
 // The text goes out through a small buffer, written whenever it fills, so that a message is one
 // write on an unbuffered stream, or a few.
 struct Sink {
-  FILE *out;
+  FILE *out = nullptr;
   char buf[256];
   size_t used = 0;
   int count = 0;
@@ -83,7 +83,7 @@ void put_integer(Sink &s, Spec f, char conv, uint64_t value, bool negative) {
     prefix = "0x";
   else if (f.alternate && conv == 'X' && value)
     prefix = "0X";
-  else if (f.alternate && conv == 'o' && f.precision <= len)
+  else if (f.alternate && conv == 'o' && value && f.precision <= len)
     f.precision = len + 1;
   put_number(s, f, prefix, digits + sizeof digits - len, len);
 }
@@ -91,7 +91,8 @@ void put_integer(Sink &s, Spec f, char conv, uint64_t value, bool negative) {
 } // namespace
 
 int print_format(FILE *out, const char *format, va_list args) {
-  Sink s{out};
+  Sink s;
+  s.out = out;
   va_list ap;
   va_copy(ap, args);
   for (const char *p = format; *p;) {
