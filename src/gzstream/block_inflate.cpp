@@ -105,7 +105,8 @@ void block_member_take(StreamState &s, BlockDecoder &d, const GzipMember &m, Pay
   MemberSlot &slot_of_member = slot(d.handed);
   size_t rest = m.block_length - (m.header_bytes - 8);
   if (read_input(s, slot_of_member.in, rest) != rest) {
-    errno = 0; // reported as the end of the file
+    block_members_write(s, d, end, false); // what came before the cut
+    errno = 0;                             // reported as the end of the file
     read_error_exit(s);
   }
   slot_of_member.data_size = static_cast<uint32_t>(rest - 8);

@@ -121,6 +121,30 @@ TEST_F(Listing, BuiltArchiveAndVerboseColumns) {
   EXPECT_EQ(list({"-l", "-c", "./a.run"}).out, lines + heading + stats + digest);
 }
 
+// -v's CRC is that of the last input as a whole, its blocks' CRCs combined: as the CRC of the
+// one member an input used to be.
+TEST_F(Listing, VerboseCrcIsTheLastInputsWhole) {
+  std::string a = test::random_bytes(100000, 5), b = test::text_bytes(3 * (1 << 20) + 10, 6);
+  test::write_file(tool / "a", a);
+  test::write_file(tool / "b", b);
+  test::RunOptions o;
+  o.stdout_path = tool / "b.run";
+  ASSERT_EQ(tool.run({"./vardo", "b"}, o).status, 0);
+  o.stdout_path = tool / "ab.run";
+  ASSERT_EQ(tool.run({"./vardo", "a", "b"}, o).status, 0);
+  o.stdout_path = tool / "ba.run";
+  ASSERT_EQ(tool.run({"./vardo", "b", "a"}, o).status, 0);
+  for (const auto &[archive, crc] : {std::pair{"./b.run", test::zlib_crc(b)},
+                                     {"./ab.run", test::zlib_crc(b)},
+                                     {"./ba.run", test::zlib_crc(a)}}) {
+    auto r = list({"-l", "-v", archive});
+    EXPECT_EQ(r.status, 0) << r.err;
+    char column[16];
+    snprintf(column, sizeof column, "defla %08x ", crc);
+    EXPECT_NE(r.out.find(column), std::string::npos) << archive << "\n" << r.out;
+  }
+}
+
 TEST_F(Listing, MtimeNoNameAndNegativeRatio) {
   std::string noise = test::random_bytes(1000, 2);
   tool.make_archive("a.run", "", "", "", "", gzip_member(noise, nullptr, 1700000000));

@@ -156,6 +156,25 @@ TEST_F(Crc32, AgreesWithZlibOnRandomBuffersInRandomPieces) {
   }
 }
 
+// The CRC of two pieces from the CRCs of each is zlib's crc32_combine, for empty pieces, pieces
+// of every small length and lengths of 4 GiB and more (where the zeros are never fed).
+TEST(Crc32Combine, AgreesWithZlib) {
+  std::mt19937_64 gen(8);
+  for (uint64_t len : {uint64_t{0}, uint64_t{1}, uint64_t{3}, uint64_t{64}, uint64_t{1000},
+                       uint64_t{1} << 20, (uint64_t{1} << 32) + 5, ~uint64_t{0} >> 2}) {
+    for (int round = 0; round < 20; ++round) {
+      auto a = static_cast<uint32_t>(gen()), b = static_cast<uint32_t>(gen());
+      EXPECT_EQ(crc32_combine_of(a, b, len),
+                static_cast<uint32_t>(crc32_combine64(a, b, static_cast<z_off64_t>(len))))
+          << len;
+    }
+  }
+  std::string one = test::random_bytes(70000, 1), two = test::random_bytes(12345, 2);
+  EXPECT_EQ(crc32_combine_of(crc32_of(0, one.data(), one.size()),
+                             crc32_of(0, two.data(), two.size()), two.size()),
+            crc32_of(0, (one + two).data(), one.size() + two.size()));
+}
+
 // The executable's stand-ins for zlib's crc32 and adler32 (compiled here under other names, so
 // that zlib's own stay in this binary) give zlib's values, from a start of their own or zlib's.
 TEST(ZlibChecksums, StandInsGiveZlibsValues) {

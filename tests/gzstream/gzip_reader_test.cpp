@@ -10,7 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "gzstream/parallel_deflate.h"
 #include "gzstream/stream.h"
+#include "gzstream/workers.h"
 #include "lib/process.h"
 #include "support/fork.h"
 #include "support/gzip.h"
@@ -32,12 +34,29 @@ std::string member(unsigned char flags, const std::string &fields, const std::st
          le32(static_cast<uint32_t>(data.size()));
 }
 
-// How a test reads a member: with -v, with the stored name kept or skipped, and what the name
-// buffer holds before.
+// A member with a block record, written by hand from the layout: FLG FEXTRA (and FNAME with a
+// name), the subfield "VB" of 8 bytes holding the member's length and its data's (`length` and
+// `size` when given, to make them lie), the name, zlib's raw DEFLATE of `data`, CRC and ISIZE.
+std::string block_member(const std::string &data, const char *name = nullptr, int64_t length = -1,
+                         int64_t size = -1) {
+  std::string named = name ? std::string(name) + '\0' : "";
+  std::string deflated = test::raw_deflate(data);
+  uint32_t total = static_cast<uint32_t>(24 + named.size() + deflated.size() + 8);
+  std::string m = std::string("\x1f\x8b\x08", 3) + static_cast<char>(name ? 0x0C : 0x04) + le32(0) +
+                  "\x02\x03" + std::string("\x0c\0VB\x08\0", 6) +
+                  le32(length < 0 ? total : static_cast<uint32_t>(length)) +
+                  le32(size < 0 ? static_cast<uint32_t>(data.size()) : static_cast<uint32_t>(size));
+  return m + named + deflated + le32(test::zlib_crc(data)) +
+         le32(static_cast<uint32_t>(data.size()));
+}
+
+// How a test reads a member: with -v, with the stored name kept or skipped, what the name buffer
+// holds before, and on how many workers.
 struct ReadAs {
   bool verbose = false;
   bool keep_name = true;
   std::string name = "stdout";
+  int workers = 1;
 };
 
 class GzipReader : public ::testing::Test {
@@ -51,6 +70,7 @@ protected:
     unlink(out.c_str());
     auto r = test::run_forked([&] {
       process.program_name = "vardo";
+      set_worker_count(as.workers);
       auto s = std::make_unique<StreamState>();
       strcpy(s->in_name, "pkg.run");
       char name[kNameSize];
@@ -181,6 +201,62 @@ TEST_F(GzipReader, TruncationsAreUnexpectedEndOfFile) {
     r = read(m.substr(0, cut));
     EXPECT_EQ(r.status, 1) << cut;
     EXPECT_EQ(r.err, eof) << cut;
+  }
+}
+
+// Members with a block record are read whole and decoded on any number of workers, in order, and
+// a member without one between them streams in its place; a record the slot cannot hold is
+// passed over, its member streamed. Each error is the one the streaming inflate reports, for
+// the first damaged member, after every member before it was written.
+TEST_F(GzipReader, BlockMembersOnAnyNumberOfWorkers) {
+  std::vector<std::string> blocks;
+  for (unsigned i = 0; i < 7; ++i)
+    blocks.push_back(i % 2 ? test::random_bytes(kDeflateBlockSize, i)
+                           : test::text_bytes(kDeflateBlockSize - i * 1000, i));
+  std::string payload, all;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    payload += i == 3 ? member(0, "", blocks[i]) : block_member(blocks[i], i ? nullptr : "f");
+    all += blocks[i];
+  }
+  std::string oversized = block_member("tail", nullptr, -1, kDeflateBlockSize + 1);
+  const std::string prefix = "\nvardo: pkg.run: invalid compressed data--";
+  struct Case {
+    const char *what;
+    std::string bytes, error;
+    size_t written; // blocks written before the error
+  };
+  std::string crc = block_member(blocks[4]), data = crc, isize = crc;
+  crc[crc.size() - 8] ^= 1;
+  data[40] ^= 0x40;
+  isize[isize.size() - 2] ^= 1;
+  std::vector<Case> cases = {
+      {"whole", payload + oversized, "", 7},
+      {"CRC", payload + crc, prefix + "crc error\n", 7},
+      {"data", payload + data, prefix + "format violated\n", 7},
+      {"ISIZE", payload + isize, prefix + "length error\n", 7},
+      {"record's size", payload + block_member(blocks[4], nullptr, -1, blocks[4].size() - 1),
+       prefix + "length error\n", 7},
+      {"record's length short", payload + block_member(blocks[5], nullptr, 600000),
+       prefix + "format violated\n", 7},
+      {"record's length long",
+       payload + block_member("short", nullptr, 100) + member(0, "", blocks[0]),
+       prefix + "format violated\n", 7},
+      {"record's length past the end", payload + block_member(blocks[4], nullptr, 1000000),
+       "\nvardo: pkg.run: unexpected end of file\n", 7},
+      {"cut", payload + block_member(blocks[4]).substr(0, 5000),
+       "\nvardo: pkg.run: unexpected end of file\n", 7},
+  };
+  for (const Case &c : cases) {
+    for (int workers : {1, 2, 16}) {
+      ReadAs as;
+      as.workers = workers;
+      auto r = read(c.bytes, as);
+      std::string label = std::string(c.what) + " on " + std::to_string(workers);
+      EXPECT_EQ(r.status, c.error.empty() ? 0 : 1) << label;
+      EXPECT_EQ(r.err, c.error) << label;
+      std::string expected = c.error.empty() ? all + "tail" : all;
+      EXPECT_TRUE(inflated == expected) << label << ": " << inflated.size() << " bytes";
+    }
   }
 }
 

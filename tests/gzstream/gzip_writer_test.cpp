@@ -162,9 +162,10 @@ TEST_F(GzipWriter, MembersOfEverySizeOnAnyNumberOfWorkers) {
     auto system = test::system_gunzip(first);
     EXPECT_TRUE(system.ok) << input.what;
     EXPECT_TRUE(system.data == input.data) << input.what;
-    if (input.data.size() <= block)
+    if (input.data.size() <= block) {
       EXPECT_TRUE(first.substr(26, first.size() - 34) == test::raw_deflate(input.data))
           << input.what;
+    }
   }
 }
 
