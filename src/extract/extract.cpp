@@ -410,7 +410,9 @@ int extract_archive(const ArchiveHeader &h, const ExtractOptions &options, Strea
   cancel_on_abort(leave_placement_on_abort);
   close(fd);
   remove_temporary_link();
-  leave_placement(status == 0);
+  // What could not be removed is named, and the run did not end as it should.
+  if (leave_placement(status == 0) < 0)
+    status = -1;
   return status;
 }
 

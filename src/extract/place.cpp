@@ -93,18 +93,50 @@ int enter_target(const char *dir) {
   return result;
 }
 
+// The id in the variable `name` (set by sudo for the user who ran it), or `none`.
+static unsigned id_of(const char *name, unsigned none) {
+  const char *text = getenv(name);
+  char *end;
+  unsigned long id = text && *text ? strtoul(text, &end, 10) : none;
+  return text && *text && !*end ? static_cast<unsigned>(id) : none;
+}
+
+// Whether only root, this user (the user who ran sudo, for root) or the directory's own group,
+// when it is ours, may change the directory `st`: its owner is one of them, and it is writable by
+// nobody else unless the sticky bit keeps them from renaming and removing what is not theirs.
+static bool only_ours(const struct stat &st) {
+  bool root = geteuid() == 0;
+  uid_t user = root ? id_of("SUDO_UID", 0) : geteuid();
+  gid_t group = root ? id_of("SUDO_GID", getegid()) : getegid();
+  bool owner = st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == user;
+  bool sticky = st.st_mode & S_ISVTX;
+  bool group_ok = !(st.st_mode & S_IWGRP) || sticky || st.st_gid == group || st.st_gid == 0;
+  bool others_ok = !(st.st_mode & S_IWOTH) || sticky;
+  return owner && group_ok && others_ok;
+}
+
 int check_current_directory() {
-  struct stat st;
-  if (stat(".", &st) < 0) {
-    report_errno(".");
-    return -1;
+  // From the current directory up to the root: a directory anyone else may change could have
+  // what the extract command wrote replaced, or be renamed under the path %p names.
+  // O_PATH needs only search permission, so a parent the user may not list is still checked.
+  int fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  bool safe = fd >= 0, root = false;
+  for (int depth = 0; safe && !root && depth < 256; ++depth) {
+    struct stat st, up;
+    int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    safe = parent >= 0 && fstat(fd, &st) == 0 && fstat(parent, &up) == 0 && only_ours(st);
+    root = safe && st.st_dev == up.st_dev && st.st_ino == up.st_ino;
+    close(fd);
+    fd = parent;
   }
-  if (!(st.st_mode & S_IWOTH) || (st.st_mode & S_ISVTX))
+  if (fd >= 0)
+    close(fd);
+  if (safe && root)
     return 0;
   char dir[kTextBufferSize];
   fprintf(stderr,
-          "%s: %s: any user may change what this directory holds; unpack with -d DIR "
-          "or -T\n",
+          "%s: %s: another user may change what this directory holds, or the directories above "
+          "it; unpack with -d DIR or -T\n",
           process.program_name, getcwd(dir, sizeof dir) ? visible(dir, stderr) : ".");
   return -1;
 }
@@ -131,7 +163,11 @@ int enter_temporary(const char *base, bool keep) {
   else
     result = stand_made(Temporary::directory, p.temporary, strlen(p.temporary));
   release_ending_signals(old);
-  if (result == 0 && chdir(p.temporary) < 0) {
+  // The commands work one level down, so that the private directory stays private whatever they
+  // do to theirs: a tar run as root gives "./" the owner and mode the archive recorded.
+  size_t len = strlen(p.temporary);
+  if (result == 0 && (format_text(p.temporary + len, sizeof p.temporary - len, "/payload") < 0 ||
+                      mkdir(p.temporary, 0700) < 0 || chdir(p.temporary) < 0)) {
     report_errno(p.temporary);
     result = -1;
   }
@@ -161,7 +197,7 @@ int leave_placement(bool succeeded) {
     result = temporary_remove(Temporary::directory);
   }
   if (p.target[0] && !succeeded && p.target_made) {
-    temporary_remove(Temporary::target);
+    result |= temporary_remove(Temporary::target);
   } else if (p.target[0]) {
     temporary_forget(Temporary::target);
     if (!p.temporary[0])

@@ -47,19 +47,20 @@ static bool still_made(const TemporaryEntry &e) {
          (st.st_mode & S_IFMT) == e.type && st.st_dev == e.dev && st.st_ino == e.ino;
 }
 
-// Removes the entry, a directory with what it holds. Returns -1 when something of it stays.
-static int unlink_entry(const TemporaryEntry &e) {
+// Removes the entry, a directory with what it holds (the temporary directory is private to the
+// run). Returns -1 when something of it stays.
+static int unlink_entry(const TemporaryEntry &e, bool private_dir) {
   if (!still_made(e))
     return 0;
   if (e.type == S_IFDIR)
-    return remove_tree(e.dir_fd, e.name, e.dev, e.shown);
+    return remove_tree(e.dir_fd, e.name, e.dev, e.shown, private_dir);
   unlinkat(e.dir_fd, e.name, 0);
   return 0;
 }
 
 void temporary_remove_all() {
-  for (const TemporaryEntry &e : temporaries.entry)
-    unlink_entry(e);
+  for (int i = 0; i < 4; ++i)
+    unlink_entry(temporaries.entry[i], i == static_cast<int>(Temporary::directory));
 }
 
 static void remove_all_at_exit() {
@@ -125,7 +126,7 @@ int temporary_remove(Temporary which) {
   if (!e.standing)
     return 0;
   sigset_t old = hold_ending_signals();
-  int result = unlink_entry(e);
+  int result = unlink_entry(e, which == Temporary::directory);
   temporary_forget(which);
   release_ending_signals(old);
   return result;

@@ -19,6 +19,7 @@ constexpr size_t kShownSize = 1024;
 
 struct TreeWalk {
   dev_t dev;
+  bool any_owner; // below a private directory: whoever owns what the run's commands made
   char shown[kShownSize];
   size_t shown_len;
   bool left; // something stays
@@ -65,7 +66,7 @@ static void remove_entry(TreeWalk *w, int dir, const char *name, int depth) {
   if (S_ISDIR(st.st_mode)) {
     if (st.st_dev != w->dev) {
       leave(w, "another filesystem is mounted here; not removed");
-    } else if (st.st_uid != geteuid()) {
+    } else if (st.st_uid != geteuid() && !w->any_owner) {
       leave(w, "a directory of another user; not removed");
     } else if (depth == kMaxDepth) {
       leave(w, "too deep; not removed");
@@ -113,9 +114,10 @@ static void remove_entries(TreeWalk *w, int dir, int depth) {
     leave(w, "could not be read");
 }
 
-int remove_tree(int parent, const char *name, dev_t dev, const char *shown) {
+int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool private_top) {
   static TreeWalk w; // a handler may run this: no large frame on the stack it interrupted
   w.dev = dev;
+  w.any_owner = private_top;
   w.left = false;
   w.shown_len = strlen(shown) < kShownSize ? strlen(shown) : kShownSize - 1;
   memcpy(w.shown, shown, w.shown_len);
@@ -123,7 +125,8 @@ int remove_tree(int parent, const char *name, dev_t dev, const char *shown) {
   // The directory itself is entered as its entries are.
   int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_uid != geteuid()) {
+  if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_uid != geteuid() ||
+      (private_top && (st.st_mode & 0077))) {
     if (fd >= 0)
       close(fd);
     leave(&w, "not the directory that was made; not removed");

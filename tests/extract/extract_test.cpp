@@ -310,8 +310,8 @@ TEST_F(Extract, MessagesShowOutsideTextEscapedOnATerminal) {
   o.cwd = shared;
   auto r = tool.run({"../p.run"}, o);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.ends_with("/w\\033[1m: any user may change what this directory holds; unpack "
-                              "with -d DIR or -T\n"))
+  EXPECT_TRUE(r.out.ends_with("/w\\033[1m: another user may change what this directory holds, or "
+                              "the directories above it; unpack with -d DIR or -T\n"))
       << r.out;
   o.cwd = "";
   // An archive run by a name that another user chose: every message begins with it.
@@ -821,8 +821,8 @@ TEST_F(Extract, DefaultExtractionAgainstSwappedNames) {
   auto refused = run_archive({"../a.run"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "../a.run: " + tool / "out" +
-                             ": any user may change what this directory holds; unpack with -d "
-                             "DIR or -T\n");
+                             ": another user may change what this directory holds, or the "
+                             "directories above it; unpack with -d DIR or -T\n");
   EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{});
   // Without one, the tool's own extraction writes the file there safely.
   tool.make_archive("a.run", "", "", "", "", test::gzip_member(script, "setup.sh"));

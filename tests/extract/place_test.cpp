@@ -196,8 +196,9 @@ TEST_F(Installer, PrivateTemporaryDirectory) {
   std::string kept = temporaries(tmp.path());
   ASSERT_NE(kept, "");
   kept.pop_back();
-  EXPECT_EQ(r.err, tool / "a.run: the payload is in " + kept + " (kept)\n");
-  EXPECT_EQ(ls(kept), "data.txt\ninstall.sh\n");
+  EXPECT_EQ(r.err, tool / "a.run: the payload is in " + kept + "/payload (kept)\n");
+  EXPECT_EQ(ls(kept), "payload\n");
+  EXPECT_EQ(ls(kept + "/payload"), "data.txt\ninstall.sh\n");
   // The archive's default, and below a target.
   build("sh ./install.sh " + tool / "prefix", {"-T"});
   std::string size = std::to_string(test::read_file(tool / "pkg.tar").size());
@@ -218,30 +219,50 @@ TEST_F(Installer, PrivateTemporaryDirectory) {
 }
 
 // Nothing the removal walks through is followed: a link the installer left (to a victim's file
-// or directory) goes as a link, a FIFO as a name, and a directory that belongs to another user
-// stays, with a message.
+// or directory) goes as a link, a FIFO as a name. In the private temporary directory, where no
+// one else can reach, what the commands gave another user goes too, as does the directory tar
+// gives the owner and mode the archive recorded; the directory the commands work in is one
+// level down, so that the private one stays private. In a target the run made, a directory of
+// another user stays, with a message, and so does another filesystem mounted in either; a run
+// that leaves something behind fails.
 TEST_F(Installer, RemovalFollowsNothing) {
   test::TempDir tmp;
   mkdir((tool / "victim").c_str(), 0755);
   test::write_file(tool / "victim/file", "keep");
-  build("ln -s " + tool / "victim" + " dirlink && ln -s " + tool / "victim/file" +
-        " filelink && mkfifo fifo && mkdir -p sub/deeper && ln -s / sub/deeper/root && "
-        "mkdir theirs && touch theirs/x && chown -R 65534 theirs");
   if (geteuid() != 0)
     GTEST_SKIP() << "the installer gives a directory to another user: that takes root";
+  build("ln -s " + tool / "victim" + " dirlink && ln -s " + tool / "victim/file" +
+        " filelink && mkfifo fifo && mkdir -p sub/deeper && ln -s / sub/deeper/root && "
+        "mkdir theirs && touch theirs/x && chown -R 65534 theirs && chown 65534 . && "
+        "chmod 0777 . && stat -c %U:%a .. > " +
+        tool / "above");
   test::RunOptions o;
   o.env = {"TMPDIR=" + tmp.path()};
   auto r = run({"-T"}, o);
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, pre);
+  EXPECT_EQ(test::read_file(tool / "above"), "root:700\n");
   EXPECT_EQ(ls(tool / "victim"), "file\n");
   EXPECT_EQ(test::read_file(tool / "victim/file"), "keep");
+  EXPECT_EQ(temporaries(tmp.path()), "");
+  build("mkdir theirs && touch theirs/x && chown -R 65534 theirs && exit 3");
+  r = run({"-d", "made"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(tool / "out/made/theirs: a directory of another user; not removed\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ls(tool / "out/made"), "theirs\n");
+  if (test::run({"unshare", "-m", "true"}).status != 0)
+    GTEST_SKIP() << "unshare -m is not permitted here";
+  build("mkdir m && mount -t tmpfs none m && touch m/x");
+  r = test::run({"unshare", "-m", "sh", "-c", "cd \"$0\" && exec ../a.run -T", tool / "out"}, o);
+  EXPECT_EQ(r.status, 1);
   std::string left = temporaries(tmp.path());
   ASSERT_NE(left, "");
   left.pop_back();
-  EXPECT_EQ(ls(left), "theirs\n");
-  EXPECT_EQ(r.err, pre + tool / "a.run: " + left +
-                       "/theirs: a directory of another user; not "
-                       "removed\n");
+  EXPECT_NE(r.err.find(left + "/payload/m: another filesystem is mounted here; not removed\n"),
+            std::string::npos)
+      << r.err;
 }
 
 // The space check every unpacking makes: too little room where the payload would go refuses the
