@@ -4,6 +4,9 @@
 
 namespace vardo {
 
+// The characters that end an unquoted word; a "#" after one begins a comment.
+static const char kWordEnds[] = " \t\n;&|()<>";
+
 void QuoteTracker::push(Frame f) {
   word_len_ = 0;
   if (depth_ == kMaxDepth)
@@ -43,9 +46,16 @@ void QuoteTracker::end_word() {
   word_len_ = 0;
 }
 
+// Opens a frame of commands whose "(" came after `before` ("$" for "$(").
+void QuoteTracker::open_commands(char before) {
+  push(kCommands);
+  if (depth_ > 0)
+    opened_after_[depth_ - 1] = before;
+}
+
 // Follows `c`, which came after `before`, in a frame of commands, outside any quotes.
 void QuoteTracker::follow_commands(char c, char before) {
-  if (strchr(" \t\n;&|()<>", c))
+  if (strchr(kWordEnds, c))
     end_word();
   else if (word_len_ < 5)
     word_[word_len_++] = strchr("'\"\\$`", c) ? ' ' : c; // a quoted "case" is no keyword
@@ -67,14 +77,20 @@ void QuoteTracker::follow_commands(char c, char before) {
     push(kBackquote);
     break;
   case '(':
-    push(kCommands);
+    open_commands(before);
     break;
   case ')':
-    if (depth_ > 1 && frames_[depth_ - 1] == kCommands)
-      --depth_;
+    if (depth_ > 1 && frames_[depth_ - 1] == kCommands) {
+      // The word goes on after a substitution ("$(", "<(", ">(") and after a "(...)" inside a
+      // word (a pattern of mksh and zsh); a subshell's, a case pattern's or a function's ")"
+      // ends it, and a "#" after that begins a comment.
+      char after = opened_after_[--depth_];
+      if (strchr("$<>", after) || (!strchr(kWordEnds, after) && before != '('))
+        before_ = 'x';
+    }
     break;
   case '#':
-    comment_ = strchr(" \t\n;&|(<>", before) != nullptr;
+    comment_ = strchr(kWordEnds, before) != nullptr;
     break;
   }
 }
@@ -146,8 +162,12 @@ void QuoteTracker::follow(char c) {
     // any other character the "$" began nothing that is followed.
     dollar_ = false;
     bool quoted = frame == kDouble || frame == kLocale;
-    if (c == '(' || c == '{' || (!quoted && c == '"')) {
-      push(c == '(' ? kCommands : c == '{' ? kParameter : kLocale);
+    if (c == '(') {
+      open_commands('$');
+      return;
+    }
+    if (c == '{' || (!quoted && c == '"')) {
+      push(c == '{' ? kParameter : kLocale);
       return;
     }
     if (!quoted && c == '\'') {

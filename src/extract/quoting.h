@@ -43,6 +43,7 @@ private:
   enum Frame : unsigned char { kCommands, kBackquote, kDouble, kLocale, kParameter };
   static constexpr int kMaxDepth = 16;
   void push(Frame f);
+  void open_commands(char before);
   void lose() { depth_ = 0; } // every place from here on is unknown
   void read_raw(char c);
   void follow_commands(char c, char before);
@@ -58,6 +59,9 @@ private:
   bool comment_ = false;      // from an unquoted "#" to the end of the line
   char word_[5] = {};         // the start of the unquoted word being read, for "case"
   int word_len_ = 0;
+  // Of each frame of commands, the character before its "(" ("$" for "$("): whether the word
+  // around it goes on after its ")".
+  char opened_after_[kMaxDepth] = {};
   // Raw reading, whatever the quoting: the two characters before (a backslash-newline is none)
   // and whether a "<<" stands on the line, which the line's end makes a here-document's body.
   char raw_[2] = {'\n', '\n'};

@@ -73,6 +73,18 @@ TEST(ExpandTemplate, ValuesThatAreNotPlainGoInAsReferences) {
        "true # it's a b\ncat > a b"},
       {"mv {%o,%o.bak}", "x,y", "mv {\"${VARDO_O?}\",\"${VARDO_O?}\".bak}", "mv {x,y,x,y.bak}"},
       {"printf '[%%s]' x %o y", "", "printf '[%%s]' x \"${VARDO_O?}\" y", "printf '[%%s]' x  y"},
+      // After the ")" of a subshell, a case pattern or a function, a "#" begins a comment; after
+      // a substitution's it goes on with the word.
+      {"(true)# it's\ncat > %o # that's all", "a b",
+       "(true)# it's\ncat > \"${VARDO_O?}\" # that's all", "(true)# it's\ncat > a b # that's all"},
+      {"case x in (x)#'\n:;; esac\ncat > %o #'", "a b",
+       "case x in (x)#'\n:;; esac\ncat > \"${VARDO_O?}\" #'",
+       "case x in (x)#'\n:;; esac\ncat > a b #'"},
+      {"f()#'\n( : ); cat > %o #'", "a b", "f()#'\n( : ); cat > \"${VARDO_O?}\" #'",
+       "f()#'\n( : ); cat > a b #'"},
+      {"echo $(true)#'%o' <(true)#'%o'", "a b",
+       "echo $(true)#''\"${VARDO_O?}\"'' <(true)#''\"${VARDO_O?}\"''",
+       "echo $(true)#'a b' <(true)#'a b'"},
   };
   // Before the command, a check of the variable that a shell which dropped it fails on at once.
   const std::string guard = ": \"${VARDO_O?}\"; ";
@@ -348,6 +360,8 @@ const Form kPreludes[] = {
     {": $'x' ; ", Expect::unknown},
     {": $$ \"$\" ; ", Expect::exact},
     {"true # it's\n", Expect::exact},
+    {"(true)# it's\n", Expect::exact},
+    {"case x in (x)#'\n:;; esac; f()#'\n( : ); f #'\n", Expect::exact},
     {"true #\n", Expect::exact},
     {": x\\\ny ; ", Expect::exact},
     {": \"a\\\nb\" ; ", Expect::exact},
