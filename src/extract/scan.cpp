@@ -14,14 +14,16 @@ static const char *const kRereading[] = {".",       "source",  "eval",      "tra
                                          "typeset", "integer", "nameref",   "compgen", "complete",
                                          "fc",      "emulate", "su",        "setopt",  "unsetopt"};
 
-// Words after which a command still begins: reserved words, and precommand words that run the
-// command after them (their options and operands are all taken for commands).
-static const char *const kBeforeCommand[] = {"if", "then", "else", "elif", "do",   "while", "until",
-                                             "!",  "{",    "}",    "fi",   "done", "esac"};
-static const char *const kPrecommands[] = {"command", "builtin", "exec",   "noglob",  "nocorrect",
-                                           "-",       "coproc",  "nohup",  "env",     "time",
-                                           "xargs",   "nice",    "sudo",   "doas",    "stdbuf",
-                                           "timeout", "setsid",  "chroot", "taskset", "ionice"};
+// Words after which a command still begins: reserved words (zsh's "always" too), and precommand
+// words that run the command after them (their options and operands are all taken for commands,
+// up to a reserved word), with "function", whose names come before its body.
+static const char *const kBeforeCommand[] = {"if",    "then",  "else", "elif",  "do",
+                                             "while", "until", "!",    "{",     "}",
+                                             "fi",    "done",  "esac", "always"};
+static const char *const kPrecommands[] = {
+    "command", "builtin", "exec",   "noglob", "nocorrect", "-",      "coproc",
+    "nohup",   "env",     "time",   "xargs",  "nice",      "sudo",   "doas",
+    "stdbuf",  "timeout", "setsid", "chroot", "taskset",   "ionice", "function"};
 // Shells: their "-c" argument is code, and without a script operand they read code from their
 // standard input.
 static const char *const kShells[] = {"sh",    "bash", "dash", "ash",  "ksh",     "mksh", "lksh",
@@ -118,8 +120,10 @@ static bool read_command_word(Command *cmd, const Word &w) {
   const char *t = w.text;
   cmd->expect_command = cmd->precommand;
   if (is_one_of(t, kBeforeCommand)) {
+    // A command begins after it, and no precommand word runs that one: its operands are its own.
     cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0;
     cmd->expect_command = true;
+    cmd->precommand = false;
     return false;
   }
   cmd->cases += strcmp(t, "case") == 0;

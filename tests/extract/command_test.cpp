@@ -238,6 +238,11 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "setopt extendedglob noshglob; d=%p; ls -d $d",
       "set +o shglob; ls %p",
       ": ${CDPATH:=%p}",
+      // The reserved words "function" (its names, then its body) and zsh's "always".
+      "function setup { eval \"cd %p\"; }; setup",
+      "function a b { eval \"cd %p\"; }",
+      "function setup() { eval \"cd %p\"; }; setup",
+      "{ true; } always { eval \"cd %p\"; }",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -267,6 +272,9 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "unset CDPATH; cd %p",
       "while read -r f; do cp \"$f\" %p; done < list",
       "set -o errexit; cp x %p",
+      "function setup { cp -R . %p; }; setup",
+      "time { cp -R . %p; }",
+      "{ tar xf - -C %p; } always { rm -f list; }",
   };
   for (const char *tmpl : usual) {
     for (const char *dir :
@@ -790,6 +798,8 @@ TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
       {pwn, "", "noglob eval echo installing from %p", refusal, ""},
       {pwn, "", "nocorrect eval echo installing from %p", refusal, ""},
       {pwn, "", "emulate sh -c \"echo installing from %p\"", refusal, ""},
+      {pwn, "", "function setup { eval \"cd %p\"; }; setup; true", refusal, ""},
+      {pwn, "", "{ true; } always { eval \"cd %p\"; }; true", refusal, ""},
       {"x,y", "", "printf '[%s]' {x,{y}%p} > result", "", "[x][{y}@]|[{x,{y}@}]"},
       {"plain", "FPATH=/dir", "setup-helper || true", item_refusal + "FPATH=/dir", ""},
       {"plain", "POSIXLY_CORRECT=1", "true", item_refusal + "POSIXLY_CORRECT=1", ""},
