@@ -336,6 +336,8 @@ static bool close_nesting(Reading *r) {
   r->cmd.cases = whole.cases;
   r->w = f.w;
   r->w.expansion = true;
+  if (r->w.len == 0)
+    r->w.text[r->w.len++] = '`'; // a word that a backquote began is read at its end too
   return rereads;
 }
 

@@ -243,6 +243,9 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "function a b { eval \"cd %p\"; }",
       "function setup() { eval \"cd %p\"; }; setup",
       "{ true; } always { eval \"cd %p\"; }",
+      // A command named by a backquote substitution.
+      "`printf eval` \"cd %p\"",
+      "x; `printf eval` \"cd %p\"",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -382,6 +385,7 @@ const Form kPreludes[] = {
     {"printf -v x 1; ", Expect::rereads},
     {": ${X:1} ; ", Expect::rereads},
     {"E=true; $E; ", Expect::rereads},
+    {"`echo true` ; ", Expect::rereads},
     {"alias x=:\n", Expect::rereads},
     {"unset X; ", Expect::exact},
     {"unset \"X[0]\"; ", Expect::rereads},
@@ -800,6 +804,7 @@ TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
       {pwn, "", "emulate sh -c \"echo installing from %p\"", refusal, ""},
       {pwn, "", "function setup { eval \"cd %p\"; }; setup; true", refusal, ""},
       {pwn, "", "{ true; } always { eval \"cd %p\"; }; true", refusal, ""},
+      {pwn, "", "`printf eval` \"cd %p\"; true", refusal, ""},
       {"x,y", "", "printf '[%s]' {x,{y}%p} > result", "", "[x][{y}@]|[{x,{y}@}]"},
       {"plain", "FPATH=/dir", "setup-helper || true", item_refusal + "FPATH=/dir", ""},
       {"plain", "POSIXLY_CORRECT=1", "true", item_refusal + "POSIXLY_CORRECT=1", ""},
