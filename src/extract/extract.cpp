@@ -101,10 +101,9 @@ static int read_payload_kind(const Extraction &x, Payload *kind, GzipMember *fir
   return read_gzip_header(x.stream, first, x.options.verbose) < 0 ? -1 : 0;
 }
 
-// The payload's uncompressed size: the size the header records for a payload of 4 GiB or more,
-// else ISIZE from the gzip trailer at the end of the file (the running total of every member),
-// or the length of a raw payload. False where there is no record and the archive is a pipe,
-// which has no end to look at.
+// The payload's uncompressed size: the size the header records, else what the gzip members say
+// (gzip_reader.h), or the length of a raw payload. False where there is no record and the archive
+// is a pipe, which has no end to look at.
 static bool uncompressed_size(const Extraction &x, Payload kind, uint64_t *size) {
   struct stat st;
   if (x.sized)
@@ -114,7 +113,8 @@ static bool uncompressed_size(const Extraction &x, Payload kind, uint64_t *size)
   else
     *size = kind == Payload::raw
                 ? payload_size(x)
-                : read_final_trailer(x.stream, x.header.payload_offset + payload_size(x)).size;
+                : payload_uncompressed_size(x.stream, x.header.payload_offset,
+                                            x.header.payload_offset + payload_size(x));
   return true;
 }
 

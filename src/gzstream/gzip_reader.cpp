@@ -184,18 +184,39 @@ GzipTrailer inflate_member(StreamState &s) {
   return t;
 }
 
-GzipTrailer read_final_trailer(StreamState &s, uint64_t end) {
-  unsigned char trailer[8];
-  if (end < 8 || pread(s.in_fd, trailer, 8, static_cast<off_t>(end - 8)) != 8) {
+// The ISIZE in the 8 bytes before offset `end` of the input file, without moving the input; a
+// file too short for one ends the process with the read-error report.
+static uint32_t final_isize(StreamState &s, uint64_t end) {
+  unsigned char isize[4];
+  if (end < 8 || pread(s.in_fd, isize, 4, static_cast<off_t>(end - 4)) != 4) {
     errno = 0; // reported as the end of the file
     read_error_exit(s);
   }
-  GzipTrailer t;
-  for (int i = 3; i >= 0; --i) {
-    t.crc = t.crc << 8 | trailer[i];
-    t.size = t.size << 8 | trailer[4 + i];
+  return little_endian(isize);
+}
+
+// The block record of the member at `at`: its length and its data's, or false for a member
+// without one. The 24 bytes read are those gzip_writer.cpp writes before a member's name.
+static bool block_record_at(int fd, uint64_t at, uint32_t *length, uint32_t *size) {
+  unsigned char h[24];
+  if (pread(fd, h, sizeof h, static_cast<off_t>(at)) != sizeof h || h[0] != 0x1F || h[1] != 0x8B ||
+      h[2] != 8 || !(h[3] & kExtraField) || (h[10] | h[11] << 8) < 12 ||
+      (h[12] << 8 | h[13]) != kBlockSubfield || h[14] != 8 || h[15] != 0)
+    return false;
+  *length = little_endian(h + 16);
+  *size = little_endian(h + 20);
+  return true;
+}
+
+uint64_t payload_uncompressed_size(StreamState &s, uint64_t begin, uint64_t end) {
+  uint64_t total = 0;
+  uint32_t length, size;
+  for (uint64_t at = begin; at < end; at += length) {
+    if (!block_record_at(s.in_fd, at, &length, &size) || length < 32 || length > end - at)
+      return final_isize(s, end);
+    total += size;
   }
-  return t;
+  return total;
 }
 
 // The next byte of the payload, -1 at its end. A source that ends right after `first` ends

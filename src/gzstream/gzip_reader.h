@@ -61,9 +61,11 @@ void chain_member(PayloadEnd &end, bool named, uint32_t crc, uint64_t size);
 // Every failure takes the abort path.
 PayloadEnd inflate_payload(StreamState &s, const GzipMember &first, bool verbose);
 
-// Reads the gzip trailer in the 8 bytes before offset `end` of the input file of `s` (the end of
-// its payload), without moving the input; a file too short for one ends the process with the
-// read-error report.
-GzipTrailer read_final_trailer(StreamState &s, uint64_t end);
+// The uncompressed size of the payload from offset `begin` to `end` of the input file of `s`,
+// without moving the input or inflating: the sum of the lengths the block records hold when every
+// member has one, else the ISIZE of the last member (the running total of every member, as this
+// tool wrote them before block records). The members are checked when they are inflated; a file
+// too short for a trailer ends the process with the read-error report.
+uint64_t payload_uncompressed_size(StreamState &s, uint64_t begin, uint64_t end);
 
 } // namespace vardo
