@@ -65,15 +65,9 @@ int feature_size(const ArchiveHeader &h, uint64_t *size) {
   if (!item)
     return 0;
   const char *digits = feature_value(item);
-  uint64_t n = 0;
-  const char *p = digits;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    uint64_t digit = static_cast<uint64_t>(*p - '0');
-    if (n > (UINT64_MAX - digit) / 10)
-      break; // one digit more would not fit: left unread, so refused below
-    n = n * 10 + digit;
-  }
-  if (p == digits || *p) {
+  uint64_t n;
+  const char *end = read_decimal(digits, &n);
+  if (!end || *end) {
     fprintf(stderr, "%s: %s%s: not a size in bytes\n", process.program_name, kSizeKey,
             visible(digits, stderr));
     return -1;

@@ -96,9 +96,9 @@ int enter_target(const char *dir) {
 // The id in the variable `name` (set by sudo for the user who ran it), or `none`.
 static unsigned id_of(const char *name, unsigned none) {
   const char *text = getenv(name);
-  char *end;
-  unsigned long id = text && *text ? strtoul(text, &end, 10) : none;
-  return text && *text && !*end ? static_cast<unsigned>(id) : none;
+  uint64_t id;
+  const char *end = text ? read_decimal(text, &id) : nullptr;
+  return end && !*end && id <= UINT32_MAX ? static_cast<unsigned>(id) : none;
 }
 
 // Whether only root, this user (the user who ran sudo, for root) or the directory's own group,

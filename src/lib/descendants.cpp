@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "lib/entries.h"
+#include "lib/text.h"
 
 namespace vardo {
 
@@ -24,12 +25,8 @@ static GroupTable table;
 
 // The number at the start of `s`, or -1.
 static long leading_number(const char *s) {
-  if (*s < '0' || *s > '9')
-    return -1;
-  long n = 0;
-  for (; *s >= '0' && *s <= '9'; ++s)
-    n = n * 10 + (*s - '0');
-  return n;
+  uint64_t n;
+  return read_decimal(s, &n) && n <= INT32_MAX ? static_cast<long>(n) : -1;
 }
 
 // Reads the parent and the process group of `pid` from /proc/PID/stat: "pid (comm) state ppid

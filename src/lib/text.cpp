@@ -30,6 +30,21 @@ const char *find_text(const char *text, const char *part) {
   return len == 0 ? text : nullptr;
 }
 
+const char *read_decimal(const char *text, uint64_t *value) {
+  uint64_t n = 0;
+  const char *p = text;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    auto digit = static_cast<uint64_t>(*p - '0');
+    if (n > (UINT64_MAX - digit) / 10)
+      return nullptr;
+    n = n * 10 + digit;
+  }
+  if (p == text)
+    return nullptr;
+  *value = n;
+  return p;
+}
+
 bool read_answer(char *buf, int size) {
   if (!fgets(buf, size, stdin))
     return false;

@@ -1,6 +1,7 @@
 // Bounded copies into the fixed text buffers of the system, and bounded answers read into them.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace vardo {
 
@@ -23,6 +24,11 @@ template <size_t N> int copy_text(char (&dst)[N], const char *src) {
 // short texts of a header need (the C library's search for long texts costs 1.3 KiB of
 // executable).
 const char *find_text(const char *text, const char *part);
+
+// Reads the decimal digits at the start of `text` into `value`. Returns the first character after
+// them, or null when there is none or the number would not fit in 64 bits (the C library's strtoul
+// costs 1.9 KiB of executable).
+const char *read_decimal(const char *text, uint64_t *value);
 
 // Reads one line of standard input as an answer: at most size - 1 characters are kept in `buf`,
 // and the rest of a longer line is read and dropped, so each question gets a line of its own.

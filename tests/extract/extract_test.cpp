@@ -807,6 +807,56 @@ TEST_F(Extract, ReadOnlyFileOfOursIsRefused) {
   EXPECT_EQ(entries(tool / "ro"), std::vector<std::string>{"f"});
 }
 
+// Which current directories a run with commands takes: those that only root, this user (the user
+// who ran sudo, for root) and their groups may change, up to the root.
+TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to give directories to other users";
+  tool.make_archive("a.run", "", "", "echo ran > ran", "", test::gzip_member("x", "f"));
+  chmod(tool.path().c_str(), 0755);
+  struct Case {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    std::vector<std::string> env;
+    bool above; // the directory above "out" is given instead
+    bool taken;
+  } cases[] = {
+      {0, 0, 0755, {}, false, true},
+      {0, 0, 01777, {}, false, true},
+      {0, 0, 0777, {}, false, false},
+      {65534, 0, 0755, {}, false, false},
+      {65534, 0, 0755, {"SUDO_UID=65534"}, false, true},
+      {65534, 0, 0755, {"SUDO_UID=65534x"}, false, false},
+      {0, 65534, 0775, {}, false, false},
+      {0, 65534, 0775, {"SUDO_GID=65534"}, false, true},
+      {0, 65534, 03775, {}, false, true},
+      {65534, 0, 0755, {}, true, false},
+  };
+  for (const Case &c : cases) {
+    std::string dir = c.above ? tool.path() : tool / "out";
+    ASSERT_EQ(chown(dir.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+    unlink((tool / "out/ran").c_str());
+    unlink((tool / "out/f").c_str());
+    test::RunOptions o;
+    o.env = c.env;
+    auto r = run_archive({"../a.run", "-q"}, o);
+    std::string what = std::to_string(c.owner) + ":" + std::to_string(c.group) + " " +
+                       std::to_string(c.mode) + (c.above ? " above" : "") +
+                       (c.env.empty() ? "" : " " + c.env[0]);
+    EXPECT_EQ(r.status, c.taken ? 0 : 1) << what << r.err;
+    EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, c.taken) << what;
+    if (!c.taken) {
+      EXPECT_NE(r.err.find(": another user may change what this directory holds"),
+                std::string::npos)
+          << what << r.err;
+    }
+    ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  }
+}
+
 // While a default extraction runs in a directory that everyone may write into (mode 0777, not
 // sticky), another user swaps names in it: a link put at the output name does not carry root's
 // write, and a temporary file replaced by another user's is not renamed onto the name.
