@@ -153,9 +153,24 @@ static bool read_command_word(Command *cmd, const Word &w) {
   return false;
 }
 
+// A path with a component "stdin" or "fd" (/dev/stdin, /dev/fd/N, /proc/PID/fd/N): a name of a
+// descriptor already open, through which a shell given it as its script reads what another
+// command writes there.
+static bool names_open_descriptor(const char *t) {
+  for (const char *p = t;; ++p) {
+    size_t n = strcspn(p, "/");
+    if ((n == 5 && strncmp(p, "stdin", 5) == 0) || (n == 2 && strncmp(p, "fd", 2) == 0))
+      return true;
+    p += n;
+    if (*p == '\0')
+      return false;
+  }
+}
+
 // Reads what a shell named in the current command does with the word `t`: "-c" runs its argument
 // and "-s" its input as code, and the first operand is the script it reads, except an option's
-// argument. Returns true when the template rereads.
+// argument; a script that names an open descriptor is read from another command. Returns true
+// when the template rereads.
 static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   const char *t = w.text;
   if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
@@ -169,6 +184,8 @@ static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   } else if (names_shell) {
     cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
   } else if (cmd->shell) {
+    if (!cmd->script && names_open_descriptor(t))
+      return true;
     cmd->script = true;
   }
   cmd->shell = cmd->shell || names_shell || w.expansion;

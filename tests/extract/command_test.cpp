@@ -246,6 +246,12 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       // A command named by a backquote substitution.
       "`printf eval` \"cd %p\"",
       "x; `printf eval` \"cd %p\"",
+      // A shell whose script is a descriptor already open, under any of its names.
+      "echo \"cd %p\" | sh /dev/stdin",
+      "echo \"cd %p\" | bash -e /dev/fd/0",
+      "sh /proc/self/fd/0 <<< \"cd %p\"",
+      "sh //proc/$$/fd/3 3<<EOF\ncd %p\nEOF",
+      "busybox sh /dev/./stdin < list; cp x %p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -272,6 +278,7 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "cat > %p/%o; printf '%%s\\n' done",
       "echo please read the notes in %p",
       "sh ./install.sh %p || exit $?",
+      "bash ./install.sh --log /dev/null --prefix %p",
       "unset CDPATH; cd %p",
       "while read -r f; do cp \"$f\" %p; done < list",
       "set -o errexit; cp x %p",
@@ -805,6 +812,7 @@ TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
       {pwn, "", "function setup { eval \"cd %p\"; }; setup; true", refusal, ""},
       {pwn, "", "{ true; } always { eval \"cd %p\"; }; true", refusal, ""},
       {pwn, "", "`printf eval` \"cd %p\"; true", refusal, ""},
+      {pwn, "", "echo \"cd %p\" | sh /dev/stdin; true", refusal, ""},
       {"x,y", "", "printf '[%s]' {x,{y}%p} > result", "", "[x][{y}@]|[{x,{y}@}]"},
       {"plain", "FPATH=/dir", "setup-helper || true", item_refusal + "FPATH=/dir", ""},
       {"plain", "POSIXLY_CORRECT=1", "true", item_refusal + "POSIXLY_CORRECT=1", ""},
