@@ -52,6 +52,7 @@ struct Word {
   bool expansion = false;     // "$" or a backquote: may become anything
   bool placeholder = false;   // "%o" or "%p": a value, as a name of a variable it is unknown
   bool literal_slash = false; // a "/" of the template itself: names a file, never a builtin
+  bool process = false;       // holds a process substitution: names a pipe to another command
 };
 
 // What a command does with the words after its command word.
@@ -169,8 +170,8 @@ static bool names_open_descriptor(const char *t) {
 
 // Reads what a shell named in the current command does with the word `t`: "-c" runs its argument
 // and "-s" its input as code, and the first operand is the script it reads, except an option's
-// argument; a script that names an open descriptor is read from another command. Returns true
-// when the template rereads.
+// argument; a script that names an open descriptor, or a process substitution, is read from
+// another command. Returns true when the template rereads.
 static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   const char *t = w.text;
   if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
@@ -184,7 +185,7 @@ static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   } else if (names_shell) {
     cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
   } else if (cmd->shell) {
-    if (!cmd->script && names_open_descriptor(t))
+    if (!cmd->script && (w.process || names_open_descriptor(t)))
       return true;
     cmd->script = true;
   }
@@ -342,15 +343,17 @@ static bool close_nesting(Reading *r) {
   bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
   Reading::Frame &f = r->frame[--r->depth];
   Command whole = next_command(r->cmd);
-  // A "(" in no word was a subshell's, or a function's "()": a command may follow.
-  if (f.w.len == 0 && !f.backquote) {
-    r->w = Word{};
-    return rereads;
-  }
   r->cmd = f.cmd;
   r->cmd.tests = whole.tests;
   r->cmd.v_word = whole.v_word;
   r->cmd.cases = whole.cases;
+  // A "(" in no word was a subshell's, or a function's "()": a command may follow, and the
+  // command it stands in goes on (a shell named before it still waits for its script).
+  if (f.w.len == 0 && !f.backquote) {
+    r->cmd.expect_command = true;
+    r->w = Word{};
+    return rereads;
+  }
   r->w = f.w;
   r->w.expansion = true;
   if (r->w.len == 0)
@@ -363,9 +366,12 @@ static bool read_boundary(Reading *r, char c) {
   bool in_case = r->cmd.cases > 0;
   if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
     return close_nesting(r);
-  // A substitution ("$(", a backquote) goes on with the word it stands in; any other "(" ends
-  // the word before it.
-  bool substitution = c == '`' || (r->w.len > 0 && r->w.text[r->w.len - 1] == '$');
+  // A substitution ("$(", a backquote, and the process substitutions "<(", ">(" and zsh's "=("
+  // at a word's start) goes on with the word it stands in; any other "(" ends the word before it.
+  char last = r->w.len > 0 ? r->w.text[r->w.len - 1] : '\0';
+  r->w.process =
+      r->w.process || (c == '(' && (last == '<' || last == '>' || (last == '=' && r->w.len == 1)));
+  bool substitution = c == '`' || last == '$' || r->w.process;
   if (c == '`' || (c == '(' && !in_case))
     return (!substitution && end_word(&r->cmd, &r->w)) || open_nesting(r, c == '`');
   if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
@@ -413,6 +419,8 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       rereads = read_boundary(&r, c);
     } else if (c == ' ' || c == '\t') {
       rereads = end_word(&r.cmd, &r.w);
+    } else if ((c == '<' || c == '>') && p[1] == '(') {
+      add_to_word(&r.w, c, p); // a process substitution, a word of its own or part of one
     } else if (c == '<' || c == '>' || (c == '&' && p[1] == '>')) {
       // A number just before the operator is its descriptor, not a word; "&" and "|" after it
       // belong to it (">&", ">|"), and ">&-" closes a descriptor, taking no word.

@@ -252,6 +252,14 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sh /proc/self/fd/0 <<< \"cd %p\"",
       "sh //proc/$$/fd/3 3<<EOF\ncd %p\nEOF",
       "busybox sh /dev/./stdin < list; cp x %p",
+      // ... or a process substitution, whose parentheses leave the command they stand in.
+      "sh <(echo \"cd %p\")",
+      "bash -u <(echo \"cd %p\")",
+      "sh < <(echo \"cd %p\")",
+      "sh /<(echo \"cd %p\")",
+      "sh =(echo \"cd %p\")",
+      "case x in x) sh <(echo \"cd %p\");; esac",
+      "echo \"cd %p\" | sh (x)",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -279,6 +287,7 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "echo please read the notes in %p",
       "sh ./install.sh %p || exit $?",
       "bash ./install.sh --log /dev/null --prefix %p",
+      "diff <(sort a) <(sort b) > %p/d; (cd %p && sh ./install.sh)",
       "unset CDPATH; cd %p",
       "while read -r f; do cp \"$f\" %p; done < list",
       "set -o errexit; cp x %p",
@@ -813,6 +822,7 @@ TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
       {pwn, "", "{ true; } always { eval \"cd %p\"; }; true", refusal, ""},
       {pwn, "", "`printf eval` \"cd %p\"; true", refusal, ""},
       {pwn, "", "echo \"cd %p\" | sh /dev/stdin; true", refusal, ""},
+      {pwn, "", "sh <(echo \"cd %p\"); true", refusal, ""},
       {"x,y", "", "printf '[%s]' {x,{y}%p} > result", "", "[x][{y}@]|[{x,{y}@}]"},
       {"plain", "FPATH=/dir", "setup-helper || true", item_refusal + "FPATH=/dir", ""},
       {"plain", "POSIXLY_CORRECT=1", "true", item_refusal + "POSIXLY_CORRECT=1", ""},
