@@ -83,6 +83,7 @@ struct Command {
   bool option_argument = false;  // the next word belongs to a shell's "-o" or "-O"
   bool env = false;              // env, whose -S splits a word into a command
   bool printf = false;           // printf or print, whose "-vNAME" names a variable
+  bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
   bool wait = false;             // wait, whose "-p" names a variable
   bool redirect = false;         // the next word is a redirection's target
   bool duplicate = false;        // ... of ">&" or "<&", which bash expands a second time
@@ -140,7 +141,8 @@ static bool read_command_word(Command *cmd, const Word &w) {
   cmd->precommand = cmd->precommand || is_one_of(t, kPrecommands);
   cmd->expect_command = cmd->precommand;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
-  cmd->printf = strcmp(t, "printf") == 0 || strcmp(t, "print") == 0;
+  cmd->print = strcmp(t, "print") == 0;
+  cmd->printf = cmd->print || strcmp(t, "printf") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
   cmd->tests = cmd->tests || cmd->printf || strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
@@ -245,7 +247,8 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *option = name ? t + name + 1 : t;
   cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
-  if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0))
+  if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->print && option_with(t, 'P')) ||
+      (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
   if (cmd->env && (option_with(t, 'S') || strncmp(t, "--split-string", 14) == 0))
     return true;

@@ -260,6 +260,9 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sh =(echo \"cd %p\")",
       "case x in x) sh <(echo \"cd %p\");; esac",
       "echo \"cd %p\" | sh (x)",
+      // zsh's prompt expansion, which runs a "$(...)" in the value when zsh is sh.
+      "print -P \"installing into %p\"",
+      "builtin print -rP -- %p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -285,6 +288,7 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "%p/bin/setup --quiet",
       "cat > %p/%o; printf '%%s\\n' done",
       "echo please read the notes in %p",
+      "print -r -- installing into %p",
       "sh ./install.sh %p || exit $?",
       "bash ./install.sh --log /dev/null --prefix %p",
       "diff <(sort a) <(sort b) > %p/d; (cd %p && sh ./install.sh)",
@@ -823,6 +827,7 @@ TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
       {pwn, "", "`printf eval` \"cd %p\"; true", refusal, ""},
       {pwn, "", "echo \"cd %p\" | sh /dev/stdin; true", refusal, ""},
       {pwn, "", "sh <(echo \"cd %p\"); true", refusal, ""},
+      {pwn, "", "print -P \"installing into %p\"; true", refusal, ""},
       {"x,y", "", "printf '[%s]' {x,{y}%p} > result", "", "[x][{y}@]|[{x,{y}@}]"},
       {"plain", "FPATH=/dir", "setup-helper || true", item_refusal + "FPATH=/dir", ""},
       {"plain", "POSIXLY_CORRECT=1", "true", item_refusal + "POSIXLY_CORRECT=1", ""},
