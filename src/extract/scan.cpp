@@ -8,11 +8,12 @@
 
 namespace vardo {
 
-// Commands that read what they are given (or what a variable they are given holds) as code.
-static const char *const kRereading[] = {".",       "source",  "eval",      "trap",    "alias",
-                                         "let",     "mapfile", "readarray", "getopts", "declare",
-                                         "typeset", "integer", "nameref",   "compgen", "complete",
-                                         "fc",      "emulate", "su",        "setopt",  "unsetopt"};
+// Commands that read what they are given (or what a variable they are given holds) as code: su
+// and runuser run a shell's "-c", and script runs a shell that reads its standard input.
+static const char *const kRereading[] = {
+    ".",       "source",  "eval",    "trap",    "alias",  "let",     "mapfile", "readarray",
+    "getopts", "declare", "typeset", "integer", "float",  "nameref", "compgen", "complete",
+    "fc",      "emulate", "su",      "runuser", "script", "setopt",  "unsetopt"};
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -25,9 +26,10 @@ static const char *const kPrecommands[] = {
     "nohup",   "env",     "time",   "xargs",  "nice",      "sudo",   "doas",
     "stdbuf",  "timeout", "setsid", "chroot", "taskset",   "ionice", "function"};
 // Shells: their "-c" argument is code, and without a script operand they read code from their
-// standard input.
-static const char *const kShells[] = {"sh",    "bash", "dash", "ash",  "ksh",     "mksh", "lksh",
-                                      "pdksh", "posh", "zsh",  "yash", "busybox", "rbash"};
+// standard input; flock hands its "-c" argument to a shell too.
+static const char *const kShells[] = {"sh",   "bash",  "dash",    "ash",  "ksh", "ksh93",
+                                      "mksh", "lksh",  "pdksh",   "posh", "zsh", "yash",
+                                      "hush", "rbash", "busybox", "flock"};
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
 static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
 // Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.

@@ -263,6 +263,13 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       // zsh's prompt expansion, which runs a "$(...)" in the value when zsh is sh.
       "print -P \"installing into %p\"",
       "builtin print -rP -- %p",
+      // Other shells, and programs that hand a "-c" to one or run one on their input.
+      "hush -c \"cd %p\"",
+      "ksh93 -c \"cd %p\"",
+      "flock /tmp/lock -c \"cd %p\"",
+      "runuser -u nobody -- cp x %p",
+      "echo \"cd %p\" | script -q /dev/null",
+      "float x=%p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -289,6 +296,7 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "cat > %p/%o; printf '%%s\\n' done",
       "echo please read the notes in %p",
       "print -r -- installing into %p",
+      "flock /tmp/vardo.lock cp -R . %p",
       "sh ./install.sh %p || exit $?",
       "bash ./install.sh --log /dev/null --prefix %p",
       "diff <(sort a) <(sort b) > %p/d; (cd %p && sh ./install.sh)",
