@@ -160,8 +160,10 @@ static bool read_command_word(Command *cmd, const Word &w) {
 
 // A path with a component "stdin" or "fd" (/dev/stdin, /dev/fd/N, /proc/PID/fd/N): a name of a
 // descriptor already open, through which a shell given it as its script reads what another
-// command writes there.
+// command writes there. A pattern or a brace expansion may become such a name.
 static bool names_open_descriptor(const char *t) {
+  if (strpbrk(t, "*?[{"))
+    return true;
   for (const char *p = t;; ++p) {
     size_t n = strcspn(p, "/");
     if ((n == 5 && strncmp(p, "stdin", 5) == 0) || (n == 2 && strncmp(p, "fd", 2) == 0))

@@ -252,6 +252,8 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sh /proc/self/fd/0 <<< \"cd %p\"",
       "sh //proc/$$/fd/3 3<<EOF\ncd %p\nEOF",
       "busybox sh /dev/./stdin < list; cp x %p",
+      "echo \"cd %p\" | sh /dev/s?din",
+      "sh /dev/{stdin,null} <<< \"cd %p\"",
       // ... or a process substitution, whose parentheses leave the command they stand in.
       "sh <(echo \"cd %p\")",
       "bash -u <(echo \"cd %p\")",
@@ -299,6 +301,7 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "flock /tmp/vardo.lock cp -R . %p",
       "sh ./install.sh %p || exit $?",
       "bash ./install.sh --log /dev/null --prefix %p",
+      "sh ./install.sh --docs '*.txt' %p",
       "diff <(sort a) <(sort b) > %p/d; (cd %p && sh ./install.sh)",
       "unset CDPATH; cd %p",
       "while read -r f; do cp \"$f\" %p; done < list",
