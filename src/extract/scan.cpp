@@ -8,11 +8,12 @@
 
 namespace vardo {
 
-// Commands that read what they are given (or what a variable they are given holds) as code.
-static const char *const kRereading[] = {".",       "source",  "eval",      "trap",    "alias",
-                                         "let",     "mapfile", "readarray", "getopts", "declare",
-                                         "typeset", "integer", "nameref",   "compgen", "complete",
-                                         "fc",      "emulate", "su",        "setopt",  "unsetopt"};
+// Commands that read what they are given (or what a variable they are given holds) as code: su
+// and runuser run a shell's "-c", and script runs a shell that reads its standard input.
+static const char *const kRereading[] = {
+    ".",       "source",  "eval",    "trap",    "alias",  "let",     "mapfile", "readarray",
+    "getopts", "declare", "typeset", "integer", "float",  "nameref", "compgen", "complete",
+    "fc",      "emulate", "su",      "runuser", "script", "setopt",  "unsetopt"};
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -25,9 +26,10 @@ static const char *const kPrecommands[] = {
     "nohup",   "env",     "time",   "xargs",  "nice",      "sudo",   "doas",
     "stdbuf",  "timeout", "setsid", "chroot", "taskset",   "ionice", "function"};
 // Shells: their "-c" argument is code, and without a script operand they read code from their
-// standard input.
-static const char *const kShells[] = {"sh",    "bash", "dash", "ash",  "ksh",     "mksh", "lksh",
-                                      "pdksh", "posh", "zsh",  "yash", "busybox", "rbash"};
+// standard input; flock hands its "-c" argument to a shell too.
+static const char *const kShells[] = {"sh",   "bash",  "dash",    "ash",  "ksh", "ksh93",
+                                      "mksh", "lksh",  "pdksh",   "posh", "zsh", "yash",
+                                      "hush", "rbash", "busybox", "flock"};
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
 static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
 // Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.
@@ -52,6 +54,7 @@ struct Word {
   bool expansion = false;     // "$" or a backquote: may become anything
   bool placeholder = false;   // "%o" or "%p": a value, as a name of a variable it is unknown
   bool literal_slash = false; // a "/" of the template itself: names a file, never a builtin
+  bool process = false;       // holds a process substitution: names a pipe to another command
 };
 
 // What a command does with the words after its command word.
@@ -82,6 +85,7 @@ struct Command {
   bool option_argument = false;  // the next word belongs to a shell's "-o" or "-O"
   bool env = false;              // env, whose -S splits a word into a command
   bool printf = false;           // printf or print, whose "-vNAME" names a variable
+  bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
   bool wait = false;             // wait, whose "-p" names a variable
   bool redirect = false;         // the next word is a redirection's target
   bool duplicate = false;        // ... of ">&" or "<&", which bash expands a second time
@@ -139,7 +143,8 @@ static bool read_command_word(Command *cmd, const Word &w) {
   cmd->precommand = cmd->precommand || is_one_of(t, kPrecommands);
   cmd->expect_command = cmd->precommand;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
-  cmd->printf = strcmp(t, "printf") == 0 || strcmp(t, "print") == 0;
+  cmd->print = strcmp(t, "print") == 0;
+  cmd->printf = cmd->print || strcmp(t, "printf") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
   cmd->tests = cmd->tests || cmd->printf || strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
@@ -153,9 +158,26 @@ static bool read_command_word(Command *cmd, const Word &w) {
   return false;
 }
 
+// A path with a component "stdin" or "fd" (/dev/stdin, /dev/fd/N, /proc/PID/fd/N): a name of a
+// descriptor already open, through which a shell given it as its script reads what another
+// command writes there. A pattern or a brace expansion may become such a name.
+static bool names_open_descriptor(const char *t) {
+  if (strpbrk(t, "*?[{"))
+    return true;
+  for (const char *p = t;; ++p) {
+    size_t n = strcspn(p, "/");
+    if ((n == 5 && strncmp(p, "stdin", 5) == 0) || (n == 2 && strncmp(p, "fd", 2) == 0))
+      return true;
+    p += n;
+    if (*p == '\0')
+      return false;
+  }
+}
+
 // Reads what a shell named in the current command does with the word `t`: "-c" runs its argument
 // and "-s" its input as code, and the first operand is the script it reads, except an option's
-// argument. Returns true when the template rereads.
+// argument; a script that names an open descriptor, or a process substitution, is read from
+// another command. Returns true when the template rereads.
 static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   const char *t = w.text;
   if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
@@ -169,6 +191,8 @@ static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   } else if (names_shell) {
     cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
   } else if (cmd->shell) {
+    if (!cmd->script && (w.process || names_open_descriptor(t)))
+      return true;
     cmd->script = true;
   }
   cmd->shell = cmd->shell || names_shell || w.expansion;
@@ -227,7 +251,8 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *option = name ? t + name + 1 : t;
   cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
-  if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0))
+  if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->print && option_with(t, 'P')) ||
+      (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
   if (cmd->env && (option_with(t, 'S') || strncmp(t, "--split-string", 14) == 0))
     return true;
@@ -325,15 +350,17 @@ static bool close_nesting(Reading *r) {
   bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
   Reading::Frame &f = r->frame[--r->depth];
   Command whole = next_command(r->cmd);
-  // A "(" in no word was a subshell's, or a function's "()": a command may follow.
-  if (f.w.len == 0 && !f.backquote) {
-    r->w = Word{};
-    return rereads;
-  }
   r->cmd = f.cmd;
   r->cmd.tests = whole.tests;
   r->cmd.v_word = whole.v_word;
   r->cmd.cases = whole.cases;
+  // A "(" in no word was a subshell's, or a function's "()": a command may follow, and the
+  // command it stands in goes on (a shell named before it still waits for its script).
+  if (f.w.len == 0 && !f.backquote) {
+    r->cmd.expect_command = true;
+    r->w = Word{};
+    return rereads;
+  }
   r->w = f.w;
   r->w.expansion = true;
   if (r->w.len == 0)
@@ -346,9 +373,12 @@ static bool read_boundary(Reading *r, char c) {
   bool in_case = r->cmd.cases > 0;
   if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
     return close_nesting(r);
-  // A substitution ("$(", a backquote) goes on with the word it stands in; any other "(" ends
-  // the word before it.
-  bool substitution = c == '`' || (r->w.len > 0 && r->w.text[r->w.len - 1] == '$');
+  // A substitution ("$(", a backquote, and the process substitutions "<(", ">(" and zsh's "=("
+  // at a word's start) goes on with the word it stands in; any other "(" ends the word before it.
+  char last = r->w.len > 0 ? r->w.text[r->w.len - 1] : '\0';
+  r->w.process =
+      r->w.process || (c == '(' && (last == '<' || last == '>' || (last == '=' && r->w.len == 1)));
+  bool substitution = c == '`' || last == '$' || r->w.process;
   if (c == '`' || (c == '(' && !in_case))
     return (!substitution && end_word(&r->cmd, &r->w)) || open_nesting(r, c == '`');
   if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
@@ -396,6 +426,8 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       rereads = read_boundary(&r, c);
     } else if (c == ' ' || c == '\t') {
       rereads = end_word(&r.cmd, &r.w);
+    } else if ((c == '<' || c == '>') && p[1] == '(') {
+      add_to_word(&r.w, c, p); // a process substitution, a word of its own or part of one
     } else if (c == '<' || c == '>' || (c == '&' && p[1] == '>')) {
       // A number just before the operator is its descriptor, not a word; "&" and "|" after it
       // belong to it (">&", ">|"), and ">&-" closes a descriptor, taking no word.

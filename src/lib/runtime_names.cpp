@@ -7,11 +7,11 @@
 namespace vardo {
 
 // The shells' start-up files, options and parsing (ENV, BASH_ENV, SHELLOPTS, IFS, the prompts,
-// which "set -x" expands, the search paths, HOME for "~" and cd, FPATH for the functions mksh
-// and zsh load on first use, TMPPREFIX for zsh's here-documents, yash's hooks, bash's $"..."
-// translations), the variables bash and
-// mksh evaluate as arithmetic when assigned (a subscript there runs commands), and what the C
-// library and the loader load code or settings from.
+// which "set -x" expands, with zsh's names for those of select and "set -x" and yash's style, the
+// search paths, HOME for "~" and cd, FPATH for the functions mksh and zsh load on first use,
+// TMPPREFIX for zsh's here-documents, yash's handler of commands not found, bash's $"..."
+// translations), the variables bash and mksh evaluate as arithmetic when assigned (a subscript
+// there runs commands), and what the C library and the loader load code or settings from.
 static const char *const kNames[] = {"ENV",
                                      "BASH_ENV",
                                      "BASHOPTS",
@@ -25,6 +25,9 @@ static const char *const kNames[] = {"ENV",
                                      "PS2",
                                      "PS3",
                                      "PS4",
+                                     "PS4S",
+                                     "PROMPT3",
+                                     "PROMPT4",
                                      "PROMPT_COMMAND",
                                      "PATH",
                                      "CDPATH",
@@ -41,8 +44,7 @@ static const char *const kNames[] = {"ENV",
                                      "ZDOTDIR",
                                      "NULLCMD",
                                      "READNULLCMD",
-                                     "YASH_AFTER_CD",
-                                     "YASH_LOADPATH",
+                                     "COMMAND_NOT_FOUND_HANDLER",
                                      "ECHO_STYLE",
                                      "TEXTDOMAIN",
                                      "TEXTDOMAINDIR",
@@ -66,8 +68,9 @@ static const char *const kNames[] = {"ENV",
                                      "LOCALDOMAIN"};
 
 // Prefixes: the loader's settings, the C library's allocator settings (another spelling of
-// GLIBC_TUNABLES), and the functions bash imports from the environment.
-static const char *const kPrefixes[] = {"LD_", "MALLOC_", "BASH_FUNC_"};
+// GLIBC_TUNABLES), the functions bash imports from the environment, and yash's own variables
+// (its hooks YASH_AFTER_CD, its YASH_PS4 and the others, YASH_LOADPATH).
+static const char *const kPrefixes[] = {"LD_", "MALLOC_", "BASH_FUNC_", "YASH_"};
 
 static bool is(const char *name, size_t len, const char *known) {
   return len == strlen(known) && strncmp(name, known, len) == 0;

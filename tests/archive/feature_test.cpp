@@ -124,8 +124,8 @@ TEST_F(Feature, EntriesAreCheckedAsTheyAreExported) {
        "LANG=C|LC_ALL=C.UTF-8|LC_CTYPE=en_US.UTF-8|LC_MESSAGES=de_DE.utf8|LANGUAGE=en|LANG=POSIX"},
       {"LANGUAGE=de_DE:de:en,LC_TIME=sr_RS.UTF-8@latin,LANG=",
        "LANGUAGE=de_DE:de:en|LC_TIME=sr_RS.UTF-8@latin|LANG="},
-      {"BASH_COMPLETION_DIR=/x,BASHRC=1,MY_LD_PATH=1",
-       "BASH_COMPLETION_DIR=/x|BASHRC=1|MY_LD_PATH=1"},
+      {"BASH_COMPLETION_DIR=/x,BASHRC=1,MY_LD_PATH=1,MY_YASH_X=1,PROMPTS=1",
+       "BASH_COMPLETION_DIR=/x|BASHRC=1|MY_LD_PATH=1|MY_YASH_X=1|PROMPTS=1"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(entries_of(h, c.features), c.result) << c.features;
@@ -160,6 +160,12 @@ TEST_F(Feature, EntriesAreCheckedAsTheyAreExported) {
       {"TMOUT=1", "TMOUT=1"},
       {"ENV=/x,BASH_ENV=/y", "ENV=/x"},
       {"YASH_AFTER_CD=x", "YASH_AFTER_CD=x"},
+      {"YASH_PS4=$(id)", "YASH_PS4=$(id)"},
+      {"YASH_LOADPATH=/x", "YASH_LOADPATH=/x"},
+      {"COMMAND_NOT_FOUND_HANDLER=echo x", "COMMAND_NOT_FOUND_HANDLER=echo x"},
+      {"PS4S=$(id)", "PS4S=$(id)"},
+      {"PROMPT4=$(id)", "PROMPT4=$(id)"},
+      {"ZDOTDIR=/x", "ZDOTDIR=/x"},
       {"PS4=$(id)", "PS4=$(id)"},
       {"TMPPREFIX=/nonexistent/zsh", "TMPPREFIX=/nonexistent/zsh"},
       {"MALLOC_CHECK_=3", "MALLOC_CHECK_=3"},
