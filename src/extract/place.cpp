@@ -90,54 +90,51 @@ int enter_target(const char *dir) {
   if (fd >= 0)
     close(fd);
   p.target_made = made > 0;
+  if (result < 0 && !made)
+    p.target[0] = '\0'; // nothing went there: no line names it at the end
   return result;
 }
 
-// The id in the variable `name` (set by sudo for the user who ran it), or `none`.
-static unsigned id_of(const char *name, unsigned none) {
-  const char *text = getenv(name);
-  uint64_t id;
-  const char *end = text ? read_decimal(text, &id) : nullptr;
-  return end && !*end && id <= UINT32_MAX ? static_cast<unsigned>(id) : none;
+// Opens `name` of `dir` to look at it: for reading where the user may, so that its ACL can be
+// read, else for its path alone (which needs only search permission).
+static int open_to_check(int dir, const char *name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Whether only root, this user (the user who ran sudo, for root) or the directory's own group,
-// when it is ours, may change the directory `st`: its owner is one of them, and it is writable by
-// nobody else unless the sticky bit keeps them from renaming and removing what is not theirs.
-static bool only_ours(const struct stat &st) {
-  bool root = geteuid() == 0;
-  uid_t user = root ? id_of("SUDO_UID", 0) : geteuid();
-  gid_t group = root ? id_of("SUDO_GID", getegid()) : getegid();
-  bool owner = st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == user;
-  bool sticky = st.st_mode & S_ISVTX;
-  bool group_ok = !(st.st_mode & S_IWGRP) || sticky || st.st_gid == group || st.st_gid == 0;
-  bool others_ok = !(st.st_mode & S_IWOTH) || sticky;
-  return owner && group_ok && others_ok;
-}
-
-int check_current_directory() {
-  // From the current directory up to the root: a directory anyone else may change could have
-  // what the extract command wrote replaced, or be renamed under the path %p names.
-  // O_PATH needs only search permission, so a parent the user may not list is still checked.
-  int fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+// Whether the current directory and every directory above it, up to the root, are ones only we
+// may change: otherwise another user could replace what is written there, or rename a directory
+// on its path and put theirs in its place.
+static bool ours_up_to_root() {
+  int fd = open_to_check(AT_FDCWD, ".");
   bool safe = fd >= 0, root = false;
   for (int depth = 0; safe && !root && depth < 256; ++depth) {
     struct stat st, up;
-    int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    safe = parent >= 0 && fstat(fd, &st) == 0 && fstat(parent, &up) == 0 && only_ours(st);
+    int parent = open_to_check(fd, "..");
+    safe =
+        parent >= 0 && fstat(fd, &st) == 0 && fstat(parent, &up) == 0 && !others_may_change(fd, st);
     root = safe && st.st_dev == up.st_dev && st.st_ino == up.st_ino;
     close(fd);
     fd = parent;
   }
   if (fd >= 0)
     close(fd);
-  if (safe && root)
-    return 0;
+  return safe && root;
+}
+
+// Says that another user may change the current directory, with what to do instead.
+static void refuse_shared(const char *instead) {
   char dir[kTextBufferSize];
   fprintf(stderr,
           "%s: %s: another user may change what this directory holds, or the directories above "
-          "it; unpack with -d DIR or -T\n",
-          process.program_name, getcwd(dir, sizeof dir) ? visible(dir, stderr) : ".");
+          "it; %s\n",
+          process.program_name, getcwd(dir, sizeof dir) ? visible(dir, stderr) : ".", instead);
+}
+
+int check_current_directory() {
+  if (ours_up_to_root())
+    return 0;
+  refuse_shared("unpack with -d DIR or -T");
   return -1;
 }
 
@@ -149,8 +146,19 @@ int enter_temporary(const char *base, bool keep) {
     if (!base || !*base)
       base = "/tmp";
   }
+  // The temporary directory is made from inside its parent, which no other user may change (or
+  // they could rename it away and put theirs in its place), and named by the path getcwd gives
+  // there, which holds no link.
+  if (chdir(base) < 0) {
+    report_errno(base);
+    return -1;
+  }
+  if (!ours_up_to_root()) {
+    refuse_shared("set TMPDIR to a directory of yours");
+    return -1;
+  }
   char dir[kTextBufferSize];
-  if (absolute(dir, base) < 0 ||
+  if (!getcwd(dir, sizeof dir) ||
       format_text(p.temporary, sizeof p.temporary, "%s/vardo.XXXXXX", dir) < 0) {
     fprintf(stderr, "%s: %s: the path is too long for a temporary directory\n",
             process.program_name, visible(base, stderr));

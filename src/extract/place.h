@@ -15,18 +15,18 @@ namespace vardo {
 // Returns 0, or -1 after a message.
 int enter_target(const char *dir);
 
-// Refuses, after a message, to run commands in the current directory when another user may
-// change what it holds meanwhile, or rename it or a directory above it: one that another user
-// owns, or that users other than its owner and group (root and the user who ran sudo, for root)
-// may write into without the sticky bit. Another user could replace what the extract command
-// wrote before the run command runs it, plant links for the extract command to write through,
-// or move the directory that %p names. (The tool's own default extraction writes such a
-// directory safely; it is what runs afterwards that cannot be.) Returns 0 or -1.
+// Refuses, after a message, to run commands in the current directory when another user may change
+// what it holds meanwhile, or rename it or a directory above it (lib/dirpath.h's
+// others_may_change, up to the root). Another user could replace what the extract command wrote
+// before the run command runs it, plant links for the extract command to write through, or move
+// the directory that %p names. (The tool's own default extraction writes such a directory safely;
+// it is what runs afterwards that cannot be.) Returns 0 or -1.
 int check_current_directory();
 
 // Makes a private directory (mkdtemp, 0700) below `base` (when null: $TMPDIR, else /tmp) and
 // enters the directory "payload" made in it (0700), where the commands work; it is kept at the
-// end when `keep`. Returns 0, or -1 after a message.
+// end when `keep`. `base` and the directories above it must be ones no other user may change, as
+// for check_current_directory. Returns 0, or -1 after a message.
 int enter_temporary(const char *base, bool keep);
 
 // Records that a relocation unpacks into the directory `dir` (lib/space.h).

@@ -1,22 +1,42 @@
 #include "lib/dirpath.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include "lib/groups.h"
+#include "lib/text.h"
 #include "lib/visible.h"
 
 namespace vardo {
 
-// Who may change what a directory holds: other users may when it belongs to someone but root and
-// this user, or when group or others may write into it without the sticky bit (which lets only
-// an entry's owner remove or rename it).
-static bool others_may_change(const struct stat &st) {
-  if (st.st_uid != 0 && st.st_uid != geteuid())
-    return true;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+// The id in the variable `name` (set by sudo for the user who ran it), or `none`.
+static unsigned id_of(const char *name, unsigned none) {
+  const char *text = getenv(name);
+  uint64_t id;
+  const char *end = text ? read_decimal(text, &id) : nullptr;
+  return end && !*end && id <= UINT32_MAX ? static_cast<unsigned>(id) : none;
+}
+
+// Whether the directory `fd` has an access ACL, whose entries for named users and groups the
+// mode's group bits (then the ACL's mask) hide.
+static bool has_acl(int fd) {
+  return fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0 ||
+         (errno != ENODATA && errno != EOPNOTSUPP);
+}
+
+bool others_may_change(int fd, const struct stat &st) {
+  uid_t user = geteuid() == 0 ? id_of("SUDO_UID", 0) : geteuid();
+  bool owner = st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == user;
+  bool sticky = st.st_mode & S_ISVTX;
+  bool group =
+      (st.st_mode & S_IWGRP) && !sticky && (has_acl(fd) || !group_private_to(st.st_gid, user));
+  return !owner || group || ((st.st_mode & S_IWOTH) && !sticky);
 }
 
 // How a path is walked: what is made on the way, and what is followed.
@@ -52,7 +72,7 @@ static int open_step(int dir, const char *name, const char *shown, bool own_link
       report_errno(shown);
     return -1;
   }
-  if (fstat(fd, &st) < 0 || others_may_change(st)) {
+  if (fstat(fd, &st) < 0 || others_may_change(fd, st)) {
     fprintf(stderr, "%s: other users may write into this directory; not used.\n",
             visible(shown, stderr));
     close(fd);

@@ -1,13 +1,20 @@
 // Directories reached safely where other users may be at work: an absolute path is walked from
 // "/" one directory at a time without following any symbolic link, and every directory on it
-// must be one that no other user may change (owned by root or this user, and not writable by
-// group or others unless sticky). A link planted on the path cannot carry the caller elsewhere,
-// and no other user can replace what the caller makes there.
+// must be one that no other user may change (others_may_change). A link planted on the path
+// cannot carry the caller elsewhere, and no other user can replace what the caller makes there.
 #pragma once
 #include <cstddef>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace vardo {
+
+// Whether a user other than root and this one (the user who ran sudo, for root) may change what
+// the directory `st`, open on `fd`, holds: when one of them owns it, or may write into it without
+// the sticky bit (which lets only an entry's owner remove or rename it): others at large, a group
+// that is not private to this user (lib/groups.h), or an entry of an ACL. A directory opened for
+// its path alone (O_PATH) has an ACL that cannot be read, and is taken to have one.
+bool others_may_change(int fd, const struct stat &st);
 
 // The longest path a message names while walking, with its NUL.
 constexpr int kDirPathSize = 512;

@@ -828,8 +828,8 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {65534, 0, 0755, {}, false, false},
       {65534, 0, 0755, {"SUDO_UID=65534"}, false, true},
       {65534, 0, 0755, {"SUDO_UID=65534x"}, false, false},
-      {0, 65534, 0775, {}, false, false},
-      {0, 65534, 0775, {"SUDO_GID=65534"}, false, true},
+      {0, 65534, 0775, {}, false, false}, // nobody's primary group
+      {0, 0, 0775, {}, false, true},      // root's group, which is root's alone
       {0, 65534, 03775, {}, false, true},
       {65534, 0, 0755, {}, true, false},
   };
@@ -855,6 +855,31 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
   }
+  // An ACL entry for another user hides behind the group bits of a group that is root's alone.
+  if (test::run({"setfacl", "-m", "u:65534:rwx", tool / "out"}).status == 0) {
+    auto r = run_archive({"../a.run", "-q"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(": another user may change"), std::string::npos) << r.err;
+    ASSERT_EQ(test::run({"setfacl", "-b", tool / "out"}).status, 0);
+  } else {
+    ADD_FAILURE() << "setfacl cannot give an ACL entry here";
+  }
+  // The directory a temporary directory is made in, and a target's, are held to the same rule,
+  // and refused before anything is made.
+  std::string theirs = tool / "theirs";
+  mkdir(theirs.c_str(), 0755);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  test::RunOptions o;
+  o.env = {"TMPDIR=" + theirs};
+  auto r = run_archive({"../a.run", "-q", "-T"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../a.run: " + theirs +
+                       ": another user may change what this directory holds, or the directories "
+                       "above it; set TMPDIR to a directory of yours\n");
+  r = run_archive({"../a.run", "-q", "-d", theirs + "/t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, theirs + ": other users may write into this directory; not used.\n");
+  EXPECT_EQ(entries(theirs), std::vector<std::string>{});
 }
 
 // While a default extraction runs in a directory that everyone may write into (mode 0777, not

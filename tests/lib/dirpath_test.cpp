@@ -56,9 +56,13 @@ TEST(MakeDirPath, NoLinkIsFollowedAndNoDirectoryOthersMayChangeIsUsed) {
   EXPECT_EQ(r.out, "failed");
   EXPECT_EQ(r.err, dir / "link: a symbolic link; not followed.\n");
   EXPECT_NE(access((dir / "real/sub").c_str(), F_OK), 0);
-  // Writable by others: refused, unless the sticky bit keeps each entry its owner's.
+  // Writable by others: refused, unless the sticky bit keeps each entry its owner's. The group
+  // is nogroup, which is nobody's primary group, where root may give it.
   for (mode_t mode : {0777, 0775, 0757}) {
     mkdir((dir / "open").c_str(), 0755);
+    if (geteuid() == 0) {
+      ASSERT_EQ(chown((dir / "open").c_str(), 0, 65534), 0);
+    }
     chmod((dir / "open").c_str(), mode);
     r = make_dirs(dir / "open/sub");
     EXPECT_EQ(r.err, dir / "open: other users may write into this directory; not used.\n") << mode;

@@ -1,0 +1,90 @@
+#include "lib/groups.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "lib/text.h"
+
+namespace vardo {
+
+namespace {
+
+constexpr size_t kLineSize = 4096;
+constexpr size_t kNameSize = 64;
+
+// One line of a colon-separated file, cut into its fields in place.
+struct Fields {
+  char line[kLineSize];
+  const char *field[5];
+  int count;
+};
+
+// Reads the next line of `f` into `l`. Returns 1, 0 at the end, -1 for a line too long.
+int next_line(FILE *f, Fields &l) {
+  if (!fgets(l.line, sizeof l.line, f))
+    return 0;
+  size_t len = strlen(l.line);
+  if (l.line[len - 1] != '\n' && !feof(f))
+    return -1;
+  l.line[strcspn(l.line, "\n")] = '\0';
+  l.count = 0;
+  for (char *p = l.line; l.count < 5; ++p) {
+    l.field[l.count++] = p;
+    if (!(p = strchr(p, ':')))
+      break;
+    *p = '\0';
+  }
+  return 1;
+}
+
+// The number in field `i`, or -1 when it is missing or not a number.
+long long number(const Fields &l, int i) {
+  uint64_t n;
+  const char *end = i < l.count ? read_decimal(l.field[i], &n) : nullptr;
+  return end && !*end && n <= UINT32_MAX ? static_cast<long long>(n) : -1;
+}
+
+// Whether `name` is one of the comma-separated `members`, or the list is empty.
+bool only_members(const char *members, const char (&allowed)[2][kNameSize]) {
+  for (const char *p = members; *p;) {
+    size_t len = strcspn(p, ",");
+    bool known = false;
+    for (const char *name : allowed)
+      known = known || (*name && strlen(name) == len && strncmp(p, name, len) == 0);
+    if (!known)
+      return false;
+    p += len + (p[len] == ',');
+  }
+  return true;
+}
+
+} // namespace
+
+bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char *group_path) {
+  static Fields l; // 4 KiB: not on the stack
+  char allowed[2][kNameSize] = {};
+  FILE *f = fopen(passwd_path, "re");
+  bool private_group = f != nullptr;
+  int got = 0;
+  while (private_group && (got = next_line(f, l)) > 0) {
+    long long user = number(l, 2);
+    if (user == 0 || user == uid)
+      copy_text(allowed[user == 0 ? 0 : 1], l.field[0]);
+    else if (number(l, 3) == gid)
+      private_group = false; // another user's primary group
+  }
+  private_group = private_group && got == 0;
+  if (f)
+    fclose(f);
+  bool listed = false;
+  f = private_group ? fopen(group_path, "re") : nullptr;
+  while (f && !listed && (got = next_line(f, l)) > 0)
+    listed = number(l, 2) == gid;
+  private_group = listed && l.count == 4 && only_members(l.field[3], allowed) &&
+                  only_members(l.field[0], allowed); // named after root or the user
+  if (f)
+    fclose(f);
+  return private_group;
+}
+
+} // namespace vardo

@@ -1,0 +1,52 @@
+#include "lib/groups.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+#include "support/process.h"
+
+namespace vardo {
+namespace {
+
+// A group is private to root and one user only when the files show that nobody else has it, as
+// primary group or as member; a group the files cannot vouch for is not.
+TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
+  test::TempDir dir;
+  const std::string users = "root:x:0:0:root:/root:/bin/sh\n"
+                            "ann:x:1000:1000:Ann:/home/ann:/bin/sh\n"
+                            "bob:x:1001:100:Bob:/home/bob:/bin/sh\n";
+  struct Case {
+    std::string passwd, group;
+    gid_t gid;
+    uid_t uid;
+    bool private_group;
+  } cases[] = {
+      {users, "ann:x:1000:\n", 1000, 1000, true},         // a user private group
+      {users, "ann:x:1000:ann,root\n", 1000, 1000, true}, // members that are ann and root
+      {users, "ann:x:1000:bob\n", 1000, 1000, false},     // another member
+      {users, "ann:x:1000:ann,bob\n", 1000, 1000, false}, // the second of two
+      {users, "users:x:100:\n", 100, 1000, false},        // bob's primary group
+      {users, "users:x:100:\n", 100, 1001, false},        // bob's alone, but meant to be shared
+      {users, "root:x:0:\nann:x:1000:\n", 0, 1000, true}, // root's group
+      {users, "other:x:1000:\n", 1000, 1000, false},      // not named after ann
+      {users, "other:x:1000:\n", 1001, 1001, false},      // not listed: members unknown
+      {users, "ann:x:1000:\n", 1000, 0, false},           // ann's group is not root's
+      {users, "ann:x:1000:" + std::string(5000, 'a') + "\n", 1000, 1000, false}, // too long
+      {users, "ann:x:1000\n", 1000, 1000, false},                                // no member field
+      {users, "ann:x:1000:\n", 1000, 1000, true},
+      {users + "x:y\n" + "carl:x:1002:1000:\n", "ann:x:1000:\n", 1000, 1000, false},
+      {users, "", 1000, 1000, false},
+      {"", "ann:x:1000:\n", 1000, 1000, false}, // whose name is not known
+  };
+  for (const Case &c : cases) {
+    test::write_file(dir / "passwd", c.passwd);
+    test::write_file(dir / "group", c.group);
+    EXPECT_EQ(group_private_to(c.gid, c.uid, (dir / "passwd").c_str(), (dir / "group").c_str()),
+              c.private_group)
+        << c.group << " gid " << c.gid << " uid " << c.uid;
+  }
+  EXPECT_FALSE(group_private_to(1000, 1000, (dir / "missing").c_str(), (dir / "group").c_str()));
+}
+
+} // namespace
+} // namespace vardo
