@@ -56,6 +56,24 @@ static void ascend(TreeWalk *w, size_t before) {
 
 static void remove_entries(TreeWalk *w, int dir, int depth);
 
+// Gives a directory of this user's that the payload made read-only (tar keeps a directory's mode)
+// back its owner's rights, so that what it holds can go; by descriptor, never by name.
+static void open_up(int fd, const struct stat &st) {
+  if (st.st_uid == geteuid() && (st.st_mode & 0700) != 0700)
+    fchmod(fd, (st.st_mode & 07777) | 0700);
+}
+
+// Opens the directory `name` of `dir` without following a link. One of this user's that cannot be
+// read is first given its owner's rights, through a descriptor of its own that follows no link.
+static int open_dir(int dir, const char *name, const struct stat &st) {
+  int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir, name, flags);
+  if (fd < 0 && errno == EACCES && st.st_uid == geteuid() &&
+      fchmodat(dir, name, (st.st_mode & 07777) | 0700, AT_SYMLINK_NOFOLLOW) == 0)
+    fd = openat(dir, name, flags);
+  return fd;
+}
+
 // Removes the entry `name` of `dir`: a directory of this user's on the same filesystem with what
 // it holds, anything else as a name.
 static void remove_entry(TreeWalk *w, int dir, const char *name, int depth) {
@@ -71,12 +89,13 @@ static void remove_entry(TreeWalk *w, int dir, const char *name, int depth) {
     } else if (depth == kMaxDepth) {
       leave(w, "too deep; not removed");
     } else {
-      int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      int fd = open_dir(dir, name, st);
       struct stat opened;
       if (fd < 0 || fstat(fd, &opened) < 0 || opened.st_dev != st.st_dev ||
           opened.st_ino != st.st_ino) {
         leave(w, "was replaced; not removed");
       } else {
+        open_up(fd, opened);
         bool left = w->left;
         w->left = false;
         remove_entries(w, fd, depth + 1); // what stays below is named already
@@ -123,8 +142,8 @@ int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool
   memcpy(w.shown, shown, w.shown_len);
   w.shown[w.shown_len] = '\0';
   // The directory itself is entered as its entries are.
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
+  int fd = fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? open_dir(parent, name, st) : -1;
   if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_uid != geteuid() ||
       (private_top && (st.st_mode & 0077))) {
     if (fd >= 0)
@@ -132,6 +151,7 @@ int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool
     leave(&w, "not the directory that was made; not removed");
     return -1;
   }
+  open_up(fd, st);
   remove_entries(&w, fd, 1);
   close(fd);
   if (!w.left && unlinkat(parent, name, AT_REMOVEDIR) < 0)

@@ -245,6 +245,20 @@ TEST_F(Installer, RemovalFollowsNothing) {
   EXPECT_EQ(ls(tool / "victim"), "file\n");
   EXPECT_EQ(test::read_file(tool / "victim/file"), "keep");
   EXPECT_EQ(temporaries(tmp.path()), "");
+  // A user's payload that made its directories read-only or unreadable goes too.
+  build("mkdir -p ro/in none && touch ro/in/f && chmod 0555 ro/in ro && chmod 0 none && "
+        "chmod 0500 .");
+  test::TempDir shared;
+  chmod(shared.path().c_str(), 01777);
+  ASSERT_EQ(test::run({"cp", tool / "a.run", shared / "a.run"}).status, 0);
+  test::RunOptions as_user;
+  as_user.env = {"TMPDIR=" + shared.path()};
+  as_user.cwd = shared.path();
+  r = test::run(
+      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "./a.run", "-T", "-q"},
+      as_user);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(temporaries(shared.path()), "");
   build("mkdir theirs && touch theirs/x && chown -R 65534 theirs && exit 3");
   r = run({"-d", "made"}, o);
   EXPECT_EQ(r.status, 1);
