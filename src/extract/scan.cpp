@@ -8,12 +8,12 @@
 
 namespace vardo {
 
-// Commands that read what they are given (or what a variable they are given holds) as code: su
-// and runuser run a shell's "-c", and script runs a shell that reads its standard input.
+// Commands that read what they are given (or what a variable they are given holds) as code: su,
+// sg and runuser run a shell's "-c", and script runs a shell that reads its standard input.
 static const char *const kRereading[] = {
-    ".",       "source",  "eval",    "trap",    "alias",  "let",     "mapfile", "readarray",
-    "getopts", "declare", "typeset", "integer", "float",  "nameref", "compgen", "complete",
-    "fc",      "emulate", "su",      "runuser", "script", "setopt",  "unsetopt"};
+    ".",       "source",  "eval",    "trap",    "alias",   "let",     "mapfile", "readarray",
+    "getopts", "declare", "typeset", "integer", "float",   "nameref", "compgen", "complete",
+    "fc",      "emulate", "su",      "sg",      "runuser", "script",  "setopt",  "unsetopt"};
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -26,7 +26,8 @@ static const char *const kPrecommands[] = {
     "nohup",   "env",     "time",   "xargs",  "nice",      "sudo",   "doas",
     "stdbuf",  "timeout", "setsid", "chroot", "taskset",   "ionice", "function"};
 // Shells: their "-c" argument is code, and without a script operand they read code from their
-// standard input; flock hands its "-c" argument to a shell too.
+// standard input; flock hands its "-c" argument to a shell too. A name is a shell's also with a
+// version after it (zsh5, bash-5.2) and an "r" before it (rzsh, rmksh: restricted shells).
 static const char *const kShells[] = {"sh",   "bash",  "dash",    "ash",  "ksh", "ksh93",
                                       "mksh", "lksh",  "pdksh",   "posh", "zsh", "yash",
                                       "hush", "rbash", "busybox", "flock"};
@@ -158,6 +159,25 @@ static bool read_command_word(Command *cmd, const Word &w) {
   return false;
 }
 
+// Whether the command name `base` (its last path component) is a shell's.
+static bool is_shell_name(const char *base) {
+  char name[kTextBufferSize];
+  size_t len = strlen(base);
+  while (len > 0 && (isdigit(static_cast<unsigned char>(base[len - 1])) || base[len - 1] == '.' ||
+                     base[len - 1] == '-'))
+    --len;
+  memcpy(name, base, len);
+  name[len] = '\0';
+  return is_one_of(name, kShells) || (name[0] == 'r' && is_one_of(name + 1, kShells));
+}
+
+// Whether `t` is the long option `option` or an abbreviation of it, as GNU programs take them,
+// with its "=argument" or without.
+static bool abbreviates(const char *t, const char *option) {
+  size_t n = strcspn(t, "=");
+  return n >= 3 && n <= strlen(option) && strncmp(t, option, n) == 0;
+}
+
 // A path with a component "stdin" or "fd" (/dev/stdin, /dev/fd/N, /proc/PID/fd/N): a name of a
 // descriptor already open, through which a shell given it as its script reads what another
 // command writes there. A pattern or a brace expansion may become such a name.
@@ -182,6 +202,9 @@ static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   const char *t = w.text;
   if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
                      strncmp(t, "--command", 9) == 0))
+    return true;
+  // Up to its script, an expansion may become "-c", "-s" or the name of an open descriptor.
+  if (cmd->shell && !cmd->script && w.expansion && !names_shell)
     return true;
   if (cmd->option_argument) {
     cmd->option_argument = false;
@@ -254,10 +277,10 @@ static bool read_word(Command *cmd, const Word &w) {
   if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->print && option_with(t, 'P')) ||
       (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
-  if (cmd->env && (option_with(t, 'S') || strncmp(t, "--split-string", 14) == 0))
+  if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
     return true;
   const char *base = strrchr(t, '/') ? strrchr(t, '/') + 1 : t;
-  if (read_shell_word(cmd, w, is_one_of(base, kShells)))
+  if (read_shell_word(cmd, w, is_shell_name(base)))
     return true;
   if (cmd->expect_command && !name)
     return read_command_word(cmd, w);

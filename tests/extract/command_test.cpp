@@ -254,6 +254,19 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "busybox sh /dev/./stdin < list; cp x %p",
       "echo \"cd %p\" | sh /dev/s?din",
       "sh /dev/{stdin,null} <<< \"cd %p\"",
+      // ... or whose script or options an expansion gives, which may become any of them.
+      "F=/dev/stdin; echo \"echo %p\" | sh \"$F\"",
+      "echo \"echo %p\" | sh \"$(echo /dev/stdin)\"",
+      "C=-c; sh $C \"echo %p\"",
+      "set -- -c; sh \"$@\" \"echo %p\"",
+      "sh -\"$@\"c \"echo %p\"",
+      // Shells by other names, and the commands that hand their argument to one.
+      "zsh5 -c \"echo %p\"",
+      "rmksh -c \"echo %p\"",
+      "/usr/bin/bash-5.2 -c \"echo %p\"",
+      "env --s=\"sh -c 'echo %p'\"",
+      "env --split=\"sh -c 'echo %p'\"",
+      "sg nogroup \"echo %p\"",
       // ... or a process substitution, whose parentheses leave the command they stand in.
       "sh <(echo \"cd %p\")",
       "bash -u <(echo \"cd %p\")",
