@@ -7,10 +7,11 @@
 //   compare [-n RUNS] [-o RESULTS.md] [-b EARLIER_VARDO] [-L] VARDO WORKDIR
 //
 // The corpora: p64, 64 MiB cut from a sorted tar of /usr/share and /usr/lib; random, 64 MiB that
-// do not compress; tree, a tar of whole members below /usr/share (about 64 MiB), unpacked into a
-// directory through tar; with -L also p512, 512 MiB of the same tar as p64. The rows build and
-// unpack them next to gzip, pigz, libdeflate and dd, and with -b next to an earlier build of vardo
-// too: building, unpacking on one processor and on all, and the sizes of both payloads.
+// do not compress; tree, a tar of whole members below /usr/share/doc and /usr/share/man (about
+// 64 MiB), unpacked into an empty directory through tar; with -L also p512, 512 MiB of the same
+// tar as p64. The rows build and unpack them next to gzip, pigz, libdeflate and dd, and with -b
+// next to an earlier build of vardo too: building, unpacking on one, two and all processors with
+// and without the digest, and the sizes of both payloads.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -33,10 +34,9 @@ struct Command {
   std::vector<std::string> argv;
   std::string out = "/dev/null"; // standard output
   std::string cwd = ".";
-  std::string remove;      // a file removed before each run (the previous run's output)
-  int processors = 0;      // when set, the run may use only the first this many (as taskset -c 0..)
-  std::string fresh;       // a directory removed with what it holds before each run, then synced
-  bool make_fresh = false; // and made again, empty
+  std::string remove; // a file removed before each run (the previous run's output)
+  int processors = 0; // when set, the run may use only the first this many (as taskset -c 0..)
+  std::string fresh;  // a directory emptied before each run, its removed files' writes synced
 };
 
 // Keeps the first n processors of this process's affinity mask, for the child about to exec.
@@ -57,9 +57,7 @@ void keep_processors(int n) {
 void refresh(const Command &c) {
   if (c.fresh.empty())
     return;
-  std::string cmd = "rm -rf '" + c.fresh + "' && sync";
-  if (c.make_fresh)
-    cmd += " && mkdir '" + c.fresh + "'";
+  std::string cmd = "rm -rf '" + c.fresh + "' && sync && mkdir '" + c.fresh + "'";
   if (system(cmd.c_str()) != 0) {
     fprintf(stderr, "cannot make %s afresh\n", c.fresh.c_str());
     exit(1);
@@ -379,7 +377,7 @@ void pigz_parallel_row(const Setup &s, const std::string &name, const Command &b
   std::string row = name + ": build vs pigz -9 -p2 -c";
   if (s.tools.pigz)
     compare(row, build, {{"pigz", "-9", "-p2", "-c", s.dir + "/" + name}, s.dir + "/pigz-p2.gz"},
-            {0, false, "", 1.05});
+            {.wall = 1.05});
   else
     missing(row, "pigz", "pigz");
 }
@@ -394,7 +392,8 @@ void peer_build_rows(Setup &s, const std::string &name) {
   std::string corpus = s.dir + "/" + name, archive = corpus + ".run", gz = corpus + ".gz";
   auto row = [&](const char *what) { return name + ": " + what; };
   const Command build = {{s.vardo, "-C", "", corpus}, archive};
-  compare(row("build vs gzip -9 -c"), build, {{"gzip", "-9", "-c", corpus}, gz}, {1.00, true});
+  compare(row("build vs gzip -9 -c"), build, {{"gzip", "-9", "-c", corpus}, gz},
+          {.cpu = 1.00, .rss = true});
   if (s.tools.pigz)
     compare(row("build vs pigz -9 -p1 -c"), build,
             {{"pigz", "-9", "-p1", "-c", corpus}, s.dir + "/pigz.gz"});
@@ -413,7 +412,7 @@ void peer_build_rows(Setup &s, const std::string &name) {
   compare(row("unpack to a file vs gzip -dc > file"),
           {{archive}, "/dev/null", run_dir, run_dir + "/" + name},
           {{"gzip", "-dc", gz}, run_dir + "/out", ".", run_dir + "/out"},
-          {0.90, false, "", 0, kDecodeMiB});
+          {.cpu = 0.90, .rss_mib = kDecodeMiB});
   if (!same_file(run_dir + "/" + name, corpus) || !same_file(run_dir + "/out", corpus)) {
     emit(format("| %s | FAILED: unpacked bytes differ |", row("unpack to a file").c_str()));
     ++failures;
@@ -428,9 +427,9 @@ void peer_decode_rows(const Setup &s, const std::string &name) {
   auto row = [&](const char *what) { return name + ": " + what; };
   const Command x = {{corpus + ".run", "-x"}};
   compare(row("-x > /dev/null vs gzip -dc"), x, {{"gzip", "-dc", gz}},
-          {0.75, false, "", 0, kDecodeMiB});
+          {.cpu = 0.75, .rss_mib = kDecodeMiB});
   if (s.tools.pigz)
-    compare(row("-x > /dev/null vs pigz -dc"), x, {{"pigz", "-dc", gz}}, {1.15});
+    compare(row("-x > /dev/null vs pigz -dc"), x, {{"pigz", "-dc", gz}}, {.cpu = 1.15});
   else
     missing(row("-x > /dev/null vs pigz -dc"), "pigz", "pigz");
   if (s.tools.libdeflate)
@@ -448,7 +447,7 @@ void earlier_build_rows(Setup &s, const std::string &name) {
   std::string corpus = s.dir + "/" + name;
   std::string ours = corpus + ".run", theirs = corpus + ".earlier.run";
   compare(name + ": build vs the earlier vardo", {{s.vardo, "-C", "", corpus}, ours},
-          {{s.earlier, "-C", "", corpus}, theirs}, {1.05, false, "", 1.05});
+          {{s.earlier, "-C", "", corpus}, theirs}, {.cpu = 1.05, .wall = 1.05});
   chmod(ours.c_str(), 0755);
   chmod(theirs.c_str(), 0755);
   long payload = payload_bytes(s.sizes, name, ours, s.vardo);
@@ -458,36 +457,59 @@ void earlier_build_rows(Setup &s, const std::string &name) {
         payload_row(name + " vs the earlier vardo's", payload, earlier_payload, 1.003));
 }
 
-// -x of NAME.run next to the earlier build's -x of its own archive, on every processor and then
-// on the first one or two alone (the workers follow the affinity mask: one processor, no worker
-// process); without an earlier build, next to gzip -dc of NAME.gz likewise. On all processors
-// `target` applies; our peak RSS stays within kDecodeMiB in each.
-void worker_rows(const Setup &s, const std::string &name, const Target &target) {
-  std::string corpus = s.dir + "/" + name;
-  Command ours = {{corpus + ".run", "-x"}};
-  Command ref = {{"gzip", "-dc", corpus + ".gz"}};
-  std::string ref_name = "gzip -dc";
-  if (!s.earlier.empty()) {
-    ref = {{corpus + ".earlier.run", "-x"}};
-    ref_name = "the earlier vardo";
-  }
-  compare(format("%s: -x > /dev/null vs %s, all %d processors", name.c_str(), ref_name.c_str(),
-                 s.processors),
-          ours, ref, target);
-  for (int n : {1, 2}) {
-    if (n >= s.processors)
-      continue;
+// The processor counts of the -x rows: one, two and all this process may use, each once.
+std::vector<int> processor_counts(int all) {
+  std::vector<int> counts = {1};
+  for (int n : {2, all})
+    if (n > counts.back() && n <= all)
+      counts.push_back(n);
+  return counts;
+}
+
+// How a row of n processors runs: on all of them, or pinned to the first n.
+std::string on_processors(int n, int all) {
+  return format("%s %d processor%s", n == all ? "all" : "pinned to", n, n > 1 ? "s" : "");
+}
+
+// Our command and a reference, both on each processor count (the workers follow the affinity
+// mask: on one processor no worker process starts). `two` applies on two processors, the one
+// count the targets name; on the others only the limit on our peak RSS.
+void processor_rows(const Setup &s, const std::string &what, Command ours, Command ref,
+                    const Target &two) {
+  for (int n : processor_counts(s.processors)) {
     ours.processors = ref.processors = n;
-    compare(format("%s: -x > /dev/null vs %s, both on %d processor%s (taskset -c 0%s)",
-                   name.c_str(), ref_name.c_str(), n, n > 1 ? "s" : "", n > 1 ? ",1" : ""),
-            ours, ref, {0, false, "", 0, kDecodeMiB});
+    compare(what + ", " + on_processors(n, s.processors), ours, ref,
+            n == 2 ? two : Target{.rss_mib = kDecodeMiB});
   }
 }
 
+// -x of NAME.run next to the earlier build's -x of its own archive (without an earlier build,
+// next to gzip -dc of NAME.gz) on one, two and all processors; on two, at most 0.40 of the
+// earlier vardo's CPU time and 0.25 of its wall time. Then both with -i, which skips the digest,
+// to show the decoding alone, and our -x next to our -x -i: the digest's share.
+void worker_rows(const Setup &s, const std::string &name) {
+  std::string corpus = s.dir + "/" + name;
+  const Command x = {{corpus + ".run", "-x"}};
+  if (s.earlier.empty()) {
+    processor_rows(s, name + ": -x > /dev/null vs gzip -dc", x, {{"gzip", "-dc", corpus + ".gz"}},
+                   {.rss_mib = kDecodeMiB});
+    return;
+  }
+  const Command x_i = {{corpus + ".run", "-x", "-i"}};
+  processor_rows(s, name + ": -x > /dev/null vs the earlier vardo's -x", x,
+                 {{corpus + ".earlier.run", "-x"}},
+                 {.cpu = 0.40, .wall = 0.25, .rss_mib = kDecodeMiB});
+  processor_rows(s, name + ": -x -i (no digest) vs the earlier vardo's -x -i", x_i,
+                 {{corpus + ".earlier.run", "-x", "-i"}},
+                 {.note = "decoding alone, for information", .rss_mib = kDecodeMiB});
+  compare(name + ": -x vs -x -i, ours both, " + on_processors(s.processors, s.processors) +
+              " (the digest's share)",
+          x, x_i);
+}
+
 // The corpora cut from the tar of /usr: builds and unpacking next to the earlier vardo (with -b)
-// and next to the peers. -x on all processors must take at most 0.40 of the earlier vardo's CPU
-// time and 0.25 of its wall time. The peers' builds run on p64 alone: on p512 they would take
-// most of the run.
+// and next to the peers. The peers' builds run on p64 alone: on p512 they would take most of the
+// run.
 void mixed_rows(Setup &s, const std::string &name, bool peer_builds) {
   std::string corpus = s.dir + "/" + name;
   if (peer_builds)
@@ -501,8 +523,7 @@ void mixed_rows(Setup &s, const std::string &name, bool peer_builds) {
     }
     prepare({{"gzip", "-9", "-c", corpus}, corpus + ".gz"});
   }
-  const Target x_target = {0.40, false, "", 0.25, kDecodeMiB};
-  worker_rows(s, name, s.earlier.empty() ? Target{0, false, "", 0, kDecodeMiB} : x_target);
+  worker_rows(s, name);
   peer_decode_rows(s, name);
 }
 
@@ -511,28 +532,30 @@ void random_rows(Setup &s) {
   peer_build_rows(s, "random");
   if (!s.earlier.empty()) {
     earlier_build_rows(s, "random");
-    compare("random: -x > /dev/null vs the earlier vardo", {{s.dir + "/random.run", "-x"}},
-            {{s.dir + "/random.earlier.run", "-x"}}, {0, false, "", 0, kDecodeMiB});
+    compare("random: -x > /dev/null vs the earlier vardo's -x", {{s.dir + "/random.run", "-x"}},
+            {{s.dir + "/random.earlier.run", "-x"}}, {.rss_mib = kDecodeMiB});
   }
   peer_decode_rows(s, "random");
 }
 
-// A tar of whole members unpacked into a fresh directory through the extract command tar xf -,
-// next to tar unpacking the same tar, uncompressed, by itself: as fast as tar alone allows, which
-// this row takes as at most 1.10 of tar's wall time.
+// A tar of whole members unpacked through the extract command tar xf -, run in an empty directory
+// each time, next to tar unpacking the same tar, uncompressed, by itself into an empty directory:
+// how close the unpacking comes to tar alone.
 void tree_row(const Setup &s) {
   std::string tree = s.dir + "/tree.tar", archive = s.dir + "/tree.run";
   prepare({{s.vardo, "-C", "", "-f", "tar xf -", tree}, archive});
   chmod(archive.c_str(), 0755);
   std::string ours_dir = s.dir + "/tree-ours", tar_dir = s.dir + "/tree-tar";
-  Command ours = {{archive, "-q", "-n", "-d", ours_dir}};
+  Command ours = {{archive, "-q", "-n"}, "/dev/null", ours_dir};
+  Command tar = {{"tar", "xf", tree}, "/dev/null", tar_dir};
   ours.fresh = ours_dir;
-  Command tar = {{"tar", "xf", tree, "-C", tar_dir}};
   tar.fresh = tar_dir;
-  tar.make_fresh = true;
-  compare("tree: -q -n -d DIR, extract command tar xf - vs tar xf tree.tar -C DIR", ours, tar,
-          {0, false, "as fast as tar alone allows: ", 1.10});
-  std::string diff = "diff -r -q '" + ours_dir + "' '" + tar_dir + "' > /dev/null 2>&1";
+  compare("tree: -q -n, extract command tar xf -, in an empty directory vs tar xf tree.tar in "
+          "an empty directory",
+          ours, tar);
+  // Links compare as links: some point outside the tree or nowhere.
+  std::string diff =
+      "diff -r -q --no-dereference '" + ours_dir + "' '" + tar_dir + "' > /dev/null 2>&1";
   if (system(diff.c_str()) != 0) {
     emit("| tree | FAILED: the unpacked trees differ |");
     ++failures;
@@ -573,6 +596,15 @@ std::string load_average() {
   return load.empty() ? "unknown" : load;
 }
 
+// The earlier build, and the commit of the checkout it was built in when it lies in one.
+std::string earlier_build(const std::string &path) {
+  if (path.empty())
+    return "none (no -b)";
+  std::string dir = path.substr(0, path.rfind('/') + 1);
+  std::string head = output_of("git -C '" + dir + "' rev-parse --short HEAD 2>/dev/null");
+  return path + (head.empty() ? "" : " (built at commit " + head + ")");
+}
+
 std::string commit() {
   std::string head = output_of("git rev-parse HEAD 2>/dev/null");
   if (head.empty())
@@ -580,6 +612,70 @@ std::string commit() {
   if (!output_of("git status --porcelain --untracked-files=no 2>/dev/null").empty())
     head += " with uncommitted changes";
   return head;
+}
+
+// The corpora, made afresh in the work directory on every run: each is the same for the same
+// files below /usr.
+void make_corpora(Setup &s, bool large) {
+  mkdir(s.dir.c_str(), 0755);
+  make_mixed(s.dir + "/p64", 64u << 20);
+  make_random(s.dir + "/random", 64u << 20);
+  make_tree(s.dir + "/tree.tar", 64u << 20);
+  if (large)
+    make_mixed(s.dir + "/p512", 512u << 20);
+  s.tools = {installed("pigz"), installed("libdeflate-gzip") && installed("libdeflate-gunzip")};
+}
+
+// The lines before the table: when, where, what was measured against what, and how.
+void describe(const Setup &s, const std::string &command, bool large) {
+  char date[64];
+  time_t now = time(nullptr);
+  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&now));
+  emit("# " + command);
+  emit("");
+  emit(format("- date: %s", date));
+  emit("- processor: " + processor_model());
+  emit("- commit: " + commit());
+  emit("- earlier vardo: " + earlier_build(s.earlier));
+  emit(format("- processors this run may use: %d, so the rows on all %d are the rows on %d",
+              s.processors, s.processors, s.processors));
+  emit("- load average (1, 5, 15 min) at the start: " + load_average());
+  emit(format(
+      "- inputs: p64 = %ld bytes cut from a tar of /usr/share and /usr/lib (sorted, "
+      "mtime 0); %s",
+      file_size(s.dir + "/p64"),
+      large
+          ? format("p512 = the first %ld bytes of the same tar", file_size(s.dir + "/p512")).c_str()
+          : "p512 (its first 512 MiB) only with -L"));
+  emit(format("- inputs: random = %ld bytes from mt19937_64 seed 1; tree = a tar of %ld bytes of "
+              "whole members below /usr/share/doc and /usr/share/man in name order; NAME.gz = "
+              "gzip -9 of NAME",
+              file_size(s.dir + "/random"), file_size(s.dir + "/tree.tar")));
+  emit(format("- each row: medians of %d alternating runs of ours and the reference, both on the "
+              "same processors (a row pinned to N keeps the first N of the affinity mask, as "
+              "taskset -c does; vardo's workers follow it); ratios are ours / reference, both "
+              "measured in this run",
+              runs));
+  emit("- a directory unpacked into is emptied and synced before each run, outside the timing");
+  emit("- CPU = user + system time of the command and every process it waited for (the extract "
+       "command's shell and cat or tar, pigz's threads, vardo's worker processes), from wait4; "
+       "the machine may be shared: CPU time is the fairer figure");
+  emit("- RSS = peak resident memory of the largest of those processes, from wait4 (the peaks "
+       "of several processes are not added up)");
+}
+
+// The sizes: payloads, overheads and the preambles.
+void size_table(const Setup &s) {
+  emit("");
+  emit("| size | ours bytes | ref bytes | ratio | target |");
+  emit("|---|--:|--:|--:|---|");
+  for (const auto &l : s.sizes)
+    emit(l);
+  if (!s.earlier.empty())
+    emit(format("| preamble (stripped %s) | %ld | | | the earlier vardo |", s.earlier.c_str(),
+                file_size(s.earlier)));
+  emit(format("| preamble (stripped %s) | %ld | | | <= 196608 %s |", s.vardo.c_str(),
+              file_size(s.vardo), file_size(s.vardo) <= 196608 ? "ok" : "MISSED"));
 }
 
 void write_results(const std::string &path) {
@@ -623,40 +719,8 @@ int main(int argc, char **argv) {
   for (std::string *path : {&s.vardo, &s.dir, &s.earlier})
     if (!path->empty() && (*path)[0] != '/')
       *path = here + *path;
-  mkdir(s.dir.c_str(), 0755);
-  make_mixed(s.dir + "/p64", 64u << 20);
-  make_random(s.dir + "/random", 64u << 20);
-  make_tree(s.dir + "/tree.tar", 64u << 20);
-  if (large)
-    make_mixed(s.dir + "/p512", 512u << 20);
-  s.tools = {installed("pigz"), installed("libdeflate-gzip") && installed("libdeflate-gunzip")};
-
-  char date[64];
-  time_t now = time(nullptr);
-  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&now));
-  emit("# " + command);
-  emit("");
-  emit(format("- date: %s", date));
-  emit("- processor: " + processor_model());
-  emit("- commit: " + commit());
-  emit("- earlier vardo: " + (s.earlier.empty() ? std::string("none (no -b)") : s.earlier));
-  emit("- load average (1, 5, 15 min) at the start: " + load_average());
-  emit(format(
-      "- inputs: p64 = %ld bytes cut from a tar of /usr/share and /usr/lib (sorted, "
-      "mtime 0)%s; random = %ld bytes from mt19937_64 seed 1; tree = a tar of %ld bytes "
-      "of whole members below /usr/share/doc and /usr/share/man in name order; NAME.gz = "
-      "gzip -9 of NAME",
-      file_size(s.dir + "/p64"),
-      large ? format("; p512 = the first %ld bytes of the same tar", file_size(s.dir + "/p512"))
-                  .c_str()
-            : " (p512, its first 512 MiB, with -L)",
-      file_size(s.dir + "/random"), file_size(s.dir + "/tree.tar")));
-  emit(format("- each row: medians of %d alternating runs of ours and the reference. CPU = user + "
-              "system time of the command and every process it waited for (the extract "
-              "command's shell and cat or tar, pigz's threads, vardo's worker processes); RSS = "
-              "peak resident memory of the largest of them. The machine may be shared: CPU time "
-              "is the fairer figure.",
-              runs));
+  make_corpora(s, large);
+  describe(s, command, large);
   table_head();
   mixed_rows(s, "p64", true);
   random_rows(s);
@@ -666,16 +730,7 @@ int main(int argc, char **argv) {
   raw_rows(s);
   compare("start-up: vardo -h vs true", {{s.vardo, "-h"}}, {{"true"}});
 
-  emit("");
-  emit("| size | ours bytes | ref bytes | ratio | target |");
-  emit("|---|--:|--:|--:|---|");
-  for (const auto &l : s.sizes)
-    emit(l);
-  if (!s.earlier.empty())
-    emit(format("| preamble (stripped %s) | %ld | | | the earlier vardo |", s.earlier.c_str(),
-                file_size(s.earlier)));
-  emit(format("| preamble (stripped %s) | %ld | | | <= 196608 %s |", s.vardo.c_str(),
-              file_size(s.vardo), file_size(s.vardo) <= 196608 ? "ok" : "MISSED"));
+  size_table(s);
   emit("");
   emit("- load average (1, 5, 15 min) at the end: " + load_average());
   if (!results.empty())
