@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sched.h>
@@ -52,9 +53,11 @@ void keep_processors(int n) {
     _exit(126);
 }
 
-// Empties the directory of a row that unpacks into one, outside the timed run: the previous
-// run's files are gone and their writes are on the disk before the next run starts.
+// Clears what the previous run of c left, outside the timed run: its output file is removed, and
+// the directory of a row that unpacks into one is emptied, its files' writes on the disk.
 void refresh(const Command &c) {
+  if (!c.remove.empty())
+    unlink(c.remove.c_str());
   if (c.fresh.empty())
     return;
   std::string cmd = "rm -rf '" + c.fresh + "' && sync && mkdir '" + c.fresh + "'";
@@ -62,6 +65,29 @@ void refresh(const Command &c) {
     fprintf(stderr, "cannot make %s afresh\n", c.fresh.c_str());
     exit(1);
   }
+}
+
+// Starts c in a child process: in its directory, on its processors, its output to its file.
+pid_t spawn(const Command &c) {
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  if (chdir(c.cwd.c_str()) < 0)
+    _exit(126);
+  if (c.processors > 0)
+    keep_processors(c.processors);
+  int out = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = open("/dev/null", O_WRONLY);
+  int in = open("/dev/null", O_RDONLY);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  std::vector<char *> args;
+  for (const auto &a : c.argv)
+    args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
 }
 
 // One run. The CPU time and the peak RSS come from wait4, whose figures cover the child and
@@ -76,30 +102,10 @@ struct Sample {
 double seconds(const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
 
 Sample run(const Command &c) {
-  if (!c.remove.empty())
-    unlink(c.remove.c_str());
   refresh(c);
   timespec t0, t1;
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(c.cwd.c_str()) < 0)
-      _exit(126);
-    if (c.processors > 0)
-      keep_processors(c.processors);
-    int out = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open("/dev/null", O_WRONLY);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char *> args;
-    for (const auto &a : c.argv)
-      args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  pid_t pid = spawn(c);
   int status = 0;
   rusage ru = {};
   wait4(pid, &status, 0, &ru);
@@ -162,6 +168,78 @@ std::string format(const char *fmt, ...) {
   vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
   return buf;
+}
+
+// The first 4 KiB of a file, or nothing when it cannot be read (a process gone meanwhile).
+std::string small_file(const std::string &path) {
+  char buf[4096];
+  int fd = open(path.c_str(), O_RDONLY);
+  ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf) : -1;
+  if (fd >= 0)
+    close(fd);
+  return n > 0 ? std::string(buf, n) : "";
+}
+
+// The parent of every process, from /proc/PID/stat: the field after the command's closing
+// parenthesis and the state.
+std::vector<std::pair<pid_t, pid_t>> parents() {
+  std::vector<std::pair<pid_t, pid_t>> all;
+  DIR *proc = opendir("/proc");
+  for (dirent *e; proc && (e = readdir(proc));) {
+    pid_t pid = atoi(e->d_name), parent;
+    std::string stat = pid > 0 ? small_file(format("/proc/%d/stat", pid)) : "";
+    size_t end = stat.rfind(')');
+    if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %*c %d", &parent) == 1)
+      all.push_back({pid, parent});
+  }
+  if (proc)
+    closedir(proc);
+  return all;
+}
+
+// A process and all its descendants.
+std::vector<pid_t> process_tree(pid_t root) {
+  std::vector<pid_t> tree = {root};
+  auto all = parents();
+  for (size_t i = 0; i < tree.size(); ++i)
+    for (const auto &[pid, parent] : all)
+      if (parent == tree[i])
+        tree.push_back(pid);
+  return tree;
+}
+
+// A live process's peak resident memory so far (VmHWM), in KiB; 0 once it is gone.
+long peak_kib(pid_t pid) {
+  std::string status = small_file(format("/proc/%d/status", pid));
+  size_t at = status.find("\nVmHWM:");
+  return at == std::string::npos ? 0 : atol(status.c_str() + at + 7);
+}
+
+// One run of c, not timed, that adds up the peak resident memory of each of its processes,
+// sampled every millisecond until the first one ends (wait4 gives the largest peak alone).
+// Returns KiB, or -1 when the run fails.
+long summed_peak_kib(const Command &c) {
+  refresh(c);
+  pid_t pid = spawn(c);
+  std::vector<std::pair<pid_t, long>> peaks;
+  siginfo_t info = {};
+  while (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0) {
+    for (pid_t p : process_tree(pid)) {
+      long kib = peak_kib(p);
+      auto seen = std::find_if(peaks.begin(), peaks.end(), [p](auto &e) { return e.first == p; });
+      if (seen == peaks.end())
+        peaks.push_back({p, kib});
+      else
+        seen->second = std::max(seen->second, kib);
+    }
+    usleep(1000);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  long sum = 0;
+  for (const auto &e : peaks)
+    sum += e.second;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? sum : -1;
 }
 
 void table_head() {
@@ -355,13 +433,13 @@ struct Tools {
 };
 
 // What every row needs: our tool, the earlier build (empty without -b), the work directory
-// holding the corpora, the processors this process may run on, the peers installed, and the size
-// rows gathered for the second table.
+// holding the corpora, the processors this process may run on, the peers installed, and the rows
+// gathered for the tables of sizes and of memory.
 struct Setup {
   std::string vardo, earlier, dir;
   int processors;
   Tools tools;
-  std::vector<std::string> sizes;
+  std::vector<std::string> sizes, memory;
 };
 
 // Runs a command once, outside the table, for a file that rows need.
@@ -483,13 +561,29 @@ void processor_rows(const Setup &s, const std::string &what, Command ours, Comma
   }
 }
 
+// The peak resident memory of our -x on each processor count, in runs of its own: that of the
+// largest process, as wait4 gives it and the table shows it, and that of all its processes added
+// up (the workers are processes of their own), both within kDecodeMiB.
+void memory_rows(Setup &s, const std::string &name, Command x) {
+  for (int n : processor_counts(s.processors)) {
+    x.processors = n;
+    double largest = run(x).rss_kib / 1024.0, sum = summed_peak_kib(x) / 1024.0;
+    s.memory.push_back(format("| %s: -x, %s | %.1f | %.1f | largest <= %g MiB %s, added up <= %g "
+                              "MiB %s |",
+                              name.c_str(), on_processors(n, s.processors).c_str(), largest, sum,
+                              kDecodeMiB, largest <= kDecodeMiB ? "ok" : "MISSED", kDecodeMiB,
+                              sum >= 0 && sum <= kDecodeMiB ? "ok" : "MISSED"));
+  }
+}
+
 // -x of NAME.run next to the earlier build's -x of its own archive (without an earlier build,
 // next to gzip -dc of NAME.gz) on one, two and all processors; on two, at most 0.40 of the
 // earlier vardo's CPU time and 0.25 of its wall time. Then both with -i, which skips the digest,
 // to show the decoding alone, and our -x next to our -x -i: the digest's share.
-void worker_rows(const Setup &s, const std::string &name) {
+void worker_rows(Setup &s, const std::string &name) {
   std::string corpus = s.dir + "/" + name;
   const Command x = {{corpus + ".run", "-x"}};
+  memory_rows(s, name, x);
   if (s.earlier.empty()) {
     processor_rows(s, name + ": -x > /dev/null vs gzip -dc", x, {{"gzip", "-dc", corpus + ".gz"}},
                    {.rss_mib = kDecodeMiB});
@@ -664,6 +758,15 @@ void describe(const Setup &s, const std::string &command, bool large) {
        "of several processes are not added up)");
 }
 
+// Our -x's peak resident memory on each processor count.
+void memory_table(const Setup &s) {
+  emit("");
+  emit("| peak RSS | largest process MiB | all processes added up MiB | target |");
+  emit("|---|--:|--:|---|");
+  for (const auto &l : s.memory)
+    emit(l);
+}
+
 // The sizes: payloads, overheads and the preambles.
 void size_table(const Setup &s) {
   emit("");
@@ -730,6 +833,7 @@ int main(int argc, char **argv) {
   raw_rows(s);
   compare("start-up: vardo -h vs true", {{s.vardo, "-h"}}, {{"true"}});
 
+  memory_table(s);
   size_table(s);
   emit("");
   emit("- load average (1, 5, 15 min) at the end: " + load_average());
