@@ -78,11 +78,13 @@ fuzz:
 	done
 
 # The side-by-side comparison with gzip, pigz, libdeflate, dd and cat, also written to
-# bench/RESULTS.md; `make microbench` runs the Google Benchmarks of the CRC and the inflater.
+# bench/RESULTS.md; BENCH_FLAGS adds compare's options (-L for the 512 MiB corpus, -b EARLIER for
+# an earlier build). `make microbench` runs the Google Benchmarks of the CRC and the inflater.
+BENCH_FLAGS ?=
 bench:
 	$(call CONFIGURE,bench,$(BUILD)-bench)
 	cmake --build $(BUILD)-bench -j $(JOBS)
-	$(BUILD)-bench/compare -o bench/RESULTS.md $(BUILD)-bench/vardo $(BUILD)-bench/work
+	$(BUILD)-bench/compare $(BENCH_FLAGS) -o bench/RESULTS.md $(BUILD)-bench/vardo $(BUILD)-bench/work
 
 microbench:
 	$(call CONFIGURE,bench,$(BUILD)-bench)
