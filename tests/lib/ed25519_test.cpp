@@ -110,13 +110,8 @@ TEST(Ed25519, OpensslSignaturesVerify) {
     GTEST_SKIP() << "openssl is not installed";
   constexpr int kKeys = 10, kMessages = 20;
   test::TempDir dir;
-  std::mt19937 gen(8032);
-  std::vector<std::string> messages;
-  for (int i = 0; i < kKeys * kMessages; ++i) {
-    messages.push_back(test::random_bytes(gen() % 300, gen()));
-    test::write_file(dir / ("m" + std::to_string(i / kMessages) + "_" + std::to_string(i)),
-                     messages.back());
-  }
+  std::vector<std::string> messages = test::write_messages(dir.path(), kKeys, kMessages, 8032);
+  std::mt19937 gen(8032); // the bits flipped below
   test::RunOptions in_dir;
   in_dir.cwd = dir.path();
   test::RunResult r =

@@ -210,13 +210,8 @@ TEST(Sshsig, SshKeygenSignaturesVerify) {
     GTEST_SKIP() << "ssh-keygen is not installed";
   constexpr int kKeys = 40, kMessages = 20;
   test::TempDir dir;
-  std::mt19937 gen(2020);
-  std::vector<std::string> messages;
-  for (int i = 0; i < kKeys * kMessages; ++i) {
-    messages.push_back(test::random_bytes(gen() % 300, gen()));
-    test::write_file(dir / ("m" + std::to_string(i / kMessages) + "_" + std::to_string(i)),
-                     messages.back());
-  }
+  std::vector<std::string> messages = test::write_messages(dir.path(), kKeys, kMessages, 2020);
+  std::mt19937 gen(2020); // the bits flipped below
   test::RunOptions in_dir;
   in_dir.cwd = dir.path();
   test::RunResult r = test::run(

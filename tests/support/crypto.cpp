@@ -1,6 +1,7 @@
 #include "support/crypto.h"
 
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
 
 #include "support/process.h"
@@ -12,6 +13,17 @@ std::string unhex(const std::string &hex) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
     bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return bytes;
+}
+
+std::vector<std::string> write_messages(const std::string &dir, int keys, int per_key,
+                                        unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<std::string> messages;
+  for (int i = 0; i < keys * per_key; ++i) {
+    messages.push_back(random_bytes(gen() % 300, gen()));
+    write_file(dir + "/m" + std::to_string(i / per_key) + "_" + std::to_string(i), messages.back());
+  }
+  return messages;
 }
 
 std::string hex(const void *data, size_t len) {

@@ -23,6 +23,12 @@ std::string unbase64(const std::string &text);
 std::string ssh_u32(uint32_t value);
 std::string ssh_string(const std::string &bytes);
 
+// Writes keys * per_key random messages of up to 299 bytes into `dir`, message i as
+// "m<key>_<i>" with key = i / per_key, for a script that signs them with an independent tool;
+// returns them in order.
+std::vector<std::string> write_messages(const std::string &dir, int keys, int per_key,
+                                        unsigned seed);
+
 // An Ed25519 key's blob and its public key line "ssh-ed25519 BASE64".
 std::string ed25519_blob(const std::string &key);
 std::string ed25519_line(const std::string &key);
