@@ -42,14 +42,14 @@ void pad(Sink &s, char c, int n) {
 }
 
 // One conversion's flags, width and precision (-1: none).
-struct Spec {
+struct Conversion {
   bool left = false, zero = false, plus = false, space = false, alternate = false;
   int width = 0, precision = -1;
 };
 
 // Writes `prefix` (a sign or 0x), `digits` zero-extended to the precision, and the padding the
 // width asks for.
-void put_number(Sink &s, const Spec &f, const char *prefix, const char *digits, int len) {
+void put_number(Sink &s, const Conversion &f, const char *prefix, const char *digits, int len) {
   int zeros = f.precision > len ? f.precision - len : 0;
   int plen = static_cast<int>(strlen(prefix));
   int fill = f.width - plen - zeros - len;
@@ -67,7 +67,7 @@ void put_number(Sink &s, const Spec &f, const char *prefix, const char *digits, 
 }
 
 // Writes an integer conversion of `value` (its magnitude, with `negative` for a signed one).
-void put_integer(Sink &s, Spec f, char conv, uint64_t value, bool negative) {
+void put_integer(Sink &s, Conversion f, char conv, uint64_t value, bool negative) {
   char digits[24];
   int len = 0;
   unsigned base = conv == 'o' ? 8 : conv == 'x' || conv == 'X' || conv == 'p' ? 16 : 10;
@@ -103,7 +103,7 @@ int print_format(FILE *out, const char *format, va_list args) {
     if (!*next)
       break;
     const char *start = next++;
-    Spec f;
+    Conversion f;
     for (;; ++next) {
       if (*next == '-')
         f.left = true;
