@@ -59,8 +59,8 @@ static int unlink_entry(const TemporaryEntry &e, bool private_dir) {
 }
 
 void temporary_remove_all() {
-  for (int i = 0; i < 4; ++i)
-    unlink_entry(temporaries.entry[i], i == static_cast<int>(Temporary::directory));
+  for (const TemporaryEntry &e : temporaries.entry)
+    unlink_entry(e, &e == &entry_of(Temporary::directory));
 }
 
 static void remove_all_at_exit() {

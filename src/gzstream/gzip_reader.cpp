@@ -47,6 +47,17 @@ static uint32_t little_endian(const unsigned char *p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// The block record that begins an extra field of `xlen` bytes at `extra`: SI1 SI2 'V' 'B', LEN 8,
+// the member's length through ISIZE and its data's. False, the lengths untouched, for any other.
+static bool block_record(const unsigned char *extra, unsigned xlen, uint32_t *length,
+                         uint32_t *size) {
+  if (xlen < 12 || (extra[0] << 8 | extra[1]) != kBlockSubfield || extra[2] != 8 || extra[3] != 0)
+    return false;
+  *length = little_endian(extra + 4);
+  *size = little_endian(extra + 8);
+  return true;
+}
+
 static void skip_string(StreamState &s) {
   while (next_input_byte(s) != 0) {
   }
@@ -101,10 +112,7 @@ static int parse_gzip_header(StreamState &s, int id1, int id2, uint64_t start, G
         first[i] = c;
     }
     m->subfield = static_cast<uint16_t>(first[0] << 8 | first[1]);
-    if (m->subfield == kBlockSubfield && first[2] == 8 && first[3] == 0 && len >= 12) {
-      m->block_length = little_endian(first + 4);
-      m->block_size = little_endian(first + 8);
-    }
+    block_record(first, len, &m->block_length, &m->block_size);
     if (verbose && m->subfield != kTrailerSubfield && m->subfield != kBlockSubfield)
       fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", process.program_name,
               visible(s.in_name, stderr), len);
@@ -199,13 +207,9 @@ static uint32_t final_isize(StreamState &s, uint64_t end) {
 // without one. The 24 bytes read are those gzip_writer.cpp writes before a member's name.
 static bool block_record_at(int fd, uint64_t at, uint32_t *length, uint32_t *size) {
   unsigned char h[24];
-  if (pread(fd, h, sizeof h, static_cast<off_t>(at)) != sizeof h || h[0] != 0x1F || h[1] != 0x8B ||
-      h[2] != 8 || !(h[3] & kExtraField) || (h[10] | h[11] << 8) < 12 ||
-      (h[12] << 8 | h[13]) != kBlockSubfield || h[14] != 8 || h[15] != 0)
-    return false;
-  *length = little_endian(h + 16);
-  *size = little_endian(h + 20);
-  return true;
+  return pread(fd, h, sizeof h, static_cast<off_t>(at)) == sizeof h && h[0] == 0x1F &&
+         h[1] == 0x8B && h[2] == 8 && (h[3] & kExtraField) &&
+         block_record(h + 12, h[10] | h[11] << 8, length, size);
 }
 
 uint64_t payload_uncompressed_size(StreamState &s, uint64_t begin, uint64_t end) {
