@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "extract/interrupt.h"
@@ -68,6 +69,9 @@ static int stand_made(Temporary which, const char *path, size_t len) {
   return 0;
 }
 
+static bool ours_up_to_root();
+static void refuse_shared(const char *instead);
+
 int enter_target(const char *dir) {
   Placement &p = placement;
   if (absolute(p.target, dir) < 0)
@@ -87,6 +91,11 @@ int enter_target(const char *dir) {
     report_errno(p.target);
     result = -1;
   }
+  // A link of the user's on the way may lead through a directory another user may change.
+  if (result == 0 && !ours_up_to_root()) {
+    refuse_shared("choose a target directory of yours");
+    result = -1;
+  }
   if (fd >= 0)
     close(fd);
   p.target_made = made > 0;
@@ -104,10 +113,13 @@ static int open_to_check(int dir, const char *name) {
 
 // Whether the current directory and every directory above it, up to the root, are ones only we
 // may change: otherwise another user could replace what is written there, or rename a directory
-// on its path and put theirs in its place.
+// on its path and put theirs in its place. A default ACL on the current directory would give
+// what is written there entries for others too.
 static bool ours_up_to_root() {
   int fd = open_to_check(AT_FDCWD, ".");
-  bool safe = fd >= 0, root = false;
+  bool safe = fd >= 0 && fgetxattr(fd, "system.posix_acl_default", nullptr, 0) < 0 &&
+              (errno == ENODATA || errno == EOPNOTSUPP || errno == EBADF),
+       root = false;
   for (int depth = 0; safe && !root && depth < 256; ++depth) {
     struct stat st, up;
     int parent = open_to_check(fd, "..");

@@ -64,6 +64,8 @@ static int open_step(int dir, const char *name, const char *shown, bool own_link
   if (!(own_links && is_own_link(dir, name)))
     flags |= O_NOFOLLOW;
   int fd = openat(dir, name, flags);
+  if (fd < 0 && errno == EACCES) // a directory the user may pass through but not list
+    fd = openat(dir, name, (flags & ~O_RDONLY) | O_PATH);
   struct stat st;
   if (fd < 0) {
     if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))

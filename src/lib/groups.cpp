@@ -44,7 +44,7 @@ long long number(const Fields &l, int i) {
   return end && !*end && n <= UINT32_MAX ? static_cast<long long>(n) : -1;
 }
 
-// Whether `name` is one of the comma-separated `members`, or the list is empty.
+// Whether every one of the comma-separated `members` is one of the `allowed` names.
 bool only_members(const char *members, const char (&allowed)[2][kNameSize]) {
   for (const char *p = members; *p;) {
     size_t len = strcspn(p, ",");
@@ -76,12 +76,18 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
   private_group = private_group && got == 0;
   if (f)
     fclose(f);
+  // Every line of the gid (groupadd -o makes more than one) is named after root or the user and
+  // names no other member.
   bool listed = false;
   f = private_group ? fopen(group_path, "re") : nullptr;
-  while (f && !listed && (got = next_line(f, l)) > 0)
-    listed = number(l, 2) == gid;
-  private_group = listed && l.count == 4 && only_members(l.field[3], allowed) &&
-                  only_members(l.field[0], allowed); // named after root or the user
+  while (f && private_group && (got = next_line(f, l)) > 0) {
+    if (number(l, 2) != gid)
+      continue;
+    listed = true;
+    private_group =
+        l.count == 4 && only_members(l.field[3], allowed) && only_members(l.field[0], allowed);
+  }
+  private_group = private_group && listed && got == 0;
   if (f)
     fclose(f);
   return private_group;

@@ -63,12 +63,13 @@ static void open_up(int fd, const struct stat &st) {
     fchmod(fd, (st.st_mode & 07777) | 0700);
 }
 
-// Opens the directory `name` of `dir` without following a link. One of this user's that cannot be
-// read is first given its owner's rights, through a descriptor of its own that follows no link.
-static int open_dir(int dir, const char *name, const struct stat &st) {
+// Opens the directory `name` of `dir` without following a link. In a private tree, where no other
+// user can put anything in its place, one of this user's that cannot be read is first given its
+// owner's rights by name (following no link).
+static int open_dir(int dir, const char *name, const struct stat &st, bool private_tree) {
   int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int fd = openat(dir, name, flags);
-  if (fd < 0 && errno == EACCES && st.st_uid == geteuid() &&
+  if (fd < 0 && errno == EACCES && private_tree && st.st_uid == geteuid() &&
       fchmodat(dir, name, (st.st_mode & 07777) | 0700, AT_SYMLINK_NOFOLLOW) == 0)
     fd = openat(dir, name, flags);
   return fd;
@@ -89,10 +90,12 @@ static void remove_entry(TreeWalk *w, int dir, const char *name, int depth) {
     } else if (depth == kMaxDepth) {
       leave(w, "too deep; not removed");
     } else {
-      int fd = open_dir(dir, name, st);
+      int fd = open_dir(dir, name, st, w->any_owner);
       struct stat opened;
-      if (fd < 0 || fstat(fd, &opened) < 0 || opened.st_dev != st.st_dev ||
-          opened.st_ino != st.st_ino) {
+      if (fd < 0) {
+        leave(w, "could not be opened; not removed");
+      } else if (fstat(fd, &opened) < 0 || opened.st_dev != st.st_dev ||
+                 opened.st_ino != st.st_ino) {
         leave(w, "was replaced; not removed");
       } else {
         open_up(fd, opened);
@@ -143,7 +146,9 @@ int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool
   w.shown[w.shown_len] = '\0';
   // The directory itself is entered as its entries are.
   struct stat st;
-  int fd = fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? open_dir(parent, name, st) : -1;
+  int fd = fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0
+               ? open_dir(parent, name, st, private_top)
+               : -1;
   if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_uid != geteuid() ||
       (private_top && (st.st_mode & 0077))) {
     if (fd >= 0)

@@ -861,6 +861,12 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find(": another user may change"), std::string::npos) << r.err;
     ASSERT_EQ(test::run({"setfacl", "-b", tool / "out"}).status, 0);
+    // ... and a default ACL would give what the commands write an entry for another user.
+    ASSERT_EQ(test::run({"setfacl", "-d", "-m", "u:65534:rwx", tool / "out"}).status, 0);
+    r = run_archive({"../a.run", "-q"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(": another user may change"), std::string::npos) << r.err;
+    ASSERT_EQ(test::run({"setfacl", "-b", tool / "out"}).status, 0);
   } else {
     ADD_FAILURE() << "setfacl cannot give an ACL entry here";
   }
@@ -879,6 +885,15 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
   r = run_archive({"../a.run", "-q", "-d", theirs + "/t"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, theirs + ": other users may write into this directory; not used.\n");
+  // A link of root's that leads below a directory of another user's.
+  mkdir((theirs + "/a").c_str(), 0755);
+  ASSERT_EQ(symlink((theirs + "/a").c_str(), (tool / "link").c_str()), 0);
+  r = run_archive({"../a.run", "-q", "-d", tool / "link"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "../a.run: " + theirs +
+                       "/a: another user may change what this directory holds, or the directories "
+                       "above it; choose a target directory of yours\n");
+  rmdir((theirs + "/a").c_str());
   EXPECT_EQ(entries(theirs), std::vector<std::string>{});
 }
 

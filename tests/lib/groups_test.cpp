@@ -23,7 +23,9 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
   } cases[] = {
       {users, "ann:x:1000:\n", 1000, 1000, true},         // a user private group
       {users, "ann:x:1000:ann,root\n", 1000, 1000, true}, // members that are ann and root
-      {users, "ann:x:1000:bob\n", 1000, 1000, false},     // another member
+      {users, "ann:x:1000:bob\n", 1000, 1000, false},
+      {users, "ann:x:1000:\nshare:x:1000:bob\n", 1000, 1000,
+       false}, // a second line of the gid     // another member
       {users, "ann:x:1000:ann,bob\n", 1000, 1000, false}, // the second of two
       {users, "users:x:100:\n", 100, 1000, false},        // bob's primary group
       {users, "users:x:100:\n", 100, 1001, false},        // bob's alone, but meant to be shared
