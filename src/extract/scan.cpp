@@ -9,11 +9,13 @@
 namespace vardo {
 
 // Commands that read what they are given (or what a variable they are given holds) as code: su,
-// sg and runuser run a shell's "-c", and script runs a shell that reads its standard input.
+// sg, runuser and capsh run a shell's "-c", and script, unshare, nsenter, newgrp and chroot
+// without a command run a shell that reads its standard input.
 static const char *const kRereading[] = {
     ".",       "source",  "eval",    "trap",    "alias",   "let",     "mapfile", "readarray",
     "getopts", "declare", "typeset", "integer", "float",   "nameref", "compgen", "complete",
-    "fc",      "emulate", "su",      "sg",      "runuser", "script",  "setopt",  "unsetopt"};
+    "fc",      "emulate", "su",      "sg",      "runuser", "capsh",   "script",  "unshare",
+    "nsenter", "newgrp",  "chroot",  "setopt",  "unsetopt"};
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -21,16 +23,20 @@ static const char *const kRereading[] = {
 static const char *const kBeforeCommand[] = {"if",    "then",  "else", "elif",  "do",
                                              "while", "until", "!",    "{",     "}",
                                              "fi",    "done",  "esac", "always"};
-static const char *const kPrecommands[] = {
-    "command", "builtin", "exec",   "noglob", "nocorrect", "-",      "coproc",
-    "nohup",   "env",     "time",   "xargs",  "nice",      "sudo",   "doas",
-    "stdbuf",  "timeout", "setsid", "chroot", "taskset",   "ionice", "function"};
+static const char *const kPrecommands[] = {"command", "builtin", "exec",    "noglob", "nocorrect",
+                                           "-",       "coproc",  "nohup",   "env",    "time",
+                                           "xargs",   "nice",    "sudo",    "doas",   "stdbuf",
+                                           "timeout", "setsid",  "taskset", "ionice", "function"};
 // Shells: their "-c" argument is code, and without a script operand they read code from their
 // standard input; flock hands its "-c" argument to a shell too. A name is a shell's also with a
-// version after it (zsh5, bash-5.2) and an "r" before it (rzsh, rmksh: restricted shells).
-static const char *const kShells[] = {"sh",   "bash",  "dash",    "ash",  "ksh", "ksh93",
-                                      "mksh", "lksh",  "pdksh",   "posh", "zsh", "yash",
-                                      "hush", "rbash", "busybox", "flock"};
+// version or a build after it (zsh5, bash-5.2, bash-static, sh.distrib) and an "r" before it
+// (rzsh, rmksh: restricted shells).
+static const char *const kShells[] = {"sh",   "bash", "dash",  "ash",  "ksh",  "mksh",    "lksh",
+                                      "oksh", "osh",  "pdksh", "posh", "zsh",  "yash",    "hush",
+                                      "mrsh", "bosh", "csh",   "tcsh", "fish", "busybox", "flock"};
+// The long options a shell may take that run nothing of another's and take no argument.
+static const char *const kShellLongOptions[] = {"--",      "--norc",    "--noprofile", "--posix",
+                                                "--login", "--verbose", "--noediting"};
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
 static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
 // Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.
@@ -85,6 +91,7 @@ struct Command {
   bool script = true;            // ... and the script it reads came, or it reads none
   bool option_argument = false;  // the next word belongs to a shell's "-o" or "-O"
   bool env = false;              // env, whose -S splits a word into a command
+  bool sudo = false;             // sudo, whose -s and -i run a shell's "-c"
   bool printf = false;           // printf or print, whose "-vNAME" names a variable
   bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
   bool wait = false;             // wait, whose "-p" names a variable
@@ -144,6 +151,7 @@ static bool read_command_word(Command *cmd, const Word &w) {
   cmd->precommand = cmd->precommand || is_one_of(t, kPrecommands);
   cmd->expect_command = cmd->precommand;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
+  cmd->sudo = cmd->sudo || strcmp(t, "sudo") == 0;
   cmd->print = strcmp(t, "print") == 0;
   cmd->printf = cmd->print || strcmp(t, "printf") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
@@ -162,9 +170,8 @@ static bool read_command_word(Command *cmd, const Word &w) {
 // Whether the command name `base` (its last path component) is a shell's.
 static bool is_shell_name(const char *base) {
   char name[kTextBufferSize];
-  size_t len = strlen(base);
-  while (len > 0 && (isdigit(static_cast<unsigned char>(base[len - 1])) || base[len - 1] == '.' ||
-                     base[len - 1] == '-'))
+  size_t len = base[0] ? 1 + strcspn(base + 1, ".-") : 0;
+  while (len > 0 && isdigit(static_cast<unsigned char>(base[len - 1])))
     --len;
   memcpy(name, base, len);
   name[len] = '\0';
@@ -200,8 +207,12 @@ static bool names_open_descriptor(const char *t) {
 // another command. Returns true when the template rereads.
 static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
   const char *t = w.text;
-  if (cmd->shell && (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
-                     strncmp(t, "--command", 9) == 0))
+  // "-c", "-s", a long option that may mean one ("--command", yash's "--cmdline" and "--stdin",
+  // zsh's "--shinstdin"), and an option set with "-o" other than the usual ones.
+  if (cmd->shell &&
+      (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
+       (!cmd->script && t[0] == '-' && t[1] == '-' && !is_one_of(t, kShellLongOptions)) ||
+       (cmd->option_argument && !is_one_of(t, kSetOptions))))
     return true;
   // Up to its script, an expansion may become "-c", "-s" or the name of an open descriptor.
   if (cmd->shell && !cmd->script && w.expansion && !names_shell)
@@ -210,7 +221,7 @@ static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
     cmd->option_argument = false;
   } else if (cmd->shell && (t[0] == '-' || t[0] == '+')) {
     size_t len = strlen(t);
-    cmd->option_argument = len > 1 && (t[len - 1] == 'o' || t[len - 1] == 'O');
+    cmd->option_argument = len > 1 && t[1] != '-' && (t[len - 1] == 'o' || t[len - 1] == 'O');
   } else if (names_shell) {
     cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
   } else if (cmd->shell) {
@@ -278,6 +289,9 @@ static bool read_word(Command *cmd, const Word &w) {
       (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
   if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
+    return true;
+  if (cmd->sudo && (option_with(t, 's') || option_with(t, 'i') || abbreviates(t, "--shell") ||
+                    abbreviates(t, "--login")))
     return true;
   const char *base = strrchr(t, '/') ? strrchr(t, '/') + 1 : t;
   if (read_shell_word(cmd, w, is_shell_name(base)))
