@@ -136,12 +136,14 @@ static int private_file() {
   return fd >= 0 ? fd : memfd_create("vardo", MFD_CLOEXEC);
 }
 
-// Copies everything readable from `from` into `to`, from the start. Returns 0, or -1 after a
-// message naming `path` or the copy.
-static int copy_whole(int from, int to, const char *path) {
+// Copies what is readable from `from`, at most `limit` bytes, into `to`, from the start. Returns
+// 0, or -1 after a message naming `path` or the copy.
+static int copy_whole(int from, int to, const char *path, uint64_t limit) {
   static unsigned char chunk[65536];
-  for (;;) {
-    ssize_t n = read(from, chunk, sizeof chunk);
+  for (uint64_t copied = 0;;) {
+    size_t want =
+        limit - copied < sizeof chunk ? static_cast<size_t>(limit - copied) : sizeof chunk;
+    ssize_t n = want ? read(from, chunk, want) : 0;
     if (n < 0) {
       report_errno(path);
       return -1;
@@ -152,6 +154,7 @@ static int copy_whole(int from, int to, const char *path) {
       report_errno("the private copy of the archive");
       return -1;
     }
+    copied += static_cast<uint64_t>(n);
   }
 }
 
@@ -163,10 +166,15 @@ int open_private_copy(ArchiveHeader &h, const char *name) {
     report_errno(path ? path : name);
     return -1;
   }
+  // A regular file is copied as long as it was when opened: what another user appends later is
+  // not read. A pipe is read to its end.
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  uint64_t limit = regular ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
   int copy = private_file();
   if (copy < 0)
     report_errno("the private copy of the archive");
-  int result = copy < 0 ? -1 : copy_whole(fd, copy, name);
+  int result = copy < 0 ? -1 : copy_whole(fd, copy, name, limit);
   close(fd);
   if (result == 0 && read_archive_header(h, copy, name, nullptr) == 0)
     return copy;

@@ -35,8 +35,8 @@ static const char *const kShells[] = {"sh",   "bash", "dash",  "ash",  "ksh",  "
                                       "oksh", "osh",  "pdksh", "posh", "zsh",  "yash",    "hush",
                                       "mrsh", "bosh", "csh",   "tcsh", "fish", "busybox", "flock"};
 // The long options a shell may take that run nothing of another's and take no argument.
-static const char *const kShellLongOptions[] = {"--",      "--norc",    "--noprofile", "--posix",
-                                                "--login", "--verbose", "--noediting"};
+static const char *const kShellLongOptions[] = {"--", "--norc", "--noprofile", "--posix",
+                                                "--login"};
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
 static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
 // Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.

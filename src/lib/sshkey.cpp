@@ -79,7 +79,14 @@ bool options_allow(const Field &options, const char *ns, const char **reason) {
   for (const char *at = options.p, *end = options.p + options.len; at < end;) {
     Field option = next_item(at, end);
     if (option.len > kPrefix && strncasecmp(option.p, kNamespaces, kPrefix) == 0) {
-      if (!list_names(unquoted({option.p + kPrefix, option.len - kPrefix}), ns)) {
+      // ssh-keygen reads the list as patterns ("!vardo" denies it): only a quoted list of plain
+      // names is taken, so that no line trusts a key that ssh-keygen would not.
+      Field value{option.p + kPrefix, option.len - kPrefix};
+      Field names = unquoted(value);
+      bool plain = names.p != value.p;
+      for (size_t i = 0; plain && i < names.len; ++i)
+        plain = !strchr("!*?\"", names.p[i]);
+      if (!plain || !list_names(names, ns)) {
         *reason = "the trusted key is not allowed this namespace";
         return false;
       }

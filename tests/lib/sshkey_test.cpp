@@ -120,7 +120,12 @@ TEST(SshKey, AllowedSigners) {
       {"# alice" + k, not_among},
       {"alice namespaces=\"git,vardo\"" + k, "alice"},
       {"alice NameSpaces=\"vardo\"" + k, "alice"},
-      {"alice namespaces=vardo" + k, "alice"},
+      // ssh-keygen reads the list as patterns: only a quoted list of plain names is taken.
+      {"alice namespaces=vardo" + k, "refused: the trusted key is not allowed this namespace"},
+      {"alice namespaces=\"!vardo,vardo\"" + k,
+       "refused: the trusted key is not allowed this namespace"},
+      {"alice namespaces=\"git\"x\",vardo\"" + k,
+       "refused: the trusted key is not allowed this namespace"},
       {"alice namespaces=\"git\"" + k, "refused: the trusted key is not allowed this namespace"},
       {"alice namespaces=\"vardo-x,*\"" + k,
        "refused: the trusted key is not allowed this namespace"},
