@@ -11,47 +11,38 @@ namespace vardo {
 // Commands that read what they are given (or what a variable they are given holds) as code: su,
 // sg, runuser and capsh run a shell's "-c", and script, unshare, nsenter, newgrp and chroot
 // without a command run a shell that reads its standard input.
-static const char *const kRereading[] = {
-    ".",       "source",  "eval",    "trap",    "alias",   "let",     "mapfile", "readarray",
-    "getopts", "declare", "typeset", "integer", "float",   "nameref", "compgen", "complete",
-    "fc",      "emulate", "su",      "sg",      "runuser", "capsh",   "script",  "unshare",
-    "nsenter", "newgrp",  "chroot",  "setopt",  "unsetopt"};
+static const char kRereading[] =
+    ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
+    "compgen complete fc emulate su sg runuser capsh script unshare nsenter newgrp chroot setopt "
+    "unsetopt";
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
 // up to a reserved word), with "function", whose names come before its body.
-static const char *const kBeforeCommand[] = {"if",    "then",  "else", "elif",  "do",
-                                             "while", "until", "!",    "{",     "}",
-                                             "fi",    "done",  "esac", "always"};
-static const char *const kPrecommands[] = {"command", "builtin", "exec",    "noglob", "nocorrect",
-                                           "-",       "coproc",  "nohup",   "env",    "time",
-                                           "xargs",   "nice",    "sudo",    "doas",   "stdbuf",
-                                           "timeout", "setsid",  "taskset", "ionice", "function"};
+static const char kBeforeCommand[] = "if then else elif do while until ! { } fi done esac always";
+static const char kPrecommands[] =
+    "command builtin exec noglob nocorrect - coproc nohup env time xargs nice sudo doas stdbuf "
+    "timeout setsid taskset ionice function";
 // Shells: their "-c" argument is code, and without a script operand they read code from their
 // standard input; flock hands its "-c" argument to a shell too. A name is a shell's also with a
 // version or a build after it (zsh5, bash-5.2, bash-static, sh.distrib) and an "r" before it
 // (rzsh, rmksh: restricted shells).
-static const char *const kShells[] = {"sh",   "bash", "dash",  "ash",  "ksh",  "mksh",    "lksh",
-                                      "oksh", "osh",  "pdksh", "posh", "zsh",  "yash",    "hush",
-                                      "mrsh", "bosh", "csh",   "tcsh", "fish", "busybox", "flock"};
+static const char kShells[] = "sh bash dash ash ksh mksh lksh oksh osh pdksh posh zsh yash hush "
+                              "mrsh bosh csh tcsh fish busybox flock";
 // The long options a shell may take that run nothing of another's and take no argument.
-static const char *const kShellLongOptions[] = {"--", "--norc", "--noprofile", "--posix",
-                                                "--login"};
+static const char kShellLongOptions[] = "-- --norc --noprofile --posix --login";
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
-static const char *const kTestOperators[] = {"-v", "-R", "-eq", "-ne", "-lt", "-le", "-gt", "-ge"};
+static const char kTestOperators[] = "-v -R -eq -ne -lt -le -gt -ge";
 // Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.
-static const char *const kNumeric[] = {"shift", "ulimit", "exit", "return", "break", "continue"};
-static const char *const kNumbers[] = {"$?", "$#"};
+static const char kNumeric[] = "shift ulimit exit return break continue";
+static const char kNumbers[] = "$? $#";
 // The options "set -o" may name: the others include zsh's, which make a value's globbing run
 // code (extendedglob, noshglob, ...).
-static const char *const kSetOptions[] = {"errexit",   "nounset", "pipefail",  "xtrace", "verbose",
-                                          "noclobber", "noglob",  "allexport", "posix",  "notify"};
+static const char kSetOptions[] =
+    "errexit nounset pipefail xtrace verbose noclobber noglob allexport posix notify";
 
-template <size_t N> static bool is_one_of(const char *word, const char *const (&list)[N]) {
-  for (const char *entry : list)
-    if (strcmp(word, entry) == 0)
-      return true;
-  return false;
+static bool is_one_of(const char *word, const char *list) {
+  return is_listed(word, strlen(word), list);
 }
 
 // One word as the shell would see it with its quotes taken out.
@@ -82,6 +73,7 @@ struct Command {
   // Of the simple command being read.
   bool expect_command = true; // the next word may be a command
   bool precommand = false;    // after a precommand word: every word may be one
+  bool program_next = false;  // the last word was a precommand word: a path now names a program
   bool loop_variable = false; // the next word is the variable of for, select or foreach
   bool loop_header = false;   // a for or select before its "do", which may follow at once
   Takes takes = Takes::anything;
@@ -127,9 +119,14 @@ static bool option_with(const char *t, char letter) {
   return strchr(t + 1, letter) != nullptr;
 }
 
-// Reads the command word `w`. Returns true when it makes the template one that rereads.
-static bool read_command_word(Command *cmd, const Word &w) {
+// Reads the command word `w`, whose last path component is `base`. Returns true when it makes the
+// template one that rereads. A program is known by its base name wherever it is installed
+// (/bin/su is su); a path right after a precommand word names the program that precommand runs,
+// and the words after it are that program's arguments.
+static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   const char *t = w.text;
+  bool program = cmd->program_next && w.literal_slash;
+  cmd->program_next = false;
   cmd->expect_command = cmd->precommand;
   if (is_one_of(t, kBeforeCommand)) {
     // A command begins after it, and no precommand word runs that one: its operands are its own.
@@ -146,9 +143,11 @@ static bool read_command_word(Command *cmd, const Word &w) {
   // A word that may turn into another names an unknown command; a path names a program.
   if (!w.literal_slash && (w.expansion || (strpbrk(t, "*?[{~") && strcmp(t, "[") != 0)))
     return true;
+  t = base;
   if (is_one_of(t, kRereading))
     return true;
-  cmd->precommand = cmd->precommand || is_one_of(t, kPrecommands);
+  cmd->program_next = is_one_of(t, kPrecommands);
+  cmd->precommand = cmd->program_next || (cmd->precommand && !program);
   cmd->expect_command = cmd->precommand;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
   cmd->sudo = cmd->sudo || strcmp(t, "sudo") == 0;
@@ -297,7 +296,7 @@ static bool read_word(Command *cmd, const Word &w) {
   if (read_shell_word(cmd, w, is_shell_name(base)))
     return true;
   if (cmd->expect_command && !name)
-    return read_command_word(cmd, w);
+    return read_command_word(cmd, w, base);
   return !cmd->expect_command && read_argument(cmd, w, name);
 }
 

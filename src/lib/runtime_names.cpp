@@ -4,6 +4,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "lib/text.h"
+
 namespace vardo {
 
 // The shells' start-up files, options and parsing (ENV, BASH_ENV, SHELLOPTS, IFS, the prompts,
@@ -12,60 +14,13 @@ namespace vardo {
 // TMPPREFIX for zsh's here-documents, yash's handler of commands not found, bash's $"..."
 // translations), the variables bash and mksh evaluate as arithmetic when assigned (a subscript
 // there runs commands), and what the C library and the loader load code or settings from.
-static const char *const kNames[] = {"ENV",
-                                     "BASH_ENV",
-                                     "BASHOPTS",
-                                     "SHELLOPTS",
-                                     "BASH_XTRACEFD",
-                                     "BASH_COMPAT",
-                                     "BASH_LOADABLES_PATH",
-                                     "POSIXLY_CORRECT",
-                                     "IFS",
-                                     "PS1",
-                                     "PS2",
-                                     "PS3",
-                                     "PS4",
-                                     "PS4S",
-                                     "PROMPT3",
-                                     "PROMPT4",
-                                     "PROMPT_COMMAND",
-                                     "PATH",
-                                     "CDPATH",
-                                     "HOME",
-                                     "GLOBIGNORE",
-                                     "EXECIGNORE",
-                                     "FUNCNEST",
-                                     "TMOUT",
-                                     "MAIL",
-                                     "MAILPATH",
-                                     "MAILCHECK",
-                                     "HISTFILE",
-                                     "FPATH",
-                                     "ZDOTDIR",
-                                     "NULLCMD",
-                                     "READNULLCMD",
-                                     "COMMAND_NOT_FOUND_HANDLER",
-                                     "ECHO_STYLE",
-                                     "TEXTDOMAIN",
-                                     "TEXTDOMAINDIR",
-                                     "RANDOM",
-                                     "SRANDOM",
-                                     "SECONDS",
-                                     "OPTIND",
-                                     "LINENO",
-                                     "HISTCMD",
-                                     "COLUMNS",
-                                     "LINES",
-                                     "PPID",
-                                     "TMPPREFIX",
-                                     "GCONV_PATH",
-                                     "LOCPATH",
-                                     "MUSL_LOCPATH",
-                                     "NLSPATH",
-                                     "GLIBC_TUNABLES",
-                                     "HOSTALIASES",
-                                     "RES_OPTIONS",
-                                     "LOCALDOMAIN"};
+static const char kNames[] =
+    "ENV BASH_ENV BASHOPTS SHELLOPTS BASH_XTRACEFD BASH_COMPAT BASH_LOADABLES_PATH POSIXLY_CORRECT "
+    "IFS PS1 PS2 PS3 PS4 PS4S PROMPT3 PROMPT4 PROMPT_COMMAND PATH CDPATH HOME GLOBIGNORE "
+    "EXECIGNORE FUNCNEST TMOUT MAIL MAILPATH MAILCHECK HISTFILE FPATH ZDOTDIR NULLCMD READNULLCMD "
+    "COMMAND_NOT_FOUND_HANDLER ECHO_STYLE TEXTDOMAIN TEXTDOMAINDIR RANDOM SRANDOM SECONDS OPTIND "
+    "LINENO HISTCMD COLUMNS LINES PPID TMPPREFIX GCONV_PATH LOCPATH MUSL_LOCPATH NLSPATH "
+    "GLIBC_TUNABLES HOSTALIASES RES_OPTIONS LOCALDOMAIN";
 
 // Prefixes: the loader's settings, the C library's allocator settings (another spelling of
 // GLIBC_TUNABLES), the functions bash imports from the environment, and yash's own variables
@@ -119,9 +74,8 @@ static bool is_safe_locale(const char *name, size_t len, const char *value, size
 }
 
 bool is_refused_setting(const char *name, size_t len, const char *value, size_t value_len) {
-  for (const char *known : kNames)
-    if (is(name, len, known))
-      return true;
+  if (is_listed(name, len, kNames))
+    return true;
   for (const char *prefix : kPrefixes)
     if (begins(name, len, prefix))
       return true;

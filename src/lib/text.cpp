@@ -22,6 +22,16 @@ int format_text(char *dst, size_t size, const char *format, ...) {
   return n < 0 || static_cast<size_t>(n) >= size ? -1 : 0;
 }
 
+bool is_listed(const char *word, size_t len, const char *list) {
+  for (const char *p = list; *p; p += *p == ' ') {
+    size_t n = strcspn(p, " ");
+    if (n == len && strncmp(p, word, len) == 0)
+      return true;
+    p += n;
+  }
+  return false;
+}
+
 const char *find_text(const char *text, const char *part) {
   size_t len = strlen(part);
   for (; *text; ++text)

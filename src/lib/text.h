@@ -25,6 +25,10 @@ template <size_t N> int copy_text(char (&dst)[N], const char *src) {
 // executable).
 const char *find_text(const char *text, const char *part);
 
+// Whether the `len` characters at `word` are one of the words of `list`, which single blanks
+// separate (a list in one string costs no pointer per word in the executable).
+bool is_listed(const char *word, size_t len, const char *list);
+
 // Reads the decimal digits at the start of `text` into `value`. Returns the first character after
 // them, or null when there is none or the number would not fit in 64 bits (the C library's strtoul
 // costs 1.9 KiB of executable).

@@ -297,6 +297,13 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "runuser -u nobody -- cp x %p",
       "echo \"cd %p\" | script -q /dev/null",
       "float x=%p",
+      // Programs known by their base name wherever they are installed.
+      "/bin/su -c \"cp x %p\"",
+      "sudo /usr/sbin/capsh -- -c \"echo %p\"",
+      "/usr/bin/env -S 'sh -c \"cp x %p\"'",
+      "/usr/bin/nohup eval cp x %p",
+      // A precommand's option may take the path after it as its argument.
+      "sudo -D /opt eval cp x %p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -334,6 +341,8 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "function setup { cp -R . %p; }; setup",
       "time { cp -R . %p; }",
       "{ tar xf - -C %p; } always { rm -f list; }",
+      "sudo ./install.sh \"$@\" --prefix=%p",
+      "nohup /opt/x/setup \"$@\" %p",
   };
   for (const char *tmpl : usual) {
     for (const char *dir :
