@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "extract/interrupt.h"
@@ -25,6 +24,7 @@ struct Placement {
   bool target_made = false;             // ... and this run made it (or a parent of it)
   char temporary[kTextBufferSize] = {}; // the temporary directory entered; empty when none
   bool keep = false;                    // ... which stays when the run ends
+  bool instead_of_here = false; // ... made in the current directory: it stays when the run succeeds
   char relocated[kTextBufferSize] = {}; // where a relocation unpacks; empty when none
 };
 
@@ -69,7 +69,7 @@ static int stand_made(Temporary which, const char *path, size_t len) {
   return 0;
 }
 
-static bool ours_up_to_root();
+static bool ours_up_to_root(bool entries);
 static void refuse_shared(const char *instead);
 
 int enter_target(const char *dir) {
@@ -92,7 +92,7 @@ int enter_target(const char *dir) {
     result = -1;
   }
   // A link of the user's on the way may lead through a directory another user may change.
-  if (result == 0 && !ours_up_to_root()) {
+  if (result == 0 && !ours_up_to_root(true)) {
     refuse_shared("choose a target directory of yours");
     result = -1;
   }
@@ -113,15 +113,15 @@ static int open_to_check(int dir, const char *name) {
 
 // Whether the current directory and every directory above it, up to the root, are ones only we
 // may change: otherwise another user could replace what is written there, or rename a directory
-// on its path and put theirs in its place. A default ACL on the current directory would give
-// what is written there entries for others too.
-static bool ours_up_to_root() {
+// on its path and put theirs in its place. With `entries`, no other user may make an entry in the
+// current directory either (a sticky one lets them make the names the payload is written to
+// first), nor does a default ACL share what is made there.
+static bool ours_up_to_root(bool entries) {
   int fd = open_to_check(AT_FDCWD, ".");
-  bool safe = fd >= 0 && fgetxattr(fd, "system.posix_acl_default", nullptr, 0) < 0 &&
-              (errno == ENODATA || errno == EOPNOTSUPP || errno == EBADF),
+  struct stat st, up;
+  bool safe = fd >= 0 && !(entries && (fstat(fd, &st) < 0 || others_may_make_entries(fd, st))),
        root = false;
   for (int depth = 0; safe && !root && depth < 256; ++depth) {
-    struct stat st, up;
     int parent = open_to_check(fd, "..");
     safe =
         parent >= 0 && fstat(fd, &st) == 0 && fstat(parent, &up) == 0 && !others_may_change(fd, st);
@@ -144,8 +144,15 @@ static void refuse_shared(const char *instead) {
 }
 
 int check_current_directory() {
-  if (ours_up_to_root())
+  if (ours_up_to_root(true))
     return 0;
+  // In a directory others may make entries in but not change (sticky, as /tmp is), the payload
+  // goes into a private directory made there, which stays and is named when the run succeeds (and
+  // goes, as a temporary directory does, when it fails).
+  if (ours_up_to_root(false)) {
+    placement.instead_of_here = true;
+    return enter_temporary(".", true);
+  }
   refuse_shared("unpack with -d DIR or -T");
   return -1;
 }
@@ -165,7 +172,7 @@ int enter_temporary(const char *base, bool keep) {
     report_errno(base);
     return -1;
   }
-  if (!ours_up_to_root()) {
+  if (!ours_up_to_root(false)) {
     refuse_shared("set TMPDIR to a directory of yours");
     return -1;
   }
@@ -210,7 +217,7 @@ void placement_relocated(const char *dir) { copy_text(placement.relocated, dir);
 int leave_placement(bool succeeded) {
   Placement &p = placement;
   int result = 0;
-  if (p.temporary[0] && p.keep) {
+  if (p.temporary[0] && p.keep && (succeeded || !p.instead_of_here)) {
     temporary_forget(Temporary::directory);
     say_where(p.temporary, " (kept)");
   } else if (p.temporary[0]) {

@@ -23,20 +23,69 @@ static unsigned id_of(const char *name, unsigned none) {
   return end && !*end && id <= UINT32_MAX ? static_cast<unsigned>(id) : none;
 }
 
-// Whether the directory `fd` has an access ACL, whose entries for named users and groups the
-// mode's group bits (then the ACL's mask) hide.
-static bool has_acl(int fd) {
-  return fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0 ||
-         (errno != ENODATA && errno != EOPNOTSUPP);
+// The user others are measured against: this one, or under sudo the user who ran it.
+static uid_t user_of_run() { return geteuid() == 0 ? id_of("SUDO_UID", 0) : geteuid(); }
+
+// Tags and the write bit of the entries of an ACL as Linux stores it in an extended attribute: a
+// 4-byte version, then entries of a 2-byte tag, 2-byte permissions and 4-byte id, little-endian.
+enum : unsigned {
+  kNamedUser = 0x02,
+  kOwningGroup = 0x04,
+  kNamedGroup = 0x08,
+  kMask = 0x10,
+  kOthers = 0x20,
+  kWrite = 0x02
+};
+
+// Whether the ACL `name` of the directory `fd` (owned by group `gid`) lets a user other than root
+// and `user` write: an entry of another user, of a group not private to `user`, or of others at
+// large, with the write bit that the mask leaves. Without an ACL, `none`. An ACL that cannot be
+// read (a directory opened for its path alone is read through /proc) counts as one that does.
+static bool acl_lets_others_write(int fd, const char *name, gid_t gid, uid_t user, bool none) {
+  unsigned char acl[4 + 8 * 32];
+  char path[32];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  ssize_t len = fgetxattr(fd, name, acl, sizeof acl);
+  if (len < 0 && errno == EBADF)
+    len = getxattr(path, name, acl, sizeof acl);
+  if (len < 0)
+    return errno == ENODATA || errno == EOPNOTSUPP ? none : true;
+  bool masked = false, others = false;
+  for (ssize_t at = 4; at + 8 <= len; at += 8) {
+    unsigned tag = acl[at] | acl[at + 1] << 8;
+    uint32_t id = acl[at + 4] | acl[at + 5] << 8 | acl[at + 6] << 16 | uint32_t{acl[at + 7]} << 24;
+    bool write = acl[at + 2] & kWrite;
+    masked = masked || (tag == kMask && !write);
+    others = others || (write && ((tag == kNamedUser && id != 0 && id != user) ||
+                                  (tag == kOwningGroup && !group_private_to(gid, user)) ||
+                                  (tag == kNamedGroup && !group_private_to(id, user))));
+    if (tag == kOthers && write)
+      return true;
+  }
+  return others && !masked;
+}
+
+// Whether users other than root and this one may write into the directory, sticky or not.
+static bool others_may_write(int fd, const struct stat &st, uid_t user) {
+  return (st.st_mode & S_IWOTH) ||
+         ((st.st_mode & S_IWGRP) &&
+          acl_lets_others_write(fd, "system.posix_acl_access", st.st_gid, user,
+                                !group_private_to(st.st_gid, user)));
+}
+
+static bool owned_by_us(const struct stat &st, uid_t user) {
+  return st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == user;
 }
 
 bool others_may_change(int fd, const struct stat &st) {
-  uid_t user = geteuid() == 0 ? id_of("SUDO_UID", 0) : geteuid();
-  bool owner = st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == user;
-  bool sticky = st.st_mode & S_ISVTX;
-  bool group =
-      (st.st_mode & S_IWGRP) && !sticky && (has_acl(fd) || !group_private_to(st.st_gid, user));
-  return !owner || group || ((st.st_mode & S_IWOTH) && !sticky);
+  uid_t user = user_of_run();
+  return !owned_by_us(st, user) || (!(st.st_mode & S_ISVTX) && others_may_write(fd, st, user));
+}
+
+bool others_may_make_entries(int fd, const struct stat &st) {
+  uid_t user = user_of_run();
+  return !owned_by_us(st, user) || others_may_write(fd, st, user) ||
+         acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 
 // How a path is walked: what is made on the way, and what is followed.

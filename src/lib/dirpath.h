@@ -12,9 +12,15 @@ namespace vardo {
 // Whether a user other than root and this one (the user who ran sudo, for root) may change what
 // the directory `st`, open on `fd`, holds: when one of them owns it, or may write into it without
 // the sticky bit (which lets only an entry's owner remove or rename it): others at large, a group
-// that is not private to this user (lib/groups.h), or an entry of an ACL. A directory opened for
-// its path alone (O_PATH) has an ACL that cannot be read, and is taken to have one.
+// that is not private to this user (lib/groups.h), or an entry of an ACL that gives another user
+// or such a group write. An ACL that cannot be read is taken to give it.
 bool others_may_change(int fd, const struct stat &st);
+
+// Whether such a user may make entries in the directory, or have what is made there shared:
+// others_may_change, or a sticky directory others may write into (they cannot touch this user's
+// entries there, but may make the names the user is about to write first), or a default ACL that
+// gives what is made there write for another user.
+bool others_may_make_entries(int fd, const struct stat &st);
 
 // The longest path a message names while walking, with its NUL.
 constexpr int kDirPathSize = 512;

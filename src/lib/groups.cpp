@@ -58,9 +58,27 @@ bool only_members(const char *members, const char (&allowed)[2][kNameSize]) {
   return true;
 }
 
+// Whether the shadow group file, where it can be read (by root), gives the group `name` to nobody
+// else: no password (which lets whoever knows it in with newgrp), no other administrator, no
+// other member. A file that cannot be read is one the user cannot see, as a directory service.
+bool shadow_private(const char *name, const char (&allowed)[2][kNameSize], const char *path) {
+  static Fields l;
+  FILE *f = fopen(path, "re");
+  bool private_group = true;
+  int got = 0;
+  while (f && private_group && (got = next_line(f, l)) > 0)
+    if (strcmp(l.field[0], name) == 0)
+      private_group = l.count == 4 && (!*l.field[1] || strchr("!*", *l.field[1])) &&
+                      only_members(l.field[2], allowed) && only_members(l.field[3], allowed);
+  if (f)
+    fclose(f);
+  return private_group && got >= 0;
+}
+
 } // namespace
 
-bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char *group_path) {
+bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char *group_path,
+                      const char *gshadow_path) {
   static Fields l; // 4 KiB: not on the stack
   char allowed[2][kNameSize] = {};
   FILE *f = fopen(passwd_path, "re");
@@ -84,8 +102,9 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
     if (number(l, 2) != gid)
       continue;
     listed = true;
-    private_group =
-        l.count == 4 && only_members(l.field[3], allowed) && only_members(l.field[0], allowed);
+    private_group = l.count == 4 && only_members(l.field[3], allowed) &&
+                    only_members(l.field[0], allowed) &&
+                    shadow_private(l.field[0], allowed, gshadow_path);
   }
   private_group = private_group && listed && got == 0;
   if (f)

@@ -7,10 +7,12 @@ namespace vardo {
 // Whether the group `gid` is private to root and the user `uid`: it bears the name of one of them
 // (as a user private group does: a group such as "users" is meant to be shared, whoever the files
 // list), no other user has it as primary group in `passwd_path`, and its member list in
-// `group_path` names no other user. False when a
-// file cannot be read, a line is too long to read whole, or the group is not listed there (users
-// from a directory service cannot be seen: a group whose members are unknown is not private).
+// `group_path` names no other user, nor does `gshadow_path` where it can be read (root only),
+// which must also show no group password. False when a file cannot be read, a line is too long to
+// read whole, or the group is not listed there (users from a directory service cannot be seen: a
+// group whose members are unknown is not private).
 bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path = "/etc/passwd",
-                      const char *group_path = "/etc/group");
+                      const char *group_path = "/etc/group",
+                      const char *gshadow_path = "/etc/gshadow");
 
 } // namespace vardo

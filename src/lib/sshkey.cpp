@@ -180,6 +180,9 @@ int ssh_find_signer(const char *text, size_t len, const unsigned char key[kEd255
   for (const char *line = text, *end = text + len; line < end;) {
     auto eol = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
     const char *at = line, *stop = eol ? eol : end;
+    // ssh-keygen ends a line at a NUL, and a quoted field at its closing quote: a line where
+    // that could be read another way than here is refused, never read as here.
+    bool odd = memchr(line, '\0', static_cast<size_t>(stop - line)) != nullptr;
     line = eol ? eol + 1 : end;
     // principals, options, key type, key: the first three fields place the key type.
     Field f[4] = {};
@@ -199,6 +202,8 @@ int ssh_find_signer(const char *text, size_t len, const unsigned char key[kEd255
         (type == 2 && !options_allow(f[1], ns, &why)))
       continue;
     Field names = type ? unquoted(f[0]) : Field{"", 0};
+    if (odd || memchr(names.p, '"', names.len))
+      return ssh_refuse(reason, "malformed Ed25519 key line among the trusted keys");
     if (names.len >= size)
       return ssh_refuse(reason, "the trusted key's principals are too long");
     memcpy(principals, names.p, names.len);

@@ -1,10 +1,12 @@
 #include "lib/tree.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "lib/entries.h"
@@ -19,6 +21,7 @@ constexpr size_t kShownSize = 1024;
 
 struct TreeWalk {
   dev_t dev;
+  uint64_t mount; // the mount the tree is on, where the kernel names it
   bool any_owner; // below a private directory: whoever owns what the run's commands made
   char shown[kShownSize];
   size_t shown_len;
@@ -56,6 +59,20 @@ static void ascend(TreeWalk *w, size_t before) {
 
 static void remove_entries(TreeWalk *w, int dir, int depth);
 
+// The id of the mount that the entry `name` of `dir` is on (statx's STATX_MNT_ID, Linux 5.8), or
+// 0 where the kernel does not say. A bind mount of the same filesystem has the device number of
+// what it is mounted on; only its mount tells it. struct statx has stx_mask at 0 and stx_mnt_id
+// at 144.
+static uint64_t mount_of(int dir, const char *name) {
+  constexpr unsigned kMountId = 0x1000;
+  uint64_t buf[32]; // sizeof (struct statx)
+  uint64_t id = 0;
+  if (syscall(SYS_statx, dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kMountId, buf) == 0 &&
+      (buf[0] & kMountId))
+    id = buf[18];
+  return id;
+}
+
 // Gives a directory of this user's that the payload made read-only (tar keeps a directory's mode)
 // back its owner's rights, so that what it holds can go; by descriptor, never by name.
 static void open_up(int fd, const struct stat &st) {
@@ -83,7 +100,7 @@ static void remove_entry(TreeWalk *w, int dir, const char *name, int depth) {
     return; // gone already
   size_t before = descend(w, name);
   if (S_ISDIR(st.st_mode)) {
-    if (st.st_dev != w->dev) {
+    if (st.st_dev != w->dev || mount_of(dir, name) != w->mount) {
       leave(w, "another filesystem is mounted here; not removed");
     } else if (st.st_uid != geteuid() && !w->any_owner) {
       leave(w, "a directory of another user; not removed");
@@ -139,6 +156,7 @@ static void remove_entries(TreeWalk *w, int dir, int depth) {
 int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool private_top) {
   static TreeWalk w; // a handler may run this: no large frame on the stack it interrupted
   w.dev = dev;
+  w.mount = mount_of(parent, name);
   w.any_owner = private_top;
   w.left = false;
   w.shown_len = strlen(shown) < kShownSize ? strlen(shown) : kShownSize - 1;

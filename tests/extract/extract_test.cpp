@@ -588,14 +588,15 @@ TEST_F(Extract, CommandsInheritOnlyTheStandardDescriptors) {
   }
 }
 
-// In a shared sticky directory another user cannot have the default extract command write
-// through a link, into a FIFO or into a file of theirs that they could change before the run
-// command uses it.
+// In a shared sticky directory another user cannot have the default extraction write through a
+// link, into a FIFO or into a file of theirs; with a run command, which would use what was
+// written, the payload goes into a private directory made there, past what they planted.
 TEST_F(Extract, DefaultExtractCommandInASharedDirectory) {
   if (geteuid() != 0 || test::run({"setpriv", "--help"}).status != 0)
     GTEST_SKIP() << "needs root and setpriv to plant files as another user";
   test::write_file(tool / "src/setup.sh", "echo installed > done\n");
-  build({"-C", "", "-r", "sh ./setup.sh", "src/setup.sh"});
+  build({"-C", "", "src/setup.sh"});
+  build({"-C", "", "-r", "sh ./setup.sh", "src/setup.sh"}, "r.run");
   chmod(tool.path().c_str(), 0755);
   chmod((tool / "out").c_str(), 01777);
   test::write_file(tool / "victim", "victim's data");
@@ -615,6 +616,9 @@ TEST_F(Extract, DefaultExtractCommandInASharedDirectory) {
     auto r = run_archive({"../a.run"});
     EXPECT_EQ(r.status, 1) << c.plant;
     EXPECT_EQ(r.err, std::string("../a.run: setup.sh: ") + c.message + "\n");
+    r = run_archive({"../r.run", "-q"});
+    EXPECT_EQ(r.status, 0) << c.plant << r.err;
+    EXPECT_NE(r.err.find("/payload (kept)\n"), std::string::npos) << r.err;
     EXPECT_NE(access((tool / "out/done").c_str(), F_OK), 0) << c.plant;
     EXPECT_EQ(test::read_file(tool / "victim"), "victim's data");
   }
@@ -622,7 +626,7 @@ TEST_F(Extract, DefaultExtractCommandInASharedDirectory) {
   unlink((tool / "out/setup.sh").c_str());
   test::write_file(tool / "out/setup.sh", "old");
   EXPECT_EQ(run_archive({"../a.run"}).status, 0);
-  EXPECT_EQ(test::read_file(tool / "out/done"), "installed\n");
+  EXPECT_EQ(test::read_file(tool / "out/setup.sh"), "echo installed > done\n");
 }
 
 // The default extraction writes only a plain file name into the current directory: a stored
@@ -808,67 +812,75 @@ TEST_F(Extract, ReadOnlyFileOfOursIsRefused) {
 }
 
 // Which current directories a run with commands takes: those that only root, this user (the user
-// who ran sudo, for root) and their groups may change, up to the root.
+// who ran sudo, for root) and their groups may change, up to the root. In one where others may
+// only make entries (a sticky one, as /tmp is), the payload goes into a private directory made
+// there, which stays and is named.
 TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to give directories to other users";
   tool.make_archive("a.run", "", "", "echo ran > ran", "", test::gzip_member("x", "f"));
   chmod(tool.path().c_str(), 0755);
+  enum Where { refused, in_place, private_dir };
   struct Case {
     uid_t owner;
     gid_t group;
     mode_t mode;
     std::vector<std::string> env;
     bool above; // the directory above "out" is given instead
-    bool taken;
+    Where where;
+    const char *acl = nullptr; // given with setfacl -m
   } cases[] = {
-      {0, 0, 0755, {}, false, true},
-      {0, 0, 01777, {}, false, true},
-      {0, 0, 0777, {}, false, false},
-      {65534, 0, 0755, {}, false, false},
-      {65534, 0, 0755, {"SUDO_UID=65534"}, false, true},
-      {65534, 0, 0755, {"SUDO_UID=65534x"}, false, false},
-      {0, 65534, 0775, {}, false, false}, // nobody's primary group
-      {0, 0, 0775, {}, false, true},      // root's group, which is root's alone
-      {0, 65534, 03775, {}, false, true},
-      {65534, 0, 0755, {}, true, false},
+      {0, 0, 0755, {}, false, in_place},
+      {0, 0, 01777, {}, false, private_dir},
+      {0, 0, 0777, {}, false, refused},
+      {65534, 0, 0755, {}, false, refused},
+      {65534, 0, 0755, {"SUDO_UID=65534"}, false, in_place},
+      {65534, 0, 0755, {"SUDO_UID=65534x"}, false, refused},
+      {0, 65534, 0775, {}, false, refused}, // nobody's primary group
+      {0, 0, 0775, {}, false, in_place},    // root's group, which is root's alone
+      {0, 65534, 03775, {}, false, private_dir},
+      {65534, 0, 0755, {}, true, refused},
+      // An ACL entry for another user hides behind the group bits of a group that is root's
+      // alone; one that gives no write is harmless. A default ACL would give what the commands
+      // write an entry for another user.
+      {0, 0, 0775, {}, false, refused, "u:65534:rwx"},
+      {0, 0, 0775, {}, false, in_place, "u:65534:rx"},
+      {0, 0, 0755, {}, false, private_dir, "d:u:65534:rwx"},
+      {0, 0, 0755, {}, false, in_place, "d:u:65534:rx"},
+      {0, 0, 0755, {}, false, private_dir, "d:o::rwx"},
   };
   for (const Case &c : cases) {
     std::string dir = c.above ? tool.path() : tool / "out";
     ASSERT_EQ(chown(dir.c_str(), c.owner, c.group), 0);
     ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
-    unlink((tool / "out/ran").c_str());
-    unlink((tool / "out/f").c_str());
+    if (c.acl && test::run({"setfacl", "-m", c.acl, dir}).status != 0) {
+      ADD_FAILURE() << "setfacl cannot give an ACL entry here";
+      continue;
+    }
+    test::run({"sh", "-c", "cd \"$0\" && rm -rf ran f vardo.*", tool / "out"});
     test::RunOptions o;
+    o.cwd = tool / "out";
     o.env = c.env;
-    auto r = run_archive({"../a.run", "-q"}, o);
+    auto r = tool.run({"../a.run", "-q"}, o);
     std::string what = std::to_string(c.owner) + ":" + std::to_string(c.group) + " " +
                        std::to_string(c.mode) + (c.above ? " above" : "") +
-                       (c.env.empty() ? "" : " " + c.env[0]);
-    EXPECT_EQ(r.status, c.taken ? 0 : 1) << what << r.err;
-    EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, c.taken) << what;
-    if (!c.taken) {
+                       (c.env.empty() ? "" : " " + c.env[0]) + (c.acl ? c.acl : "");
+    EXPECT_EQ(r.status, c.where == refused ? 1 : 0) << what << r.err;
+    EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, c.where == in_place) << what;
+    if (c.where == private_dir) {
+      std::string kept = "../a.run: the payload is in " + tool / "out/";
+      std::string name = r.err.substr(kept.size(), 12); // vardo.XXXXXX
+      EXPECT_EQ(r.err, kept + name + "/payload (kept)\n") << what;
+      EXPECT_EQ(test::read_file(tool / ("out/" + name + "/payload/ran")), "ran\n") << what;
+    }
+    if (c.where == refused) {
       EXPECT_NE(r.err.find(": another user may change what this directory holds"),
                 std::string::npos)
           << what << r.err;
     }
+    test::run({"setfacl", "-b", dir});
     ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-  }
-  // An ACL entry for another user hides behind the group bits of a group that is root's alone.
-  if (test::run({"setfacl", "-m", "u:65534:rwx", tool / "out"}).status == 0) {
-    auto r = run_archive({"../a.run", "-q"});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find(": another user may change"), std::string::npos) << r.err;
-    ASSERT_EQ(test::run({"setfacl", "-b", tool / "out"}).status, 0);
-    // ... and a default ACL would give what the commands write an entry for another user.
-    ASSERT_EQ(test::run({"setfacl", "-d", "-m", "u:65534:rwx", tool / "out"}).status, 0);
-    r = run_archive({"../a.run", "-q"});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find(": another user may change"), std::string::npos) << r.err;
-    ASSERT_EQ(test::run({"setfacl", "-b", tool / "out"}).status, 0);
-  } else {
-    ADD_FAILURE() << "setfacl cannot give an ACL entry here";
   }
   // The directory a temporary directory is made in, and a target's, are held to the same rule,
   // and refused before anything is made.

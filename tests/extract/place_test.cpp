@@ -268,15 +268,24 @@ TEST_F(Installer, RemovalFollowsNothing) {
   EXPECT_EQ(ls(tool / "out/made"), "theirs\n");
   if (test::run({"unshare", "-m", "true"}).status != 0)
     GTEST_SKIP() << "unshare -m is not permitted here";
-  build("mkdir m && mount -t tmpfs none m && touch m/x");
-  r = test::run({"unshare", "-m", "sh", "-c", "cd \"$0\" && exec ../a.run -T", tool / "out"}, o);
-  EXPECT_EQ(r.status, 1);
-  std::string left = temporaries(tmp.path());
-  ASSERT_NE(left, "");
-  left.pop_back();
-  EXPECT_NE(r.err.find(left + "/payload/m: another filesystem is mounted here; not removed\n"),
-            std::string::npos)
-      << r.err;
+  // Another filesystem, or a bind mount of the same one, mounted in the tree stays.
+  mkdir((tool / "outside").c_str(), 0755);
+  mkdir((tool / "outside/sub").c_str(), 0755);
+  test::write_file(tool / "outside/sub/file", "precious");
+  for (const std::string &mount : {std::string("mount -t tmpfs none m && touch m/x"),
+                                   "mount --bind " + tool / "outside" + " m && exit 1"}) {
+    build("mkdir m && " + mount);
+    r = test::run({"unshare", "-m", "sh", "-c", "cd \"$0\" && exec ../a.run -T", tool / "out"}, o);
+    EXPECT_EQ(r.status, 1);
+    std::string left = temporaries(tmp.path());
+    ASSERT_NE(left, "");
+    left.pop_back();
+    EXPECT_NE(r.err.find(left + "/payload/m: another filesystem is mounted here; not removed\n"),
+              std::string::npos)
+        << r.err;
+    test::run({"rm", "-rf", left});
+  }
+  EXPECT_EQ(test::read_file(tool / "outside/sub/file"), "precious");
 }
 
 // The space check every unpacking makes: too little room where the payload would go refuses the
@@ -305,7 +314,7 @@ TEST_F(Installer, NoRoomRefusesBeforeAnythingIsWritten) {
       {"", small, small, "piped.run"},
   };
   for (const Case &c : cases) {
-    std::string script = "mount -t tmpfs -o size=1m tmpfs " + small + " && cd " + c.cwd +
+    std::string script = "mount -t tmpfs -o size=1m,mode=755 tmpfs " + small + " && cd " + c.cwd +
                          " && TMPDIR=" + small + " " + tool / c.archive + " " + c.options + " 2>" +
                          tool / "err; echo status=$?; ls -A " + small;
     auto r = test::run({"unshare", "-m", "sh", "-c", script});

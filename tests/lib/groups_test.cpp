@@ -20,6 +20,7 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
     gid_t gid;
     uid_t uid;
     bool private_group;
+    std::string gshadow = ""; // where it can be read: no line of the group
   } cases[] = {
       {users, "ann:x:1000:\n", 1000, 1000, true},         // a user private group
       {users, "ann:x:1000:ann,root\n", 1000, 1000, true}, // members that are ann and root
@@ -39,15 +40,29 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users + "x:y\n" + "carl:x:1002:1000:\n", "ann:x:1000:\n", 1000, 1000, false},
       {users, "", 1000, 1000, false},
       {"", "ann:x:1000:\n", 1000, 1000, false}, // whose name is not known
+      // The shadow group file: another member or administrator, or a password to join with.
+      {users, "ann:x:1000:\n", 1000, 1000, true, "ann:!::\nusers:!::bob\n"},
+      {users, "ann:x:1000:\n", 1000, 1000, true, "ann:*:root:ann\n"},
+      {users, "ann:x:1000:\n", 1000, 1000, false, "ann:!::bob\n"},
+      {users, "ann:x:1000:\n", 1000, 1000, false, "ann:!:bob:\n"},
+      {users, "ann:x:1000:\n", 1000, 1000, false, "ann:$6$salt$hash::\n"},
+      {users, "ann:x:1000:\n", 1000, 1000, false, "ann:!:\n"},
   };
   for (const Case &c : cases) {
     test::write_file(dir / "passwd", c.passwd);
     test::write_file(dir / "group", c.group);
-    EXPECT_EQ(group_private_to(c.gid, c.uid, (dir / "passwd").c_str(), (dir / "group").c_str()),
+    test::write_file(dir / "gshadow", c.gshadow);
+    EXPECT_EQ(group_private_to(c.gid, c.uid, (dir / "passwd").c_str(), (dir / "group").c_str(),
+                               (dir / "gshadow").c_str()),
               c.private_group)
-        << c.group << " gid " << c.gid << " uid " << c.uid;
+        << c.group << " gid " << c.gid << " uid " << c.uid << " " << c.gshadow;
   }
   EXPECT_FALSE(group_private_to(1000, 1000, (dir / "missing").c_str(), (dir / "group").c_str()));
+  // A shadow file that cannot be read (by users other than root) cannot be seen.
+  test::write_file(dir / "passwd", users);
+  test::write_file(dir / "group", "ann:x:1000:\n");
+  EXPECT_TRUE(group_private_to(1000, 1000, (dir / "passwd").c_str(), (dir / "group").c_str(),
+                               (dir / "missing").c_str()));
 }
 
 } // namespace

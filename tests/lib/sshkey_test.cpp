@@ -144,6 +144,14 @@ TEST(SshKey, AllowedSigners) {
        "refused: malformed Ed25519 key line among the trusted keys"},
       {"alice ssh-ed25519 " + test::base64(test::ed25519_blob(kKey) + "x") + "\n",
        "refused: malformed Ed25519 key line among the trusted keys"},
+      // ssh-keygen ends a quoted field at its closing quote (here: principal alice, options
+      // namespaces="git"), and a line at a NUL.
+      {"\"alice\"namespaces=\"git\"" + k,
+       "refused: malformed Ed25519 key line among the trusted keys"},
+      {"alice\" namespaces=\"g\\\"it\"" + k,
+       "refused: malformed Ed25519 key line among the trusted keys"},
+      {std::string("alice\0x", 7) + k,
+       "refused: malformed Ed25519 key line among the trusted keys"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(find(c.text), c.result) << c.text;
