@@ -72,20 +72,39 @@ static int refuse(const char *tmpl) {
   return -1;
 }
 
+// Whether `text` holds a byte that is no ASCII character.
+static bool holds_high_byte(const char *text) {
+  for (; *text; ++text)
+    if (static_cast<unsigned char>(*text) >= 0x80)
+      return true;
+  return false;
+}
+
 // Puts before the command `text` a check of every variable it refers to, ": "${VAR?}" ...;",
 // which a shell that dropped one (yash, bytes that are no characters of its locale) fails on at
 // once, before any command of the template runs: a reference inside a subshell would end only
-// that subshell.
-static void put_guard(Output *text, const bool (&referred)[2]) {
-  char guard[64] = ":";
+// that subshell. So for the run command's name and operands ($0, $1, ...) that hold such bytes
+// and are not empty: yash gives an empty one in their place.
+static void put_guard(Output *text, const bool (&referred)[2], const TemplateValues &values) {
+  static char guard[kCommandSize]; // not on the stack, nor in the executable
+  size_t len = 1;
+  guard[0] = ':';
+  auto add = [&](const char *form, const char *name, int n) {
+    if (format_text(guard + len, sizeof guard - len, form, name, n) < 0)
+      text->overflow = true;
+    len += strlen(guard + len);
+  };
   for (int i = 0; i < 2; ++i)
     if (referred[i])
-      format_text(guard + strlen(guard), sizeof guard - strlen(guard), " \"${%s?}\"",
-                  kPlaceholders[i].variable);
-  if (strlen(guard) == 1)
+      add(" \"${%s?}\"", kPlaceholders[i].variable, 0);
+  for (int n = 0; n == 0 ? values.name != nullptr : values.args && values.args[n - 1]; ++n) {
+    const char *arg = n == 0 ? values.name : values.args[n - 1];
+    if (*arg && holds_high_byte(arg))
+      add(" \"${%s%d:?}\"", "", n);
+  }
+  if (len == 1 || text->overflow)
     return;
-  strcat(guard, "; ");
-  size_t len = strlen(guard);
+  add("; ", "", 0);
   if (len > kCommandSize - 1 - text->w) {
     text->overflow = true;
     return;
@@ -134,7 +153,7 @@ int expand_template(const char *tmpl, const TemplateValues &values, ExpandedComm
   // will read it: a reference in it may stand where it seemed not to.
   if ((referred[0] || referred[1]) && !quoting.settled())
     return refuse(tmpl);
-  put_guard(&text, referred);
+  put_guard(&text, referred, values);
   if (text.overflow || shown.overflow) {
     fprintf(stderr, "%s: command longer than %d characters after expansion: %s\n",
             process.program_name, kCommandSize - 1, visible(tmpl, stderr));

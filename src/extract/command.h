@@ -16,8 +16,10 @@ inline constexpr char kDefaultExtractCommand[] = "cat > %p/%o";
 
 // What the placeholders stand for.
 struct TemplateValues {
-  const char *out_name; // %o
-  const char *dir;      // %p: the directory the commands run in
+  const char *out_name;        // %o
+  const char *dir;             // %p: the directory the commands run in
+  const char *name = nullptr;  // the run command's name ($0) and operands, which the command
+  char *const *args = nullptr; // checks before it runs; none for the extract command
 };
 
 // A template expanded: the command the shell runs, and the same with each value in its place,

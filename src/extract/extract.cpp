@@ -315,8 +315,9 @@ static int expand_commands(const Extraction &x) {
       (expand_template(x.header.extract_command, values, &expanded.extract_command) < 0 ||
        command_environment(&expanded.extract_env, values, nullptr) < 0))
     return -1;
+  TemplateValues run_values{x.stream.out_name, dir, x.path, x.options.args};
   if (expanded.run &&
-      (expand_template(x.header.run_command, values, &expanded.run_command) < 0 ||
+      (expand_template(x.header.run_command, run_values, &expanded.run_command) < 0 ||
        command_environment(&expanded.run_env, values,
                            reinterpret_cast<char *const *>(expanded.feature_entries)) < 0))
     return -1;

@@ -48,14 +48,37 @@ void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
   print_tenths(ratio, out);
 }
 
+// part * 1000 / whole, rounded down, for any 64-bit sizes: the three digits after the quotient
+// are long division, each ten additions of the remainder kept below `whole` (no 128-bit division,
+// which the C library's helper would add to the executable).
+static uint64_t per_thousand(uint64_t part, uint64_t whole) {
+  uint64_t result = part / whole, rest = part % whole;
+  for (int digit = 0; digit < 3; ++digit) {
+    uint64_t x = rest, d = 0;
+    rest = 0;
+    for (int i = 0; i < 10; ++i) {
+      bool carry = rest >= whole - x;
+      rest = carry ? rest - (whole - x) : rest + x;
+      d += carry;
+    }
+    result = result * 10 + d;
+  }
+  return result;
+}
+
 // The sizes of a payload of 4 GiB or more, whose size the header records, in columns as wide as
 // they need and a ratio computed without wrapping.
 static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32_t header_bytes) {
   printf("%9llu %9llu ", static_cast<unsigned long long>(compressed),
          static_cast<unsigned long long>(uncompressed));
   // The uncompressed size less the DEFLATE data's, in tenths of a percent of the uncompressed.
-  __int128 saved = static_cast<__int128>(uncompressed) - (compressed - header_bytes);
-  print_tenths(uncompressed ? static_cast<int64_t>(saved * 1000 / uncompressed) : 0, stdout);
+  uint64_t deflated = compressed - header_bytes;
+  bool grew = deflated > uncompressed;
+  auto tenths = static_cast<int64_t>(
+      uncompressed
+          ? per_thousand(grew ? deflated - uncompressed : uncompressed - deflated, uncompressed)
+          : 0);
+  print_tenths(grew ? -tenths : tenths, stdout);
 }
 
 // The header strings, shown escaped on a terminal: what the user reads is what will run. A

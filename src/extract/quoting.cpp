@@ -149,6 +149,7 @@ void QuoteTracker::follow(char c) {
     // A backslash-newline joins two lines as if neither were there; any other character is
     // taken as it is, and begins nothing.
     escaped_ = false;
+    dollar_ = dollar_ && c == '\n'; // "$", backslash-newline, "'" is "$'"
     before_ = c == '\n' ? before_escape_ : '\\';
     return;
   }
@@ -160,6 +161,11 @@ void QuoteTracker::follow(char c) {
   if (dollar_) {
     // "$(", "${", bash's $"..." outside "...", and "$'", which dash and yash read otherwise: after
     // any other character the "$" began nothing that is followed.
+    if (c == '\\') {
+      escaped_ = true;
+      before_escape_ = before;
+      return;
+    }
     dollar_ = false;
     bool quoted = frame == kDouble || frame == kLocale;
     if (c == '(') {

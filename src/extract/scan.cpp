@@ -9,12 +9,13 @@
 namespace vardo {
 
 // Commands that read what they are given (or what a variable they are given holds) as code: su,
-// sg, runuser and capsh run a shell's "-c", and script, unshare, nsenter, newgrp and chroot
-// without a command run a shell that reads its standard input.
+// sg, runuser and capsh run a shell's "-c"; script, unshare, nsenter, newgrp, chroot, pkexec,
+// fakeroot and run0 without a command run a shell that reads its standard input; zsh's modules
+// (zstyle -e, zpty, sched) evaluate strings.
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
     "compgen complete fc emulate su sg runuser capsh script unshare nsenter newgrp chroot setopt "
-    "unsetopt";
+    "unsetopt zmodload zstyle zpty zparseopts zformat sched vared pkexec fakeroot run0";
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -27,8 +28,8 @@ static const char kPrecommands[] =
 // standard input; flock hands its "-c" argument to a shell too. A name is a shell's also with a
 // version or a build after it (zsh5, bash-5.2, bash-static, sh.distrib) and an "r" before it
 // (rzsh, rmksh: restricted shells).
-static const char kShells[] = "sh bash dash ash ksh mksh lksh oksh osh pdksh posh zsh yash hush "
-                              "mrsh bosh csh tcsh fish busybox flock";
+static const char kShells[] = "sh bash dash ash ksh mksh lksh oksh loksh osh pdksh pfksh posh zsh "
+                              "yash ysh hush mrsh bosh csh tcsh fish sash jsh busybox flock";
 // The long options a shell may take that run nothing of another's and take no argument.
 static const char kShellLongOptions[] = "-- --norc --noprofile --posix --login";
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
@@ -70,10 +71,12 @@ struct Command {
   bool tests = false;
   bool v_word = false;
   int cases = 0;
+  bool pattern = false; // the words up to ")" are a case pattern, no command
   // Of the simple command being read.
   bool expect_command = true; // the next word may be a command
   bool precommand = false;    // after a precommand word: every word may be one
   bool program_next = false;  // the last word was a precommand word: a path now names a program
+  bool case_header = false;   // a case command, whose "in" comes before its first pattern
   bool loop_variable = false; // the next word is the variable of for, select or foreach
   bool loop_header = false;   // a for or select before its "do", which may follow at once
   Takes takes = Takes::anything;
@@ -83,7 +86,7 @@ struct Command {
   bool script = true;            // ... and the script it reads came, or it reads none
   bool option_argument = false;  // the next word belongs to a shell's "-o" or "-O"
   bool env = false;              // env, whose -S splits a word into a command
-  bool sudo = false;             // sudo, whose -s and -i run a shell's "-c"
+  bool sudo = false;             // sudo or doas, whose -s (and sudo's -i) run a shell
   bool printf = false;           // printf or print, whose "-vNAME" names a variable
   bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
   bool wait = false;             // wait, whose "-p" names a variable
@@ -136,6 +139,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
     return false;
   }
   cmd->cases += strcmp(t, "case") == 0;
+  cmd->case_header = strcmp(t, "case") == 0;
   if (strcmp(t, "for") == 0 || strcmp(t, "select") == 0 || strcmp(t, "foreach") == 0) {
     cmd->loop_variable = cmd->loop_header = true;
     return false;
@@ -150,7 +154,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->precommand = cmd->program_next || (cmd->precommand && !program);
   cmd->expect_command = cmd->precommand;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
-  cmd->sudo = cmd->sudo || strcmp(t, "sudo") == 0;
+  cmd->sudo = cmd->sudo || strcmp(t, "sudo") == 0 || strcmp(t, "doas") == 0;
   cmd->print = strcmp(t, "print") == 0;
   cmd->printf = cmd->print || strcmp(t, "printf") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
@@ -184,15 +188,16 @@ static bool abbreviates(const char *t, const char *option) {
   return n >= 3 && n <= strlen(option) && strncmp(t, option, n) == 0;
 }
 
-// A path with a component "stdin" or "fd" (/dev/stdin, /dev/fd/N, /proc/PID/fd/N): a name of a
-// descriptor already open, through which a shell given it as its script reads what another
-// command writes there. A pattern or a brace expansion may become such a name.
+// A path with a component "stdin", "stdout", "stderr" or "fd" (/dev/stdin, /dev/stderr,
+// /dev/fd/N, /proc/PID/fd/N): a name of a descriptor already open, through which a shell given it
+// as its script reads what another command writes there. A pattern or a brace expansion may become
+// such a name.
 static bool names_open_descriptor(const char *t) {
   if (strpbrk(t, "*?[{"))
     return true;
   for (const char *p = t;; ++p) {
     size_t n = strcspn(p, "/");
-    if ((n == 5 && strncmp(p, "stdin", 5) == 0) || (n == 2 && strncmp(p, "fd", 2) == 0))
+    if (is_listed(p, n, "stdin stdout stderr fd"))
       return true;
     p += n;
     if (*p == '\0')
@@ -334,16 +339,19 @@ static bool holds_rereading_text(const char *tmpl) {
   return false;
 }
 
-// Ends the word being read; returns true when it makes the template one that rereads.
+// Ends the word being read; returns true when it makes the template one that rereads. The
+// patterns of a case command (after its "in" and after each ";;", up to ")") are no commands.
 static bool end_word(Command *cmd, Word *w) {
-  bool rereads = w->len > 0 && read_word(cmd, *w);
+  cmd->pattern = cmd->pattern && strcmp(w->text, "esac") != 0;
+  bool rereads = w->len > 0 && !cmd->pattern && read_word(cmd, *w);
+  cmd->pattern = cmd->pattern || (cmd->case_header && strcmp(w->text, "in") == 0);
   *w = Word{};
   return rereads;
 }
 
 // A new simple command, keeping what is known of the whole template.
 static Command next_command(const Command &cmd) {
-  return Command{cmd.tests, cmd.v_word, cmd.cases};
+  return Command{cmd.tests, cmd.v_word, cmd.cases, cmd.pattern};
 }
 
 // Ends a simple command: a shell still waiting for its script reads code from its input.
@@ -404,8 +412,8 @@ static bool close_nesting(Reading *r) {
   return rereads;
 }
 
-// Reads one character that ends a command, or opens or closes a nesting.
-static bool read_boundary(Reading *r, char c) {
+// Reads one character that ends a command, or opens or closes a nesting; `next` follows it.
+static bool read_boundary(Reading *r, char c, char next) {
   bool in_case = r->cmd.cases > 0;
   if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
     return close_nesting(r);
@@ -419,7 +427,11 @@ static bool read_boundary(Reading *r, char c) {
     return (!substitution && end_word(&r->cmd, &r->w)) || open_nesting(r, c == '`');
   if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
     return close_nesting(r);
-  return end_word(&r->cmd, &r->w) || end_command(&r->cmd);
+  bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
+  // ";;" (";&", ";;&", ";|") ends a branch of a case command, and ")" a pattern.
+  r->cmd.pattern = in_case && (c == ';' ? r->cmd.pattern || (next && strchr(";&|", next))
+                                        : r->cmd.pattern && c != ')');
+  return rereads;
 }
 
 // Adds the character `c` of the template at `p` to the word being read.
@@ -459,7 +471,7 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       if (p[1])
         ++p, add_to_word(&r.w, *p, p);
     } else if (c == '\n' || strchr(";&|()`", c)) {
-      rereads = read_boundary(&r, c);
+      rereads = read_boundary(&r, c, p[1]);
     } else if (c == ' ' || c == '\t') {
       rereads = end_word(&r.cmd, &r.w);
     } else if ((c == '<' || c == '>') && p[1] == '(') {
@@ -484,14 +496,27 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
 
 bool rereads_as_code(const char *tmpl) {
   // A backslash-newline joins two lines as if neither character were there: every reading goes
-  // by the joined text.
+  // by the joined text. It does not in single quotes, in a comment, or after a backslash that is
+  // itself escaped.
   static char joined[kTextBufferSize];
   size_t n = 0;
-  for (const char *p = tmpl; *p && n + 1 < sizeof joined; ++p) {
-    if (p[0] == '\\' && p[1] == '\n')
-      ++p;
-    else
-      joined[n++] = *p;
+  char quote = 0;
+  bool comment = false;
+  for (const char *p = tmpl; *p && n + 2 < sizeof joined; ++p) {
+    if (comment) {
+      comment = *p != '\n';
+      if (*p == '\\')
+        continue; // a comment's text is of no matter, and its backslash escapes nothing
+    } else if (*p == '\\' && quote != '\'' && p[1]) {
+      if (*++p == '\n')
+        continue;
+      joined[n++] = '\\';
+    } else if (quote ? *p == quote : *p == '\'' || *p == '"') {
+      quote = quote ? 0 : *p;
+    } else {
+      comment = !quote && *p == '#' && (n == 0 || strchr(" \t\n;&|()<>", joined[n - 1]));
+    }
+    joined[n++] = *p;
   }
   joined[n] = '\0';
   return holds_rereading_text(joined) || reads_as_rereading(joined, false) ||

@@ -7,6 +7,8 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "lib/text.h"
+
 namespace vardo {
 
 // Reads one field of a line of the kernel's mount list into `dst` (`size` bytes with the NUL),
@@ -61,14 +63,12 @@ static bool has_read_only_option(const char *options) {
 // Kernel pseudo filesystems and filesystems held in memory: files placed there do not last, so
 // the system's mount list never offers them, nor anything mounted below /proc, /sys, /dev or /run.
 static bool keeps_no_files(const char *type, const char *dir) {
-  static const char *const kTypes[] = {
-      "proc",       "sysfs",      "devtmpfs", "devpts",      "tmpfs",  "ramfs",     "cgroup",
-      "cgroup2",    "securityfs", "debugfs",  "tracefs",     "mqueue", "hugetlbfs", "pstore",
-      "bpf",        "configfs",   "fusectl",  "binfmt_misc", "autofs", "efivarfs",  "nsfs",
-      "rpc_pipefs", "selinuxfs",  "nfsd",     "fuse.lxcfs"};
-  for (const char *t : kTypes)
-    if (strcmp(type, t) == 0)
-      return true;
+  static const char kTypes[] =
+      "proc sysfs devtmpfs devpts tmpfs ramfs cgroup cgroup2 securityfs debugfs tracefs mqueue "
+      "hugetlbfs pstore bpf configfs fusectl binfmt_misc autofs efivarfs nsfs rpc_pipefs selinuxfs "
+      "nfsd fuse.lxcfs";
+  if (is_listed(type, strlen(type), kTypes))
+    return true;
   for (const char *top : {"/proc", "/sys", "/dev", "/run"}) {
     size_t len = strlen(top);
     if (strncmp(dir, top, len) == 0 && (dir[len] == '\0' || dir[len] == '/'))
