@@ -388,6 +388,8 @@ static int extract_open_archive(Extraction &x) {
     return -1;
   if (!expanded.run)
     return 0;
+  if (!o.extract_only && check_placement_after_extraction() < 0)
+    return -1;
   return run_post_command(expanded.run_command,
                           ShellCall{environment_array(expanded.run_env.env), x.path, o.args},
                           x.path, x.stream.out_name, o.verbose);

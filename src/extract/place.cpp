@@ -55,7 +55,7 @@ static int stand_made(Temporary which, const char *path, size_t len) {
   snprintf(made, sizeof made, "%.*s", static_cast<int>(len), path);
   const char *slash = strrchr(made, '/');
   snprintf(parent, sizeof parent, "%.*s", static_cast<int>(slash == made ? 1 : slash - made), made);
-  int dir = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = open(parent, O_PATH | O_DIRECTORY | O_CLOEXEC); // one the user may not list too
   struct stat st;
   if (dir < 0 || fstatat(dir, slash + 1, &st, AT_SYMLINK_NOFOLLOW) < 0) {
     report_errno(made);
@@ -154,6 +154,15 @@ int check_current_directory() {
     return enter_temporary(".", true);
   }
   refuse_shared("unpack with -d DIR or -T");
+  return -1;
+}
+
+int check_placement_after_extraction() {
+  // An extract command (tar with an entry "./") may have given the directory another mode or
+  // owner: the run command would use what another user could then have changed.
+  if (placement.temporary[0] || ours_up_to_root(true))
+    return 0;
+  refuse_shared("the run command is not run");
   return -1;
 }
 

@@ -23,6 +23,11 @@ int enter_target(const char *dir);
 // it is what runs afterwards that cannot be.) Returns 0 or -1.
 int check_current_directory();
 
+// After the extract command, before the run command: the current directory (in place, a target
+// or a relocation) must still be one no other user may change or make entries in, or the run
+// command is not run. Returns 0, or -1 after the message.
+int check_placement_after_extraction();
+
 // Makes a private directory (mkdtemp, 0700) below `base` (when null: $TMPDIR, else /tmp) and
 // enters the directory "payload" made in it (0700), where the commands work; it is kept at the
 // end when `keep`. `base` and the directories above it must be ones no other user may change, as

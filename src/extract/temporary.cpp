@@ -50,11 +50,10 @@ static bool still_made(const TemporaryEntry &e) {
 // Removes the entry, a directory with what it holds (the temporary directory is private to the
 // run). Returns -1 when something of it stays.
 static int unlink_entry(const TemporaryEntry &e, bool private_dir) {
-  if (!still_made(e))
-    return 0;
-  if (e.type == S_IFDIR)
-    return remove_tree(e.dir_fd, e.name, e.dev, e.shown, private_dir);
-  unlinkat(e.dir_fd, e.name, 0);
+  if (e.standing && e.type == S_IFDIR)
+    return remove_tree(e.dir_fd, e.name, e.dev, e.ino, e.shown, private_dir);
+  if (still_made(e))
+    unlinkat(e.dir_fd, e.name, 0);
   return 0;
 }
 

@@ -32,15 +32,15 @@ enum : unsigned {
   kNamedUser = 0x02,
   kOwningGroup = 0x04,
   kNamedGroup = 0x08,
-  kMask = 0x10,
   kOthers = 0x20,
   kWrite = 0x02
 };
 
 // Whether the ACL `name` of the directory `fd` (owned by group `gid`) lets a user other than root
 // and `user` write: an entry of another user, of a group not private to `user`, or of others at
-// large, with the write bit that the mask leaves. Without an ACL, `none`. An ACL that cannot be
-// read (a directory opened for its path alone is read through /proc) counts as one that does.
+// large, with the write bit, whatever the mask (which is the group bits a chmod, or an extract
+// command, may widen). Without an ACL, `none`. An ACL that cannot be read (a directory opened for
+// its path alone is read through /proc) counts as one that does.
 static bool acl_lets_others_write(int fd, const char *name, gid_t gid, uid_t user, bool none) {
   unsigned char acl[4 + 8 * 32];
   char path[32];
@@ -50,19 +50,15 @@ static bool acl_lets_others_write(int fd, const char *name, gid_t gid, uid_t use
     len = getxattr(path, name, acl, sizeof acl);
   if (len < 0)
     return errno == ENODATA || errno == EOPNOTSUPP ? none : true;
-  bool masked = false, others = false;
   for (ssize_t at = 4; at + 8 <= len; at += 8) {
     unsigned tag = acl[at] | acl[at + 1] << 8;
     uint32_t id = acl[at + 4] | acl[at + 5] << 8 | acl[at + 6] << 16 | uint32_t{acl[at + 7]} << 24;
-    bool write = acl[at + 2] & kWrite;
-    masked = masked || (tag == kMask && !write);
-    others = others || (write && ((tag == kNamedUser && id != 0 && id != user) ||
-                                  (tag == kOwningGroup && !group_private_to(gid, user)) ||
-                                  (tag == kNamedGroup && !group_private_to(id, user))));
-    if (tag == kOthers && write)
+    if ((acl[at + 2] & kWrite) && (tag == kOthers || (tag == kNamedUser && id != 0 && id != user) ||
+                                   (tag == kOwningGroup && !group_private_to(gid, user)) ||
+                                   (tag == kNamedGroup && !group_private_to(id, user))))
       return true;
   }
-  return others && !masked;
+  return false;
 }
 
 // Whether users other than root and this one may write into the directory, sticky or not.

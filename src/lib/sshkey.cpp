@@ -204,6 +204,11 @@ int ssh_find_signer(const char *text, size_t len, const unsigned char key[kEd255
     Field names = type ? unquoted(f[0]) : Field{"", 0};
     if (odd || memchr(names.p, '"', names.len))
       return ssh_refuse(reason, "malformed Ed25519 key line among the trusted keys");
+    // ssh-keygen reads the principals as patterns, where "!" denies: such a line is not trusted.
+    if (memchr(names.p, '!', names.len)) {
+      why = "the trusted key's principals deny it (!)";
+      continue;
+    }
     if (names.len >= size)
       return ssh_refuse(reason, "the trusted key's principals are too long");
     memcpy(principals, names.p, names.len);

@@ -153,7 +153,8 @@ static void remove_entries(TreeWalk *w, int dir, int depth) {
     leave(w, "could not be read");
 }
 
-int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool private_top) {
+int remove_tree(int parent, const char *name, dev_t dev, ino_t ino, const char *shown,
+                bool private_top) {
   static TreeWalk w; // a handler may run this: no large frame on the stack it interrupted
   w.dev = dev;
   w.mount = mount_of(parent, name);
@@ -162,13 +163,14 @@ int remove_tree(int parent, const char *name, dev_t dev, const char *shown, bool
   w.shown_len = strlen(shown) < kShownSize ? strlen(shown) : kShownSize - 1;
   memcpy(w.shown, shown, w.shown_len);
   w.shown[w.shown_len] = '\0';
-  // The directory itself is entered as its entries are.
+  // The directory itself is entered as its entries are, once its name is seen to lead to it
+  // still (and not to what was mounted there or put in its place).
   struct stat st;
-  int fd = fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0
-               ? open_dir(parent, name, st, private_top)
-               : -1;
-  if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_uid != geteuid() ||
-      (private_top && (st.st_mode & 0077))) {
+  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) < 0)
+    return 0; // gone already
+  int fd = st.st_dev == dev && st.st_ino == ino ? open_dir(parent, name, st, private_top) : -1;
+  if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_ino != ino ||
+      st.st_uid != geteuid() || (private_top && (st.st_mode & 0077))) {
     if (fd >= 0)
       close(fd);
     leave(&w, "not the directory that was made; not removed");

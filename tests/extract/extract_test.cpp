@@ -882,6 +882,20 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
   }
+  // An extract command that gives the directory to others, as tar does with an entry "./", leaves
+  // the run command unrun.
+  tool.make_archive("b.run", "", "", "echo ran > ran", "cat > f; chmod 0777 .",
+                    test::gzip_member("x", "f"));
+  test::RunOptions in_out;
+  in_out.cwd = tool / "out";
+  auto unrun = tool.run({"../b.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.status, 1) << unrun.err;
+  EXPECT_NE(unrun.err.find(": another user may change what this directory holds, or the "
+                           "directories above it; the run command is not run\n"),
+            std::string::npos)
+      << unrun.err;
+  EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
+  ASSERT_EQ(chmod((tool / "out").c_str(), 0755), 0);
   // The directory a temporary directory is made in, and a target's, are held to the same rule,
   // and refused before anything is made.
   std::string theirs = tool / "theirs";

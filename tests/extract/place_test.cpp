@@ -268,21 +268,26 @@ TEST_F(Installer, RemovalFollowsNothing) {
   EXPECT_EQ(ls(tool / "out/made"), "theirs\n");
   if (test::run({"unshare", "-m", "true"}).status != 0)
     GTEST_SKIP() << "unshare -m is not permitted here";
-  // Another filesystem, or a bind mount of the same one, mounted in the tree stays.
+  // Another filesystem, or a bind mount of the same one, mounted in the tree stays; so does one
+  // mounted over the temporary directory itself, whose name no longer leads to it.
   mkdir((tool / "outside").c_str(), 0755);
   mkdir((tool / "outside/sub").c_str(), 0755);
   test::write_file(tool / "outside/sub/file", "precious");
-  for (const std::string &mount : {std::string("mount -t tmpfs none m && touch m/x"),
-                                   "mount --bind " + tool / "outside" + " m && exit 1"}) {
-    build("mkdir m && " + mount);
+  const std::string mounted = "/payload/m: another filesystem is mounted here; not removed\n";
+  const std::pair<std::string, std::string> mounts[] = {
+      {"mkdir m && mount -t tmpfs none m && touch m/x", mounted},
+      {"mkdir m && mount --bind " + tool / "outside" + " m && exit 1", mounted},
+      {"mount --bind " + tool / "outside" + " ..",
+       ": not the directory that was made; not removed\n"},
+  };
+  for (const auto &[mount, message] : mounts) {
+    build(mount);
     r = test::run({"unshare", "-m", "sh", "-c", "cd \"$0\" && exec ../a.run -T", tool / "out"}, o);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 1) << mount;
     std::string left = temporaries(tmp.path());
     ASSERT_NE(left, "");
     left.pop_back();
-    EXPECT_NE(r.err.find(left + "/payload/m: another filesystem is mounted here; not removed\n"),
-              std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find(left + message), std::string::npos) << r.err;
     test::run({"rm", "-rf", left});
   }
   EXPECT_EQ(test::read_file(tool / "outside/sub/file"), "precious");

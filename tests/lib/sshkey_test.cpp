@@ -152,6 +152,9 @@ TEST(SshKey, AllowedSigners) {
        "refused: malformed Ed25519 key line among the trusted keys"},
       {std::string("alice\0x", 7) + k,
        "refused: malformed Ed25519 key line among the trusted keys"},
+      // ssh-keygen reads principals as patterns: a line whose "!" denies is no trust.
+      {"!alice" + k, "refused: the trusted key's principals deny it (!)"},
+      {"alice,!bob" + k, "refused: the trusted key's principals deny it (!)"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(find(c.text), c.result) << c.text;
