@@ -126,7 +126,7 @@ static long read_keys(const char *keys, char *text, size_t size) {
     return -1;
   }
   if (n == size) {
-    fprintf(stderr, "%s: %s: a file of trusted keys holds less than %zu bytes\n",
+    fprintf(stderr, "%s: %s: a file of trusted keys must hold less than %zu bytes\n",
             process.program_name, visible(keys, stderr), size);
     return -1;
   }
