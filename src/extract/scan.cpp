@@ -8,14 +8,18 @@
 
 namespace vardo {
 
-// Commands that read what they are given (or what a variable they are given holds) as code: su,
-// sg, runuser and capsh run a shell's "-c"; script, unshare, nsenter, newgrp, chroot, pkexec,
-// fakeroot and run0 without a command run a shell that reads its standard input; zsh's modules
-// (zstyle -e, zpty, sched) evaluate strings.
+// Builtins that read what they are given (or what a variable they are given holds) as code, with
+// zsh's modules (zstyle -e, zpty, sched evaluate strings), and script, whose shell reads its
+// standard input.
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
-    "compgen complete fc emulate su sg runuser capsh script unshare nsenter newgrp chroot setopt "
-    "unsetopt zmodload zstyle zpty zparseopts zformat sched vared pkexec fakeroot run0";
+    "compgen complete fc emulate script setopt unsetopt zmodload zstyle zpty zparseopts zformat "
+    "sched vared";
+// Programs that run a shell: su, sg, runuser and capsh its "-c"; unshare, nsenter, newgrp, chroot,
+// pkexec, fakeroot and run0 without a command one that reads its standard input. Another program
+// may run them (chrt, setpriv, flock FILE): they are looked for in every word, as shells are.
+static const char kShellRunners[] =
+    "su sg runuser capsh unshare nsenter newgrp chroot pkexec fakeroot run0";
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -71,12 +75,10 @@ struct Command {
   bool tests = false;
   bool v_word = false;
   int cases = 0;
-  bool pattern = false; // the words up to ")" are a case pattern, no command
   // Of the simple command being read.
   bool expect_command = true; // the next word may be a command
   bool precommand = false;    // after a precommand word: every word may be one
   bool program_next = false;  // the last word was a precommand word: a path now names a program
-  bool case_header = false;   // a case command, whose "in" comes before its first pattern
   bool loop_variable = false; // the next word is the variable of for, select or foreach
   bool loop_header = false;   // a for or select before its "do", which may follow at once
   Takes takes = Takes::anything;
@@ -84,9 +86,12 @@ struct Command {
   bool set_option = false;       // the next word is the option "set -o" names
   bool shell = false;            // a shell (or an expansion that may be one) was named
   bool script = true;            // ... and the script it reads came, or it reads none
+  bool past_script = false;      // ... a named shell's script came: what follows is its own
+  bool lock = false;             // ... flock, whose first operand is a file, and then "-c"
   bool option_argument = false;  // the next word belongs to a shell's "-o" or "-O"
   bool env = false;              // env, whose -S splits a word into a command
-  bool sudo = false;             // sudo or doas, whose -s (and sudo's -i) run a shell
+  bool sudo = false;             // sudo or doas, whose -s (and sudo's -i) run a shell...
+  bool sudo_argument = false;    // ... and the next word belongs to one of their options
   bool printf = false;           // printf or print, whose "-vNAME" names a variable
   bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
   bool wait = false;             // wait, whose "-p" names a variable
@@ -128,7 +133,7 @@ static bool option_with(const char *t, char letter) {
 // and the words after it are that program's arguments.
 static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   const char *t = w.text;
-  bool program = cmd->program_next && w.literal_slash;
+  bool program = cmd->program_next && w.literal_slash && !strchr(t, '=');
   cmd->program_next = false;
   cmd->expect_command = cmd->precommand;
   if (is_one_of(t, kBeforeCommand)) {
@@ -139,7 +144,6 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
     return false;
   }
   cmd->cases += strcmp(t, "case") == 0;
-  cmd->case_header = strcmp(t, "case") == 0;
   if (strcmp(t, "for") == 0 || strcmp(t, "select") == 0 || strcmp(t, "foreach") == 0) {
     cmd->loop_variable = cmd->loop_header = true;
     return false;
@@ -150,8 +154,10 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   t = base;
   if (is_one_of(t, kRereading))
     return true;
-  cmd->program_next = is_one_of(t, kPrecommands);
-  cmd->precommand = cmd->program_next || (cmd->precommand && !program);
+  bool precommand = is_one_of(t, kPrecommands);
+  // (The names after "function" and "coproc" are no programs.)
+  cmd->program_next = precommand && strcmp(t, "function") != 0 && strcmp(t, "coproc") != 0;
+  cmd->precommand = precommand || (cmd->precommand && !program);
   cmd->expect_command = cmd->precommand;
   cmd->env = cmd->env || strcmp(t, "env") == 0;
   cmd->sudo = cmd->sudo || strcmp(t, "sudo") == 0 || strcmp(t, "doas") == 0;
@@ -205,15 +211,17 @@ static bool names_open_descriptor(const char *t) {
   }
 }
 
-// Reads what a shell named in the current command does with the word `t`: "-c" runs its argument
-// and "-s" its input as code, and the first operand is the script it reads, except an option's
-// argument; a script that names an open descriptor, or a process substitution, is read from
-// another command. Returns true when the template rereads.
-static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
+// Reads what a shell named in the current command does with the word `w`, whose last path
+// component is `base`: "-c" runs its argument and "-s" its input as code, and the first operand is
+// the script it reads, except an option's argument (what follows the script is the script's);
+// a script that names an open descriptor, or a process substitution, is read from another
+// command. Returns true when the template rereads.
+static bool read_shell_word(Command *cmd, const Word &w, const char *base) {
   const char *t = w.text;
+  bool names_shell = is_shell_name(base);
   // "-c", "-s", a long option that may mean one ("--command", yash's "--cmdline" and "--stdin",
   // zsh's "--shinstdin"), and an option set with "-o" other than the usual ones.
-  if (cmd->shell &&
+  if (cmd->shell && !cmd->past_script &&
       (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
        (!cmd->script && t[0] == '-' && t[1] == '-' && !is_one_of(t, kShellLongOptions)) ||
        (cmd->option_argument && !is_one_of(t, kSetOptions))))
@@ -228,9 +236,12 @@ static bool read_shell_word(Command *cmd, const Word &w, bool names_shell) {
     cmd->option_argument = len > 1 && t[1] != '-' && (t[len - 1] == 'o' || t[len - 1] == 'O');
   } else if (names_shell) {
     cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
+    cmd->past_script = false;
+    cmd->lock = strcmp(base, "flock") == 0;
   } else if (cmd->shell) {
     if (!cmd->script && (w.process || names_open_descriptor(t)))
       return true;
+    cmd->past_script = cmd->past_script || (!cmd->script && !cmd->lock);
     cmd->script = true;
   }
   cmd->shell = cmd->shell || names_shell || w.expansion;
@@ -246,7 +257,9 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
       return false; // NAME=value: the name is literal, the value data
     if (t[0] == '-')
       return strcmp(t, "--") != 0 && !(t[1] && !t[2] && strchr(cmd->name_options, t[1]));
-    return w.expansion || w.placeholder || !is_name(t, w.len);
+    // read (whose options are "r") assigns to the names: not to one a feature item may not set.
+    return w.expansion || w.placeholder || !is_name(t, w.len) ||
+           (*cmd->name_options == 'r' && is_refused_setting(t, w.len, "", 0));
   case Takes::numbers:
     return (w.expansion || w.placeholder) && !is_one_of(t, kNumbers);
   case Takes::options: {
@@ -260,6 +273,24 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
   default:
     return false;
   }
+}
+
+// Reads a word after sudo or doas, up to the command it runs (whose options are its own): -s and
+// -i run a shell. An option may take the word after it (-u USER, --chdir DIR): such a word is
+// passed over. Returns false when the template rereads.
+static bool read_sudo_word(Command *cmd, const char *t) {
+  if (cmd->sudo_argument) {
+    cmd->sudo_argument = false;
+  } else if (t[0] != '-' || strcmp(t, "--") == 0) {
+    cmd->sudo = false;
+  } else if (option_with(t, 's') || option_with(t, 'i') || abbreviates(t, "--shell") ||
+             abbreviates(t, "--login")) {
+    return false;
+  } else {
+    cmd->sudo_argument =
+        t[1] == '-' ? !strchr(t, '=') : strchr("ugCDhprtTU", t[strlen(t) - 1]) != nullptr;
+  }
+  return true;
 }
 
 // Reads one word of the current command. Returns true when the template rereads.
@@ -294,11 +325,12 @@ static bool read_word(Command *cmd, const Word &w) {
     return true;
   if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
     return true;
-  if (cmd->sudo && (option_with(t, 's') || option_with(t, 'i') || abbreviates(t, "--shell") ||
-                    abbreviates(t, "--login")))
+  if (cmd->sudo && !read_sudo_word(cmd, t))
     return true;
   const char *base = strrchr(t, '/') ? strrchr(t, '/') + 1 : t;
-  if (read_shell_word(cmd, w, is_shell_name(base)))
+  if (is_one_of(base, kShellRunners))
+    return true;
+  if (read_shell_word(cmd, w, base))
     return true;
   if (cmd->expect_command && !name)
     return read_command_word(cmd, w, base);
@@ -339,19 +371,16 @@ static bool holds_rereading_text(const char *tmpl) {
   return false;
 }
 
-// Ends the word being read; returns true when it makes the template one that rereads. The
-// patterns of a case command (after its "in" and after each ";;", up to ")") are no commands.
+// Ends the word being read; returns true when it makes the template one that rereads.
 static bool end_word(Command *cmd, Word *w) {
-  cmd->pattern = cmd->pattern && strcmp(w->text, "esac") != 0;
-  bool rereads = w->len > 0 && !cmd->pattern && read_word(cmd, *w);
-  cmd->pattern = cmd->pattern || (cmd->case_header && strcmp(w->text, "in") == 0);
+  bool rereads = w->len > 0 && read_word(cmd, *w);
   *w = Word{};
   return rereads;
 }
 
 // A new simple command, keeping what is known of the whole template.
 static Command next_command(const Command &cmd) {
-  return Command{cmd.tests, cmd.v_word, cmd.cases, cmd.pattern};
+  return Command{cmd.tests, cmd.v_word, cmd.cases};
 }
 
 // Ends a simple command: a shell still waiting for its script reads code from its input.
@@ -412,8 +441,8 @@ static bool close_nesting(Reading *r) {
   return rereads;
 }
 
-// Reads one character that ends a command, or opens or closes a nesting; `next` follows it.
-static bool read_boundary(Reading *r, char c, char next) {
+// Reads one character that ends a command, or opens or closes a nesting.
+static bool read_boundary(Reading *r, char c) {
   bool in_case = r->cmd.cases > 0;
   if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
     return close_nesting(r);
@@ -427,11 +456,7 @@ static bool read_boundary(Reading *r, char c, char next) {
     return (!substitution && end_word(&r->cmd, &r->w)) || open_nesting(r, c == '`');
   if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
     return close_nesting(r);
-  bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
-  // ";;" (";&", ";;&", ";|") ends a branch of a case command, and ")" a pattern.
-  r->cmd.pattern = in_case && (c == ';' ? r->cmd.pattern || (next && strchr(";&|", next))
-                                        : r->cmd.pattern && c != ')');
-  return rereads;
+  return end_word(&r->cmd, &r->w) || end_command(&r->cmd);
 }
 
 // Adds the character `c` of the template at `p` to the word being read.
@@ -471,7 +496,7 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       if (p[1])
         ++p, add_to_word(&r.w, *p, p);
     } else if (c == '\n' || strchr(";&|()`", c)) {
-      rereads = read_boundary(&r, c, p[1]);
+      rereads = read_boundary(&r, c);
     } else if (c == ' ' || c == '\t') {
       rereads = end_word(&r.cmd, &r.w);
     } else if ((c == '<' || c == '>') && p[1] == '(') {
@@ -494,10 +519,10 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
   }
 }
 
-bool rereads_as_code(const char *tmpl) {
-  // A backslash-newline joins two lines as if neither character were there: every reading goes
-  // by the joined text. It does not in single quotes, in a comment, or after a backslash that is
-  // itself escaped.
+// Whether the template read with its backslash-newlines joined rereads. A backslash-newline
+// joins two lines as if neither character were there, but not in single quotes, in a comment, or
+// after a backslash that is itself escaped; `everywhere` joins it wherever it stands.
+static bool rereads_joined(const char *tmpl, bool everywhere) {
   static char joined[kTextBufferSize];
   size_t n = 0;
   char quote = 0;
@@ -507,20 +532,27 @@ bool rereads_as_code(const char *tmpl) {
       comment = *p != '\n';
       if (*p == '\\')
         continue; // a comment's text is of no matter, and its backslash escapes nothing
-    } else if (*p == '\\' && quote != '\'' && p[1]) {
+    } else if (*p == '\\' && (quote != '\'' || everywhere) && p[1]) {
       if (*++p == '\n')
         continue;
       joined[n++] = '\\';
-    } else if (quote ? *p == quote : *p == '\'' || *p == '"') {
+    } else if (!everywhere && (quote ? *p == quote : *p == '\'' || *p == '"')) {
       quote = quote ? 0 : *p;
     } else {
-      comment = !quote && *p == '#' && (n == 0 || strchr(" \t\n;&|()<>", joined[n - 1]));
+      comment =
+          !everywhere && !quote && *p == '#' && (n == 0 || strchr(" \t\n;&|()<>", joined[n - 1]));
     }
     joined[n++] = *p;
   }
   joined[n] = '\0';
   return holds_rereading_text(joined) || reads_as_rereading(joined, false) ||
          reads_as_rereading(joined, true);
+}
+
+bool rereads_as_code(const char *tmpl) {
+  // Where the quotes and comments are cannot be told for sure: a template passes only when it
+  // does not reread either way.
+  return rereads_joined(tmpl, false) || rereads_joined(tmpl, true);
 }
 
 } // namespace vardo

@@ -320,6 +320,20 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "loksh -c \"cd %p\"",
       "ysh -c \"cd %p\"",
       "pfksh -c \"cd %p\"",
+      // Where the readings once fell out of step with the shells: quotes the join misread, a
+      // "#" that begins no comment, a program named by a path after env, a function's body.
+      "echo \"$(echo \"it's\")\" && \\\n  eval \"cd %p\"",
+      "echo $(true)# ; ev\\\nal \"%p\"",
+      "env /a=b su -c \"echo %p\"",
+      "function /x { eval \"%p\"; }; /x",
+      // Programs that run a shell, behind any other program, and names of what the shell reads.
+      "flock /tmp/l su --command=\"echo %p\"",
+      "chrt -o 0 su -c \"echo %p\"",
+      "printf '%s\\n' %p | { read -r PS4; set -x; :; }",
+      "sudo -u root -s \"echo %p\"",
+      "sh ./install.sh sh -c \"echo %p\"",
+      "case x in $(eval \"%p\")) ;; esac",
+      "\"case\" x in; eval \"%p\"",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -359,8 +373,10 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "{ tar xf - -C %p; } always { rm -f list; }",
       "sudo ./install.sh \"$@\" --prefix=%p",
       "nohup /opt/x/setup \"$@\" %p",
-      "case \"$1\" in -h) echo help;; *) echo x;; esac; sh ./install.sh %p",
-      "case \"$1\" in\n  (-h|--help) echo help;;\n  *.txt|*) sh ./install.sh %p;;\nesac",
+      "sudo ln -s %p/bin/tool /usr/local/bin/tool",
+      "sudo -u root -- sed -i \"s|@PREFIX@|%p|\" %p/etc/tool.conf",
+      "sh ./install.sh -s %p",
+      "busybox tar -czf backup.tgz %p",
       "sh ./install.sh \\\n  --prefix=%p # the prefix \\\necho done",
   };
   for (const char *tmpl : usual) {
