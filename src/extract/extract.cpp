@@ -130,9 +130,9 @@ static int check_space(const Extraction &x, Payload kind) {
   }
   uint64_t mb = size / 1048576u + 1;
   int required_mb = mb > INT_MAX ? INT_MAX : static_cast<int>(mb);
-  char relocated[kLinkPathSize];
-  int result = verify_extract_space(x.header, x.options, required_mb, relocated);
-  placement_relocated(relocated);
+  char relocated[kLinkPathSize], work_dir[kLinkPathSize];
+  int result = verify_extract_space(x.header, x.options, required_mb, relocated, work_dir);
+  placement_relocated(relocated, work_dir);
   return result;
 }
 

@@ -26,6 +26,7 @@ struct Placement {
   bool keep = false;                    // ... which stays when the run ends
   bool instead_of_here = false; // ... made in the current directory: it stays when the run succeeds
   char relocated[kTextBufferSize] = {}; // where a relocation unpacks; empty when none
+  char space_dir[kTextBufferSize] = {}; // the directory an archive's space check names (V/S)
 };
 
 static Placement placement;
@@ -69,8 +70,8 @@ static int stand_made(Temporary which, const char *path, size_t len) {
   return 0;
 }
 
-static bool ours_up_to_root(bool entries);
-static void refuse_shared(const char *instead);
+static bool ours_up_to_root(bool entries, const char *dir = ".");
+static void refuse_shared(const char *dir, const char *instead);
 
 int enter_target(const char *dir) {
   Placement &p = placement;
@@ -93,7 +94,7 @@ int enter_target(const char *dir) {
   }
   // A link of the user's on the way may lead through a directory another user may change.
   if (result == 0 && !ours_up_to_root(true)) {
-    refuse_shared("choose a target directory of yours");
+    refuse_shared(nullptr, "choose a target directory of yours");
     result = -1;
   }
   if (fd >= 0)
@@ -111,13 +112,13 @@ static int open_to_check(int dir, const char *name) {
   return fd >= 0 ? fd : openat(dir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Whether the current directory and every directory above it, up to the root, are ones only we
-// may change: otherwise another user could replace what is written there, or rename a directory
-// on its path and put theirs in its place. With `entries`, no other user may make an entry in the
-// current directory either (a sticky one lets them make the names the payload is written to
+// Whether the directory `dir` (the current one) and every directory above it, up to the root, are
+// ones only we may change: otherwise another user could replace what is written there, or rename
+// a directory on its path and put theirs in its place. With `entries`, no other user may make an
+// entry in `dir` either (a sticky one lets them make the names the payload is written to
 // first), nor does a default ACL share what is made there.
-static bool ours_up_to_root(bool entries) {
-  int fd = open_to_check(AT_FDCWD, ".");
+static bool ours_up_to_root(bool entries, const char *dir) {
+  int fd = open_to_check(AT_FDCWD, dir);
   struct stat st, up;
   bool safe = fd >= 0 && !(entries && (fstat(fd, &st) < 0 || others_may_make_entries(fd, st))),
        root = false;
@@ -134,13 +135,16 @@ static bool ours_up_to_root(bool entries) {
   return safe && root;
 }
 
-// Says that another user may change the current directory, with what to do instead.
-static void refuse_shared(const char *instead) {
-  char dir[kTextBufferSize];
+// Says that another user may change the directory `dir` (null: the current one), with what to do
+// instead.
+static void refuse_shared(const char *dir, const char *instead) {
+  char cwd[kTextBufferSize];
+  if (!dir)
+    dir = getcwd(cwd, sizeof cwd) ? cwd : ".";
   fprintf(stderr,
           "%s: %s: another user may change what this directory holds, or the directories above "
           "it; %s\n",
-          process.program_name, getcwd(dir, sizeof dir) ? visible(dir, stderr) : ".", instead);
+          process.program_name, visible(dir, stderr), instead);
 }
 
 int check_current_directory() {
@@ -153,16 +157,22 @@ int check_current_directory() {
     placement.instead_of_here = true;
     return enter_temporary(".", true);
   }
-  refuse_shared("unpack with -d DIR or -T");
+  refuse_shared(nullptr, "unpack with -d DIR or -T");
   return -1;
 }
 
 int check_placement_after_extraction() {
   // An extract command (tar with an entry "./") may have given the directory another mode or
-  // owner: the run command would use what another user could then have changed.
+  // owner: the run command would use what another user could then have changed. So for the
+  // directory of the archive's space check, where its commands work, once they have made it.
+  const char *space = placement.space_dir;
+  if (space[0] && access(space, F_OK) == 0 && !ours_up_to_root(true, space)) {
+    refuse_shared(space, "the run command is not run");
+    return -1;
+  }
   if (placement.temporary[0] || ours_up_to_root(true))
     return 0;
-  refuse_shared("the run command is not run");
+  refuse_shared(nullptr, "the run command is not run");
   return -1;
 }
 
@@ -182,7 +192,7 @@ int enter_temporary(const char *base, bool keep) {
     return -1;
   }
   if (!ours_up_to_root(false)) {
-    refuse_shared("set TMPDIR to a directory of yours");
+    refuse_shared(nullptr, "set TMPDIR to a directory of yours");
     return -1;
   }
   char dir[kTextBufferSize];
@@ -221,7 +231,10 @@ static void say_where(const char *dir, const char *kept) {
   fprintf(stderr, "%s: the payload is in %s%s\n", process.program_name, visible(dir, stderr), kept);
 }
 
-void placement_relocated(const char *dir) { copy_text(placement.relocated, dir); }
+void placement_relocated(const char *dir, const char *space_dir) {
+  copy_text(placement.relocated, dir);
+  copy_text(placement.space_dir, space_dir);
+}
 
 int leave_placement(bool succeeded) {
   Placement &p = placement;

@@ -34,8 +34,9 @@ int check_placement_after_extraction();
 // for check_current_directory. Returns 0, or -1 after a message.
 int enter_temporary(const char *base, bool keep);
 
-// Records that a relocation unpacks into the directory `dir` (lib/space.h).
-void placement_relocated(const char *dir);
+// Records that a relocation unpacks into the directory `dir` (empty when none), and the directory
+// the archive's space check names for its commands, `space_dir` (lib/space.h).
+void placement_relocated(const char *dir, const char *space_dir);
 
 // The directory entered, or null while the run works in the current directory.
 const char *placement_path();

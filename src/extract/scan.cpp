@@ -9,17 +9,17 @@
 namespace vardo {
 
 // Builtins that read what they are given (or what a variable they are given holds) as code, with
-// zsh's modules (zstyle -e, zpty, sched evaluate strings), and script, whose shell reads its
-// standard input.
+// zsh's modules (zstyle -e, zpty, sched evaluate strings).
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
-    "compgen complete fc emulate script setopt unsetopt zmodload zstyle zpty zparseopts zformat "
-    "sched vared";
-// Programs that run a shell: su, sg, runuser and capsh its "-c"; unshare, nsenter, newgrp, chroot,
-// pkexec, fakeroot and run0 without a command one that reads its standard input. Another program
-// may run them (chrt, setpriv, flock FILE): they are looked for in every word, as shells are.
+    "compgen complete fc emulate setopt unsetopt zmodload zstyle zpty zparseopts zformat sched "
+    "vared";
+// Programs that run a shell: su, sg, runuser, capsh and script its "-c"; unshare, nsenter, newgrp,
+// chroot, pkexec, fakeroot, run0 and script without a command one that reads its standard input.
+// Another program may run them (chrt, setpriv, flock FILE): they are looked for in every word, as
+// shells are.
 static const char kShellRunners[] =
-    "su sg runuser capsh unshare nsenter newgrp chroot pkexec fakeroot run0";
+    "su sg runuser capsh unshare nsenter newgrp chroot pkexec fakeroot run0 script";
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
@@ -117,12 +117,12 @@ static size_t assigned_name(const Word &w, bool *element) {
   return name && assigns ? n : 0;
 }
 
-// A word of the form -xyz (or +xyz) whose letters hold `letter`.
+// A word of the form -xyz (or +xyz; zsh takes digits too) whose letters hold `letter`.
 static bool option_with(const char *t, char letter) {
   if ((t[0] != '-' && t[0] != '+') || !t[1] || t[1] == '-')
     return false;
   for (const char *p = t + 1; *p; ++p)
-    if (!isalpha(static_cast<unsigned char>(*p)))
+    if (!isalnum(static_cast<unsigned char>(*p)))
       return false;
   return strchr(t + 1, letter) != nullptr;
 }
@@ -159,8 +159,6 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->program_next = precommand && strcmp(t, "function") != 0 && strcmp(t, "coproc") != 0;
   cmd->precommand = precommand || (cmd->precommand && !program);
   cmd->expect_command = cmd->precommand;
-  cmd->env = cmd->env || strcmp(t, "env") == 0;
-  cmd->sudo = cmd->sudo || strcmp(t, "sudo") == 0 || strcmp(t, "doas") == 0;
   cmd->print = strcmp(t, "print") == 0;
   cmd->printf = cmd->print || strcmp(t, "printf") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
@@ -220,11 +218,17 @@ static bool read_shell_word(Command *cmd, const Word &w, const char *base) {
   const char *t = w.text;
   bool names_shell = is_shell_name(base);
   // "-c", "-s", a long option that may mean one ("--command", yash's "--cmdline" and "--stdin",
-  // zsh's "--shinstdin"), and an option set with "-o" other than the usual ones.
+  // zsh's "--shinstdin", flock's "--command" after its file), an option set with "-o" other than
+  // the usual ones, and an option cluster with a name after its "o" ("-oSHIN_STDIN") or what no
+  // option letter is.
+  bool option = (t[0] == '-' || t[0] == '+') && t[1] && t[1] != '-';
+  const char *o = option ? strpbrk(t + 1, "oO") : nullptr;
   if (cmd->shell && !cmd->past_script &&
       (option_with(t, 'c') || option_with(t, 's') || strcmp(t, "-") == 0 ||
-       (!cmd->script && t[0] == '-' && t[1] == '-' && !is_one_of(t, kShellLongOptions)) ||
-       (cmd->option_argument && !is_one_of(t, kSetOptions))))
+       ((!cmd->script || cmd->lock) && t[0] == '-' && t[1] == '-' &&
+        !is_one_of(t, kShellLongOptions)) ||
+       (cmd->option_argument && !is_one_of(t, kSetOptions)) ||
+       (option && !cmd->option_argument && ((o && o[1]) || !option_with(t, t[1])))))
     return true;
   // Up to its script, an expansion may become "-c", "-s" or the name of an open descriptor.
   if (cmd->shell && !cmd->script && w.expansion && !names_shell)
@@ -233,7 +237,8 @@ static bool read_shell_word(Command *cmd, const Word &w, const char *base) {
     cmd->option_argument = false;
   } else if (cmd->shell && (t[0] == '-' || t[0] == '+')) {
     size_t len = strlen(t);
-    cmd->option_argument = len > 1 && t[1] != '-' && (t[len - 1] == 'o' || t[len - 1] == 'O');
+    // -o and -O name an option; mksh's -T a terminal.
+    cmd->option_argument = len > 1 && t[1] != '-' && strchr("oOT", t[len - 1]);
   } else if (names_shell) {
     cmd->script = false; // a shell (busybox sh, xargs sh, find -exec sh) waits for its script
     cmd->past_script = false;
@@ -279,16 +284,34 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
 // -i run a shell. An option may take the word after it (-u USER, --chdir DIR): such a word is
 // passed over. Returns false when the template rereads.
 static bool read_sudo_word(Command *cmd, const char *t) {
+  static const char kLongWithArgument[] = "--user --group --chdir --chroot --close-from --host "
+                                          "--prompt --role --type --command-timeout --other-user "
+                                          "--login-class";
   if (cmd->sudo_argument) {
     cmd->sudo_argument = false;
   } else if (t[0] != '-' || strcmp(t, "--") == 0) {
     cmd->sudo = false;
-  } else if (option_with(t, 's') || option_with(t, 'i') || abbreviates(t, "--shell") ||
-             abbreviates(t, "--login")) {
+  } else if (abbreviates(t, "--shell") || abbreviates(t, "--login")) {
     return false;
+  } else if (t[1] == '-') {
+    // An abbreviation of one of them, without "=ARGUMENT", takes the next word.
+    size_t len = strlen(t);
+    for (const char *p = kLongWithArgument; *p; p += *p == ' ') {
+      size_t n = strcspn(p, " ");
+      cmd->sudo_argument = cmd->sudo_argument || (len >= 3 && len <= n && strncmp(t, p, len) == 0);
+      p += n;
+    }
   } else {
-    cmd->sudo_argument =
-        t[1] == '-' ? !strchr(t, '=') : strchr("ugCDhprtTU", t[strlen(t) - 1]) != nullptr;
+    // A cluster: its letters up to the first that takes an argument, which is the rest of the
+    // word or else the next word.
+    for (const char *p = t + 1; *p; ++p) {
+      if (*p == 's' || *p == 'i')
+        return false;
+      if (strchr("ugCDhprtTURac", *p)) {
+        cmd->sudo_argument = !p[1];
+        break;
+      }
+    }
   }
   return true;
 }
@@ -330,6 +353,9 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *base = strrchr(t, '/') ? strrchr(t, '/') + 1 : t;
   if (is_one_of(base, kShellRunners))
     return true;
+  // env and sudo behind any other program (chrt, setpriv) as well.
+  cmd->env = cmd->env || strcmp(base, "env") == 0;
+  cmd->sudo = cmd->sudo || strcmp(base, "sudo") == 0 || strcmp(base, "doas") == 0;
   if (read_shell_word(cmd, w, base))
     return true;
   if (cmd->expect_command && !name)
@@ -519,40 +545,54 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
   }
 }
 
-// Whether the template read with its backslash-newlines joined rereads. A backslash-newline
-// joins two lines as if neither character were there, but not in single quotes, in a comment, or
-// after a backslash that is itself escaped; `everywhere` joins it wherever it stands.
-static bool rereads_joined(const char *tmpl, bool everywhere) {
-  static char joined[kTextBufferSize];
+// How join_lines takes a backslash-newline: as the shell joins it (not in single quotes, in a
+// comment, or after a backslash that is itself escaped), joined wherever the backslash is not
+// escaped, or there as a newline alone.
+enum class Join { as_shell, always, never };
+
+// The template with its backslash-newlines taken as `how` says into `joined`.
+static void join_lines(const char *tmpl, Join how, char (&joined)[kTextBufferSize]) {
   size_t n = 0;
   char quote = 0;
-  bool comment = false;
+  bool comment = false, as_shell = how == Join::as_shell;
   for (const char *p = tmpl; *p && n + 2 < sizeof joined; ++p) {
     if (comment) {
       comment = *p != '\n';
-      if (*p == '\\')
-        continue; // a comment's text is of no matter, and its backslash escapes nothing
-    } else if (*p == '\\' && (quote != '\'' || everywhere) && p[1]) {
-      if (*++p == '\n')
+    } else if (*p == '\\' && (quote != '\'' || !as_shell) && p[1]) {
+      if (*++p == '\n' && how != Join::never)
         continue;
-      joined[n++] = '\\';
-    } else if (!everywhere && (quote ? *p == quote : *p == '\'' || *p == '"')) {
+      if (*p != '\n')
+        joined[n++] = '\\';
+    } else if (as_shell && (quote ? *p == quote : *p == '\'' || *p == '"')) {
       quote = quote ? 0 : *p;
     } else {
       comment =
-          !everywhere && !quote && *p == '#' && (n == 0 || strchr(" \t\n;&|()<>", joined[n - 1]));
+          as_shell && !quote && *p == '#' && (n == 0 || strchr(" \t\n;&|()<>", joined[n - 1]));
     }
     joined[n++] = *p;
   }
   joined[n] = '\0';
-  return holds_rereading_text(joined) || reads_as_rereading(joined, false) ||
-         reads_as_rereading(joined, true);
+}
+
+static bool reads_again(const char *text) {
+  return holds_rereading_text(text) || reads_as_rereading(text, false) ||
+         reads_as_rereading(text, true);
 }
 
 bool rereads_as_code(const char *tmpl) {
-  // Where the quotes and comments are cannot be told for sure: a template passes only when it
-  // does not reread either way.
-  return rereads_joined(tmpl, false) || rereads_joined(tmpl, true);
+  // Where a backslash-newline joins lines depends on quotes and comments, which the readings may
+  // take otherwise than the shell: where joining as the shell would differs from joining always
+  // (a backslash-newline in single quotes or in a comment, as read here), the template passes only
+  // when it does not reread joined either way, nor with such lines left apart.
+  static char joined[kTextBufferSize], other[kTextBufferSize];
+  join_lines(tmpl, Join::as_shell, joined);
+  join_lines(tmpl, Join::always, other);
+  if (strcmp(joined, other) == 0)
+    return reads_again(joined);
+  if (reads_again(joined) || reads_again(other))
+    return true;
+  join_lines(tmpl, Join::never, other);
+  return reads_again(other);
 }
 
 } // namespace vardo

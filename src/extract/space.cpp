@@ -415,9 +415,9 @@ static int stay_in_place(const SpacePaths &p) {
 }
 
 int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, int required_mb,
-                         char (&relocated)[kLinkPathSize]) {
+                         char (&relocated)[kLinkPathSize], char (&work_dir)[kLinkPathSize]) {
   SpacePaths p;
-  relocated[0] = '\0';
+  relocated[0] = work_dir[0] = '\0';
   p.relocated = relocated;
   p.required_mb = required_mb;
   p.ask = options.verbose;
@@ -428,8 +428,10 @@ int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, 
   // A temporary path that cannot be queried counts as having room, and so does absolute_dir.
   bool try_temp = p.temp_dir[0] && check_mb(p.temp_dir, required_mb) != 0;
   if (!try_temp) {
-    if (check_mb(p.absolute_dir, required_mb) != 0)
+    if (check_mb(p.absolute_dir, required_mb) != 0) {
+      join_path(work_dir, sizeof work_dir, p.absolute_dir, p.sub_dir);
       return stay_in_place(p);
+    }
     if (p.temp_dir[0])
       return refuse_no_space(p);
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
@@ -438,6 +440,7 @@ int verify_extract_space(const ArchiveHeader &h, const ExtractOptions &options, 
   int result = relocate(&p, try_temp);
   if (p.link_dir >= 0)
     close(p.link_dir);
+  copy_text(work_dir, relocated);
   return result;
 }
 

@@ -180,9 +180,12 @@ int ssh_find_signer(const char *text, size_t len, const unsigned char key[kEd255
   for (const char *line = text, *end = text + len; line < end;) {
     auto eol = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
     const char *at = line, *stop = eol ? eol : end;
-    // ssh-keygen ends a line at a NUL, and a quoted field at its closing quote: a line where
-    // that could be read another way than here is refused, never read as here.
-    bool odd = memchr(line, '\0', static_cast<size_t>(stop - line)) != nullptr;
+    // ssh-keygen ends a line at a NUL and a quoted field at its closing quote, and parts a key
+    // from its options at a blank or a tab only: a line where that could be read another way
+    // than here (a carriage return but at its end) is refused, never read as here.
+    auto len = static_cast<size_t>(stop - line);
+    bool odd = memchr(line, '\0', len) ||
+               memchr(line, '\r', len - (len > 0 && stop[-1] == '\r')) != nullptr;
     line = eol ? eol + 1 : end;
     // principals, options, key type, key: the first three fields place the key type.
     Field f[4] = {};
@@ -204,9 +207,10 @@ int ssh_find_signer(const char *text, size_t len, const unsigned char key[kEd255
     Field names = type ? unquoted(f[0]) : Field{"", 0};
     if (odd || memchr(names.p, '"', names.len))
       return ssh_refuse(reason, "malformed Ed25519 key line among the trusted keys");
-    // ssh-keygen reads the principals as patterns, where "!" denies: such a line is not trusted.
-    if (memchr(names.p, '!', names.len)) {
-      why = "the trusted key's principals deny it (!)";
+    // ssh-keygen reads the principals as patterns, where "!" denies, and an empty one matches no
+    // signer: such a line is not trusted.
+    if (memchr(names.p, '!', names.len) || (type && names.len == 0)) {
+      why = "the trusted key's principals match no signer";
       continue;
     }
     if (names.len >= size)

@@ -166,9 +166,11 @@ int remove_tree(int parent, const char *name, dev_t dev, ino_t ino, const char *
   // The directory itself is entered as its entries are, once its name is seen to lead to it
   // still (and not to what was mounted there or put in its place).
   struct stat st;
-  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) < 0)
+  bool seen = fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!seen && errno == ENOENT)
     return 0; // gone already
-  int fd = st.st_dev == dev && st.st_ino == ino ? open_dir(parent, name, st, private_top) : -1;
+  int fd =
+      seen && st.st_dev == dev && st.st_ino == ino ? open_dir(parent, name, st, private_top) : -1;
   if (fd < 0 || fstat(fd, &st) < 0 || st.st_dev != dev || st.st_ino != ino ||
       st.st_uid != geteuid() || (private_top && (st.st_mode & 0077))) {
     if (fd >= 0)

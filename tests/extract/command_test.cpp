@@ -334,6 +334,16 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sh ./install.sh sh -c \"echo %p\"",
       "case x in $(eval \"%p\")) ;; esac",
       "\"case\" x in; eval \"%p\"",
+      "echo \"$(echo \"it's\")\" # \\\neval \"cd %p\"",
+      "zsh -1c \"echo %p\"",
+      "printf '%s\\n' %p | zsh -oSHIN_STDIN x",
+      "flock /tmp/l --command \"echo %p\"",
+      "chrt -o 0 script -qc \"echo %p\" /dev/null",
+      "chrt -o 0 env -S\"sh -c 'echo %p'\"",
+      "printf '%s\\n' %p | sudo -uroot -s",
+      "printf '%s\\n' %p | sudo --preserve-env -s",
+      "printf '%s\\n' %p | chrt -o 0 doas -s",
+      "mksh -T /dev/tty2 -c \"echo %p\"",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -377,7 +387,9 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sudo -u root -- sed -i \"s|@PREFIX@|%p|\" %p/etc/tool.conf",
       "sh ./install.sh -s %p",
       "busybox tar -czf backup.tgz %p",
-      "sh ./install.sh \\\n  --prefix=%p # the prefix \\\necho done",
+      "sudo -upostgres psql -f %p/setup.sql",
+      "sudo --user root ./install.sh -i %p",
+      "sh ./install.sh \\\n  --prefix=%p \\\n  \"$@\" # the prefix\necho done",
   };
   for (const char *tmpl : usual) {
     for (const char *dir :

@@ -896,6 +896,18 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       << unrun.err;
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
   ASSERT_EQ(chmod((tool / "out").c_str(), 0755), 0);
+  // So for the directory an archive's space check names, where its commands work.
+  std::string inst = tool / "v/inst";
+  mkdir((tool / "v").c_str(), 0755);
+  tool.make_archive("c.run", "VFYFS=" + tool / "v" + ",FSSUB=inst", "", "echo ran > ran",
+                    "mkdir " + inst + "; cat > " + inst + "/f; chmod 0777 " + inst,
+                    test::gzip_member("x", "f"));
+  unrun = tool.run({"../c.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.status, 1) << unrun.err;
+  EXPECT_EQ(unrun.err, "../c.run: " + inst +
+                           ": another user may change what this directory holds, or the "
+                           "directories above it; the run command is not run\n");
+  EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
   // The directory a temporary directory is made in, and a target's, are held to the same rule,
   // and refused before anything is made.
   std::string theirs = tool / "theirs";

@@ -25,8 +25,8 @@ test::RunResult verify(const std::string &features, const std::string &cwd, int 
     strcpy(options.temp_path, temp.c_str());
     if (chdir(cwd.c_str()) < 0)
       exit(3);
-    char relocated[kLinkPathSize];
-    printf("%d", verify_extract_space(h, options, required_mb, relocated));
+    char relocated[kLinkPathSize], work_dir[kLinkPathSize];
+    printf("%d", verify_extract_space(h, options, required_mb, relocated, work_dir));
   });
 }
 

@@ -153,8 +153,12 @@ TEST(SshKey, AllowedSigners) {
       {std::string("alice\0x", 7) + k,
        "refused: malformed Ed25519 key line among the trusted keys"},
       // ssh-keygen reads principals as patterns: a line whose "!" denies is no trust.
-      {"!alice" + k, "refused: the trusted key's principals deny it (!)"},
-      {"alice,!bob" + k, "refused: the trusted key's principals deny it (!)"},
+      {"!alice" + k, "refused: the trusted key's principals match no signer"},
+      {"alice,!bob" + k, "refused: the trusted key's principals match no signer"},
+      {"\"\"" + k, "refused: the trusted key's principals match no signer"},
+      {"alice ssh-ed25519\r" + kLine.substr(12) + "\n",
+       "refused: malformed Ed25519 key line among the trusted keys"},
+      {"\ralice" + k, "refused: malformed Ed25519 key line among the trusted keys"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(find(c.text), c.result) << c.text;
