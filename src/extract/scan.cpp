@@ -8,12 +8,13 @@
 
 namespace vardo {
 
-// Builtins that read what they are given (or what a variable they are given holds) as code, with
-// zsh's modules (zstyle -e, zpty, sched evaluate strings).
+// Builtins that read what they are given (or what a variable they are given holds) as code, or
+// assign to the variable they name (zsh's getln, yash's array), with zsh's modules (zstyle -e,
+// zpty, sched evaluate strings).
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
     "compgen complete fc emulate setopt unsetopt zmodload zstyle zpty zparseopts zformat sched "
-    "vared";
+    "vared getln array";
 // Programs that run a shell: su, sg, runuser, capsh and script its "-c"; unshare, nsenter, newgrp,
 // chroot, pkexec, fakeroot, run0 and script without a command one that reads its standard input.
 // Another program may run them (chrt, setpriv, flock FILE): they are looked for in every word, as
@@ -42,9 +43,10 @@ static const char kTestOperators[] = "-v -R -eq -ne -lt -le -gt -ge";
 static const char kNumeric[] = "shift ulimit exit return break continue";
 static const char kNumbers[] = "$? $#";
 // The options "set -o" may name: the others include zsh's, which make a value's globbing run
-// code (extendedglob, noshglob, ...).
+// code (extendedglob, noshglob, ...), and "posix", which "set +o" turns off in yash and with it
+// yash's own hooks.
 static const char kSetOptions[] =
-    "errexit nounset pipefail xtrace verbose noclobber noglob allexport posix notify";
+    "errexit nounset pipefail xtrace verbose noclobber noglob allexport notify";
 
 static bool is_one_of(const char *word, const char *list) {
   return is_listed(word, strlen(word), list);
@@ -84,6 +86,7 @@ struct Command {
   Takes takes = Takes::anything;
   const char *name_options = ""; // with Takes::names, the options taken
   bool set_option = false;       // the next word is the option "set -o" names
+  bool set_array = false;        // the next word is the array "set -A" names
   bool shell = false;            // a shell (or an expansion that may be one) was named
   bool script = true;            // ... and the script it reads came, or it reads none
   bool past_script = false;      // ... a named shell's script came: what follows is its own
@@ -268,11 +271,15 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
   case Takes::numbers:
     return (w.expansion || w.placeholder) && !is_one_of(t, kNumbers);
   case Takes::options: {
-    if (cmd->set_option) {
-      cmd->set_option = false;
-      return !is_one_of(t, kSetOptions);
+    // "-o" names an option; mksh's "-A" (and "+A") an array, whose first element is the variable.
+    if (cmd->set_option || cmd->set_array) {
+      bool refused = cmd->set_option ? !is_one_of(t, kSetOptions)
+                                     : !is_name(t, w.len) || is_refused_setting(t, w.len, "", 0);
+      cmd->set_option = cmd->set_array = false;
+      return refused;
     }
     cmd->set_option = strcmp(t, "-o") == 0 || strcmp(t, "+o") == 0;
+    cmd->set_array = option_with(t, 'A');
     return false;
   }
   default:
@@ -343,8 +350,8 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *option = name ? t + name + 1 : t;
   cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
-  if ((cmd->printf && strncmp(t, "-v", 2) == 0) || (cmd->print && option_with(t, 'P')) ||
-      (cmd->wait && strncmp(t, "-p", 2) == 0))
+  if ((cmd->printf && (strncmp(t, "-v", 2) == 0 || option_with(t, 'v'))) ||
+      (cmd->print && option_with(t, 'P')) || (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
   if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
     return true;

@@ -344,6 +344,11 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "printf '%s\\n' %p | sudo --preserve-env -s",
       "printf '%s\\n' %p | chrt -o 0 doas -s",
       "mksh -T /dev/tty2 -c \"echo %p\"",
+      // Other ways the shells assign a variable, or define an alias.
+      "BASH_ALIASES=(f 'echo %p')\nf",
+      "set -A PS4 %p; set -x; :",
+      "print -rv PS4 %p; set -x; :",
+      "set +o posix; array YASH_AFTER_CD \"echo %p\"; cd .",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
