@@ -108,8 +108,8 @@ int enter_target(const char *dir) {
 // Opens `name` of `dir` to look at it: for reading where the user may, so that its ACL can be
 // read, else for its path alone (which needs only search permission).
 static int open_to_check(int dir, const char *name) {
-  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 // Whether the directory `dir` (the current one) and every directory above it, up to the root, are
@@ -164,10 +164,18 @@ int check_current_directory() {
 int check_placement_after_extraction() {
   // An extract command (tar with an entry "./") may have given the directory another mode or
   // owner: the run command would use what another user could then have changed. So for the
-  // directory of the archive's space check, where its commands work, once they have made it.
+  // directory of the archive's space check, where its commands work; the run command looks its
+  // name up again, so it must not be a link, and where it is gone, no other user may make it.
   const char *space = placement.space_dir;
-  if (space[0] && access(space, F_OK) == 0 && !ours_up_to_root(true, space)) {
-    refuse_shared(space, "the run command is not run");
+  char parent[kTextBufferSize];
+  struct stat st;
+  if (space[0] && lstat(space, &st) < 0 && copy_text(parent, space) == 0) {
+    char *slash = strrchr(parent, '/');
+    slash[slash == parent] = '\0';
+    space = parent;
+  }
+  if (space[0] && !ours_up_to_root(true, space)) {
+    refuse_shared(placement.space_dir, "the run command is not run");
     return -1;
   }
   if (placement.temporary[0] || ours_up_to_root(true))

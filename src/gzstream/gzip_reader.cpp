@@ -194,7 +194,7 @@ GzipTrailer inflate_member(StreamState &s) {
 
 // The ISIZE in the 8 bytes before offset `end` of the input file, without moving the input; a
 // file too short for one ends the process with the read-error report.
-[[gnu::cold]] static uint32_t final_isize(StreamState &s, uint64_t end) {
+static uint32_t final_isize(StreamState &s, uint64_t end) {
   unsigned char isize[4];
   if (end < 8 || pread(s.in_fd, isize, 4, static_cast<off_t>(end - 4)) != 4) {
     errno = 0; // reported as the end of the file
@@ -205,15 +205,14 @@ GzipTrailer inflate_member(StreamState &s) {
 
 // The block record of the member at `at`: its length and its data's, or false for a member
 // without one. The 24 bytes read are those gzip_writer.cpp writes before a member's name.
-[[gnu::cold]] static bool block_record_at(int fd, uint64_t at, uint32_t *length, uint32_t *size) {
+static bool block_record_at(int fd, uint64_t at, uint32_t *length, uint32_t *size) {
   unsigned char h[24];
   return pread(fd, h, sizeof h, static_cast<off_t>(at)) == sizeof h && h[0] == 0x1F &&
          h[1] == 0x8B && h[2] == 8 && (h[3] & kExtraField) &&
          block_record(h + 12, h[10] | h[11] << 8, length, size);
 }
 
-// Cold: once per run, before the data, so optimized for size in this file of hot code.
-[[gnu::cold]] uint64_t payload_uncompressed_size(StreamState &s, uint64_t begin, uint64_t end) {
+uint64_t payload_uncompressed_size(StreamState &s, uint64_t begin, uint64_t end) {
   uint64_t total = 0;
   uint32_t length, size;
   for (uint64_t at = begin; at < end; at += length) {

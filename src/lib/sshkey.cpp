@@ -76,9 +76,17 @@ bool list_names(Field list, const char *name) {
 bool options_allow(const Field &options, const char *ns, const char **reason) {
   constexpr char kNamespaces[] = "namespaces=";
   constexpr size_t kPrefix = sizeof kNamespaces - 1;
+  // ssh-keygen takes a backslash-escaped quote inside a quoted value, and refuses an empty
+  // option and a second namespaces=: a list that could be read otherwise is refused.
+  int namespaces = 0;
+  if (memchr(options.p, '\\', options.len) || options.p[options.len - 1] == ',') {
+    *reason = "the trusted key's options are malformed";
+    return false;
+  }
   for (const char *at = options.p, *end = options.p + options.len; at < end;) {
     Field option = next_item(at, end);
-    if (option.len > kPrefix && strncasecmp(option.p, kNamespaces, kPrefix) == 0) {
+    if (option.len > kPrefix && strncasecmp(option.p, kNamespaces, kPrefix) == 0 &&
+        ++namespaces == 1) {
       // ssh-keygen reads the list as patterns ("!vardo" denies it): only a quoted list of plain
       // names is taken, so that no line trusts a key that ssh-keygen would not.
       Field value{option.p + kPrefix, option.len - kPrefix};
@@ -205,7 +213,7 @@ int ssh_find_signer(const char *text, size_t len, const unsigned char key[kEd255
         (type == 2 && !options_allow(f[1], ns, &why)))
       continue;
     Field names = type ? unquoted(f[0]) : Field{"", 0};
-    if (odd || memchr(names.p, '"', names.len))
+    if (odd || memchr(names.p, '"', names.len) || memchr(names.p, '\\', names.len))
       return ssh_refuse(reason, "malformed Ed25519 key line among the trusted keys");
     // ssh-keygen reads the principals as patterns, where "!" denies, and an empty one matches no
     // signer: such a line is not trusted.

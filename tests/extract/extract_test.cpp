@@ -907,6 +907,15 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
   EXPECT_EQ(unrun.err, "../c.run: " + inst +
                            ": another user may change what this directory holds, or the "
                            "directories above it; the run command is not run\n");
+  // ... which the run command looks up again by name: a link there is refused too.
+  test::run({"rm", "-rf", inst});
+  tool.make_archive("d.run", "VFYFS=" + tool / "v" + ",FSSUB=inst", "", "echo ran > ran",
+                    "rm -rf " + inst + "; mkdir " + inst + "2; ln -s inst2 " + inst + "; cat > " +
+                        inst + "/f",
+                    test::gzip_member("x", "f"));
+  unrun = tool.run({"../d.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.status, 1) << unrun.err;
+  EXPECT_NE(unrun.err.find(inst + ": another user may change"), std::string::npos) << unrun.err;
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
   // The directory a temporary directory is made in, and a target's, are held to the same rule,
   // and refused before anything is made.

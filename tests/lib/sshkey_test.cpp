@@ -159,6 +159,12 @@ TEST(SshKey, AllowedSigners) {
       {"alice ssh-ed25519\r" + kLine.substr(12) + "\n",
        "refused: malformed Ed25519 key line among the trusted keys"},
       {"\ralice" + k, "refused: malformed Ed25519 key line among the trusted keys"},
+      // ssh-keygen's escaped quotes, empty options and second namespaces= clauses.
+      {"alice namespaces=\"vardo,x\\\" ssh-ed25519 K \"" + k,
+       "refused: malformed Ed25519 key line among the trusted keys"},
+      {"alice namespaces=\"vardo\"," + k, "refused: the trusted key's options are malformed"},
+      {"alice namespaces=\"vardo\",namespaces=\"vardo\"" + k, other_option},
+      {"al\\ice" + k, "refused: malformed Ed25519 key line among the trusted keys"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(find(c.text), c.result) << c.text;
