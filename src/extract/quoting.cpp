@@ -140,10 +140,14 @@ void QuoteTracker::follow(char c) {
   if (depth_ == 0)
     return;
   if (comment_) {
-    comment_ = c != '\n';
-    if (!comment_)
+    // A comment ends at the line's end, and inside backquotes at the backquote that closes them,
+    // which the shell finds before it reads what they hold.
+    bool closes = c == '`' && frames_[depth_ - 1] == kBackquote;
+    comment_ = c != '\n' && !closes;
+    if (c == '\n')
       follow_commands(c, before);
-    return;
+    if (!closes)
+      return;
   }
   if (escaped_) {
     // A backslash-newline joins two lines as if neither were there; any other character is

@@ -10,11 +10,11 @@ namespace vardo {
 
 // Builtins that read what they are given (or what a variable they are given holds) as code, or
 // assign to the variable they name (zsh's getln, yash's array), with zsh's modules (zstyle -e,
-// zpty, sched evaluate strings).
+// zpty, sched evaluate strings), and history (history -s, zsh's r: history expansion re-reads).
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
     "compgen complete fc emulate setopt unsetopt zmodload zstyle zpty zparseopts zformat sched "
-    "vared getln array";
+    "vared getln array history r";
 // Programs that run a shell: su, sg, runuser, capsh and script its "-c"; unshare, nsenter, newgrp,
 // chroot, pkexec, fakeroot, run0 and script without a command one that reads its standard input.
 // Another program may run them (chrt, setpriv, flock FILE): they are looked for in every word, as
@@ -172,7 +172,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
     cmd->takes = Takes::names;
   else if (is_one_of(t, kNumeric))
     cmd->takes = Takes::numbers;
-  else if (strcmp(t, "set") == 0)
+  else if (strcmp(t, "set") == 0 || strcmp(t, "shopt") == 0)
     cmd->takes = Takes::options;
   return false;
 }
@@ -278,9 +278,12 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
       cmd->set_option = cmd->set_array = false;
       return refused;
     }
-    cmd->set_option = strcmp(t, "-o") == 0 || strcmp(t, "+o") == 0;
+    // An "o" in a cluster names the next word ("-eo pipefail"); one with a name after it in the
+    // same word ("-oNAME", "-os") is not followed.
+    const char *o = option_with(t, 'o') ? strchr(t + 1, 'o') : nullptr;
+    cmd->set_option = o && !o[1];
     cmd->set_array = option_with(t, 'A');
-    return false;
+    return o && o[1];
   }
   default:
     return false;
@@ -350,6 +353,14 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *option = name ? t + name + 1 : t;
   cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
+  // zsh's printf evaluates the operand of a numeric conversion as arithmetic (a placeholder is
+  // a value, no format).
+  const char *p = cmd->printf && !w.placeholder ? strchr(t, '%') : nullptr;
+  while (p) {
+    p += 1 + strspn(p + 1, "-+ #0123456789.*");
+    cmd->v_word = cmd->v_word || (*p && strchr("diouxXeEfFgGaAc", *p));
+    p = *p ? strchr(p + 1, '%') : nullptr;
+  }
   if ((cmd->printf && (strncmp(t, "-v", 2) == 0 || option_with(t, 'v'))) ||
       (cmd->print && option_with(t, 'P')) || (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;

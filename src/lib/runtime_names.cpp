@@ -12,10 +12,11 @@ namespace vardo {
 // which "set -x" expands, with zsh's names for those of select and "set -x" and yash's style, the
 // search paths, HOME for "~" and cd, FPATH for the functions mksh and zsh load on first use,
 // TMPPREFIX for zsh's here-documents, STTY, which zsh hands to stty through its parser, yash's
-// handler of commands not found, bash's $"..." translations), the variables bash and mksh
-// evaluate as arithmetic when assigned (a subscript there runs commands), the arrays that define
-// aliases and functions (bash's BASH_ALIASES and BASH_CMDS, zsh's aliases and functions), and what
-// the C library and the loader load code or settings from.
+// handler of commands not found, bash's $"..." translations), the variables bash, mksh and zsh
+// evaluate as arithmetic when assigned (a subscript there runs commands: zsh's HISTSIZE and the
+// like, mksh's KSHUID and the like), zsh's MODULE_PATH, from which it loads code, the arrays that
+// define aliases and functions (bash's BASH_ALIASES and BASH_CMDS, zsh's aliases and functions),
+// and what the C library and the loader load code or settings from.
 static const char kNames[] =
     "ENV BASH_ENV BASHOPTS SHELLOPTS BASH_XTRACEFD BASH_COMPAT BASH_LOADABLES_PATH POSIXLY_CORRECT "
     "IFS PS1 PS2 PS3 PS4 PS4S PROMPT3 PROMPT4 PROMPT_COMMAND PATH CDPATH HOME GLOBIGNORE "
@@ -23,7 +24,8 @@ static const char kNames[] =
     "COMMAND_NOT_FOUND_HANDLER ECHO_STYLE TEXTDOMAIN TEXTDOMAINDIR RANDOM SRANDOM SECONDS OPTIND "
     "LINENO HISTCMD COLUMNS LINES PPID TMPPREFIX GCONV_PATH LOCPATH MUSL_LOCPATH NLSPATH "
     "GLIBC_TUNABLES HOSTALIASES RES_OPTIONS LOCALDOMAIN STTY BASH_ALIASES BASH_CMDS aliases "
-    "galiases saliases functions";
+    "galiases saliases functions MODULE_PATH HISTSIZE SAVEHIST KEYTIMEOUT LISTMAX SHLVL ERRNO "
+    "TRY_BLOCK_ERROR TRY_BLOCK_INTERRUPT ZLE_RPROMPT_INDENT KSHUID KSHGID KSHEGID USER_ID BASHPID";
 
 // Prefixes: the loader's settings, the C library's allocator settings (another spelling of
 // GLIBC_TUNABLES), the functions bash imports from the environment, and yash's own variables

@@ -349,6 +349,13 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "set -A PS4 %p; set -x; :",
       "print -rv PS4 %p; set -x; :",
       "set +o posix; array YASH_AFTER_CD \"echo %p\"; cd .",
+      "shopt -os history histexpand\nhistory -s %p\n!!",
+      "print -s %p; print -s x; r 1",
+      "x=%p; set -eo extendedglob; set -eo noshglob; echo $x",
+      "MODULE_PATH=%p; ulimit -n",
+      "x=%p; HISTSIZE=${x##*/}",
+      "x=%p; printf \"%d\\n\" \"${x##*/}\"",
+      "x=%p; KSHUID=${x##*/}",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -940,6 +947,8 @@ TEST(ValuesAreData, AttacksAgainstTheRealToolUnderEveryShell) {
       {"$(id)", "PREFIX=/opt/x,LANG=C,LC_ALL=C.UTF-8,LANGUAGE=en,BASH_COMPLETION_DIR=/x",
        "echo \"$PREFIX $LANG $LC_ALL $LANGUAGE $BASH_COMPLETION_DIR\" > result", "",
        "/opt/x C C.UTF-8 en /x\n"},
+      // A comment inside backquotes ends at the backquote that closes them.
+      {"a  b * c", "", "printf '<%s>' ` # ` \"x %p\" > result", "", "<x @>"},
       // Operands yash cannot read in its locale, which it would give as empty ones.
       {"plain",
        "",
