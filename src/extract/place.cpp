@@ -166,15 +166,24 @@ int check_placement_after_extraction() {
   // owner: the run command would use what another user could then have changed. So for the
   // directory of the archive's space check, where its commands work; the run command looks its
   // name up again, so it must not be a link, and where it is gone, no other user may make it.
-  const char *space = placement.space_dir;
-  char parent[kTextBufferSize];
-  struct stat st;
-  if (space[0] && lstat(space, &st) < 0 && copy_text(parent, space) == 0) {
-    char *slash = strrchr(parent, '/');
-    slash[slash == parent] = '\0';
-    space = parent;
+  // A trailing "/" would have a link at the last name followed, and a "." or ".." name leads
+  // through the one before it: such a path is refused.
+  char space[kTextBufferSize];
+  copy_text(space, placement.space_dir);
+  size_t len = strlen(space);
+  while (len > 1 && space[len - 1] == '/')
+    space[--len] = '\0';
+  bool dots = false;
+  for (const char *p = space; *p; p += strcspn(p, "/")) {
+    p += strspn(p, "/");
+    size_t n = strcspn(p, "/");
+    dots = dots || (n && n <= 2 && strspn(p, ".") == n);
   }
-  if (space[0] && !ours_up_to_root(true, space)) {
+  struct stat st;
+  char *slash = strrchr(space, '/');
+  if (len && !dots && lstat(space, &st) < 0 && slash)
+    slash[slash == space] = '\0'; // gone: the directory that held it
+  if (len && (dots || !ours_up_to_root(true, space))) {
     refuse_shared(placement.space_dir, "the run command is not run");
     return -1;
   }

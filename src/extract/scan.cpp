@@ -188,11 +188,17 @@ static bool is_shell_name(const char *base) {
   return is_one_of(name, kShells) || (name[0] == 'r' && is_one_of(name + 1, kShells));
 }
 
-// Whether `t` is the long option `option` or an abbreviation of it, as GNU programs take them,
-// with its "=argument" or without.
-static bool abbreviates(const char *t, const char *option) {
+// Whether `t` is one of the long options of `list` (words a blank apart) or an abbreviation of
+// one, as GNU programs take them, with its "=argument" or without.
+static bool abbreviates(const char *t, const char *list) {
   size_t n = strcspn(t, "=");
-  return n >= 3 && n <= strlen(option) && strncmp(t, option, n) == 0;
+  for (const char *p = list; *p; p += *p == ' ') {
+    size_t len = strcspn(p, " ");
+    if (n >= 3 && n <= len && strncmp(t, p, n) == 0)
+      return true;
+    p += len;
+  }
+  return false;
 }
 
 // A path with a component "stdin", "stdout", "stderr" or "fd" (/dev/stdin, /dev/stderr,
@@ -301,16 +307,10 @@ static bool read_sudo_word(Command *cmd, const char *t) {
     cmd->sudo_argument = false;
   } else if (t[0] != '-' || strcmp(t, "--") == 0) {
     cmd->sudo = false;
-  } else if (abbreviates(t, "--shell") || abbreviates(t, "--login")) {
+  } else if (abbreviates(t, "--shell --login")) {
     return false;
   } else if (t[1] == '-') {
-    // An abbreviation of one of them, without "=ARGUMENT", takes the next word.
-    size_t len = strlen(t);
-    for (const char *p = kLongWithArgument; *p; p += *p == ' ') {
-      size_t n = strcspn(p, " ");
-      cmd->sudo_argument = cmd->sudo_argument || (len >= 3 && len <= n && strncmp(t, p, len) == 0);
-      p += n;
-    }
+    cmd->sudo_argument = !strchr(t, '=') && abbreviates(t, kLongWithArgument);
   } else {
     // A cluster: its letters up to the first that takes an argument, which is the rest of the
     // word or else the next word.

@@ -395,7 +395,10 @@ static int stay_in_place(const SpacePaths &p) {
     return -1;
   bool whole = dir[reached] == '\0' || strcmp(dir + reached, "/") == 0;
   struct stat st;
-  bool shared = fstat(fd, &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH));
+  // A default ACL would give another user what the extract command makes there: the tool makes
+  // S itself, with its own mode.
+  bool shared = fstat(fd, &st) == 0 &&
+                ((st.st_mode & (S_IWGRP | S_IWOTH)) || others_may_make_entries(fd, st));
   // The missing directories, then S; after it, fd holds V/S.
   if (shared && (fd = claim_path(p, fd, path + reached)) < 0)
     return -1;

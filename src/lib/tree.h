@@ -10,11 +10,10 @@
 
 namespace vardo {
 
-// Removes the directory `name` of `parent` (a descriptor) and everything below it, where `dev`
-// and `ino` are the directory's as it was made, `shown` its path for
-// messages, and `private_top` says that it is a private directory of this user's (mode 0700).
-// Returns 0 when it is gone, -1 after the messages when something stays (a name that no longer
-// leads to that directory, too).
+// Removes the directory `name` of `parent` (a descriptor) and everything below it, where `dev` and
+// `ino` are the directory's as it was made, `shown` its path for messages, and `private_top` says
+// that it is a private directory of this user's (mode 0700). Returns 0 when it is gone, -1 after
+// the messages when something stays (a name that no longer leads to that directory, too).
 int remove_tree(int parent, const char *name, dev_t dev, ino_t ino, const char *shown,
                 bool private_top);
 

@@ -907,15 +907,18 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
   EXPECT_EQ(unrun.err, "../c.run: " + inst +
                            ": another user may change what this directory holds, or the "
                            "directories above it; the run command is not run\n");
-  // ... which the run command looks up again by name: a link there is refused too.
-  test::run({"rm", "-rf", inst});
-  tool.make_archive("d.run", "VFYFS=" + tool / "v" + ",FSSUB=inst", "", "echo ran > ran",
-                    "rm -rf " + inst + "; mkdir " + inst + "2; ln -s inst2 " + inst + "; cat > " +
-                        inst + "/f",
-                    test::gzip_member("x", "f"));
-  unrun = tool.run({"../d.run", "-q"}, in_out);
-  EXPECT_EQ(unrun.status, 1) << unrun.err;
-  EXPECT_NE(unrun.err.find(inst + ": another user may change"), std::string::npos) << unrun.err;
+  // ... which the run command looks up again by name: a link there is refused too, however the
+  // name is spelled (a trailing "/" would follow the link, "x/.." leads through x).
+  for (const char *sub : {"inst", "inst/", "x/../inst"}) {
+    test::run({"rm", "-rf", inst, inst + "2"});
+    tool.make_archive("d.run", "VFYFS=" + tool / "v" + ",FSSUB=" + sub, "", "echo ran > ran",
+                      "mkdir " + inst + "2; ln -s inst2 " + inst + "; cat > " + inst + "/f",
+                      test::gzip_member("x", "f"));
+    unrun = tool.run({"../d.run", "-q"}, in_out);
+    EXPECT_EQ(unrun.status, 1) << sub << unrun.err;
+    EXPECT_NE(unrun.err.find(tool / "v/" + sub + ": another user may change"), std::string::npos)
+        << unrun.err;
+  }
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
   // The directory a temporary directory is made in, and a target's, are held to the same rule,
   // and refused before anything is made.
