@@ -226,24 +226,15 @@ static bool link_leads_to(const char *l, int made) {
          via.st_ino == st.st_ino;
 }
 
-// Makes the last directory of the candidate, `name` in `parent_fd`: it must not exist yet. Returns
+// Makes the last directory of the candidate, `name` in `parent_fd`, with exactly 0755 and no ACL:
+// it must not exist yet. Returns
 // a descriptor of it, or -1 after a message.
 static int make_last_dir(int parent_fd, const char *name, const char *candidate) {
-  if (mkdirat(parent_fd, name, 0755) < 0) {
-    if (errno == EEXIST)
-      fprintf(stderr, "%s: already exists.\n", visible(candidate, stderr));
-    else
-      report_errno(candidate);
-    return -1;
-  }
-  int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || fchmod(fd, 0755) < 0) { // exactly this mode, whatever the umask
+  int fd = make_own_dir(parent_fd, name, 0755);
+  if (fd < 0 && errno == EEXIST)
+    fprintf(stderr, "%s: already exists.\n", visible(candidate, stderr));
+  else if (fd < 0)
     report_errno(candidate);
-    if (fd >= 0)
-      close(fd);
-    unlinkat(parent_fd, name, AT_REMOVEDIR);
-    return -1;
-  }
   return fd;
 }
 
@@ -339,9 +330,10 @@ static int relocate(SpacePaths *p, bool try_temp) {
 }
 
 // Makes, below the directory `fd` that other users may write into, each directory of `rest` (a
-// relative path whose last name is S) exclusively and with exactly 0755, so that nobody else can
-// have made one first. Returns a descriptor of the directory that holds the last, or -1 after a
-// message (an existing one: the extraction directory exists).
+// relative path whose last name is S) exclusively, with exactly 0755 and no ACL, so that nobody
+// else can have made one first or may change what the extract command makes in them. Returns a
+// descriptor of the directory that holds the last, or -1 after a message (an existing one: the
+// extraction directory exists).
 static int claim_path(const SpacePaths &p, int fd, const char *rest) {
   for (const char *at = rest;;) {
     at += strspn(at, "/");
@@ -349,19 +341,12 @@ static int claim_path(const SpacePaths &p, int fd, const char *rest) {
     char name[256];
     snprintf(name, sizeof name, "%.*s", static_cast<int>(len), at);
     bool last = at[len + strspn(at + len, "/")] == '\0';
-    if (mkdirat(fd, name, 0755) < 0) {
+    int next = make_own_dir(fd, name, 0755);
+    if (next < 0) {
       if (errno == EEXIST)
         refuse_existing(p.link_at);
       else
         report_errno(p.link_at);
-      close(fd);
-      return -1;
-    }
-    int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 || fchmod(next, 0755) < 0) {
-      report_errno(p.link_at);
-      if (next >= 0)
-        close(next);
       close(fd);
       return -1;
     }

@@ -84,6 +84,24 @@ bool others_may_make_entries(int fd, const struct stat &st) {
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 
+int make_own_dir(int parent, const char *name, mode_t mode) {
+  if (mkdirat(parent, name, 0700) < 0)
+    return -1;
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool ok = fd >= 0;
+  static const char *const kAcls[] = {"system.posix_acl_default", "system.posix_acl_access"};
+  for (const char *acl : kAcls)
+    ok = ok && (fremovexattr(fd, acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP);
+  if (ok && fchmod(fd, mode) == 0)
+    return fd;
+  int saved = errno;
+  if (fd >= 0)
+    close(fd);
+  unlinkat(parent, name, AT_REMOVEDIR); // only while it is empty
+  errno = saved;
+  return -1;
+}
+
 // How a path is walked: what is made on the way, and what is followed.
 struct Walk {
   bool create = false;       // missing directories are made...

@@ -58,6 +58,12 @@ bool only_members(const char *members, const char (&allowed)[2][kNameSize]) {
   return true;
 }
 
+// Whether a group file's password field lets nobody in with newgrp: empty, locked ("!", "*"), or
+// in the group file, "x" (the password is the shadow file's).
+bool no_password(const char *field, bool group_file) {
+  return !*field || strchr("!*", *field) || (group_file && strcmp(field, "x") == 0);
+}
+
 // Whether the shadow group file, where it can be read (by root), gives the group `name` to nobody
 // else: no password (which lets whoever knows it in with newgrp), no other administrator, no
 // other member. A file that cannot be read is one the user cannot see, as a directory service.
@@ -68,7 +74,7 @@ bool shadow_private(const char *name, const char (&allowed)[2][kNameSize], const
   int got = 0;
   while (f && private_group && (got = next_line(f, l)) > 0)
     if (strcmp(l.field[0], name) == 0)
-      private_group = l.count == 4 && (!*l.field[1] || strchr("!*", *l.field[1])) &&
+      private_group = l.count == 4 && no_password(l.field[1], false) &&
                       only_members(l.field[2], allowed) && only_members(l.field[3], allowed);
   if (f)
     fclose(f);
@@ -94,16 +100,16 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
   private_group = private_group && got == 0;
   if (f)
     fclose(f);
-  // Every line of the gid (groupadd -o makes more than one) is named after root or the user and
-  // names no other member.
+  // Every line of the gid (groupadd -o makes more than one) is named after root or the user, names
+  // no other member and holds no password (newgrp reads it there when the shadow file has no line).
   bool listed = false;
   f = private_group ? fopen(group_path, "re") : nullptr;
   while (f && private_group && (got = next_line(f, l)) > 0) {
     if (number(l, 2) != gid)
       continue;
     listed = true;
-    private_group = l.count == 4 && only_members(l.field[3], allowed) &&
-                    only_members(l.field[0], allowed) &&
+    private_group = l.count == 4 && no_password(l.field[1], true) &&
+                    only_members(l.field[3], allowed) && only_members(l.field[0], allowed) &&
                     shadow_private(l.field[0], allowed, gshadow_path);
   }
   private_group = private_group && listed && got == 0;

@@ -47,6 +47,10 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users, "ann:x:1000:\n", 1000, 1000, false, "ann:!:bob:\n"},
       {users, "ann:x:1000:\n", 1000, 1000, false, "ann:$6$salt$hash::\n"},
       {users, "ann:x:1000:\n", 1000, 1000, false, "ann:!:\n"},
+      // A password in the group file itself, which newgrp takes where the shadow file is silent.
+      {users, "ann:$6$salt$hash:1000:\n", 1000, 1000, false},
+      {users, "ann:!:1000:\n", 1000, 1000, true},
+      {users, "ann::1000:\n", 1000, 1000, true},
   };
   for (const Case &c : cases) {
     test::write_file(dir / "passwd", c.passwd);
