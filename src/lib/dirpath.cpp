@@ -64,9 +64,8 @@ static bool acl_lets_others_write(int fd, const char *name, gid_t gid, uid_t use
 // Whether users other than root and this one may write into the directory, sticky or not.
 static bool others_may_write(int fd, const struct stat &st, uid_t user) {
   return (st.st_mode & S_IWOTH) ||
-         ((st.st_mode & S_IWGRP) &&
-          acl_lets_others_write(fd, "system.posix_acl_access", st.st_gid, user,
-                                !group_private_to(st.st_gid, user)));
+         acl_lets_others_write(fd, "system.posix_acl_access", st.st_gid, user,
+                               (st.st_mode & S_IWGRP) && !group_private_to(st.st_gid, user));
 }
 
 static bool owned_by_us(const struct stat &st, uid_t user) {

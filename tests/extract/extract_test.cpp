@@ -841,10 +841,11 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {0, 65534, 03775, {}, false, private_dir},
       {65534, 0, 0755, {}, true, refused},
       // An ACL entry for another user hides behind the group bits of a group that is root's
-      // alone; one that gives no write is harmless. A default ACL would give what the commands
-      // write an entry for another user.
+      // alone, or behind a mask without write; one that gives no write is harmless. A default ACL
+      // would give what the commands write an entry for another user.
       {0, 0, 0775, {}, false, refused, "u:65534:rwx"},
       {0, 0, 0775, {}, false, in_place, "u:65534:rx"},
+      {0, 0, 0755, {}, false, refused, "u:65534:rwx,m::rx"}, // the mask a chmod g+w widens
       {0, 0, 0755, {}, false, private_dir, "d:u:65534:rwx"},
       {0, 0, 0755, {}, false, in_place, "d:u:65534:rx"},
       {0, 0, 0755, {}, false, private_dir, "d:o::rwx"},
