@@ -90,7 +90,15 @@ void QuoteTracker::follow_commands(char c, char before) {
     }
     break;
   case '#':
-    comment_ = strchr(kWordEnds, before) != nullptr;
+    // A "#" that begins a word begins a comment, but not inside a pattern "@(...)" of bash and
+    // mksh, and one after a byte of a multibyte character begins one where the locale calls that
+    // character a blank (yash): the quoting is lost there.
+    if ((before & 0x80) ||
+        (depth_ > 1 && strchr(kWordEnds, before) && !strchr(kWordEnds, opened_after_[depth_ - 1]) &&
+         !strchr("$<>", opened_after_[depth_ - 1])))
+      lose();
+    else
+      comment_ = strchr(kWordEnds, before) != nullptr;
     break;
   }
 }
@@ -213,6 +221,11 @@ void QuoteTracker::follow(char c) {
   case kBackquote:
     if (c == '`') {
       --depth_;
+      return;
+    }
+    // Some shells end backquotes at the first backquote even inside quotes, others not.
+    if (c == '\'' || c == '"') {
+      lose();
       return;
     }
     follow_commands(c, before);

@@ -96,7 +96,9 @@ struct Command {
   bool sudo = false;             // sudo or doas, whose -s (and sudo's -i) run a shell...
   bool sudo_argument = false;    // ... and the next word belongs to one of their options
   bool printf = false;           // printf or print, whose "-vNAME" names a variable
+  bool format_next = false;      // printf, whose format is the next word
   bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
+  bool test = false;             // test or [
   bool wait = false;             // wait, whose "-p" names a variable
   bool redirect = false;         // the next word is a redirection's target
   bool duplicate = false;        // ... of ">&" or "<&", which bash expands a second time
@@ -163,9 +165,11 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->precommand = precommand || (cmd->precommand && !program);
   cmd->expect_command = cmd->precommand;
   cmd->print = strcmp(t, "print") == 0;
-  cmd->printf = cmd->print || strcmp(t, "printf") == 0;
+  cmd->format_next = strcmp(t, "printf") == 0;
+  cmd->printf = cmd->print || cmd->format_next;
+  cmd->test = strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
-  cmd->tests = cmd->tests || cmd->printf || strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
+  cmd->tests = cmd->tests || cmd->printf || cmd->test;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
   if (strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 || strcmp(t, "local") == 0 ||
       strcmp(t, "unset") == 0 || strcmp(t, "read") == 0)
@@ -353,16 +357,25 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *option = name ? t + name + 1 : t;
   cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
-  // zsh's printf evaluates the operand of a numeric conversion as arithmetic (a placeholder is
-  // a value, no format).
+  // zsh's printf evaluates the operands of conversions other than %s and %b (and of a "*"
+  // width) as arithmetic: only those two are taken, in a format not made by an expansion (a
+  // placeholder's value is data: its conversions take the template's own words).
+  if (cmd->format_next && strcmp(t, "--") != 0) {
+    cmd->format_next = false;
+    if (w.expansion)
+      return true;
+  }
   const char *p = cmd->printf && !w.placeholder ? strchr(t, '%') : nullptr;
   while (p) {
-    p += 1 + strspn(p + 1, "-+ #0123456789.*");
-    cmd->v_word = cmd->v_word || (*p && strchr("diouxXeEfFgGaAc", *p));
+    p += 1 + strspn(p + 1, "-+ #0123456789.");
+    cmd->v_word = cmd->v_word || !*p || !strchr("sb%", *p);
     p = *p ? strchr(p + 1, '%') : nullptr;
   }
+  // print's options other than these (zsh's -P runs a prompt's "$(...)", -v assigns, -f is a
+  // format, mksh's -A ...), test's -t (a descriptor zsh evaluates).
   if ((cmd->printf && (strncmp(t, "-v", 2) == 0 || option_with(t, 'v'))) ||
-      (cmd->print && option_with(t, 'P')) || (cmd->wait && strncmp(t, "-p", 2) == 0))
+      (cmd->print && t[0] == '-' && t[1 + strspn(t + 1, "rnlNRe-")]) ||
+      (cmd->test && strcmp(t, "-t") == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0))
     return true;
   if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
     return true;
@@ -541,7 +554,8 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
         ++p, add_to_word(&r.w, *p, p);
     } else if (c == '\n' || strchr(";&|()`", c)) {
       rereads = read_boundary(&r, c);
-    } else if (c == ' ' || c == '\t') {
+    } else if (c == ' ' || c == '\t' || (!quote_aware && (c & 0x80))) {
+      // (yash takes the characters its locale calls blanks for blanks: U+2003 ends a word)
       rereads = end_word(&r.cmd, &r.w);
     } else if ((c == '<' || c == '>') && p[1] == '(') {
       add_to_word(&r.w, c, p); // a process substitution, a word of its own or part of one
@@ -563,33 +577,31 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
   }
 }
 
-// How join_lines takes a backslash-newline: as the shell joins it (not in single quotes, in a
-// comment, or after a backslash that is itself escaped), joined wherever the backslash is not
-// escaped, or there as a newline alone.
-enum class Join { as_shell, always, never };
+// The most backslash-newlines after a "#" a template may hold: each is read joined and apart.
+constexpr int kMostJoins = 10;
 
-// The template with its backslash-newlines taken as `how` says into `joined`.
-static void join_lines(const char *tmpl, Join how, char (&joined)[kTextBufferSize]) {
+// The template into `joined`, with its backslash-newlines (a backslash not itself escaped, before
+// a newline) joined, but the n-th of those after a "#" on their line, which may end a comment
+// where the shell joins nothing, joined only when bit n of `joins` is set, else left as a newline
+// alone. Returns how many of those there are. (Elsewhere the shell joins, or leaves the newline in
+// single quotes or a here-document, where joining it or not hides no command.)
+static int join_lines(const char *tmpl, unsigned joins, char (&joined)[kTextBufferSize]) {
   size_t n = 0;
-  char quote = 0;
-  bool comment = false, as_shell = how == Join::as_shell;
+  int count = 0;
+  bool hash = false; // a "#" on this line
   for (const char *p = tmpl; *p && n + 2 < sizeof joined; ++p) {
-    if (comment) {
-      comment = *p != '\n';
-    } else if (*p == '\\' && (quote != '\'' || !as_shell) && p[1]) {
-      if (*++p == '\n' && how != Join::never)
-        continue;
-      if (*p != '\n')
-        joined[n++] = '\\';
-    } else if (as_shell && (quote ? *p == quote : *p == '\'' || *p == '"')) {
-      quote = quote ? 0 : *p;
-    } else {
-      comment =
-          as_shell && !quote && *p == '#' && (n == 0 || strchr(" \t\n;&|()<>", joined[n - 1]));
+    if (*p == '\\' && p[1] == '\n') {
+      ++p;
+      if (!hash || (joins >> count++ & 1))
+        continue; // else the newline alone
+    } else if (*p == '\\' && p[1]) {
+      joined[n++] = *p++;
     }
+    hash = *p != '\n' && (hash || *p == '#');
     joined[n++] = *p;
   }
   joined[n] = '\0';
+  return count;
 }
 
 static bool reads_again(const char *text) {
@@ -598,19 +610,19 @@ static bool reads_again(const char *text) {
 }
 
 bool rereads_as_code(const char *tmpl) {
-  // Where a backslash-newline joins lines depends on quotes and comments, which the readings may
-  // take otherwise than the shell: where joining as the shell would differs from joining always
-  // (a backslash-newline in single quotes or in a comment, as read here), the template passes only
-  // when it does not reread joined either way, nor with such lines left apart.
-  static char joined[kTextBufferSize], other[kTextBufferSize];
-  join_lines(tmpl, Join::as_shell, joined);
-  join_lines(tmpl, Join::always, other);
-  if (strcmp(joined, other) == 0)
-    return reads_again(joined);
-  if (reads_again(joined) || reads_again(other))
+  // Whether a "#" begins a comment depends on quotes and nestings, which the readings may take
+  // otherwise than the shell: the template passes only when it does not reread with the
+  // backslash-newlines that may end one joined and left apart, in every combination.
+  static char joined[kTextBufferSize];
+  int count = join_lines(tmpl, 0, joined);
+  if (count > kMostJoins)
     return true;
-  join_lines(tmpl, Join::never, other);
-  return reads_again(other);
+  for (unsigned joins = 0; joins < 1u << count; ++joins) {
+    join_lines(tmpl, joins, joined);
+    if (reads_again(joined))
+      return true;
+  }
+  return false;
 }
 
 } // namespace vardo

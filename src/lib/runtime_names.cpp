@@ -14,7 +14,8 @@ namespace vardo {
 // TMPPREFIX for zsh's here-documents, STTY, which zsh hands to stty through its parser, yash's
 // handler of commands not found, bash's $"..." translations), the variables bash, mksh and zsh
 // evaluate as arithmetic when assigned (a subscript there runs commands: zsh's HISTSIZE and the
-// like, mksh's KSHUID and the like), zsh's MODULE_PATH, from which it loads code, the arrays that
+// like, zsh's UID and DIRSTACKSIZE, REPORTTIME read after a command, mksh's KSHUID, PGRP and the
+// like), zsh's MODULE_PATH, from which it loads code, the arrays that
 // define aliases and functions (bash's BASH_ALIASES and BASH_CMDS, zsh's aliases and functions),
 // and what the C library and the loader load code or settings from.
 static const char kNames[] =
@@ -25,7 +26,8 @@ static const char kNames[] =
     "LINENO HISTCMD COLUMNS LINES PPID TMPPREFIX GCONV_PATH LOCPATH MUSL_LOCPATH NLSPATH "
     "GLIBC_TUNABLES HOSTALIASES RES_OPTIONS LOCALDOMAIN STTY BASH_ALIASES BASH_CMDS aliases "
     "galiases saliases functions MODULE_PATH HISTSIZE SAVEHIST KEYTIMEOUT LISTMAX SHLVL ERRNO "
-    "TRY_BLOCK_ERROR TRY_BLOCK_INTERRUPT ZLE_RPROMPT_INDENT KSHUID KSHGID KSHEGID USER_ID BASHPID";
+    "TRY_BLOCK_ERROR TRY_BLOCK_INTERRUPT ZLE_RPROMPT_INDENT KSHUID KSHGID KSHEGID USER_ID BASHPID "
+    "UID EUID GID EGID DIRSTACKSIZE REPORTTIME REPORTMEMORY PGRP";
 
 // Prefixes: the loader's settings, the C library's allocator settings (another spelling of
 // GLIBC_TUNABLES), the functions bash imports from the environment, and yash's own variables

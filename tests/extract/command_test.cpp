@@ -150,7 +150,10 @@ TEST(ExpandTemplate, WhereTheQuotingCannotBeToldValuesThatAreNotPlainAreRefused)
                            "echo \"$(case x in x) echo %o;; esac)\"",
                            "echo 'unclosed %o",
                            "printf '<%s>' $\\\n'It\\'s' \"%o\"",
-                           "echo $\\\n{x-\"}\"} %o"}) {
+                           "echo $\\\n{x-\"}\"} %o",
+                           "printf '<%s>' `:'`'`\"' %o '\"`'`'`",
+                           ": @(#x|y)'\n\"' ; printf '<%s>\\n' %o\n\")",
+                           "x\u2003#'\necho %o"}) {
     Expansion e = expand(tmpl, "x;touch PWNED;y");
     EXPECT_EQ(e.text, "(null)") << tmpl;
     EXPECT_EQ(e.err, not_data("vardo", tmpl));
@@ -356,6 +359,23 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "x=%p; HISTSIZE=${x##*/}",
       "x=%p; printf \"%d\\n\" \"${x##*/}\"",
       "x=%p; KSHUID=${x##*/}",
+      // A "#" the shell does not take for a comment's (after "$(...)", in a pattern, inside
+      // backquotes after a quote), whose line's backslash-newline the shell then joins; a blank
+      // of yash's locale.
+      "x=%p; : $(:)#\"\n\" # c\\\neval \"$x\"",
+      "x=%p; : `:'`' \"' # c\\\neval \"$x\"\n\"`",
+      "shopt -s extglob\nx=%p; : @(#x|y)\"\n\" # c\\\neval \"$x\"\n\")",
+      "x=%p;\u2003eval \"$x\"",
+      // Arithmetic: test's -t, printf's conversions but %s and %b, a format from an expansion,
+      // print's other options, and more of the variables zsh and mksh evaluate.
+      "x=%p; [ -t \"${x##*/}\" ]",
+      "x=%p; printf '%1$d' \"${x##*/}\"",
+      "x=%p; printf '%*s' \"${x##*/}\" z",
+      "x=%p; f=%%d; printf \"$f\" \"${x##*/}\"",
+      "x=%p; print -A \"${x##*/}\"",
+      "x=%p; UID=${x##*/}",
+      "x=%p; DIRSTACKSIZE=${x##*/}; cd .",
+      "x=%p; PGRP=${x##*/}",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
