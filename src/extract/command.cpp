@@ -55,14 +55,16 @@ static bool is_plain_value(const char *value, bool braces) {
 }
 
 // Writes the reference to `variable` for the quoting `q`. Returns -1 where it cannot be told.
+// The forms: "${X?}" outside quotes, '"${X?}"' inside single quotes, ${X?} inside double quotes,
+// the opening the end of the first string below and the closing the start of the second, as far
+// as the quotes it needs.
 static int put_reference(Output *text, Quoting q, const char *variable) {
-  static const char *const kForms[][2] = {{"\"${", "?}\""}, {"'\"${", "?}\"'"}, {"${", "?}"}};
-  int form = q == Quoting::plain ? 0 : q == Quoting::single ? 1 : q == Quoting::dbl ? 2 : -1;
-  if (form < 0)
+  int quotes = q == Quoting::plain ? 1 : q == Quoting::single ? 2 : q == Quoting::dbl ? 0 : -1;
+  if (quotes < 0)
     return -1;
-  text->put(kForms[form][0]);
+  text->put("'\"${" + 2 - quotes);
   text->put(variable);
-  text->put(kForms[form][1]);
+  text->put("?}\"'", 2 + quotes);
   return 0;
 }
 

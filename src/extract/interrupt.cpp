@@ -22,28 +22,27 @@ struct RunningCommand {
 
 static RunningCommand running;
 
-// Every signal whose default action ends the process and that may come from outside, with the
-// name the message gives it; and the real-time signals. The faults (SIGSEGV, SIGBUS, SIGILL,
-// SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default: they mean this process is broken. SIGPIPE
-// and SIGXFSZ are turned into write errors elsewhere.
-struct EndingSignal {
-  int number;
-  const char *name;
-};
-static const EndingSignal kEndingSignals[] = {
-    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
-    {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
-    {SIGPROF, "SIGPROF"},     {SIGXCPU, "SIGXCPU"}, {SIGIO, "SIGIO"},     {SIGPWR, "SIGPWR"},
+// Every signal whose default action ends the process and that may come from outside; and the
+// real-time signals. The faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep
+// their default: they mean this process is broken. SIGPIPE and SIGXFSZ are turned into write
+// errors elsewhere.
+static const unsigned char kEndingSignals[] = {
+    SIGHUP,    SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+    SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,
 #ifdef SIGSTKFLT
-    {SIGSTKFLT, "SIGSTKFLT"},
+    SIGSTKFLT,
 #endif
 };
+// Their names, in the same order, a blank apart.
+static const char kEndingSignalNames[] =
+    "SIGHUP SIGINT SIGQUIT SIGTERM SIGUSR1 SIGUSR2 SIGALRM SIGVTALRM SIGPROF SIGXCPU SIGIO SIGPWR "
+    "SIGSTKFLT";
 
 static sigset_t ending_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (const EndingSignal &s : kEndingSignals)
-    sigaddset(&set, s.number);
+  for (int number : kEndingSignals)
+    sigaddset(&set, number);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
     sigaddset(&set, sig);
   return set;
@@ -53,11 +52,18 @@ static sigset_t ending_signals() {
 // one line. Only async-signal-safe calls.
 static void say_interrupted(int sig) {
   progress_clear();
-  const char *name = "a real-time signal";
-  for (const EndingSignal &s : kEndingSignals)
-    if (s.number == sig)
-      name = s.name;
-  for (const char *part : {process.program_name, ": interrupted by ", name, "\n"})
+  char name[24] = "a real-time signal";
+  const char *p = kEndingSignalNames;
+  for (int number : kEndingSignals) {
+    size_t n = strcspn(p, " ");
+    if (number == sig) {
+      memcpy(name, p, n);
+      name[n] = '\0';
+    }
+    p += n + 1;
+  }
+  const char *shown = name;
+  for (const char *part : {process.program_name, ": interrupted by ", shown, "\n"})
     if (write(STDERR_FILENO, part, strlen(part)) < 0)
       return;
 }

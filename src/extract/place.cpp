@@ -227,13 +227,20 @@ int enter_temporary(const char *base, bool keep) {
     result = stand_made(Temporary::directory, p.temporary, strlen(p.temporary));
   release_ending_signals(old);
   // The commands work one level down, so that the private directory stays private whatever they
-  // do to theirs: a tar run as root gives "./" the owner and mode the archive recorded.
+  // do to theirs: a tar run as root gives "./" the owner and mode the archive recorded. Neither
+  // keeps the group or a default ACL of the directory they were made in.
   size_t len = strlen(p.temporary);
-  if (result == 0 && (format_text(p.temporary + len, sizeof p.temporary - len, "/payload") < 0 ||
-                      mkdir(p.temporary, 0700) < 0 || chdir(p.temporary) < 0)) {
+  int fd = result == 0 ? open(p.temporary, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+  int payload = fd >= 0 && make_own(fd) == 0 ? make_own_dir(fd, "payload", 0700) : -1;
+  if (result == 0 && (payload < 0 || fchdir(payload) < 0 ||
+                      format_text(p.temporary + len, sizeof p.temporary - len, "/payload") < 0)) {
     report_errno(p.temporary);
     result = -1;
   }
+  if (fd >= 0)
+    close(fd);
+  if (payload >= 0)
+    close(payload);
   return result;
 }
 

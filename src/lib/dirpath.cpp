@@ -83,15 +83,21 @@ bool others_may_make_entries(int fd, const struct stat &st) {
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 
+int make_own(int fd) {
+  static const char *const kAcls[] = {"system.posix_acl_default", "system.posix_acl_access"};
+  if (fchown(fd, static_cast<uid_t>(-1), getegid()) < 0)
+    return -1;
+  for (const char *acl : kAcls)
+    if (fremovexattr(fd, acl) < 0 && errno != ENODATA && errno != EOPNOTSUPP)
+      return -1;
+  return 0;
+}
+
 int make_own_dir(int parent, const char *name, mode_t mode) {
   if (mkdirat(parent, name, 0700) < 0)
     return -1;
   int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  bool ok = fd >= 0;
-  static const char *const kAcls[] = {"system.posix_acl_default", "system.posix_acl_access"};
-  for (const char *acl : kAcls)
-    ok = ok && (fremovexattr(fd, acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP);
-  if (ok && fchmod(fd, mode) == 0)
+  if (fd >= 0 && make_own(fd) == 0 && fchmod(fd, mode) == 0)
     return fd;
   int saved = errno;
   if (fd >= 0)

@@ -22,10 +22,14 @@ bool others_may_change(int fd, const struct stat &st);
 // gives what is made there write for another user.
 bool others_may_make_entries(int fd, const struct stat &st);
 
-// Makes the directory `name` in `parent`, new, with exactly `mode` and no ACL, so that what is
-// made in it later inherits no default ACL of `parent`'s that shares it with another user. It is
-// made 0700 first (an inherited ACL's mask is then empty) and given `mode` once its ACLs are gone.
-// Returns a descriptor of it, or -1 with errno (EEXIST: the name was taken).
+// Gives the directory `fd`, just made, this process's group and no ACL, so that what is made in
+// it later inherits neither the group of a setgid parent nor a default ACL of the parent's that
+// shares it with another user. Returns 0, or -1 with errno.
+int make_own(int fd);
+
+// Makes the directory `name` in `parent`, new, with exactly `mode`, as make_own leaves it. It is
+// made 0700 first (an inherited ACL's mask is then empty) and given `mode` after. Returns a
+// descriptor of it, or -1 with errno (EEXIST: the name was taken).
 int make_own_dir(int parent, const char *name, mode_t mode);
 
 // The longest path a message names while walking, with its NUL.

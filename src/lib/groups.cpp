@@ -94,21 +94,23 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
     long long user = number(l, 2);
     if (user == 0 || user == uid)
       copy_text(allowed[user == 0 ? 0 : 1], l.field[0]);
-    else if (number(l, 3) == gid)
-      private_group = false; // another user's primary group
+    else if (l.count > 1 && (user < 0 || number(l, 3) < 0 || number(l, 3) == gid))
+      private_group = false; // another user's primary group, or ids not plain numbers
   }
   private_group = private_group && got == 0;
   if (f)
     fclose(f);
   // Every line of the gid (groupadd -o makes more than one) is named after root or the user, names
   // no other member and holds no password (newgrp reads it there when the shadow file has no line).
+  // An id that is not plain digits may be any (the C library reads "+1000" and " 1000" as 1000).
   bool listed = false;
   f = private_group ? fopen(group_path, "re") : nullptr;
   while (f && private_group && (got = next_line(f, l)) > 0) {
-    if (number(l, 2) != gid)
+    long long id = number(l, 2);
+    if (id != gid && (id >= 0 || l.count == 1))
       continue;
     listed = true;
-    private_group = l.count == 4 && no_password(l.field[1], true) &&
+    private_group = id >= 0 && l.count == 4 && no_password(l.field[1], true) &&
                     only_members(l.field[3], allowed) && only_members(l.field[0], allowed) &&
                     shadow_private(l.field[0], allowed, gshadow_path);
   }

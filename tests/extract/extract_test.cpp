@@ -873,6 +873,10 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       std::string name = r.err.substr(kept.size(), 12); // vardo.XXXXXX
       EXPECT_EQ(r.err, kept + name + "/payload (kept)\n") << what;
       EXPECT_EQ(test::read_file(tool / ("out/" + name + "/payload/ran")), "ran\n") << what;
+      // Without the directory's group or default ACL, whoever moves the payload elsewhere.
+      EXPECT_EQ(test::run({"getfacl", "-cn", tool / ("out/" + name + "/payload")}).out,
+                "user::rwx\ngroup::---\nother::---\n\n")
+          << what;
     }
     if (c.where == refused) {
       EXPECT_NE(r.err.find(": another user may change what this directory holds"),

@@ -45,6 +45,18 @@ TEST(VerifyExtractSpace, RoomInPlace) {
   // ... with no ACL of its own, so that what is made in it inherits none.
   r = test::run({"getfacl", "-cn", dir / "inst"});
   EXPECT_EQ(r.out, "user::rwx\ngroup::r-x\nother::r-x\n\n") << r.err;
+  // ... nor the group of a setgid directory it was made in.
+  if (geteuid() != 0)
+    return;
+  ASSERT_EQ(rmdir((dir / "inst").c_str()), 0);
+  ASSERT_EQ(chown(dir.path().c_str(), static_cast<uid_t>(-1), 65534), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 02755), 0);
+  r = verify("VFYFS=" + dir.path() + ",FSSUB=inst", "/");
+  EXPECT_EQ(r.out, "0") << r.err;
+  struct stat st;
+  ASSERT_EQ(stat((dir / "inst").c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, getegid());
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 TEST(VerifyExtractSpace, MissingOrShortValuesRefuseSilently) {

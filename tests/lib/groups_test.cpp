@@ -51,6 +51,11 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users, "ann:$6$salt$hash:1000:\n", 1000, 1000, false},
       {users, "ann:!:1000:\n", 1000, 1000, true},
       {users, "ann::1000:\n", 1000, 1000, true},
+      // Ids the C library reads as numbers that are not plain digits.
+      {users, "ann:x:1000:\nshare:x:+1000:bob\n", 1000, 1000, false},
+      {users, "ann:x:1000:\nshare:x: 1000:bob\n", 1000, 1000, false},
+      {users + "carl:x:1002:\t1000::/:/bin/sh\n", "ann:x:1000:\n", 1000, 1000, false},
+      {users + "\n", "ann:x:1000:\n\n", 1000, 1000, true}, // empty lines
   };
   for (const Case &c : cases) {
     test::write_file(dir / "passwd", c.passwd);
