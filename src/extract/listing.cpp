@@ -21,9 +21,13 @@ struct ListingState {
 
 static ListingState listing;
 
-// Names of the gzip methods 0 to 8, five characters each where known.
-static const char *const kMethodNames[9] = {"store", "compr", "pack ", "lzh  ", "",
-                                            "",      "",      "",      "defla"};
+// Names of the gzip methods 0 to 8, five characters each, blank where not known.
+static const char kMethodNames[] = "store"
+                                   "compr"
+                                   "pack "
+                                   "lzh  "
+                                   "                    "
+                                   "defla";
 
 // Writes a ratio in tenths of a percent with its sign, as in " 75.6%" or "-20.0%".
 static void print_tenths(int64_t ratio, FILE *out) {
@@ -124,7 +128,8 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
     char date[13] = "";
     if (const char *text = ctime(&t))
       snprintf(date, sizeof date, "%s", text + 4);
-    printf("%5s %08lx %11s ", kMethodNames[method], static_cast<unsigned long>(end.crc), date);
+    printf("%.5s %08lx %11s ", kMethodNames + 5 * method, static_cast<unsigned long>(end.crc),
+           date);
   }
   if (sized && size >> 32) {
     print_large_sizes(end.consumed, size, first.header_bytes);

@@ -355,14 +355,17 @@ static bool read_word(Command *cmd, const Word &w) {
   // "-v" (or test's "-R") names a variable, given to test or printf however it gets there; the
   // operands of test's arithmetic operators are evaluated by mksh.
   const char *option = name ? t + name + 1 : t;
-  cmd->v_word = cmd->v_word || is_one_of(option, kTestOperators) ||
+  // An expansion may become any option of test or print.
+  if (cmd->print && w.expansion)
+    return true;
+  cmd->v_word = cmd->v_word || (cmd->test && w.expansion) || is_one_of(option, kTestOperators) ||
                 (name && (strncmp(option, "-v", 2) == 0 || strncmp(option, "-R", 2) == 0));
   // zsh's printf evaluates the operands of conversions other than %s and %b (and of a "*"
-  // width) as arithmetic: only those two are taken, in a format not made by an expansion (a
-  // placeholder's value is data: its conversions take the template's own words).
+  // width) as arithmetic: only those two are taken, in a format that holds no expansion and no
+  // value.
   if (cmd->format_next && strcmp(t, "--") != 0) {
     cmd->format_next = false;
-    if (w.expansion)
+    if (w.expansion || w.placeholder)
       return true;
   }
   const char *p = cmd->printf && !w.placeholder ? strchr(t, '%') : nullptr;
@@ -548,6 +551,10 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       add_to_word(&r.w, c, p);
     } else if (c == '\'' || c == '"') {
       quote = quote ? 0 : c; // only followed when quote_aware
+    } else if (c == '\\' && p[1] == '`' && r.depth > 0 && r.frame[r.depth - 1].backquote) {
+      // Inside backquotes it opens backquotes nested in them: what follows may be a command.
+      ++p;
+      rereads = read_boundary(&r, ';');
     } else if (c == '\\') {
       // An escaped character is taken as it is.
       if (p[1])
@@ -562,6 +569,9 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
     } else if (c == '<' || c == '>' || (c == '&' && p[1] == '>')) {
       // A number just before the operator is its descriptor, not a word; "&" and "|" after it
       // belong to it (">&", ">|"), and ">&-" closes a descriptor, taking no word.
+      // bash's "{NAME}>" assigns a descriptor to NAME, an array element's too.
+      if (r.w.len > 0 && r.w.text[0] == '{')
+        return true;
       if (r.w.len > 0 && strspn(r.w.text, "0123456789") == r.w.len)
         r.w = Word{};
       rereads = end_word(&r.cmd, &r.w);
@@ -577,26 +587,33 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
   }
 }
 
-// The most backslash-newlines after a "#" a template may hold: each is read joined and apart.
+// The most backslash-newlines a template may hold that are read both joined and apart.
 constexpr int kMostJoins = 10;
 
 // The template into `joined`, with its backslash-newlines (a backslash not itself escaped, before
-// a newline) joined, but the n-th of those after a "#" on their line, which may end a comment
-// where the shell joins nothing, joined only when bit n of `joins` is set, else left as a newline
-// alone. Returns how many of those there are. (Elsewhere the shell joins, or leaves the newline in
-// single quotes or a here-document, where joining it or not hides no command.)
+// a newline) joined, but the n-th of those the shell may leave apart joined only when bit n of
+// `joins` is set, else left as a newline alone. Those are a backslash-newline on a line with a
+// "#" before it, which may end a comment, or after a "<<", which may end a here-document, and an
+// escaped backslash before a newline, which the shell inside backquotes reads as one. Returns how
+// many of those there are. (Elsewhere the shell joins, or leaves the next line as data in single
+// quotes.)
 static int join_lines(const char *tmpl, unsigned joins, char (&joined)[kTextBufferSize]) {
   size_t n = 0;
   int count = 0;
-  bool hash = false; // a "#" on this line
-  for (const char *p = tmpl; *p && n + 2 < sizeof joined; ++p) {
-    if (*p == '\\' && p[1] == '\n') {
-      ++p;
-      if (!hash || (joins >> count++ & 1))
-        continue; // else the newline alone
-    } else if (*p == '\\' && p[1]) {
-      joined[n++] = *p++;
+  bool hash = false, here = false; // a "#" on this line, a "<<" before
+  for (const char *p = tmpl; *p && n + 3 < sizeof joined; ++p) {
+    int skip = p[0] == '\\' && p[1] == '\n'                   ? 1
+               : p[0] == '\\' && p[1] == '\\' && p[2] == '\n' ? 2
+                                                              : 0;
+    if (skip && ((skip == 1 && !hash && !here) || (joins >> count++ & 1))) {
+      p += skip;
+      continue;
     }
+    if (skip == 1)
+      ++p; // the newline alone
+    else if (*p == '\\' && p[1])
+      joined[n++] = *p++;
+    here = here || (p[0] == '<' && p[1] == '<');
     hash = *p != '\n' && (hash || *p == '#');
     joined[n++] = *p;
   }
@@ -610,9 +627,10 @@ static bool reads_again(const char *text) {
 }
 
 bool rereads_as_code(const char *tmpl) {
-  // Whether a "#" begins a comment depends on quotes and nestings, which the readings may take
-  // otherwise than the shell: the template passes only when it does not reread with the
-  // backslash-newlines that may end one joined and left apart, in every combination.
+  // Whether a "#" begins a comment or a line ends a here-document depends on quotes and nestings,
+  // which the readings may take otherwise than the shell: the template passes only when it does
+  // not reread with the backslash-newlines the shell may leave apart joined and left apart, in
+  // every combination.
   static char joined[kTextBufferSize];
   int count = join_lines(tmpl, 0, joined);
   if (count > kMostJoins)

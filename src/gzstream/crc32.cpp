@@ -23,7 +23,7 @@ constexpr uint32_t kPoly = 0xEDB88320u; // x^32 + x^26 + ... + 1, bit-reflected
 constexpr int kSlices = 16;
 uint32_t tables[kSlices][256];
 
-void make_tables() {
+[[gnu::cold]] void make_tables() { // run once: built for size
   for (uint32_t b = 0; b < 256; ++b) {
     uint32_t c = b;
     for (int k = 0; k < 8; ++k)
@@ -198,7 +198,7 @@ uint32_t zero_bytes_factor(uint64_t n) {
 
 } // namespace
 
-int crc32_limit_width(int bits) {
+[[gnu::cold]] int crc32_limit_width(int bits) { // run once: built for size
   if (!ready) {
     make_tables();
     ready = true;
