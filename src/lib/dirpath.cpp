@@ -80,6 +80,7 @@ bool others_may_change(int fd, const struct stat &st) {
 bool others_may_make_entries(int fd, const struct stat &st) {
   uid_t user = user_of_run();
   return !owned_by_us(st, user) || others_may_write(fd, st, user) ||
+         ((st.st_mode & S_ISGID) && !group_private_to(st.st_gid, user)) ||
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 
@@ -151,6 +152,16 @@ static int open_step(int dir, const char *name, const char *shown, bool own_link
   return fd;
 }
 
+// Gives the directory `name` of `dir`, just made, to the process as make_own does (its errno
+// when it cannot).
+static bool own_new_dir(int dir, const char *name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool owned = fd >= 0 && make_own(fd) == 0;
+  if (fd >= 0)
+    close(fd);
+  return owned;
+}
+
 // Walks the absolute directory `path` from "/" as `how` says. Returns a descriptor of the
 // directory, or -1 after a message.
 static int walk_dir_path(const char *path, mode_t mode, const Walk &how) {
@@ -182,7 +193,7 @@ static int walk_dir_path(const char *path, mode_t mode, const Walk &how) {
     if (end - at >= sizeof name)
       errno = ENAMETOOLONG; // a shortened name would be another directory
     else if (how.create)
-      made = mkdirat(fd, name, mode) == 0;
+      made = mkdirat(fd, name, mode) == 0 && own_new_dir(fd, name);
     else
       errno = EEXIST; // only opened: open_step reports what is not there
     at = end;

@@ -18,8 +18,9 @@ bool others_may_change(int fd, const struct stat &st);
 
 // Whether such a user may make entries in the directory, or have what is made there shared:
 // others_may_change, or a sticky directory others may write into (they cannot touch this user's
-// entries there, but may make the names the user is about to write first), or a default ACL that
-// gives what is made there write for another user.
+// entries there, but may make the names the user is about to write first), a setgid directory of
+// a group not private to this user, or a default ACL that gives what is made there write for
+// another user.
 bool others_may_make_entries(int fd, const struct stat &st);
 
 // Gives the directory `fd`, just made, this process's group and no ACL, so that what is made in
@@ -35,7 +36,8 @@ int make_own_dir(int parent, const char *name, mode_t mode);
 // The longest path a message names while walking, with its NUL.
 constexpr int kDirPathSize = 512;
 
-// Opens the absolute directory `path`, creating each missing directory with exactly `mode`.
+// Opens the absolute directory `path`, creating each missing directory with exactly `mode`, as
+// make_own leaves it.
 // Returns a descriptor of the directory, or -1 after a message naming the directory that failed.
 int make_dir_path(const char *path, mode_t mode);
 
@@ -50,8 +52,8 @@ int open_existing_dir_path(const char *path, size_t *reached);
 // Opens the absolute directory `path` that the user named as the place to work in, as
 // make_dir_path does, but a symbolic link that belongs to root or this user is followed (the
 // walk has checked that no other user may change the directory that holds it), and missing
-// directories are made with `mode` less the umask. *made is the length of `path` naming the
-// first directory this call made, 0 when it made none.
+// directories are made with `mode` less the umask, as make_own leaves them. *made is the length of
+// `path` naming the first directory this call made, 0 when it made none.
 int make_target_path(const char *path, mode_t mode, size_t *made);
 
 } // namespace vardo

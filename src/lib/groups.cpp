@@ -24,7 +24,7 @@ int next_line(FILE *f, Fields &l) {
   if (!fgets(l.line, sizeof l.line, f))
     return 0;
   size_t len = strlen(l.line);
-  if (l.line[len - 1] != '\n' && !feof(f))
+  if (len && l.line[len - 1] != '\n' && !feof(f)) // (a NUL may begin a line)
     return -1;
   l.line[strcspn(l.line, "\n")] = '\0';
   l.count = 0;

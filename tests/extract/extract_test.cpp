@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -839,6 +840,7 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {0, 65534, 0775, {}, false, refused}, // nobody's primary group
       {0, 0, 0775, {}, false, in_place},    // root's group, which is root's alone
       {0, 65534, 03775, {}, false, private_dir},
+      {0, 65534, 02755, {}, false, private_dir}, // what is made there takes nobody's group
       {65534, 0, 0755, {}, true, refused},
       // An ACL entry for another user hides behind the group bits of a group that is root's
       // alone, or behind a mask without write; one that gives no write is harmless. A default ACL
@@ -950,6 +952,22 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                        "above it; choose a target directory of yours\n");
   rmdir((theirs + "/a").c_str());
   EXPECT_EQ(entries(theirs), std::vector<std::string>{});
+  // A target made below a directory of root's whose setgid bit gives what is made there a group
+  // of others, and whose default ACL gives another user write: made with neither.
+  std::string shared = tool / "shared";
+  mkdir(shared.c_str(), 0755);
+  ASSERT_EQ(chown(shared.c_str(), 0, 65534), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 02755), 0);
+  ASSERT_EQ(test::run({"setfacl", "-d", "-m", "u:65534:rwx", shared}).status, 0);
+  r = run_archive({"../a.run", "-q", "-d", shared + "/t/u"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const std::string &made : {shared + "/t", shared + "/t/u"}) {
+    struct stat st;
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, 0u) << made;
+    for (const char *acl : {"system.posix_acl_access", "system.posix_acl_default"})
+      EXPECT_EQ(getxattr(made.c_str(), acl, nullptr, 0), -1) << made << " " << acl;
+  }
 }
 
 // While a default extraction runs in a directory that everyone may write into (mode 0777, not

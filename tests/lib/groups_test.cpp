@@ -55,7 +55,8 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users, "ann:x:1000:\nshare:x:+1000:bob\n", 1000, 1000, false},
       {users, "ann:x:1000:\nshare:x: 1000:bob\n", 1000, 1000, false},
       {users + "carl:x:1002:\t1000::/:/bin/sh\n", "ann:x:1000:\n", 1000, 1000, false},
-      {users + "\n", "ann:x:1000:\n\n", 1000, 1000, true}, // empty lines
+      {users + "\n", "ann:x:1000:\n\n", 1000, 1000, true},                   // empty lines
+      {users, std::string("\0zz\n", 4) + "ann:x:1000:\n", 1000, 1000, true}, // a NUL first
   };
   for (const Case &c : cases) {
     test::write_file(dir / "passwd", c.passwd);
