@@ -40,7 +40,7 @@ static const char kShellLongOptions[] = "-- --norc --noprofile --posix --login";
 // Options of test whose operand is a variable's name, or an arithmetic expression to mksh.
 static const char kTestOperators[] = "-v -R -eq -ne -lt -le -gt -ge";
 // Builtins whose numbers mksh evaluates as arithmetic, and the arguments that are numbers always.
-static const char kNumeric[] = "shift ulimit exit return break continue";
+static const char kNumeric[] = "shift ulimit exit return break continue logout bye";
 static const char kNumbers[] = "$? $#";
 // The options "set -o" may name: the others include zsh's, which make a value's globbing run
 // code (extendedglob, noshglob, ...), and "posix", which "set +o" turns off in yash and with it
@@ -60,6 +60,8 @@ struct Word {
   bool placeholder = false;   // "%o" or "%p": a value, as a name of a variable it is unknown
   bool literal_slash = false; // a "/" of the template itself: names a file, never a builtin
   bool process = false;       // holds a process substitution: names a pipe to another command
+  bool quoted = false;        // holds a quote or an escape: no reserved word
+  bool open = false;          // holds a quote and ends at a blank after no quote: may go on
 };
 
 // What a command does with the words after its command word.
@@ -143,7 +145,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->expect_command = cmd->precommand;
   if (is_one_of(t, kBeforeCommand)) {
     // A command begins after it, and no precommand word runs that one: its operands are its own.
-    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0;
+    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0 && !w.quoted;
     cmd->expect_command = true;
     cmd->precommand = false;
     return false;
@@ -335,12 +337,15 @@ static bool read_word(Command *cmd, const Word &w) {
   const char *t = w.text;
   bool element;
   size_t name = assigned_name(w, &element);
-  // An assignment anywhere, or an element anywhere: nothing here tells a command's arguments
-  // from the shell's own words.
-  if (element || (name && is_refused_setting(t, name, t + name + 1, strlen(t + name + 1))))
+  // An assignment anywhere, or an element anywhere (and "[x]=" of a compound assignment
+  // "a=([x]=1)"): nothing here tells a command's arguments from the shell's own words.
+  if (element || (name && is_refused_setting(t, name, t + name + 1, strlen(t + name + 1))) ||
+      (t[0] == '[' && strchr(t, '=')))
     return true;
+  // A ">&" target and a printf format with a conversion that a quote may carry past a blank go
+  // on in the next word.
   if (cmd->redirect) {
-    cmd->redirect = false;
+    cmd->redirect = w.open && cmd->duplicate;
     return cmd->duplicate && (w.expansion || w.placeholder);
   }
   if (cmd->loop_variable) {
@@ -364,7 +369,7 @@ static bool read_word(Command *cmd, const Word &w) {
   // width) as arithmetic: only those two are taken, in a format that holds no expansion and no
   // value.
   if (cmd->format_next && strcmp(t, "--") != 0) {
-    cmd->format_next = false;
+    cmd->format_next = w.open && strchr(t, '%');
     if (w.expansion || w.placeholder)
       return true;
   }
@@ -529,6 +534,14 @@ static void add_to_word(Word *w, char c, const char *p) {
   w->text[w->len++] = c;
 }
 
+// Whether the reading is inside backquotes, however deep.
+static bool inside_backquotes(const Reading &reading) {
+  for (int i = 0; i < reading.depth; ++i)
+    if (reading.frame[i].backquote)
+      return true;
+  return false;
+}
+
 // 9 KiB: not on the stack.
 static Reading r;
 
@@ -551,18 +564,23 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       add_to_word(&r.w, c, p);
     } else if (c == '\'' || c == '"') {
       quote = quote ? 0 : c; // only followed when quote_aware
-    } else if (c == '\\' && p[1] == '`' && r.depth > 0 && r.frame[r.depth - 1].backquote) {
-      // Inside backquotes it opens backquotes nested in them: what follows may be a command.
-      ++p;
-      rereads = read_boundary(&r, ';');
+      r.w.quoted = true;
+    } else if (c == '\\' && inside_backquotes(r)) {
+      // Inside backquotes a backslash is taken out before what they hold is read as commands
+      // ("\\" leaves one for that reading, "\`" nests backquotes): it is passed over, and an
+      // escaped backquote begins a command.
+      if (p[1] == '`')
+        ++p, rereads = read_boundary(&r, ';');
     } else if (c == '\\') {
       // An escaped character is taken as it is.
+      r.w.quoted = true;
       if (p[1])
         ++p, add_to_word(&r.w, *p, p);
     } else if (c == '\n' || strchr(";&|()`", c)) {
       rereads = read_boundary(&r, c);
     } else if (c == ' ' || c == '\t' || (!quote_aware && (c & 0x80))) {
       // (yash takes the characters its locale calls blanks for blanks: U+2003 ends a word)
+      r.w.open = r.w.quoted && p[-1] != '"' && p[-1] != '\'';
       rereads = end_word(&r.cmd, &r.w);
     } else if ((c == '<' || c == '>') && p[1] == '(') {
       add_to_word(&r.w, c, p); // a process substitution, a word of its own or part of one
@@ -613,7 +631,7 @@ static int join_lines(const char *tmpl, unsigned joins, char (&joined)[kTextBuff
       ++p; // the newline alone
     else if (*p == '\\' && p[1])
       joined[n++] = *p++;
-    here = here || (p[0] == '<' && p[1] == '<');
+    here = here || (*p == '<' && n > 0 && joined[n - 1] == '<'); // as joined: "<\\\n<" too
     hash = *p != '\n' && (hash || *p == '#');
     joined[n++] = *p;
   }

@@ -27,7 +27,7 @@ static const char kNames[] =
     "GLIBC_TUNABLES HOSTALIASES RES_OPTIONS LOCALDOMAIN STTY BASH_ALIASES BASH_CMDS aliases "
     "galiases saliases functions MODULE_PATH HISTSIZE SAVEHIST KEYTIMEOUT LISTMAX SHLVL ERRNO "
     "TRY_BLOCK_ERROR TRY_BLOCK_INTERRUPT ZLE_RPROMPT_INDENT KSHUID KSHGID KSHEGID USER_ID BASHPID "
-    "UID EUID GID EGID DIRSTACKSIZE REPORTTIME REPORTMEMORY PGRP";
+    "UID EUID GID EGID DIRSTACKSIZE REPORTTIME REPORTMEMORY PGRP PIPESTATUS";
 
 // Prefixes: the loader's settings, the C library's allocator settings (another spelling of
 // GLIBC_TUNABLES), the functions bash imports from the environment, and yash's own variables

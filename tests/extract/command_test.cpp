@@ -390,6 +390,19 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "x=%p; x=${x##*/}; o=-; test \"$o\"v \"$x\"",
       "x=%p; x=${x##*/}; o=eq; test 1 -$o \"$x\"",
       "x=%p; o=-; print \"$o\"P \"$x\"",
+      // Compound assignments' subscripts; inside backquotes an escaped backslash (one for the
+      // inner reading), and backquotes escaped inside "$(...)" inside them; a format or a ">&"
+      // target a quote carries past a blank that a reading took for a word's end; "<<" split by a
+      // backslash-newline; a quoted "esac"; zsh's logout and bye.
+      "x=%p; x=${x##*/}; a=(b [x]=1)",
+      "x=%p; y=`e\\\\val $x`",
+      "x=%p; y=`: \\`e\\\\\\\\\nval $x\\``",
+      "x=%p; y=`: $(: \\`eval $x\\`)`",
+      "x=%p; x=${x##*/}; : \"$(printf \"%s $x\" a \"$x\")\"",
+      "x=%p # it's\necho hi >&\"1 $x\"",
+      "x=%p\ncat <\\\n<'E\\'\na\\\nE\\\neval \"$x\"",
+      "x=%p; echo $(cas\\\ne esac in (\"esac\" ) eval \"$x\";; esac)",
+      "x=%p; x=${x##*/}; logout $x",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
