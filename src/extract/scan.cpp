@@ -631,7 +631,10 @@ static int join_lines(const char *tmpl, unsigned joins, char (&joined)[kTextBuff
       ++p; // the newline alone
     else if (*p == '\\' && p[1])
       joined[n++] = *p++;
-    here = here || (*p == '<' && n > 0 && joined[n - 1] == '<'); // as joined: "<\\\n<" too
+    const char *next = p + 1; // past backslash-newlines: "<", one, "<" is "<<" too
+    while (next[0] == '\\' && next[1] == '\n')
+      next += 2;
+    here = here || (*p == '<' && *next == '<');
     hash = *p != '\n' && (hash || *p == '#');
     joined[n++] = *p;
   }
