@@ -227,8 +227,7 @@ static bool link_leads_to(const char *l, int made) {
 }
 
 // Makes the last directory of the candidate, `name` in `parent_fd`, with exactly 0755 and no ACL:
-// it must not exist yet. Returns
-// a descriptor of it, or -1 after a message.
+// it must not exist yet. Returns a descriptor of it, or -1 after a message.
 static int make_last_dir(int parent_fd, const char *name, const char *candidate) {
   int fd = make_own_dir(parent_fd, name, 0755);
   if (fd < 0 && errno == EEXIST)
