@@ -77,6 +77,22 @@ static int copy_preamble(const char *path, const StreamState &s) {
       done += static_cast<size_t>(n);
     }
   }
+  // A preamble that ends with the first bytes of the magic value would hide the header from every
+  // reader, since a match does not restart on the byte that breaks it.
+  char tail[kMagicSize - 1];
+  size_t kept = std::min(size, sizeof tail);
+  bool hides = false;
+  if (result == 0 &&
+      pread(fd, tail, kept, static_cast<off_t>(size - kept)) == static_cast<ssize_t>(kept))
+    for (size_t k = 1; k <= kept; ++k)
+      hides = hides || memcmp(tail + kept - k, make_magic(), k) == 0;
+  if (hides) {
+    fprintf(stderr,
+            "%s: %s: the preamble ends with the beginning of the magic value, which would hide the "
+            "header; not used\n",
+            process.program_name, visible(path, stderr));
+    result = -1;
+  }
   close(fd);
   return result;
 }

@@ -85,24 +85,28 @@ static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32
   print_tenths(grew ? -tenths : tenths, stdout);
 }
 
-// The header strings, shown escaped on a terminal: what the user reads is what will run. A
-// listing that verifies a signature escapes them wherever it goes, so that no line of the header
-// can pass for the listing's own "verified" line.
+// A text of the archive's, escaped on a terminal: what the user reads is what will run. A listing
+// that verifies a signature escapes it wherever it goes, so that no line of the archive's can
+// pass for the listing's own "verified" line.
+static const char *shown(const char *text, bool verifying) {
+  return verifying ? escape_controls(text) : visible(text, stdout);
+}
+
+// The header strings.
 static void print_header_lines(const ArchiveHeader &h, bool verifying) {
-  auto shown = [verifying](const char *text) {
-    return verifying ? escape_controls(text) : visible(text, stdout);
-  };
   if (h.features[0])
-    printf("Feature: %s\n", shown(h.features));
-  printf("Comment: %s\n", shown(h.comment));
-  printf("    Run: %s\n", shown(h.run_command));
-  printf("Extract: %s\n", h.extract_command[0] ? shown(h.extract_command) : kDefaultExtractCommand);
+    printf("Feature: %s\n", shown(h.features, verifying));
+  printf("Comment: %s\n", shown(h.comment, verifying));
+  printf("    Run: %s\n", shown(h.run_command, verifying));
+  printf("Extract: %s\n",
+         h.extract_command[0] ? shown(h.extract_command, verifying) : kDefaultExtractCommand);
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
-// has been read. `sized` when the header records the payload's size, `size`.
-static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose,
-                             bool sized, uint64_t size) {
+// has been read. `sized` when the header records the payload's size, `size`; the stored name is
+// shown as the header lines are.
+static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verifying,
+                             bool verbose, bool sized, uint64_t size) {
   if (first.mtime != 0)
     listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
@@ -139,7 +143,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
                                      (static_cast<uint32_t>(compressed) - first.header_bytes)),
                 uncompressed, stdout);
   }
-  printf(" %s\n", visible(first.name, stdout));
+  printf(" %s\n", shown(first.name, verifying));
 }
 
 // What the listing says of the archive's digest and signature: checked before the listing, or as
@@ -156,7 +160,7 @@ static void print_integrity(const Integrity &g, const char *keys, const Signer &
          static_cast<unsigned long long>(g.found.length));
   if (keys)
     printf(" Signer: %s%s%s, verified\n", who.fingerprint, who.principals[0] ? " as " : "",
-           visible(who.principals, stdout));
+           shown(who.principals, true));
   else if (g.found.signature_size)
     printf(" Signer: signed, not verified: verify with vardo -K FILE -l %s\n",
            visible(path, stdout));
@@ -198,7 +202,7 @@ static void list_open_archive(const ArchiveHeader &h, const ExtractOptions &o, S
   if (raw)
     printf("Statistics unavailable because data was not compressed\n");
   else
-    print_statistics(s, method, first, verbose, sized == 1, size);
+    print_statistics(s, method, first, o.keys != nullptr, verbose, sized == 1, size);
   if (g.streamed && finish_streamed_digest(g, s) < 0) {
     process.exit_status = 1;
     return;

@@ -25,7 +25,7 @@ int dearmor(const char *text, size_t len, unsigned char *blob, size_t size, cons
   for (const char *line = text, *end = text + len; line < end; ++lines) {
     auto eol = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
     const char *stop = eol ? eol : end;
-    size_t line_len = static_cast<size_t>(stop - line) - (stop > line && stop[-1] == '\r');
+    size_t line_len = static_cast<size_t>(stop - line); // a CR is no line end: ssh-keygen refuses
     if (ended)
       return ssh_refuse(reason, "text after the end of the SSH signature");
     if (!lines && !ssh_bytes_are(line, line_len, "-----BEGIN SSH SIGNATURE-----"))

@@ -144,6 +144,20 @@ TEST_F(OpenArchive, WritePreambleFailures) {
       [&] { exit(write_preamble(h, unreadable.c_str(), stream_to(1)) == -1 ? 0 : 2); });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, unreadable + ": Is a directory\n");
+
+  // A preamble that ends with the magic's first bytes would hide the header from every reader.
+  for (size_t k : {size_t{1}, size_t{4}, size_t{10}}) {
+    std::string tailed = dir_ / "tailed";
+    test::write_file(tailed, "#!preamble\n" + kMagic.substr(0, k));
+    chmod(tailed.c_str(), 0755);
+    r = test::run_forked(
+        [&] { exit(write_preamble(h, tailed.c_str(), stream_to(1)) == -1 ? 0 : 2); });
+    EXPECT_EQ(r.status, 0) << k;
+    EXPECT_EQ(r.err, "vardo: " + tailed +
+                         ": the preamble ends with the beginning of the magic value, which would "
+                         "hide the header; not used\n")
+        << k;
+  }
 }
 
 } // namespace

@@ -436,6 +436,13 @@ TEST_F(Integrity, SignedArchivesAreVerifiedByTheInstalledTool) {
       expect_out(Files{}, label);
     }
   }
+  // A stored name with a control character is escaped in a verified listing wherever it goes.
+  test::write_file(tool / "d\x1b[2Kx", "data");
+  build_of("d\x1b[2Kx", "esc.run", true);
+  r = run_out({"../vardo", "-K", "../key.pub", "-l", "../esc.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(" d\\033[2Kx\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
   // Without -K: the signer is not verified, and an archive without a trailer has no digest.
   r = run_out({"../vardo", "-l", "../s.run"});
   EXPECT_TRUE(r.out.ends_with(" checked\n Signer: signed, not verified: verify with vardo -K FILE "
