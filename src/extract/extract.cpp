@@ -386,10 +386,14 @@ static int extract_open_archive(Extraction &x) {
   }
   if (unpack_payload(x, kind, first) < 0)
     return -1;
+  // What another user may change after the extract command is not reported as unpacked.
+  if (!o.extract_only && (expanded.run || x.header.extract_command[0]) &&
+      check_placement_after_extraction(expanded.run
+                                           ? "the run command is not run"
+                                           : "what was unpacked may have been changed") < 0)
+    return -1;
   if (!expanded.run)
     return 0;
-  if (!o.extract_only && check_placement_after_extraction() < 0)
-    return -1;
   return run_post_command(expanded.run_command,
                           ShellCall{environment_array(expanded.run_env.env), x.path, o.args},
                           x.path, x.stream.out_name, o.verbose);

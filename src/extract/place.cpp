@@ -161,7 +161,7 @@ int check_current_directory() {
   return -1;
 }
 
-int check_placement_after_extraction() {
+int check_placement_after_extraction(const char *instead) {
   // An extract command (tar with an entry "./") may have given the directory another mode or
   // owner: the run command would use what another user could then have changed. So for the
   // directory of the archive's space check, where its commands work; the run command looks its
@@ -184,12 +184,12 @@ int check_placement_after_extraction() {
   if (len && !dots && lstat(space, &st) < 0 && slash)
     slash[slash == space] = '\0'; // gone: the directory that held it
   if (len && (dots || !ours_up_to_root(true, space))) {
-    refuse_shared(placement.space_dir, "the run command is not run");
+    refuse_shared(placement.space_dir, instead);
     return -1;
   }
   if (placement.temporary[0] || ours_up_to_root(true))
     return 0;
-  refuse_shared(nullptr, "the run command is not run");
+  refuse_shared(nullptr, instead);
   return -1;
 }
 

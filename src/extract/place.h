@@ -25,8 +25,8 @@ int check_current_directory();
 
 // After the extract command, before the run command: the current directory (in place, a target
 // or a relocation) must still be one no other user may change or make entries in, or the run
-// command is not run. Returns 0, or -1 after the message.
-int check_placement_after_extraction();
+// fails with a message that ends with `instead`. Returns 0, or -1 after the message.
+int check_placement_after_extraction(const char *instead);
 
 // Makes a private directory (mkdtemp, 0700) below `base` (when null: $TMPDIR, else /tmp) and
 // enters the directory "payload" made in it (0700), where the commands work; it is kept at the

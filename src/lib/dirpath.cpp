@@ -80,7 +80,7 @@ bool others_may_change(int fd, const struct stat &st) {
 bool others_may_make_entries(int fd, const struct stat &st) {
   uid_t user = user_of_run();
   return !owned_by_us(st, user) || others_may_write(fd, st, user) ||
-         ((st.st_mode & S_ISGID) && !group_private_to(st.st_gid, user)) ||
+         (st.st_gid != getegid() && !group_private_to(st.st_gid, user)) ||
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 

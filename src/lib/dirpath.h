@@ -18,9 +18,11 @@ bool others_may_change(int fd, const struct stat &st);
 
 // Whether such a user may make entries in the directory, or have what is made there shared:
 // others_may_change, or a sticky directory others may write into (they cannot touch this user's
-// entries there, but may make the names the user is about to write first), a setgid directory of
-// a group not private to this user, or a default ACL that gives what is made there write for
-// another user.
+// entries there, but may make the names the user is about to write first), a default ACL that
+// gives what is made there write for another user, or a group that is neither private to this
+// user nor this process's own. Such a group gets write when a command gives the directory the
+// mode an archive recorded (tar run as root does, for an entry "./"), and it is the one what is
+// made there takes where the directory is setgid or its filesystem is mounted with grpid.
 bool others_may_make_entries(int fd, const struct stat &st);
 
 // Gives the directory `fd`, just made, this process's group and no ACL, so that what is made in

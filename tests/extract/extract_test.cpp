@@ -829,7 +829,8 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     std::vector<std::string> env;
     bool above; // the directory above "out" is given instead
     Where where;
-    const char *acl = nullptr; // given with setfacl -m
+    const char *acl = nullptr;   // given with setfacl -m
+    const char *regid = nullptr; // the group the run has, with setpriv
   } cases[] = {
       {0, 0, 0755, {}, false, in_place},
       {0, 0, 01777, {}, false, private_dir},
@@ -841,6 +842,10 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {0, 0, 0775, {}, false, in_place},    // root's group, which is root's alone
       {0, 65534, 03775, {}, false, private_dir},
       {0, 65534, 02755, {}, false, private_dir}, // what is made there takes nobody's group
+      // A group of others gets write when tar gives "./" the mode the archive recorded, unless
+      // it is the run's own group, which what the run makes takes anyway.
+      {0, 65534, 0755, {}, false, private_dir},
+      {0, 65534, 0755, {}, false, in_place, nullptr, "--regid=65534"},
       {65534, 0, 0755, {}, true, refused},
       // An ACL entry for another user hides behind the group bits of a group that is root's
       // alone, or behind a mask without write; one that gives no write is harmless. A default ACL
@@ -864,10 +869,14 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     test::RunOptions o;
     o.cwd = tool / "out";
     o.env = c.env;
-    auto r = tool.run({"../a.run", "-q"}, o);
+    std::vector<std::string> argv = {"../a.run", "-q"};
+    if (c.regid)
+      argv.insert(argv.begin(), {"setpriv", c.regid, "--clear-groups"});
+    auto r = tool.run(argv, o);
     std::string what = std::to_string(c.owner) + ":" + std::to_string(c.group) + " " +
                        std::to_string(c.mode) + (c.above ? " above" : "") +
-                       (c.env.empty() ? "" : " " + c.env[0]) + (c.acl ? c.acl : "");
+                       (c.env.empty() ? "" : " " + c.env[0]) + (c.acl ? c.acl : "") +
+                       (c.regid ? c.regid : "");
     EXPECT_EQ(r.status, c.where == refused ? 1 : 0) << what << r.err;
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, c.where == in_place) << what;
     if (c.where == private_dir) {
@@ -902,6 +911,14 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
             std::string::npos)
       << unrun.err;
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
+  // Without a run command, the run fails all the same.
+  ASSERT_EQ(chmod((tool / "out").c_str(), 0755), 0);
+  tool.make_archive("e.run", "", "", "", "cat > f; chmod 0777 .", test::gzip_member("x", "f"));
+  unrun = tool.run({"../e.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.status, 1) << unrun.err;
+  EXPECT_EQ(unrun.err, "../e.run: " + tool / "out" +
+                           ": another user may change what this directory holds, or the "
+                           "directories above it; what was unpacked may have been changed\n");
   ASSERT_EQ(chmod((tool / "out").c_str(), 0755), 0);
   // So for the directory an archive's space check names, where its commands work.
   std::string inst = tool / "v/inst";
