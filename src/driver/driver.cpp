@@ -94,24 +94,15 @@ static void add_feature_item(int option, const char *prefix, const char *arg) {
     exit(1);
 }
 
-// The options that add a feature item to the archive being built, and are ignored by an archive:
-// the prefix put before the argument, or the whole item of an option without one.
-struct FeatureOption {
-  char letter;
-  const char *prefix;
-  const char *item;
-};
+// The options that add a feature item to the archive being built, and are ignored by an archive,
+// each as its letter, then "=" and the prefix put before the argument, or " " and the whole item
+// of an option without one (none: the argument is the item).
+static const char kFeatureOptions[] = "a NOCOMPR\0V=VFYFS=\0S=FSSUB=\0O=QK_VENDOR=\0F \0";
 
-static const FeatureOption kFeatureOptions[] = {{'a', nullptr, "NOCOMPR"},
-                                                {'V', "VFYFS=", nullptr},
-                                                {'S', "FSSUB=", nullptr},
-                                                {'O', "QK_VENDOR=", nullptr},
-                                                {'F', nullptr, nullptr}};
-
-static const FeatureOption *feature_option(int c) {
-  for (const FeatureOption &f : kFeatureOptions)
-    if (f.letter == c)
-      return &f;
+static const char *feature_option(int c) {
+  for (const char *f = kFeatureOptions; *f; f += strlen(f) + 1)
+    if (*f == c)
+      return f;
   return nullptr;
 }
 
@@ -147,9 +138,9 @@ static void parse_options(int argc, char **argv) {
   Options &o = run.options;
   int c;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
-    if (const FeatureOption *f = feature_option(c)) {
+    if (const char *f = feature_option(c)) {
       if (!o.archive_mode)
-        add_feature_item(c, f->prefix, f->item ? f->item : optarg);
+        add_feature_item(c, f[1] == '=' ? f + 2 : nullptr, f[1] == '=' || !f[2] ? optarg : f + 2);
       continue;
     }
     switch (c) {
