@@ -27,6 +27,14 @@ static void report_unlocatable() {
   fprintf(stderr, "%s: unable to find vardo to build preamble\n", process.program_name);
 }
 
+// The count of magic bytes matched after `byte`, from `m` before it: a byte that breaks a partial
+// match is not compared again with the first magic byte. The builder checks its preamble with the
+// same step that every reader searches with.
+static int match_magic(const char *magic, int m, char byte) { return byte == magic[m] ? m + 1 : 0; }
+
+// The largest preamble whose archive's payload offset still fits the header's 32-bit field.
+constexpr off_t kLargestPreamble = INT32_MAX - kHeaderBlockSize;
+
 // Opens the preamble, which must be a regular file other than the output: a FIFO would block
 // the build for ever, and the output itself would leave the archive without a preamble. The open
 // does not wait (O_NONBLOCK), so a FIFO is seen for what it is. Returns the descriptor and its
@@ -34,7 +42,8 @@ static void report_unlocatable() {
 static int open_preamble(const char *path, size_t *size) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st = {};
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !is_standard_output(fd)) {
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !is_standard_output(fd) &&
+      st.st_size <= kLargestPreamble) {
     *size = static_cast<size_t>(st.st_size);
     return fd;
   }
@@ -45,7 +54,9 @@ static int open_preamble(const char *path, size_t *size) {
     report_errno(path);
   } else {
     fprintf(stderr, "%s: %s: the preamble is %s\n", process.program_name, visible(path, stderr),
-            S_ISREG(st.st_mode) ? "the output file" : "not a regular file");
+            !S_ISREG(st.st_mode)            ? "not a regular file"
+            : st.st_size > kLargestPreamble ? "too large (2 GiB or more)"
+                                            : "the output file");
   }
   if (fd >= 0)
     close(fd);
@@ -53,14 +64,19 @@ static int open_preamble(const char *path, size_t *size) {
 }
 
 // Copies the preamble file to `out_fd`: exactly the size it had when it was looked at, in
-// chunks, so that memory use does not grow with the preamble. Returns 0, or -1 after a message.
+// chunks, so that memory use does not grow with the preamble. A preamble that holds the magic
+// value, or ends in the middle of a match, would hide the header from every reader: the bytes
+// copied are searched as a reader searches them, and such a preamble is refused. Returns 0, or -1
+// after a message.
 static int copy_preamble(const char *path, const StreamState &s) {
   size_t size;
   int fd = open_preamble(path, &size);
   if (fd < 0)
     return -1;
+  const char *magic = make_magic();
   char buf[8192];
-  int result = 0;
+  int result = 0, m = 0;
+  bool holds = false;
   for (size_t done = 0; done < size && result == 0;) {
     ssize_t n = read(fd, buf, std::min(sizeof buf, size - done));
     if (n < 0) {
@@ -75,21 +91,14 @@ static int copy_preamble(const char *path, const StreamState &s) {
       result = -1;
     } else {
       done += static_cast<size_t>(n);
+      for (ssize_t i = 0; i < n && !holds; ++i)
+        holds = (m = match_magic(magic, m, buf[i])) == kMagicSize;
     }
   }
-  // A preamble that ends with the first bytes of the magic value would hide the header from every
-  // reader, since a match does not restart on the byte that breaks it.
-  char tail[kMagicSize - 1];
-  size_t kept = std::min(size, sizeof tail);
-  bool hides = false;
-  if (result == 0 &&
-      pread(fd, tail, kept, static_cast<off_t>(size - kept)) == static_cast<ssize_t>(kept))
-    for (size_t k = 1; k <= kept; ++k)
-      hides = hides || memcmp(tail + kept - k, make_magic(), k) == 0;
-  if (hides) {
+  if (result == 0 && (holds || m > 0)) {
     fprintf(stderr,
-            "%s: %s: the preamble ends with the beginning of the magic value, which would hide the "
-            "header; not used\n",
+            "%s: %s: the preamble holds the magic value, or ends with its beginning, which would "
+            "hide the header; not used\n",
             process.program_name, visible(path, stderr));
     result = -1;
   }
@@ -122,11 +131,10 @@ int format_header_block(const ArchiveHeader &h, char out[kHeaderBlockSize]) {
 }
 
 // Finds the end of the first magic value in the file. The match count carries over from one
-// chunk to the next, and a byte that breaks a partial match is not compared again with the first
-// magic byte. A file is read in chunks of 8191 bytes and then sought back to the byte after the
-// magic. A pipe cannot seek back, so there each read asks for no more bytes than could still
-// belong to the magic, and the descriptor stops exactly after it. Returns the offset of the byte
-// after the magic, or -1 (after a message naming `path` when the file cannot be read, as a
+// chunk to the next (match_magic). A file is read in chunks of 8191 bytes and then sought back to
+// the byte after the magic. A pipe cannot seek back, so there each read asks for no more bytes than
+// could still belong to the magic, and the descriptor stops exactly after it. Returns the offset of
+// the byte after the magic, or -1 (after a message naming `path` when the file cannot be read, as a
 // directory cannot).
 static off_t find_magic(int fd, const char *path, DigestTap *tap) {
   const char *magic = make_magic();
@@ -143,9 +151,7 @@ static off_t find_magic(int fd, const char *path, DigestTap *tap) {
     if (tap)
       tap_feed(*tap, buf, static_cast<size_t>(n));
     for (ssize_t i = 0; i < n; ++i) {
-      if (buf[i] != magic[m]) {
-        m = 0;
-      } else if (++m == kMagicSize) {
+      if ((m = match_magic(magic, m, buf[i])) == kMagicSize) {
         off_t end = before + i + 1;
         return !seekable || lseek(fd, end, SEEK_SET) == end ? end : -1;
       }

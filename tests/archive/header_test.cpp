@@ -145,18 +145,42 @@ TEST_F(OpenArchive, WritePreambleFailures) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, unreadable + ": Is a directory\n");
 
-  // A preamble that ends with the magic's first bytes would hide the header from every reader.
-  for (size_t k : {size_t{1}, size_t{4}, size_t{10}}) {
-    std::string tailed = dir_ / "tailed";
-    test::write_file(tailed, "#!preamble\n" + kMagic.substr(0, k));
-    chmod(tailed.c_str(), 0755);
-    r = test::run_forked(
-        [&] { exit(write_preamble(h, tailed.c_str(), stream_to(1)) == -1 ? 0 : 2); });
-    EXPECT_EQ(r.status, 0) << k;
-    EXPECT_EQ(r.err, "vardo: " + tailed +
-                         ": the preamble ends with the beginning of the magic value, which would "
-                         "hide the header; not used\n")
-        << k;
+  // A preamble that holds the magic, or ends in the middle of a match, would hide the header from
+  // every reader; one that ends with bytes a reader has already let go of does not. One of 2 GiB
+  // would put the payload past what the header's offset holds.
+  std::string big = dir_ / "big";
+  test::write_file(big, "");
+  ASSERT_EQ(truncate(big.c_str(), INT32_MAX - kHeaderBlockSize + 1), 0);
+  struct Case {
+    std::string bytes; // the preamble, or empty for the sparse one of 2 GiB
+    const char *refusal;
+  } cases[] = {
+      {"#!preamble\n" + kMagic.substr(0, 1), "holds the magic value, or ends with its beginning"},
+      {"#!preamble\n" + kMagic.substr(0, 4), "holds the magic value, or ends with its beginning"},
+      {"#!preamble\n" + kMagic.substr(0, 10), "holds the magic value, or ends with its beginning"},
+      {"#!pre" + kMagic + "amble\n" + std::string(9000, 'x'),
+       "holds the magic value, or ends with its beginning"},
+      {std::string(8190, 'x') + kMagic, "holds the magic value, or ends with its beginning"},
+      {"#!preamble\nvvard", nullptr}, // the second v broke the match: the magic is found after
+      {"", "is too large (2 GiB or more)"},
+  };
+  for (const Case &c : cases) {
+    std::string pre = dir_ / "pre";
+    if (!c.bytes.empty())
+      test::write_file(pre, c.bytes);
+    const std::string &used = c.bytes.empty() ? big : pre;
+    chmod(used.c_str(), 0755);
+    r = test::run_forked([&] {
+      exit(write_preamble(h, used.c_str(), stream_to(1)) == (c.refusal ? -1 : 0) ? 0 : 2);
+    });
+    EXPECT_EQ(r.status, 0) << c.bytes.size();
+    if (!c.refusal) {
+      EXPECT_EQ(r.out, c.bytes + kMagic + std::string(4, '\0'));
+      continue;
+    }
+    EXPECT_EQ(r.err, "vardo: " + used + ": the preamble " + c.refusal +
+                         (c.bytes.empty() ? "\n" : ", which would hide the header; not used\n"))
+        << c.bytes.size();
   }
 }
 

@@ -423,17 +423,21 @@ TEST_F(Extract, CutInsideTheSecondMemberIsAnError) {
 }
 
 // Bytes added after an archive's end make it refused: it is not the file that was built. An
-// archive used as the preamble of another is read by its own header and payload, within the
-// bytes the new archive's trailer vouches for; an archive without a trailer (built before there
-// were any) takes bytes after its last member as gzip does: padding, a signature, not payload.
+// archive is refused as the preamble of another, whose header its own would hide; an archive
+// without a trailer (built before there were any) takes bytes after its last member as gzip does:
+// padding, a signature, not payload.
 TEST_F(Extract, BytesAfterTheLastMemberAreIgnored) {
   std::string a = test::text_bytes(5000, 14);
   test::write_file(tool / "src/f", a);
   build({"-C", "", "-r", "touch ran", "src/f"});
   std::string whole = test::read_file(tool / "a.run");
-  std::string listing = tool.run({"./vardo", "-l", "./a.run"}).out;
   test::write_file(tool / "src/g", "the new payload");
-  build({"-p", "./a.run", "-C", "new", "src/g"}, "b.run");
+  test::RunOptions to_file;
+  to_file.stdout_path = tool / "b.run";
+  auto r = tool.run({"./vardo", "-p", "./a.run", "-C", "new", "src/g"}, to_file);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./vardo: ./a.run: the preamble holds the magic value, or ends with its "
+                   "beginning, which would hide the header; not used\n");
   std::string refused = "../a.run: ../a.run: the archive is not whole: it was cut short, or "
                         "bytes were added after its end\n";
   for (const std::string &after : {std::string(1000, '\0'), std::string("xyz"),
@@ -449,18 +453,6 @@ TEST_F(Extract, BytesAfterTheLastMemberAreIgnored) {
     EXPECT_TRUE(entries(tool / "out").empty()) << after.size();
     EXPECT_EQ(tool.run({"./vardo", "-l", "./a.run"}).status, 1);
   }
-  auto r = run_archive({"../b.run"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(test::read_file(tool / "out/f"), a);
-  EXPECT_EQ(unlink((tool / "out/ran").c_str()), 0);
-  r = tool.run({"./vardo", "-l", "./b.run"});
-  EXPECT_EQ(r.status, 0);
-  // The listing of the archive within, but the digest of the whole file.
-  auto without_digest = [](const std::string &text) {
-    return text.substr(0, text.find(" Digest:"));
-  };
-  EXPECT_EQ(without_digest(r.out), without_digest(listing));
-  EXPECT_NE(r.out, listing);
   // Built before trailers: the same payload with bytes after it, in a header without the item.
   size_t payload_at = whole.find(std::string("\x1f\x8b\x08\x0c", 4), tool.tool_bytes().size());
   std::string payload = whole.substr(payload_at, whole.size() - 78 - payload_at);
