@@ -85,21 +85,16 @@ static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32
   print_tenths(grew ? -tenths : tenths, stdout);
 }
 
-// A text of the archive's, escaped on a terminal: what the user reads is what will run. A listing
-// that verifies a signature escapes it wherever it goes, so that no line of the archive's can
-// pass for the listing's own "verified" line.
-static const char *shown(const char *text, bool verifying) {
-  return verifying ? escape_controls(text) : visible(text, stdout);
-}
-
-// The header strings.
+// The header strings, escaped on a terminal: what the user reads is what will run. A listing that
+// verifies a signature escapes them wherever it goes, so that no line of the archive's can pass
+// for the listing's own "verified" line.
 static void print_header_lines(const ArchiveHeader &h, bool verifying) {
   if (h.features[0])
-    printf("Feature: %s\n", shown(h.features, verifying));
-  printf("Comment: %s\n", shown(h.comment, verifying));
-  printf("    Run: %s\n", shown(h.run_command, verifying));
-  printf("Extract: %s\n",
-         h.extract_command[0] ? shown(h.extract_command, verifying) : kDefaultExtractCommand);
+    printf("Feature: %s\n", visible(h.features, stdout, verifying));
+  printf("Comment: %s\n", visible(h.comment, stdout, verifying));
+  printf("    Run: %s\n", visible(h.run_command, stdout, verifying));
+  printf("Extract: %s\n", h.extract_command[0] ? visible(h.extract_command, stdout, verifying)
+                                               : kDefaultExtractCommand);
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
@@ -143,7 +138,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
                                      (static_cast<uint32_t>(compressed) - first.header_bytes)),
                 uncompressed, stdout);
   }
-  printf(" %s\n", shown(first.name, verifying));
+  printf(" %s\n", visible(first.name, stdout, verifying));
 }
 
 // What the listing says of the archive's digest and signature: checked before the listing, or as
@@ -160,7 +155,7 @@ static void print_integrity(const Integrity &g, const char *keys, const Signer &
          static_cast<unsigned long long>(g.found.length));
   if (keys)
     printf(" Signer: %s%s%s, verified\n", who.fingerprint, who.principals[0] ? " as " : "",
-           shown(who.principals, true));
+           visible(who.principals, stdout, true));
   else if (g.found.signature_size)
     printf(" Signer: signed, not verified: verify with vardo -K FILE -l %s\n",
            visible(path, stdout));

@@ -17,6 +17,10 @@ const char *visible(const char *text, FILE *out) {
   return isatty(fileno(out)) ? escape_controls(text) : text;
 }
 
+const char *visible(const char *text, FILE *out, bool always) {
+  return always ? escape_controls(text) : visible(text, out);
+}
+
 // The length of the UTF-8 sequence at `t` and its code point, or 0 when the bytes there are not
 // one well-formed sequence (a stray continuation byte, an overlong form, a surrogate, a cut one).
 static int utf8_sequence(const unsigned char *t, uint32_t *code) {
@@ -36,11 +40,13 @@ static int utf8_sequence(const unsigned char *t, uint32_t *code) {
   return len;
 }
 
-// Characters that a terminal takes for an instruction: the C1 controls, and the marks that turn
-// the direction of the text round, which can make a line read other than the bytes run.
+// Characters that a terminal or a reader of the text takes for an instruction: the C1 controls,
+// the marks that turn the direction of the text round, which can make a line read other than the
+// bytes run, the zero-width ones that make two texts look alike, and the line and paragraph
+// separators that many readers take for the end of a line.
 static bool is_control(uint32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || c == 0x61C || c == 0x200E || c == 0x200F ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+  return (c >= 0x80 && c <= 0x9F) || c == 0x61C || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 // Whether the terminal reads UTF-8, as the locale in the environment says (LC_ALL, else

@@ -19,6 +19,10 @@ const char *escape_controls(const char *text);
 // `text` itself when `out` is not a terminal, else escape_controls(text).
 const char *visible(const char *text, FILE *out);
 
+// The same, but escaped `always` where the output vouches for what it shows (a verified archive's
+// texts), so that wherever it goes no text can forge a line of it.
+const char *visible(const char *text, FILE *out, bool always);
+
 // Whether escape_controls would show anything of `text` escaped but a backslash: a control
 // character, bytes that are not well-formed UTF-8, and where the terminal does not read UTF-8
 // any byte above 0x7F (which such a terminal may take for a C1 control). A text that holds none

@@ -487,10 +487,10 @@ TEST_F(Integrity, SignedArchivesAreVerifiedByTheInstalledTool) {
 // build, and the output file is left empty.
 // A verified archive is unpacked from the private copy that was checked, never from the file
 // again: here its extract command cuts the file's end before reading the payload, and what it
-// gets is what was signed. The listing escapes the header's control characters wherever
-// it goes, so no line of a comment passes for its own; a keys file may be a pipe, and an archive
-// named with a slash needs no execute permission. Through a pipe, a trailer at the end is checked
-// even when the header no longer announces it.
+// gets is what was signed. The listing and the run's messages escape the header's control
+// characters wherever they go, so no line of a comment passes for their own; a keys file may be a
+// pipe, and an archive named with a slash needs no execute permission. Through a pipe, a trailer at
+// the end is checked even when the header no longer announces it.
 TEST_F(Integrity, VerificationUsesOnlyTheBytesItChecked) {
   if (!signing)
     GTEST_SKIP() << "ssh-keygen is not installed";
@@ -514,6 +514,13 @@ TEST_F(Integrity, VerificationUsesOnlyTheBytesItChecked) {
   EXPECT_NE(r.out.find("Comment: safe\\n Signer: SHA256:forged, verified\n"), std::string::npos)
       << r.out;
   EXPECT_TRUE(r.out.ends_with(" Signer: " + fingerprint + ", verified\n")) << r.out;
+  // So do the run's messages, after its own line.
+  r = run_out({"../vardo", "-K", "../key.pub", "-u", "../f.run"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(
+      r.err.ends_with(", verified\n\nsafe\\n Signer: SHA256:forged, verified\n\nPlease wait...\n"))
+      << r.err;
+  expect_out(Files{{"data", test::read_file(tool / "data")}});
   std::string unannounced = build_of("data", "n.run");
   size_t item = unannounced.find("VARDO_TRAILER");
   unannounced[item] = 'X';
