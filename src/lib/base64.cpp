@@ -13,7 +13,9 @@ constexpr char kAlphabet[64 + 1] =
 } // namespace
 
 int base64_decode(const char *text, size_t len, unsigned char *out, size_t size) {
-  if (len % 4 == 0 && len && text[len - 1] == '=')
+  if (len % 4)
+    return -1;
+  if (len && text[len - 1] == '=')
     len -= text[len - 2] == '=' ? 2 : 1;
   if (len % 4 == 1 || len / 4 * 3 + len % 4 * 3 / 4 > size)
     return -1;

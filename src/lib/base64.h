@@ -4,10 +4,10 @@
 
 namespace vardo {
 
-// Decodes the `len` characters of `text` into `out`, which has room for `size` bytes. Padding
-// with "=" to a multiple of four characters is taken but not required. Refused with -1: any other
-// character outside the alphabet (white space included), a lone character in the last group, bits
-// left over that are not zero, and bytes that would not fit. Returns the number of bytes.
+// Decodes the `len` characters of `text` into `out`, which has room for `size` bytes. The text
+// must be padded with "=" to a multiple of four characters, as OpenSSH requires. Refused with -1:
+// a text without its padding, any other character outside the alphabet (white space included),
+// bits left over that are not zero, and bytes that would not fit. Returns the number of bytes.
 int base64_decode(const char *text, size_t len, unsigned char *out, size_t size);
 
 // Writes the base64 of `len` bytes without padding to `out`, which has room for

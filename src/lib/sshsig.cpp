@@ -106,7 +106,8 @@ int sshsig_verify(const char *text, size_t len, const char *ns, const void *mess
     return ssh_refuse(reason, "truncated SSH signature");
   if (ssh_key_from_blob(key.p, key.len, key_bytes, reason) < 0)
     return -1;
-  // The namespace, the reserved string and the hash's name are signed as they stand in the blob.
+  // The namespace, the reserved string and the hash's name are signed as they stand in the blob;
+  // ssh-keygen signs and verifies an empty reserved string only.
   const unsigned char *signed_fields = r.p;
   if (!read(r, name) || !read(r, reserved) || !read(r, hash) || !read(r, signature))
     return ssh_refuse(reason, "truncated SSH signature");
@@ -114,6 +115,8 @@ int sshsig_verify(const char *text, size_t len, const char *ns, const void *mess
     return ssh_refuse(reason, "the SSH signature has trailing bytes");
   if (!is(name, ns))
     return ssh_refuse(reason, "the signature was made for another namespace");
+  if (reserved.len)
+    return ssh_refuse(reason, "the SSH signature's reserved field is not empty");
   if (!is(hash, "sha512") && !is(hash, "sha256"))
     return ssh_refuse(reason, "unsupported hash algorithm in the SSH signature");
   const unsigned char *ed25519_signature = nullptr;
