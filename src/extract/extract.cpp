@@ -330,11 +330,11 @@ static int expand_commands(const Extraction &x) {
 // after the message.
 static int enter_placement(const Extraction &x) {
   const ExtractOptions &o = x.options;
-  if (o.target_dir[0] && enter_target(o.target_dir) < 0)
+  bool commands = x.header.extract_command[0] || (x.header.run_command[0] && !o.no_run);
+  if ((commands && check_own_group() < 0) || (o.target_dir[0] && enter_target(o.target_dir) < 0))
     return -1;
   if (o.temporary || feature_get(x.header, "VARDO_TEMP"))
     return enter_temporary(o.target_dir[0] ? placement_path() : nullptr, o.keep);
-  bool commands = x.header.extract_command[0] || (x.header.run_command[0] && !o.no_run);
   return o.target_dir[0] || !commands ? 0 : check_current_directory();
 }
 

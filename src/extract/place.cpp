@@ -147,6 +147,16 @@ static void refuse_shared(const char *dir, const char *instead) {
           process.program_name, visible(dir, stderr), instead);
 }
 
+int check_own_group() {
+  if (!root_with_shared_group())
+    return 0;
+  fprintf(stderr,
+          "%s: running as root with group %u, which other users share, the commands would make "
+          "what they may change; run with a group of your own\n",
+          process.program_name, static_cast<unsigned>(getegid()));
+  return -1;
+}
+
 int check_current_directory() {
   if (ours_up_to_root(true))
     return 0;

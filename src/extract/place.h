@@ -23,6 +23,10 @@ int enter_target(const char *dir);
 // it is what runs afterwards that cannot be.) Returns 0 or -1.
 int check_current_directory();
 
+// Before anything is made for commands: root must run them with a group of its own. Returns 0, or
+// -1 after the message.
+int check_own_group();
+
 // After the extract command, before the run command: the current directory (in place, a target
 // or a relocation) must still be one no other user may change or make entries in, or the run
 // fails with a message that ends with `instead`. Returns 0, or -1 after the message.

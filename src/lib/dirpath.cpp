@@ -84,6 +84,10 @@ bool others_may_make_entries(int fd, const struct stat &st) {
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 
+bool root_with_shared_group() {
+  return geteuid() == 0 && getegid() != 0 && !group_private_to(getegid(), user_of_run());
+}
+
 int make_own(int fd) {
   static const char *const kAcls[] = {"system.posix_acl_default", "system.posix_acl_access"};
   if (fchown(fd, static_cast<uid_t>(-1), getegid()) < 0)

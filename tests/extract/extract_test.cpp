@@ -813,7 +813,7 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     GTEST_SKIP() << "needs root to give directories to other users";
   tool.make_archive("a.run", "", "", "echo ran > ran", "", test::gzip_member("x", "f"));
   chmod(tool.path().c_str(), 0755);
-  enum Where { refused, in_place, private_dir };
+  enum Where { refused, in_place, private_dir, refused_group };
   struct Case {
     uid_t owner;
     gid_t group;
@@ -821,8 +821,8 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     std::vector<std::string> env;
     bool above; // the directory above "out" is given instead
     Where where;
-    const char *acl = nullptr;   // given with setfacl -m
-    const char *regid = nullptr; // the group the run has, with setpriv
+    const char *acl = nullptr;        // given with setfacl -m
+    std::vector<std::string> as = {}; // who runs it, with setpriv
   } cases[] = {
       {0, 0, 0755, {}, false, in_place},
       {0, 0, 01777, {}, false, private_dir},
@@ -835,9 +835,18 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {0, 65534, 03775, {}, false, private_dir},
       {0, 65534, 02755, {}, false, private_dir}, // what is made there takes nobody's group
       // A group of others gets write when tar gives "./" the mode the archive recorded, unless
-      // it is the run's own group, which what the run makes takes anyway.
+      // it is the run's own group, which what the run makes takes anyway; but root, whose tar
+      // gives entries the modes recorded whatever the umask, must run with a group of its own.
       {0, 65534, 0755, {}, false, private_dir},
-      {0, 65534, 0755, {}, false, in_place, nullptr, "--regid=65534"},
+      {65534,
+       65534,
+       0755,
+       {},
+       false,
+       in_place,
+       nullptr,
+       {"--reuid=65534", "--regid=65534", "--clear-groups"}},
+      {0, 0, 0755, {}, false, refused_group, nullptr, {"--regid=65534", "--clear-groups"}},
       {65534, 0, 0755, {}, true, refused},
       // An ACL entry for another user hides behind the group bits of a group that is root's
       // alone, or behind a mask without write; one that gives no write is harmless. A default ACL
@@ -861,15 +870,16 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     test::RunOptions o;
     o.cwd = tool / "out";
     o.env = c.env;
-    std::vector<std::string> argv = {"../a.run", "-q"};
-    if (c.regid)
-      argv.insert(argv.begin(), {"setpriv", c.regid, "--clear-groups"});
+    std::vector<std::string> argv = c.as;
+    if (!argv.empty())
+      argv.insert(argv.begin(), "setpriv");
+    argv.insert(argv.end(), {"../a.run", "-q"});
     auto r = tool.run(argv, o);
     std::string what = std::to_string(c.owner) + ":" + std::to_string(c.group) + " " +
                        std::to_string(c.mode) + (c.above ? " above" : "") +
                        (c.env.empty() ? "" : " " + c.env[0]) + (c.acl ? c.acl : "") +
-                       (c.regid ? c.regid : "");
-    EXPECT_EQ(r.status, c.where == refused ? 1 : 0) << what << r.err;
+                       (c.as.empty() ? "" : " as " + c.as[0]);
+    EXPECT_EQ(r.status, c.where == refused || c.where == refused_group ? 1 : 0) << what << r.err;
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, c.where == in_place) << what;
     if (c.where == private_dir) {
       std::string kept = "../a.run: the payload is in " + tool / "out/";
@@ -885,6 +895,11 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       EXPECT_NE(r.err.find(": another user may change what this directory holds"),
                 std::string::npos)
           << what << r.err;
+    }
+    if (c.where == refused_group) {
+      EXPECT_EQ(r.err, "../a.run: running as root with group 65534, which other users share, the "
+                       "commands would make what they may change; run with a group of your own\n");
+      EXPECT_EQ(entries(tool / "out"), std::vector<std::string>{});
     }
     test::run({"setfacl", "-b", dir});
     ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
