@@ -10,11 +10,12 @@ namespace vardo {
 
 // Builtins that read what they are given (or what a variable they are given holds) as code, or
 // assign to the variable they name (zsh's getln, yash's array), with zsh's modules (zstyle -e,
-// zpty, sched evaluate strings), and history (history -s, zsh's r: history expansion re-reads).
+// zpty, sched evaluate strings), history (history -s, zsh's r: history expansion re-reads), and
+// bash's hash, whose -p gives a path (a shell's) another command name.
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
     "compgen complete fc emulate setopt unsetopt zmodload zstyle zpty zparseopts zformat sched "
-    "vared getln array history r";
+    "vared getln array history r hash";
 // Programs that run a shell: su, sg, runuser, capsh and script its "-c"; unshare, nsenter, newgrp,
 // chroot, pkexec, fakeroot, run0 and script without a command one that reads its standard input.
 // Another program may run them (chrt, setpriv, flock FILE): they are looked for in every word, as
@@ -83,7 +84,8 @@ struct Command {
   bool expect_command = true; // the next word may be a command
   bool precommand = false;    // after a precommand word: every word may be one
   bool program_next = false;  // the last word was a precommand word: a path now names a program
-  bool loop_variable = false; // the next word is the variable of for, select or foreach
+  bool loop_variable = false; // the next word is a variable of for, select or foreach
+  bool pattern_next = false;  // after "|" or "(" in a case: a pattern, where "esac" is no word
   bool loop_header = false;   // a for or select before its "do", which may follow at once
   Takes takes = Takes::anything;
   const char *name_options = ""; // with Takes::names, the options taken
@@ -145,7 +147,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->expect_command = cmd->precommand;
   if (is_one_of(t, kBeforeCommand)) {
     // A command begins after it, and no precommand word runs that one: its operands are its own.
-    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0 && !w.quoted;
+    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0 && !w.quoted && !cmd->pattern_next;
     cmd->expect_command = true;
     cmd->precommand = false;
     return false;
@@ -207,16 +209,17 @@ static bool abbreviates(const char *t, const char *list) {
   return false;
 }
 
-// A path with a component "stdin", "stdout", "stderr" or "fd" (/dev/stdin, /dev/stderr,
-// /dev/fd/N, /proc/PID/fd/N): a name of a descriptor already open, through which a shell given it
-// as its script reads what another command writes there. A pattern or a brace expansion may become
-// such a name.
+// A path with a component "stdin", "stdout", "stderr", "fd" or "proc" (/dev/stdin, /dev/stderr,
+// /dev/fd/N, /proc/PID/fd/N, /proc/self/environ): a name of a descriptor already open, through
+// which a shell given it as its script reads what another command writes there, or of what the
+// system shows of a process, its environment with the values in it. A pattern or a brace
+// expansion may become such a name.
 static bool names_open_descriptor(const char *t) {
   if (strpbrk(t, "*?[{"))
     return true;
   for (const char *p = t;; ++p) {
     size_t n = strcspn(p, "/");
-    if (is_listed(p, n, "stdin stdout stderr fd"))
+    if (is_listed(p, n, "stdin stdout stderr fd proc"))
       return true;
     p += n;
     if (*p == '\0')
@@ -348,10 +351,10 @@ static bool read_word(Command *cmd, const Word &w) {
     cmd->redirect = w.open && cmd->duplicate;
     return cmd->duplicate && (w.expansion || w.placeholder);
   }
-  if (cmd->loop_variable) {
-    cmd->loop_variable = false;
+  // zsh takes several variables before "in" (or "do", or a "(" foreach's list begins with).
+  if (cmd->loop_variable && strcmp(t, "in") != 0 && strcmp(t, "do") != 0)
     return is_refused_setting(t, w.len, "", 0);
-  }
+  cmd->loop_variable = false;
   if (cmd->loop_header && strcmp(t, "do") == 0) {
     cmd->loop_header = false;
     cmd->expect_command = true;
@@ -508,9 +511,12 @@ static bool close_nesting(Reading *r) {
 
 // Reads one character that ends a command, or opens or closes a nesting.
 static bool read_boundary(Reading *r, char c) {
-  bool in_case = r->cmd.cases > 0;
   if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
     return close_nesting(r);
+  // The word before a ")" is read first: an "esac" there ends its case before the ")" is judged.
+  if (c == ')' && end_word(&r->cmd, &r->w))
+    return true;
+  bool in_case = r->cmd.cases > 0;
   // A substitution ("$(", a backquote, and the process substitutions "<(", ">(" and zsh's "=("
   // at a word's start) goes on with the word it stands in; any other "(" ends the word before it.
   char last = r->w.len > 0 ? r->w.text[r->w.len - 1] : '\0';
@@ -521,7 +527,9 @@ static bool read_boundary(Reading *r, char c) {
     return (!substitution && end_word(&r->cmd, &r->w)) || open_nesting(r, c == '`');
   if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
     return close_nesting(r);
-  return end_word(&r->cmd, &r->w) || end_command(&r->cmd);
+  bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
+  r->cmd.pattern_next = in_case && (c == '|' || c == '(');
+  return rereads;
 }
 
 // Adds the character `c` of the template at `p` to the word being read.
@@ -556,7 +564,8 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
     char c = *p;
     bool rereads = false;
     if (c == '\0') {
-      rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd);
+      // A nesting still open at the end was misread: the shell would have refused it.
+      rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd) || (quote_aware && r.depth > 0);
       return rereads || (r.cmd.tests && r.cmd.v_word);
     } else if (quote_aware && quote && c != quote) {
       if (quote == '"' && c == '\\' && p[1])

@@ -393,7 +393,9 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       // Compound assignments' subscripts; inside backquotes an escaped backslash (one for the
       // inner reading), and backquotes escaped inside "$(...)" inside them; a format or a ">&"
       // target a quote carries past a blank that a reading took for a word's end; "<<" split by a
-      // backslash-newline; a quoted "esac"; zsh's logout and bye.
+      // backslash-newline; a quoted "esac"; zsh's logout and bye; zsh's loops over several
+      // variables; "esac" as a pattern, or closing a case right before the ")" of "$(...)";
+      // bash's hash -p; a shell reading a process's environment.
       "x=%p; x=${x##*/}; a=(b [x]=1)",
       "x=%p; y=`e\\\\val $x`",
       "x=%p; y=`: \\`e\\\\\\\\\nval $x\\``",
@@ -403,6 +405,14 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "x=%p\ncat <\\\n<'E\\'\na\\\nE\\\neval \"$x\"",
       "x=%p; echo $(cas\\\ne esac in (\"esac\" ) eval \"$x\";; esac)",
       "x=%p; x=${x##*/}; logout $x",
+      "for a PS4 in 1 %p; do set -x; :; done",
+      "foreach a PS4 (1 %p) set -x; :; end",
+      "for a do eval %p; done",
+      "echo $(cas\\\ne y in x|esac) :;; y) eval %p;; esac)",
+      "echo $(case y in (esac) :;; y) eval %p;; esac)",
+      "sh $(cas\\\ne y in y) :;; esac) -c %p",
+      "hash -p /bin/sh foo; foo -c %p",
+      "cd %p && sh /proc/self/environ",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
