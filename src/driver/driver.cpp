@@ -129,15 +129,17 @@ static void probe_mode() {
 }
 
 // Each option takes effect when it is met, so the mode at that moment decides whether a
-// mode-bound option counts, and an earlier -u already does.
-static void parse_options(int argc, char **argv) {
+// mode-bound option counts, and an earlier -u already does. Returns whether getopt ended the
+// options at a "--" of their own.
+static bool parse_options(int argc, char **argv) {
   // "+" keeps GNU getopt from permuting: parsing ends at the first operand. ":" turns off the
   // library's own diagnostics, whose wording differs between C libraries: the two below are
   // printed instead.
   static const char kOptions[] = "+:h?ucvxnlap:C:r:f:V:S:t:O:F:d:TkqsiK:";
   Options &o = run.options;
-  int c;
+  int c, before = optind;
   while ((c = getopt(argc, argv, kOptions)) != -1) {
+    before = optind;
     if (const char *f = feature_option(c)) {
       if (!o.archive_mode)
         add_feature_item(c, f[1] == '=' ? f + 2 : nullptr, f[1] == '=' || !f[2] ? optarg : f + 2);
@@ -216,6 +218,7 @@ static void parse_options(int argc, char **argv) {
       usage_exit();
     }
   }
+  return optind > before; // getopt took a "--" itself, not as an option's argument
 }
 
 // Opens the archive the run is about: the program's own file, kept open since the mode probe, or
@@ -306,7 +309,7 @@ void driver_main(int argc, char **argv) {
   run.own_name = argv[0];
   process.program_name = shown_program_name(argv[0]);
   probe_mode();
-  parse_options(argc, argv);
+  bool dashes = parse_options(argc, argv);
   int operands = argc - optind;
   char **operand = argv + optind;
   Options &o = run.options;
@@ -326,6 +329,8 @@ void driver_main(int argc, char **argv) {
 
   if (o.extract.keys && run.own_archive >= 0)
     refuse_own_verification(operands, operand);
+  if (o.extract.keys)
+    escape_everywhere();
   if (o.list)
     list_and_exit(operands, operand);
   if (operands == 0 && !o.archive_mode) {
@@ -341,7 +346,7 @@ void driver_main(int argc, char **argv) {
   }
   if (o.use_operand && operands == 0)
     usage_exit();
-  o.extract.args = installer_arguments(operands, operand, strcmp(argv[optind - 1], "--") == 0);
+  o.extract.args = installer_arguments(operands, operand, dashes);
   const char *archive = o.use_operand ? operand[0] : run.own_name;
   int fd = archive_of(archive, !o.use_operand);
   exit(fd >= 0 &&

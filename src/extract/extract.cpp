@@ -261,9 +261,9 @@ static int unpack_payload(const Extraction &x, Payload kind, const GzipMember &f
   const ExtractOptions &o = x.options;
   if (x.header.comment[0] && !o.quiet)
     fprintf(stderr, "\n%s\n\nPlease wait...\n",
-            visible(x.header.comment, stderr, o.keys != nullptr));
+            visible(x.header.comment, stderr));
   if ((o.verbose || o.extract_only) && !o.quiet)
-    fprintf(stderr, "Deflating %s...\n", visible(x.stream.out_name, stderr, o.keys != nullptr));
+    fprintf(stderr, "Deflating %s...\n", visible(x.stream.out_name, stderr));
   progress_start(o.quiet ? 0 : payload_size(x));
   int status = 0;
   if (kind == Payload::raw) {
@@ -364,7 +364,7 @@ static int extract_open_archive(Extraction &x) {
   if (o.keys && !o.quiet)
     fprintf(stderr, "%s: %s: signed by %s%s%s, verified\n", process.program_name,
             visible(x.path, stderr), who.fingerprint, who.principals[0] ? " as " : "",
-            visible(who.principals, stderr, true));
+            visible(who.principals, stderr));
   Payload kind;
   GzipMember first;
   int header = read_payload_kind(x, &kind, &first);

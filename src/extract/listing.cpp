@@ -86,22 +86,22 @@ static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32
 }
 
 // The header strings, escaped on a terminal: what the user reads is what will run. A listing that
-// verifies a signature escapes them wherever it goes, so that no line of the archive's can pass
-// for the listing's own "verified" line.
-static void print_header_lines(const ArchiveHeader &h, bool verifying) {
+// verifies a signature escapes them wherever it goes (escape_everywhere), so that no line of the
+// archive's can pass for the listing's own "verified" line.
+static void print_header_lines(const ArchiveHeader &h) {
   if (h.features[0])
-    printf("Feature: %s\n", visible(h.features, stdout, verifying));
-  printf("Comment: %s\n", visible(h.comment, stdout, verifying));
-  printf("    Run: %s\n", visible(h.run_command, stdout, verifying));
-  printf("Extract: %s\n", h.extract_command[0] ? visible(h.extract_command, stdout, verifying)
-                                               : kDefaultExtractCommand);
+    printf("Feature: %s\n", visible(h.features, stdout));
+  printf("Comment: %s\n", visible(h.comment, stdout));
+  printf("    Run: %s\n", visible(h.run_command, stdout));
+  printf("Extract: %s\n",
+         h.extract_command[0] ? visible(h.extract_command, stdout) : kDefaultExtractCommand);
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
 // has been read. `sized` when the header records the payload's size, `size`; the stored name is
 // shown as the header lines are.
-static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verifying,
-                             bool verbose, bool sized, uint64_t size) {
+static void print_statistics(StreamState &s, int method, const GzipMember &first, bool verbose,
+                             bool sized, uint64_t size) {
   if (first.mtime != 0)
     listing.time_stamp = first.mtime;
   // The whole payload is inflated and checked, so that a cut or corrupt payload ends the listing
@@ -138,7 +138,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
                                      (static_cast<uint32_t>(compressed) - first.header_bytes)),
                 uncompressed, stdout);
   }
-  printf(" %s\n", visible(first.name, stdout, verifying));
+  printf(" %s\n", visible(first.name, stdout));
 }
 
 // What the listing says of the archive's digest and signature: checked before the listing, or as
@@ -155,7 +155,7 @@ static void print_integrity(const Integrity &g, const char *keys, const Signer &
          static_cast<unsigned long long>(g.found.length));
   if (keys)
     printf(" Signer: %s%s%s, verified\n", who.fingerprint, who.principals[0] ? " as " : "",
-           visible(who.principals, stdout, true));
+           visible(who.principals, stdout));
   else if (g.found.signature_size)
     printf(" Signer: signed, not verified: verify with vardo -K FILE -l %s\n",
            visible(path, stdout));
@@ -193,11 +193,11 @@ static void list_open_archive(const ArchiveHeader &h, const ExtractOptions &o, S
       return;
     }
   }
-  print_header_lines(h, o.keys != nullptr);
+  print_header_lines(h);
   if (raw)
     printf("Statistics unavailable because data was not compressed\n");
   else
-    print_statistics(s, method, first, o.keys != nullptr, verbose, sized == 1, size);
+    print_statistics(s, method, first, verbose, sized == 1, size);
   if (g.streamed && finish_streamed_digest(g, s) < 0) {
     process.exit_status = 1;
     return;

@@ -13,12 +13,13 @@ namespace vardo {
 // Room for an expanded command (2047 characters) with every byte escaped in four characters.
 constexpr size_t kVisibleSize = 4 * 2048;
 
-const char *visible(const char *text, FILE *out) {
-  return isatty(fileno(out)) ? escape_controls(text) : text;
-}
+// Set once a run vouches for what it shows: from then on every text is escaped.
+static bool vouching = false;
 
-const char *visible(const char *text, FILE *out, bool always) {
-  return always ? escape_controls(text) : visible(text, out);
+void escape_everywhere() { vouching = true; }
+
+const char *visible(const char *text, FILE *out) {
+  return vouching || isatty(fileno(out)) ? escape_controls(text) : text;
 }
 
 // The length of the UTF-8 sequence at `t` and its code point, or 0 when the bytes there are not
@@ -40,13 +41,23 @@ static int utf8_sequence(const unsigned char *t, uint32_t *code) {
   return len;
 }
 
-// Characters that a terminal or a reader of the text takes for an instruction: the C1 controls,
-// the marks that turn the direction of the text round, which can make a line read other than the
-// bytes run, the zero-width ones that make two texts look alike, and the line and paragraph
-// separators that many readers take for the end of a line.
+// Characters that a terminal or a reader of the text takes for an instruction, or shows as
+// nothing: the C1 controls, the marks that turn the direction of the text round (which can make
+// a line read other than the bytes run), the line and paragraph separators many readers take for
+// the end of a line, and the characters without a glyph that make two texts look alike or carry
+// one unseen: the soft hyphen, the combining grapheme joiner, the Hangul and Khmer fillers,
+// Mongolian selectors, zero-width spaces and joiners, invisible operators, variation selectors,
+// the byte-order mark, interlinear annotations, musical format marks and the tag characters.
 static bool is_control(uint32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || c == 0x61C || (c >= 0x200B && c <= 0x200F) ||
-         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+  static const uint32_t kRanges[][2] = {
+      {0x80, 0x9F},       {0xAD, 0xAD},      {0x34F, 0x34F},   {0x61C, 0x61C},   {0x115F, 0x1160},
+      {0x17B4, 0x17B5},   {0x180B, 0x180F},  {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x206F},
+      {0x3164, 0x3164},   {0xFE00, 0xFE0F},  {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB},
+      {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}};
+  for (const auto &range : kRanges)
+    if (c >= range[0] && c <= range[1])
+      return true;
+  return false;
 }
 
 // Whether the terminal reads UTF-8, as the locale in the environment says (LC_ALL, else

@@ -16,12 +16,12 @@ namespace vardo {
 // so two results can be printed together.
 const char *escape_controls(const char *text);
 
-// `text` itself when `out` is not a terminal, else escape_controls(text).
+// `text` itself when `out` is not a terminal and nothing vouches, else escape_controls(text).
 const char *visible(const char *text, FILE *out);
 
-// The same, but escaped `always` where the output vouches for what it shows (a verified archive's
-// texts), so that wherever it goes no text can forge a line of it.
-const char *visible(const char *text, FILE *out, bool always);
+// Makes visible escape every text from now on, wherever it goes: a run that verifies a signature
+// vouches for what it shows, so that no text of the archive's may forge a line of its messages.
+void escape_everywhere();
 
 // Whether escape_controls would show anything of `text` escaped but a backslash: a control
 // character, bytes that are not well-formed UTF-8, and where the terminal does not read UTF-8

@@ -521,6 +521,12 @@ TEST_F(Integrity, VerificationUsesOnlyTheBytesItChecked) {
       r.err.ends_with(", verified\n\nsafe\\n Signer: SHA256:forged, verified\n\nPlease wait...\n"))
       << r.err;
   expect_out(Files{{"data", test::read_file(tool / "data")}});
+  build({"-K", "key", "-f", "exit 3 #\n Signer: SHA256:forged, verified", "data"}, "g.run");
+  r = run_out({"../vardo", "-K", "../key.pub", "-u", "-q", "../g.run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(
+      r.err.ends_with("the extract command failed: exit 3 #\\n Signer: SHA256:forged, verified\n"))
+      << r.err;
   std::string unannounced = build_of("data", "n.run");
   size_t item = unannounced.find("VARDO_TRAILER");
   unannounced[item] = 'X';

@@ -1146,12 +1146,16 @@ TEST_F(Extract, OptionAfterTheArchiveOperand) {
   EXPECT_EQ(r.err, "../vardo: options go before the archive name: -x\n" +
                        test::archive_usage("../vardo", "Self-Extracting archive file"));
   EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
-  // An archive run itself takes no option after an operand either.
-  r = run_archive({"../a.run", "foo", "-x"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "../a.run: options go before the operands: -x\n" +
-                       test::archive_usage("../a.run", "Self-Extracting archive file"));
-  EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
+  // An archive run itself takes no option after an operand either, nor after a "--" that was an
+  // option's argument.
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"../a.run", "foo", "-x"}, {"../a.run", "-t", "--", "foo", "-x"}}) {
+    r = run_archive(args);
+    EXPECT_EQ(r.status, 1) << args[1];
+    EXPECT_EQ(r.err, "../a.run: options go before the operands: -x\n" +
+                         test::archive_usage("../a.run", "Self-Extracting archive file"));
+    EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
+  }
   // "-" alone and other words stay ignored operands.
   r = run_archive({"../vardo", "-u", "../a.run", "-", "word"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -314,11 +314,11 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   // A backslash is doubled on a terminal, so that it never reads as one of the escapes.
   std::string run = "touch PWNED #\r\033[2K    ./install.sh \\n";
   // UTF-8 text passes, but not a C1 control (CSI, in UTF-8 or as a bare byte), a mark that turns
-  // the text's direction round, a line separator or a zero-width space, or bytes that are not
-  // UTF-8.
-  std::string extract =
-      "tar xf -\x01 "
-      "\xc3\xa9\xc2\x9b\x9b\xe2\x80\xae\xe2\x80\xa8\xe2\x80\x8b\xf0\x9f\x98\x80\xe2\x82";
+  // the text's direction round, a line separator, a zero-width space, a byte-order mark or a
+  // tag character, or bytes that are not UTF-8.
+  std::string extract = "tar xf -\x01 "
+                        "\xc3\xa9\xc2\x9b\x9b\xe2\x80\xae\xe2\x80\xa8\xe2\x80\x8b\xef\xbb\xbf"
+                        "\xf3\xa0\x81\xa1\xf0\x9f\x98\x80\xe2\x82";
   tool.make_archive("a.run", "NAME=a\x7f", comment, run, extract, gzip_member("aaaa", "a\tb\x1b"));
   auto piped = list({"-l", "./a.run"});
   EXPECT_EQ(piped.status, 0);
@@ -332,13 +332,15 @@ TEST_F(Listing, ControlCharactersAreEscapedOnATerminal) {
   EXPECT_EQ(shown.out, header_lines("NAME=a\\177", "safe\\n    Run: ./install.sh\\033[8m",
                                     "touch PWNED #\\r\\033[2K    ./install.sh \\\\n",
                                     "tar xf -\\001 \xc3\xa9\\302\\233\\233\\342\\200\\256"
-                                    "\\342\\200\\250\\342\\200\\213\xf0\x9f\x98\x80\\342\\202") +
+                                    "\\342\\200\\250\\342\\200\\213\\357\\273\\277\\363\\240"
+                                    "\\201\\241\xf0\x9f\x98\x80\\342\\202") +
                            heading + "       29         4 -50.0% a\tb\\033\n" + none);
   // Where the terminal does not read UTF-8, every byte above 0x7F is escaped.
   o.env = {"LC_ALL=", "LC_CTYPE=", "LANG=en_US.ISO-8859-1"};
   shown = tool.run({"./vardo", "-l", "./a.run"}, o);
   EXPECT_NE(shown.out.find("tar xf -\\001 \\303\\251\\302\\233\\233\\342\\200\\256\\342\\200"
-                           "\\250\\342\\200\\213\\360\\237\\230\\200\\342\\202\n"),
+                           "\\250\\342\\200\\213\\357\\273\\277\\363\\240\\201\\241\\360\\237"
+                           "\\230\\200\\342\\202\n"),
             std::string::npos)
       << shown.out;
 }
