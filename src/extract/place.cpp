@@ -148,12 +148,13 @@ static void refuse_shared(const char *dir, const char *instead) {
 }
 
 int check_own_group() {
-  if (!root_with_shared_group())
+  gid_t shared;
+  if (!root_with_shared_group(&shared))
     return 0;
   fprintf(stderr,
           "%s: running as root with group %u, which other users share, the commands would make "
           "what they may change; run with a group of your own\n",
-          process.program_name, static_cast<unsigned>(getegid()));
+          process.program_name, static_cast<unsigned>(shared));
   return -1;
 }
 

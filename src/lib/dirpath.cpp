@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -84,8 +85,13 @@ bool others_may_make_entries(int fd, const struct stat &st) {
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
 }
 
-bool root_with_shared_group() {
-  return geteuid() == 0 && getegid() != 0 && !group_private_to(getegid(), user_of_run());
+bool root_with_shared_group(gid_t *shared) {
+  // A shell started with real and effective groups apart takes the real one (dash, bash
+  // without -p): both are looked at.
+  for (gid_t gid : {getegid(), getgid()})
+    if (geteuid() == 0 && !group_private_to(gid, user_of_run()))
+      return *shared = gid, true;
+  return false;
 }
 
 int make_own(int fd) {

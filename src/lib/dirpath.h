@@ -25,12 +25,11 @@ bool others_may_change(int fd, const struct stat &st);
 // made there takes where the directory is setgid or its filesystem is mounted with grpid.
 bool others_may_make_entries(int fd, const struct stat &st);
 
-// Whether this process runs as root with an effective group other than root's own (0, whatever
-// the group file says, as the user's own group counts for a user: a root with no group file at
-// all runs as ever) that is not private to the user (lib/groups.h). Everything its commands make
-// takes that group, and tar run as root gives it the modes an archive recorded, group write
-// included, wherever it unpacks.
-bool root_with_shared_group();
+// Whether this process runs as root with a group, effective or real, that is not private to the
+// user (lib/groups.h); it is put in *shared. Everything its commands make takes that group (a
+// shell takes the real one), and tar run as root gives it the modes an archive recorded, group
+// write included, wherever it unpacks.
+bool root_with_shared_group(gid_t *shared);
 
 // Gives the directory `fd`, just made, this process's group and no ACL, so that what is made in
 // it later inherits neither the group of a setgid parent nor a default ACL of the parent's that

@@ -87,14 +87,15 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
                       const char *gshadow_path) {
   static Fields l; // 4 KiB: not on the stack
   char allowed[2][kNameSize] = {};
+  bool root_group = gid == 0;
   FILE *f = fopen(passwd_path, "re");
-  bool private_group = f != nullptr;
+  bool private_group = f != nullptr || root_group;
   int got = 0;
-  while (private_group && (got = next_line(f, l)) > 0) {
+  while (f && private_group && (got = next_line(f, l)) > 0) {
     long long user = number(l, 2);
     if (user == 0 || user == uid)
       copy_text(allowed[user == 0 ? 0 : 1], l.field[0]);
-    else if (l.count > 1 && (user < 0 || number(l, 3) < 0 || number(l, 3) == gid))
+    else if (l.count > 1 && (user < 0 || number(l, 3) < 0 || (number(l, 3) == gid && !root_group)))
       private_group = false; // another user's primary group, or ids not plain numbers
   }
   private_group = private_group && got == 0;
@@ -114,7 +115,7 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
                     only_members(l.field[3], allowed) && only_members(l.field[0], allowed) &&
                     shadow_private(l.field[0], allowed, gshadow_path);
   }
-  private_group = private_group && listed && got == 0;
+  private_group = private_group && (listed || root_group) && got == 0;
   if (f)
     fclose(f);
   return private_group;

@@ -847,6 +847,15 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        nullptr,
        {"--reuid=65534", "--regid=65534", "--clear-groups"}},
       {0, 0, 0755, {}, false, refused_group, nullptr, {"--regid=65534", "--clear-groups"}},
+      // The shell the commands run in takes the real group.
+      {0,
+       0,
+       0755,
+       {},
+       false,
+       refused_group,
+       nullptr,
+       {"--rgid=65534", "--egid=0", "--clear-groups"}},
       {65534, 0, 0755, {}, true, refused},
       // An ACL entry for another user hides behind the group bits of a group that is root's
       // alone, or behind a mask without write; one that gives no write is harmless. A default ACL

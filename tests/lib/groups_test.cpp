@@ -31,9 +31,12 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users, "users:x:100:\n", 100, 1000, false},        // bob's primary group
       {users, "users:x:100:\n", 100, 1001, false},        // bob's alone, but meant to be shared
       {users, "root:x:0:\nann:x:1000:\n", 0, 1000, true}, // root's group
-      {users, "other:x:1000:\n", 1000, 1000, false},      // not named after ann
-      {users, "other:x:1000:\n", 1001, 1001, false},      // not listed: members unknown
-      {users, "ann:x:1000:\n", 1000, 0, false},           // ann's group is not root's
+      {users + "sync:x:5:0::/:/bin/sync\n", "root:x:0:\n", 0, 0, true}, // a system account's too
+      {users, "", 0, 0, true},                                          // root's group, unlisted
+      {users, "root:x:0:bob\n", 0, 0, false},                           // with another member
+      {users, "other:x:1000:\n", 1000, 1000, false},                    // not named after ann
+      {users, "other:x:1000:\n", 1001, 1001, false}, // not listed: members unknown
+      {users, "ann:x:1000:\n", 1000, 0, false},      // ann's group is not root's
       {users, "ann:x:1000:" + std::string(5000, 'a') + "\n", 1000, 1000, false}, // too long
       {users, "ann:x:1000\n", 1000, 1000, false},                                // no member field
       {users, "ann:x:1000:\n", 1000, 1000, true},
@@ -68,6 +71,7 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
         << c.group << " gid " << c.gid << " uid " << c.uid << " " << c.gshadow;
   }
   EXPECT_FALSE(group_private_to(1000, 1000, (dir / "missing").c_str(), (dir / "group").c_str()));
+  EXPECT_TRUE(group_private_to(0, 0, (dir / "missing").c_str(), (dir / "missing").c_str()));
   // A shadow file that cannot be read (by users other than root) cannot be seen.
   test::write_file(dir / "passwd", users);
   test::write_file(dir / "group", "ann:x:1000:\n");
