@@ -10,12 +10,11 @@ namespace vardo {
 
 // Builtins that read what they are given (or what a variable they are given holds) as code, or
 // assign to the variable they name (zsh's getln, yash's array), with zsh's modules (zstyle -e,
-// zpty, sched evaluate strings), history (history -s, zsh's r: history expansion re-reads), and
-// bash's hash, whose -p gives a path (a shell's) another command name.
+// zpty, sched evaluate strings), and history (history -s, zsh's r: history expansion re-reads).
 static const char kRereading[] =
     ". source eval trap alias let mapfile readarray getopts declare typeset integer float nameref "
     "compgen complete fc emulate setopt unsetopt zmodload zstyle zpty zparseopts zformat sched "
-    "vared getln array history r hash";
+    "vared getln array history r";
 // Programs that run a shell: su, sg, runuser, capsh and script its "-c"; unshare, nsenter, newgrp,
 // chroot, pkexec, fakeroot, run0 and script without a command one that reads its standard input.
 // Another program may run them (chrt, setpriv, flock FILE): they are looked for in every word, as
@@ -85,6 +84,7 @@ struct Command {
   bool precommand = false;    // after a precommand word: every word may be one
   bool program_next = false;  // the last word was a precommand word: a path now names a program
   bool loop_variable = false; // the next word is a variable of for, select or foreach
+  bool loop_named = false;    // ... and one came (zsh takes "in" for the first)
   bool pattern_next = false;  // after "|" or "(" in a case: a pattern, where "esac" is no word
   bool loop_header = false;   // a for or select before its "do", which may follow at once
   Takes takes = Takes::anything;
@@ -104,6 +104,8 @@ struct Command {
   bool print = false;            // print, whose "-P" runs a prompt's "$(...)" in zsh
   bool test = false;             // test or [
   bool wait = false;             // wait, whose "-p" names a variable
+  bool hash = false;             // hash, whose "-p" (zsh: NAME=PATH) gives a path another name
+  bool cd = false;               // cd or pushd, which may enter where a script is an open file
   bool redirect = false;         // the next word is a redirection's target
   bool duplicate = false;        // ... of ">&" or "<&", which bash expands a second time
 };
@@ -147,13 +149,16 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->expect_command = cmd->precommand;
   if (is_one_of(t, kBeforeCommand)) {
     // A command begins after it, and no precommand word runs that one: its operands are its own.
-    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0 && !w.quoted && !cmd->pattern_next;
+    cmd->cases -= strcmp(t, "esac") == 0 && cmd->cases > 0 && !w.quoted && !cmd->pattern_next &&
+                  !cmd->precommand;
     cmd->expect_command = true;
     cmd->precommand = false;
     return false;
   }
-  cmd->cases += strcmp(t, "case") == 0;
-  if (strcmp(t, "for") == 0 || strcmp(t, "select") == 0 || strcmp(t, "foreach") == 0) {
+  // After a precommand word these are a program's names, no reserved words.
+  cmd->cases += strcmp(t, "case") == 0 && !cmd->precommand && !w.quoted;
+  if (!cmd->precommand &&
+      (strcmp(t, "for") == 0 || strcmp(t, "select") == 0 || strcmp(t, "foreach") == 0)) {
     cmd->loop_variable = cmd->loop_header = true;
     return false;
   }
@@ -173,6 +178,8 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->printf = cmd->print || cmd->format_next;
   cmd->test = strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
+  cmd->hash = strcmp(t, "hash") == 0;
+  cmd->cd = strcmp(t, "cd") == 0 || strcmp(t, "pushd") == 0;
   cmd->tests = cmd->tests || cmd->printf || cmd->test;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
   if (strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 || strcmp(t, "local") == 0 ||
@@ -286,6 +293,9 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
   case Takes::numbers:
     return (w.expansion || w.placeholder) && !is_one_of(t, kNumbers);
   case Takes::options: {
+    // An option word an expansion makes may name any option.
+    if ((t[0] == '-' || t[0] == '+') && w.expansion)
+      return true;
     // "-o" names an option; mksh's "-A" (and "+A") an array, whose first element is the variable.
     if (cmd->set_option || cmd->set_array) {
       bool refused = cmd->set_option ? !is_one_of(t, kSetOptions)
@@ -351,9 +361,13 @@ static bool read_word(Command *cmd, const Word &w) {
     cmd->redirect = w.open && cmd->duplicate;
     return cmd->duplicate && (w.expansion || w.placeholder);
   }
-  // zsh takes several variables before "in" (or "do", or a "(" foreach's list begins with).
-  if (cmd->loop_variable && strcmp(t, "in") != 0 && strcmp(t, "do") != 0)
+  // zsh takes several variables before "in" (or "do", or a "(" foreach's list begins with), and
+  // "in" for the first; a word that is no name ends them and is read as any other.
+  if (cmd->loop_variable && is_name(t, w.len) &&
+      (!cmd->loop_named || (strcmp(t, "in") != 0 && strcmp(t, "do") != 0))) {
+    cmd->loop_named = true;
     return is_refused_setting(t, w.len, "", 0);
+  }
   cmd->loop_variable = false;
   if (cmd->loop_header && strcmp(t, "do") == 0) {
     cmd->loop_header = false;
@@ -386,7 +400,9 @@ static bool read_word(Command *cmd, const Word &w) {
   // format, mksh's -A ...), test's -t (a descriptor zsh evaluates).
   if ((cmd->printf && (strncmp(t, "-v", 2) == 0 || option_with(t, 'v'))) ||
       (cmd->print && t[0] == '-' && t[1 + strspn(t + 1, "rnlNRe-")]) ||
-      (cmd->test && strcmp(t, "-t") == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0))
+      (cmd->test && strcmp(t, "-t") == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0) ||
+      (cmd->hash && (option_with(t, 'p') || strchr(t, '='))) ||
+      (cmd->cd && !cmd->expect_command && names_open_descriptor(t)))
     return true;
   if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
     return true;
@@ -479,6 +495,7 @@ struct Reading {
 static bool open_nesting(Reading *r, bool backquote) {
   if (r->depth == Reading::kMaxDepth)
     return true;
+  r->cmd.loop_variable = false; // zsh's "for x (list)": the variables have ended
   r->frame[r->depth++] = Reading::Frame{r->cmd, r->w, backquote};
   r->cmd = next_command(r->cmd);
   r->w = Word{};
@@ -510,7 +527,7 @@ static bool close_nesting(Reading *r) {
 }
 
 // Reads one character that ends a command, or opens or closes a nesting.
-static bool read_boundary(Reading *r, char c) {
+static bool read_boundary(Reading *r, char c, char before) {
   if (c == '`' && r->depth > 0 && r->frame[r->depth - 1].backquote)
     return close_nesting(r);
   // The word before a ")" is read first: an "esac" there ends its case before the ")" is judged.
@@ -528,7 +545,8 @@ static bool read_boundary(Reading *r, char c) {
   if (c == ')' && !in_case && r->depth > 0 && !r->frame[r->depth - 1].backquote)
     return close_nesting(r);
   bool rereads = end_word(&r->cmd, &r->w) || end_command(&r->cmd);
-  r->cmd.pattern_next = in_case && (c == '|' || c == '(');
+  // (";|" and ";&" end a case item: a pattern follows them, where "esac" is the word.)
+  r->cmd.pattern_next = in_case && ((c == '|' && before != ';') || c == '(');
   return rereads;
 }
 
@@ -564,8 +582,10 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
     char c = *p;
     bool rereads = false;
     if (c == '\0') {
-      // A nesting still open at the end was misread: the shell would have refused it.
-      rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd) || (quote_aware && r.depth > 0);
+      // A nesting or a case still open at the end was misread: the shell would have refused it.
+      // (Each is looked at in the reading that a quote in a comment cannot throw off.)
+      rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd) ||
+                (quote_aware ? r.depth > 0 : r.cmd.cases > 0);
       return rereads || (r.cmd.tests && r.cmd.v_word);
     } else if (quote_aware && quote && c != quote) {
       if (quote == '"' && c == '\\' && p[1])
@@ -579,14 +599,14 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       // ("\\" leaves one for that reading, "\`" nests backquotes): it is passed over, and an
       // escaped backquote begins a command.
       if (p[1] == '`')
-        ++p, rereads = read_boundary(&r, ';');
+        ++p, rereads = read_boundary(&r, ';', '\0');
     } else if (c == '\\') {
       // An escaped character is taken as it is.
       r.w.quoted = true;
       if (p[1])
         ++p, add_to_word(&r.w, *p, p);
     } else if (c == '\n' || strchr(";&|()`", c)) {
-      rereads = read_boundary(&r, c);
+      rereads = read_boundary(&r, c, p > tmpl ? p[-1] : '\0');
     } else if (c == ' ' || c == '\t' || (!quote_aware && (c & 0x80))) {
       // (yash takes the characters its locale calls blanks for blanks: U+2003 ends a word)
       r.w.open = r.w.quoted && p[-1] != '"' && p[-1] != '\'';

@@ -413,6 +413,20 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sh $(cas\\\ne y in y) :;; esac) -c %p",
       "hash -p /bin/sh foo; foo -c %p",
       "cd %p && sh /proc/self/environ",
+      // A reserved word as a precommand's argument; zsh's short loops and "in" as a variable;
+      // ";|" before "esac", and cases left open; an option of set an expansion makes; a shell's
+      // script found after a cd.
+      "env -u for sh -c %p",
+      "for a (1) { eval %p; }",
+      "foreach a (1) eval %p; end",
+      "for in PS4 in 1 %p; do set -x; :; done",
+      "case y in y) :;| esac; set $(:) -o extendedglob; x=%p; ls -d $x",
+      "case y in esac; set $(:) -o extendedglob; x=%p; ls -d $x",
+      "command -v case >/dev/null; set $(:) -o extendedglob; x=%p; ls -d $x",
+      "echo $(cas\\\ne y in x) env esac;; y) eval %p;; esac)",
+      "set -eo$(:) extendedglob; x=%p; ls -d $x",
+      "cd %p && cd /proc/self && sh environ",
+      "echo %p | (cd /dev/fd && sh 0)",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
@@ -443,6 +457,8 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sh ./install.sh %p || exit $?",
       "bash ./install.sh --log /dev/null --prefix %p",
       "sh ./install.sh --docs '*.txt' %p",
+      "hash gzip 2>/dev/null || exit 1; cd %p && ./setup",
+      "case $(uname -m) in x86_64|amd64) ./install.sh %p;; esac",
       "diff <(sort a) <(sort b) > %p/d; (cd %p && sh ./install.sh)",
       "unset CDPATH; cd %p",
       "while read -r f; do cp \"$f\" %p; done < list",
