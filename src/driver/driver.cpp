@@ -346,7 +346,8 @@ void driver_main(int argc, char **argv) {
   }
   if (o.use_operand && operands == 0)
     usage_exit();
-  o.extract.args = installer_arguments(operands, operand, dashes);
+  // With -u a "--" before the archive's name guards the name, not the arguments after it.
+  o.extract.args = installer_arguments(operands, operand, dashes && !o.use_operand);
   const char *archive = o.use_operand ? operand[0] : run.own_name;
   int fd = archive_of(archive, !o.use_operand);
   exit(fd >= 0 &&

@@ -259,8 +259,9 @@ static int unpack_payload(const Extraction &x, Payload kind, const GzipMember &f
   if (open_output(x) < 0)
     return -1;
   const ExtractOptions &o = x.options;
+  // A verified run names the comment, so that no comment reads as a line of its own.
   if (x.header.comment[0] && !o.quiet)
-    fprintf(stderr, "\n%s\n\nPlease wait...\n",
+    fprintf(stderr, o.keys ? "\nComment: %s\n\nPlease wait...\n" : "\n%s\n\nPlease wait...\n",
             visible(x.header.comment, stderr));
   if ((o.verbose || o.extract_only) && !o.quiet)
     fprintf(stderr, "Deflating %s...\n", visible(x.stream.out_name, stderr));

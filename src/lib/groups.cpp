@@ -15,7 +15,7 @@ constexpr size_t kNameSize = 64;
 // One line of a colon-separated file, cut into its fields in place.
 struct Fields {
   char line[kLineSize];
-  const char *field[5];
+  const char *field[7];
   int count;
 };
 
@@ -28,7 +28,7 @@ int next_line(FILE *f, Fields &l) {
     return -1;
   l.line[strcspn(l.line, "\n")] = '\0';
   l.count = 0;
-  for (char *p = l.line; l.count < 5; ++p) {
+  for (char *p = l.line; l.count < 7; ++p) {
     l.field[l.count++] = p;
     if (!(p = strchr(p, ':')))
       break;
@@ -42,6 +42,15 @@ long long number(const Fields &l, int i) {
   uint64_t n;
   const char *end = i < l.count ? read_decimal(l.field[i], &n) : nullptr;
   return end && !*end && n <= UINT32_MAX ? static_cast<long long>(n) : -1;
+}
+
+// Whether the passwd line `l` is an account no one logs in to, whose shell is nologin or false or
+// runs one command (sync, shutdown, halt), as the accounts some systems give root's group are.
+bool no_login(const Fields &l) {
+  const char *shell = l.count > 6 ? l.field[6] : "";
+  const char *slash = strrchr(shell, '/');
+  const char *base = slash ? slash + 1 : shell;
+  return is_listed(base, strlen(base), "nologin false sync shutdown halt");
 }
 
 // Whether every one of the comma-separated `members` is one of the `allowed` names.
@@ -85,17 +94,19 @@ bool shadow_private(const char *name, const char (&allowed)[2][kNameSize], const
 
 bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char *group_path,
                       const char *gshadow_path) {
-  static Fields l; // 4 KiB: not on the stack
-  char allowed[2][kNameSize] = {};
-  bool root_group = gid == 0;
+  static Fields l;                       // 4 KiB: not on the stack
+  char allowed[2][kNameSize] = {"root"}; // root's name, until the file gives its first account's
+  bool root_group = gid == 0, root_named = false;
   FILE *f = fopen(passwd_path, "re");
   bool private_group = f != nullptr || root_group;
   int got = 0;
   while (f && private_group && (got = next_line(f, l)) > 0) {
     long long user = number(l, 2);
-    if (user == 0 || user == uid)
+    if ((user == 0 && !root_named) || (user == uid && user != 0))
       copy_text(allowed[user == 0 ? 0 : 1], l.field[0]);
-    else if (l.count > 1 && (user < 0 || number(l, 3) < 0 || (number(l, 3) == gid && !root_group)))
+    root_named = root_named || user == 0;
+    if (user != 0 && user != uid && l.count > 1 &&
+        (user < 0 || number(l, 3) < 0 || (number(l, 3) == gid && !(root_group && no_login(l)))))
       private_group = false; // another user's primary group, or ids not plain numbers
   }
   private_group = private_group && got == 0;

@@ -47,13 +47,14 @@ static int utf8_sequence(const unsigned char *t, uint32_t *code) {
 // the end of a line, and the characters without a glyph that make two texts look alike or carry
 // one unseen: the soft hyphen, the combining grapheme joiner, the Hangul and Khmer fillers,
 // Mongolian selectors, zero-width spaces and joiners, invisible operators, variation selectors,
-// the byte-order mark, interlinear annotations, musical format marks and the tag characters.
+// the byte-order mark, interlinear annotations, shorthand format controls, musical format marks
+// and the tag characters.
 static bool is_control(uint32_t c) {
   static const uint32_t kRanges[][2] = {
-      {0x80, 0x9F},       {0xAD, 0xAD},      {0x34F, 0x34F},   {0x61C, 0x61C},   {0x115F, 0x1160},
-      {0x17B4, 0x17B5},   {0x180B, 0x180F},  {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x206F},
-      {0x3164, 0x3164},   {0xFE00, 0xFE0F},  {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB},
-      {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}};
+      {0x80, 0x9F},       {0xAD, 0xAD},       {0x34F, 0x34F},    {0x61C, 0x61C},   {0x115F, 0x1160},
+      {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x200B, 0x200F},  {0x2028, 0x202E}, {0x2060, 0x206F},
+      {0x3164, 0x3164},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},  {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB},
+      {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}};
   for (const auto &range : kRanges)
     if (c >= range[0] && c <= range[1])
       return true;

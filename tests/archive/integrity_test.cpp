@@ -517,8 +517,8 @@ TEST_F(Integrity, VerificationUsesOnlyTheBytesItChecked) {
   // So do the run's messages, after its own line.
   r = run_out({"../vardo", "-K", "../key.pub", "-u", "../f.run"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(
-      r.err.ends_with(", verified\n\nsafe\\n Signer: SHA256:forged, verified\n\nPlease wait...\n"))
+  EXPECT_TRUE(r.err.ends_with(
+      ", verified\n\nComment: safe\\n Signer: SHA256:forged, verified\n\nPlease wait...\n"))
       << r.err;
   expect_out(Files{{"data", test::read_file(tool / "data")}});
   build({"-K", "key", "-f", "exit 3 #\n Signer: SHA256:forged, verified", "data"}, "g.run");

@@ -1149,12 +1149,18 @@ TEST_F(Extract, OptionAfterTheArchiveOperand) {
   test::write_file(tool / "src/f", "payload");
   build({"-C", "", "src/f"});
   test::write_file(tool / "out/f", "keep me");
-  auto r = run_archive({"../vardo", "-u", "../a.run", "-x"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "../vardo: options go before the archive name: -x\n" +
-                       test::archive_usage("../vardo", "Self-Extracting archive file"));
-  EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
+  // (A "--" before the name guards the name alone.)
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"../vardo", "-u", "../a.run", "-x"},
+        {"../vardo", "-u", "--", "../a.run", "-x"}}) {
+    auto r = run_archive(args);
+    EXPECT_EQ(r.status, 1) << args[2];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "../vardo: options go before the archive name: -x\n" +
+                         test::archive_usage("../vardo", "Self-Extracting archive file"));
+    EXPECT_EQ(test::read_file(tool / "out/f"), "keep me");
+  }
+  test::RunResult r;
   // An archive run itself takes no option after an operand either, nor after a "--" that was an
   // option's argument.
   for (std::vector<std::string> args :

@@ -32,9 +32,11 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users, "users:x:100:\n", 100, 1001, false},        // bob's alone, but meant to be shared
       {users, "root:x:0:\nann:x:1000:\n", 0, 1000, true}, // root's group
       {users + "sync:x:5:0::/:/bin/sync\n", "root:x:0:\n", 0, 0, true}, // a system account's too
-      {users, "", 0, 0, true},                                          // root's group, unlisted
-      {users, "root:x:0:bob\n", 0, 0, false},                           // with another member
-      {users, "other:x:1000:\n", 1000, 1000, false},                    // not named after ann
+      {users + "bob2:x:2001:0::/:/bin/bash\n", "root:x:0:\n", 0, 0, false}, // a login's
+      {users + "toor:x:0:0::/:/bin/sh\n", "root:x:0:\n", 0, 0, true},       // root's second name
+      {users, "", 0, 0, true},                       // root's group, unlisted
+      {users, "root:x:0:bob\n", 0, 0, false},        // with another member
+      {users, "other:x:1000:\n", 1000, 1000, false}, // not named after ann
       {users, "other:x:1000:\n", 1001, 1001, false}, // not listed: members unknown
       {users, "ann:x:1000:\n", 1000, 0, false},      // ann's group is not root's
       {users, "ann:x:1000:" + std::string(5000, 'a') + "\n", 1000, 1000, false}, // too long
@@ -72,6 +74,8 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
   }
   EXPECT_FALSE(group_private_to(1000, 1000, (dir / "missing").c_str(), (dir / "group").c_str()));
   EXPECT_TRUE(group_private_to(0, 0, (dir / "missing").c_str(), (dir / "missing").c_str()));
+  test::write_file(dir / "group", "root:x:0:\n");
+  EXPECT_TRUE(group_private_to(0, 0, (dir / "missing").c_str(), (dir / "group").c_str()));
   // A shadow file that cannot be read (by users other than root) cannot be seen.
   test::write_file(dir / "passwd", users);
   test::write_file(dir / "group", "ann:x:1000:\n");
