@@ -266,7 +266,7 @@ static void list_one(const char *path, bool own) {
 static char **installer_arguments(int operands, char **operand, bool after_dashes) {
   bool use_operand = run.options.use_operand;
   char **args = operand + (use_operand && operands > 0 ? 1 : 0);
-  if (*args && strcmp(*args, "--") == 0) {
+  if (!after_dashes && *args && strcmp(*args, "--") == 0) { // a second one is an argument
     ++args;
     after_dashes = true;
   }

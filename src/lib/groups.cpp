@@ -28,6 +28,10 @@ int next_line(FILE *f, Fields &l) {
     return -1;
   l.line[strcspn(l.line, "\n")] = '\0';
   l.count = 0;
+  if (l.line[0] == '#') { // a comment, which the C library passes over: a line of one field
+    l.field[l.count++] = l.line;
+    return 1;
+  }
   for (char *p = l.line; l.count < 7; ++p) {
     l.field[l.count++] = p;
     if (!(p = strchr(p, ':')))
@@ -44,17 +48,20 @@ long long number(const Fields &l, int i) {
   return end && !*end && n <= UINT32_MAX ? static_cast<long long>(n) : -1;
 }
 
-// Whether the passwd line `l` is an account no one logs in to, whose shell is nologin or false or
-// runs one command (sync, shutdown, halt), as the accounts some systems give root's group are.
-bool no_login(const Fields &l) {
+// Whether the passwd line `l` is an account that runs nothing of its own, as those some systems
+// give root's group: its shell runs one command (sync, shutdown, halt), or it is a system account
+// (below uid 1000) whose shell is nologin or false. An account of a user, or of an application
+// (a container's default user often has group 0), may run processes whatever its shell.
+bool runs_nothing(const Fields &l) {
   const char *shell = l.count > 6 ? l.field[6] : "";
   const char *slash = strrchr(shell, '/');
   const char *base = slash ? slash + 1 : shell;
-  return is_listed(base, strlen(base), "nologin false sync shutdown halt");
+  return is_listed(base, strlen(base), "sync shutdown halt") ||
+         (number(l, 2) < 1000 && is_listed(base, strlen(base), "nologin false"));
 }
 
 // Whether every one of the comma-separated `members` is one of the `allowed` names.
-bool only_members(const char *members, const char (&allowed)[2][kNameSize]) {
+bool only_members(const char *members, const char (&allowed)[3][kNameSize]) {
   for (const char *p = members; *p;) {
     size_t len = strcspn(p, ",");
     bool known = false;
@@ -76,7 +83,7 @@ bool no_password(const char *field, bool group_file) {
 // Whether the shadow group file, where it can be read (by root), gives the group `name` to nobody
 // else: no password (which lets whoever knows it in with newgrp), no other administrator, no
 // other member. A file that cannot be read is one the user cannot see, as a directory service.
-bool shadow_private(const char *name, const char (&allowed)[2][kNameSize], const char *path) {
+bool shadow_private(const char *name, const char (&allowed)[3][kNameSize], const char *path) {
   static Fields l;
   FILE *f = fopen(path, "re");
   bool private_group = true;
@@ -95,7 +102,7 @@ bool shadow_private(const char *name, const char (&allowed)[2][kNameSize], const
 bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char *group_path,
                       const char *gshadow_path) {
   static Fields l;                       // 4 KiB: not on the stack
-  char allowed[2][kNameSize] = {"root"}; // root's name, until the file gives its first account's
+  char allowed[3][kNameSize] = {"root"}; // root, the first account of uid 0, the user
   bool root_group = gid == 0, root_named = false;
   FILE *f = fopen(passwd_path, "re");
   bool private_group = f != nullptr || root_group;
@@ -103,10 +110,10 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
   while (f && private_group && (got = next_line(f, l)) > 0) {
     long long user = number(l, 2);
     if ((user == 0 && !root_named) || (user == uid && user != 0))
-      copy_text(allowed[user == 0 ? 0 : 1], l.field[0]);
+      copy_text(allowed[user == 0 ? 1 : 2], l.field[0]);
     root_named = root_named || user == 0;
     if (user != 0 && user != uid && l.count > 1 &&
-        (user < 0 || number(l, 3) < 0 || (number(l, 3) == gid && !(root_group && no_login(l)))))
+        (user < 0 || number(l, 3) < 0 || (number(l, 3) == gid && !(root_group && runs_nothing(l)))))
       private_group = false; // another user's primary group, or ids not plain numbers
   }
   private_group = private_group && got == 0;

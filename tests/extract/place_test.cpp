@@ -84,6 +84,9 @@ TEST_F(Installer, ArgumentsReachTheRunCommandExactly) {
     return o;
   }());
   EXPECT_EQ(test::read_file(tool / "args"), "[-v]");
+  r = run({"--", "--", "-x"}); // a second "--" is the installer's
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(tool / "args"), "[--][-x]");
   r = run({"/opt/x", "-x"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(tool / "a.run: options go before the operands: -x\n"), std::string::npos)
