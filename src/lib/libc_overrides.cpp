@@ -50,7 +50,7 @@ int optind = 1, opterr = 1, optopt;
 // with a ":" after it a missing argument gives ':', else '?'. No message is printed: the tool's
 // option string begins with ":" and it prints its own. optopt is set only for an error, so that
 // a valid '?' leaves it as it was.
-int getopt(int argc, char *const argv[], const char *spec) {
+int getopt(int argc, char *const argv[], const char *options) {
   static int at; // the letter of argv[optind] read next; 0 before its "-"
   if (!at) {
     const char *word = optind < argc ? argv[optind] : nullptr;
@@ -65,8 +65,8 @@ int getopt(int argc, char *const argv[], const char *spec) {
   char *word = argv[optind];
   int c = static_cast<unsigned char>(word[at++]);
   bool last = !word[at];
-  spec += *spec == '+';
-  const char *letter = c == ':' ? nullptr : strchr(spec + (*spec == ':'), c);
+  options += *options == '+';
+  const char *letter = c == ':' ? nullptr : strchr(options + (*options == ':'), c);
   if (!letter || letter[1] != ':') {
     if (last) {
       ++optind;
@@ -82,7 +82,7 @@ int getopt(int argc, char *const argv[], const char *spec) {
   at = 0;
   if (optind > argc) {
     optopt = c;
-    return *spec == ':' ? ':' : '?';
+    return *options == ':' ? ':' : '?';
   }
   return c;
 }
