@@ -49,15 +49,16 @@ long long number(const Fields &l, int i) {
 }
 
 // Whether the passwd line `l` is an account that runs nothing of its own, as those some systems
-// give root's group: its shell runs one command (sync, shutdown, halt), or it is a system account
-// (below uid 1000) whose shell is nologin or false. An account of a user, or of an application
-// (a container's default user often has group 0), may run processes whatever its shell.
+// give root's group: its shell runs one command (sync, shutdown, halt), or it is one of the
+// accounts the system itself comes with (below uid 100, which useradd never gives) whose shell is
+// nologin or false. An account of a user, a service or an application (a container's default
+// user often has group 0) may run processes whatever its shell.
 bool runs_nothing(const Fields &l) {
   const char *shell = l.count > 6 ? l.field[6] : "";
   const char *slash = strrchr(shell, '/');
   const char *base = slash ? slash + 1 : shell;
   return is_listed(base, strlen(base), "sync shutdown halt") ||
-         (number(l, 2) < 1000 && is_listed(base, strlen(base), "nologin false"));
+         (number(l, 2) < 100 && is_listed(base, strlen(base), "nologin false"));
 }
 
 // Whether every one of the comma-separated `members` is one of the `allowed` names.

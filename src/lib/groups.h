@@ -12,7 +12,7 @@ namespace vardo {
 // read whole, or the group is not listed there (users from a directory service cannot be seen: a
 // group whose members are unknown is not private). Root's group (0) is root's own unless the
 // files give it to another account that may run processes: the system accounts some systems give
-// it as primary group (sync, halt, operator: below uid 1000 with a shell that is nologin or one
+// it as primary group (sync, halt, operator: below uid 100 with a shell that is nologin or one
 // command) do not count, and a root without the files (a bare container) has no other user.
 bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path = "/etc/passwd",
                       const char *group_path = "/etc/group",

@@ -36,8 +36,9 @@ TEST(Groups, PrivateOnlyWhenTheFilesShowNobodyElse) {
       {users + "toor:x:0:0::/:/bin/sh\n", "root:x:0:\n", 0, 0, true},       // root's second name
       {"toor:x:0:0::/:/bin/sh\n" + users, "root:x:0:\n", 0, 0, true},       // ... before root's
       {users + "operator:x:11:0::/root:/sbin/nologin\n", "root:x:0:\n", 0, 0, true},
-      {users + "app:x:1001:0::/:/sbin/nologin\n", "root:x:0:\n", 0, 0, false}, // runs processes
-      {"# accounts\n" + users, "# groups\nann:x:1000:\n", 1000, 1000, true},   // comments
+      {users + "app:x:1001:0::/:/sbin/nologin\n", "root:x:0:\n", 0, 0, false},    // runs processes
+      {users + "svc:x:990:0::/:/usr/sbin/nologin\n", "root:x:0:\n", 0, 0, false}, // a service
+      {"# accounts\n" + users, "# groups\nann:x:1000:\n", 1000, 1000, true},      // comments
       {users, "", 0, 0, true},                       // root's group, unlisted
       {users, "root:x:0:bob\n", 0, 0, false},        // with another member
       {users, "other:x:1000:\n", 1000, 1000, false}, // not named after ann
