@@ -217,14 +217,14 @@ int run_post_command(const ExpandedCommand &cmd, const ShellCall &call, const ch
                      const char *out_name, bool verbose) {
   int status = 0;
   if (verbose) {
-    printf("This archive requires more processing using the following command:\n");
+    fputs("This archive requires more processing using the following command:\n", stdout);
     // The answer is typed at the terminal of standard input, and the command is read there even
     // when standard output goes through a pipe such as tee.
     printf("    %s\n",
            isatty(STDIN_FILENO) ? escape_controls(cmd.shown) : visible(cmd.shown, stdout));
     bool asked = isatty(fileno(stdin));
     if (!asked)
-      printf("but stdin is not a terminal. So forget it.\n");
+      fputs("but stdin is not a terminal. So forget it.\n", stdout);
     // A dialogue nobody could read (standard output on a full disk) is a failure, not a no.
     if (fflush(stdout) != 0) {
       fprintf(stderr, "%s: stdout: %s\n", process.program_name, strerror(errno));

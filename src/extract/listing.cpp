@@ -31,10 +31,9 @@ static const char kMethodNames[] = "store"
 
 // Writes a ratio in tenths of a percent with its sign, as in " 75.6%" or "-20.0%".
 static void print_tenths(int64_t ratio, FILE *out) {
-  putc(ratio < 0 ? '-' : ' ', out);
   uint64_t shown = ratio < 0 ? 0 - static_cast<uint64_t>(ratio) : static_cast<uint64_t>(ratio);
-  fprintf(out, "%2llu.%1llu%%", static_cast<unsigned long long>(shown / 10),
-          static_cast<unsigned long long>(shown % 10));
+  fprintf(out, "%c%2llu.%1llu%%", ratio < 0 ? '-' : ' ',
+          static_cast<unsigned long long>(shown / 10), static_cast<unsigned long long>(shown % 10));
 }
 
 void print_ratio(int32_t numerator, int32_t denominator, FILE *out) {
@@ -120,7 +119,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
     listing.heading_printed = true;
     if (verbose)
       printf("method  crc     date  time  ");
-    printf("compressed  uncompr. ratio uncompressed_name\n");
+    fputs("compressed  uncompr. ratio uncompressed_name\n", stdout);
   }
   if (verbose) {
     time_t t = static_cast<int32_t>(listing.time_stamp);
@@ -146,7 +145,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
 static void print_integrity(const Integrity &g, const char *keys, const Signer &who,
                             const char *path) {
   if (!g.trailer) {
-    printf(" Digest: none: the archive was built without one\n");
+    fputs(" Digest: none: the archive was built without one\n", stdout);
     return;
   }
   char hex[kSha256HexSize];
@@ -195,7 +194,7 @@ static void list_open_archive(const ArchiveHeader &h, const ExtractOptions &o, S
   }
   print_header_lines(h);
   if (raw)
-    printf("Statistics unavailable because data was not compressed\n");
+    fputs("Statistics unavailable because data was not compressed\n", stdout);
   else
     print_statistics(s, method, first, verbose, sized == 1, size);
   if (g.streamed && finish_streamed_digest(g, s) < 0) {

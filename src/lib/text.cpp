@@ -61,7 +61,7 @@ bool read_answer(char *buf, int size) {
   // A longer line's rest belongs to this answer, not to the next question.
   if (!strchr(buf, '\n')) {
     int c;
-    while ((c = getchar()) != EOF && c != '\n') {
+    while ((c = getc(stdin)) != EOF && c != '\n') {
     }
   }
   return true;
