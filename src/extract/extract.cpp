@@ -386,6 +386,8 @@ static int extract_open_archive(Extraction &x) {
     fprintf(stderr, "%s: unknown compression method\n", visible(x.path, stderr));
     return -1;
   }
+  if (!o.extract_only)
+    mark_before_extraction();
   if (unpack_payload(x, kind, first) < 0)
     return -1;
   // What another user may change after the extract command is not reported as unpacked.

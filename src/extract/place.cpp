@@ -105,11 +105,12 @@ int enter_target(const char *dir) {
   return result;
 }
 
-// Opens `name` of `dir` to look at it: for reading where the user may, so that its ACL can be
-// read, else for its path alone (which needs only search permission).
-static int open_to_check(int dir, const char *name) {
-  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Opens `name` of `dir` to look at it, with `flags` besides: for reading where the user may, so
+// that its ACL can be read without /proc, else for its path alone (which needs only search
+// permission), or as the link it is.
+static int open_to_check(int dir, const char *name, int flags = O_DIRECTORY) {
+  int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | flags);
+  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | (flags & O_DIRECTORY));
 }
 
 // Whether the directory `dir` (the current one) and every directory above it, up to the root, are
@@ -172,6 +173,76 @@ int check_current_directory() {
   return -1;
 }
 
+// The walk of what the extract command made, before the run command uses it.
+struct UnpackedWalk {
+  char path[kTextBufferSize]; // the entry it is at, from the current directory
+  timespec since;             // entries whose status changed before this were there before
+  const char *instead;        // what the message says happens instead
+};
+static UnpackedWalk walk;
+
+static bool ours_below(int fd, int depth);
+
+// The directory of the walk, and how deep it is.
+struct Below {
+  int dir;
+  int depth;
+};
+
+// Whether no other user may change the entry `name` of the directory being walked, nor anything
+// below it; a message names the first that fails. A symbolic link counts as ours: its owner
+// cannot change where it leads. A sticky directory others may write into does not: they may add
+// entries the run command takes up. An entry whose status last changed before the extract
+// command started is neither its work nor holds any (a directory's status changes when an entry
+// is made in it); only the kernel sets that time.
+static bool ours_listed(const char *name, void *context) {
+  auto *below = static_cast<Below *>(context);
+  size_t len = strlen(walk.path);
+  format_text(walk.path + len, sizeof walk.path - len, "/%s", name);
+  int fd = open_to_check(below->dir, name, O_NONBLOCK | O_NOCTTY); // a FIFO does not wait
+  struct stat st;
+  bool ours = fd >= 0 && fstat(fd, &st) == 0, all = true;
+  if (ours && !S_ISLNK(st.st_mode) &&
+      (st.st_ctim.tv_sec != walk.since.tv_sec ? st.st_ctim.tv_sec > walk.since.tv_sec
+                                              : st.st_ctim.tv_nsec >= walk.since.tv_nsec)) {
+    st.st_mode &= ~S_ISVTX;
+    ours = !others_may_change(fd, st);
+    all = !ours || !S_ISDIR(st.st_mode) || ours_below(fd, below->depth + 1);
+  }
+  if (!ours)
+    fprintf(stderr, "%s: %s: another user may change this, as it was unpacked; %s\n",
+            process.program_name, visible(walk.path, stderr), walk.instead);
+  if (fd >= 0)
+    close(fd);
+  walk.path[len] = '\0';
+  return ours && all;
+}
+
+// Whether no other user may change anything below the directory `fd` (a tar run as root gives
+// each entry the owner, group and mode the archive recorded), walked by descriptors without
+// following links, at most 64 levels deep. Returns false after a message.
+static bool ours_below(int fd, int depth) {
+  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), depth};
+  int result = below.dir >= 0 && depth < 64 ? read_entries(below.dir, ours_listed, &below) : -1;
+  if (result < 0)
+    fprintf(stderr, "%s: %s: could not be checked; %s\n", process.program_name,
+            visible(walk.path, stderr), walk.instead);
+  if (below.dir >= 0)
+    close(below.dir);
+  return result == 0;
+}
+
+void mark_before_extraction() {
+  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  walk.since = fd >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) == 0 &&
+                       fstat(fd, &st) == 0
+                   ? st.st_ctim
+                   : timespec{};
+  if (fd >= 0)
+    close(fd);
+}
+
 int check_placement_after_extraction(const char *instead) {
   // An extract command (tar with an entry "./") may have given the directory another mode or
   // owner: the run command would use what another user could then have changed. So for the
@@ -198,10 +269,15 @@ int check_placement_after_extraction(const char *instead) {
     refuse_shared(placement.space_dir, instead);
     return -1;
   }
-  if (placement.temporary[0] || ours_up_to_root(true))
+  if (placement.temporary[0])
     return 0;
-  refuse_shared(nullptr, instead);
-  return -1;
+  if (!ours_up_to_root(true)) {
+    refuse_shared(nullptr, instead);
+    return -1;
+  }
+  copy_text(walk.path, ".");
+  walk.instead = instead;
+  return ours_below(AT_FDCWD, 0) ? 0 : -1;
 }
 
 int enter_temporary(const char *base, bool keep) {

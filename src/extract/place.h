@@ -27,9 +27,15 @@ int check_current_directory();
 // -1 after the message.
 int check_own_group();
 
+// Before the extract command: marks, by the clock of the current directory's filesystem (a change
+// of its status that changes nothing), the second from which what is made or changed there is the
+// extract command's work.
+void mark_before_extraction();
+
 // After the extract command, before the run command: the current directory (in place, a target
-// or a relocation) must still be one no other user may change or make entries in, or the run
-// fails with a message that ends with `instead`. Returns 0, or -1 after the message.
+// or a relocation) must still be one no other user may change or make entries in, and so must
+// what the extract command made or changed there, or the run fails with a message that ends with
+// `instead`. Returns 0, or -1 after the message.
 int check_placement_after_extraction(const char *instead);
 
 // Makes a private directory (mkdtemp, 0700) below `base` (when null: $TMPDIR, else /tmp) and

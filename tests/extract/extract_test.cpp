@@ -936,6 +936,55 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                            ": another user may change what this directory holds, or the "
                            "directories above it; what was unpacked may have been changed\n");
   ASSERT_EQ(chmod((tool / "out").c_str(), 0755), 0);
+  // So for what the extract command made or changed there: tar run as root gives each entry the
+  // owner, group and mode the archive recorded. What was there before is not the run's, nor is a
+  // private temporary directory's content within another user's reach.
+  ASSERT_EQ(test::run({"sh", "-c", "cd \"$0\" && echo > old && chown 65534 old && touch probe",
+                       tool / "out"})
+                .status,
+            0);
+  struct stat old, probe;
+  ASSERT_EQ(lstat((tool / "out/old").c_str(), &old), 0);
+  do // until the file system's clock has moved on from when "old" was made
+    ASSERT_EQ(utimensat(AT_FDCWD, (tool / "out/probe").c_str(), nullptr, 0) == 0 &&
+                  lstat((tool / "out/probe").c_str(), &probe) == 0,
+              true);
+  while (probe.st_ctim.tv_sec == old.st_ctim.tv_sec &&
+         probe.st_ctim.tv_nsec == old.st_ctim.tv_nsec);
+  unlink((tool / "out/probe").c_str());
+  std::string shared_entry = ": another user may change this, as it was unpacked", deep;
+  for (int level = 0; level < 64; ++level)
+    deep += "/d";
+  struct {
+    std::string extract;
+    std::string refused; // what the message says of the entry refused; none: the run command runs
+    bool temporary = false; // in a temporary directory (-T), which the run removes
+  } given[] = {
+      // The walk reads no directory 64 levels down, and refuses it.
+      {"mkdir -p ." + deep + "; cat > f", "." + deep + ": could not be checked"},
+      {"cat > f; chown 65534 f", "./f" + shared_entry},
+      {"mkdir -p d/e; cat > d/e/f; chown 65534 d", "./d" + shared_entry},
+      {"mkdir -p d/e; cat > d/e/f; chmod 0666 d/e/f", "./d/e/f" + shared_entry},
+      {"cat > f; chgrp 65534 f; chmod 0464 f", "./f" + shared_entry}, // nobody's group may write
+      {"cat > f; chgrp 65534 f", ""},
+      // Others may add entries the run command takes up.
+      {"mkdir d; chmod 1777 d; cat > f", "./d" + shared_entry},
+      {"cat > f; ln -s /etc l; chown -h 65534 l", ""}, // no one changes where a link leads
+      {"cat > f; mkfifo l", ""},                       // looked at without waiting for a writer
+      {"cat > f; chown 65534 f .", "", true},
+      {"cat > f; chown 65534 old", "./old" + shared_entry},
+  };
+  for (const auto &c : given) {
+    bool runs = c.refused.empty();
+    tool.make_archive("g.run", "", "", "echo ran > ran", c.extract, test::gzip_member("x", "f"));
+    unrun = tool.run({"../g.run", "-q", c.temporary ? "-T" : "-s"}, in_out);
+    EXPECT_EQ(unrun.status, runs ? 0 : 1) << c.extract << unrun.err;
+    EXPECT_EQ(unrun.err, runs ? "" : "../g.run: " + c.refused + "; the run command is not run\n")
+        << c.extract;
+    EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
+    test::run({"sh", "-c", "cd \"$0\" && rm -rf f d l ran", tool / "out"});
+  }
+  unlink((tool / "out/old").c_str());
   // So for the directory an archive's space check names, where its commands work.
   std::string inst = tool / "v/inst";
   mkdir((tool / "v").c_str(), 0755);
