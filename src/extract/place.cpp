@@ -232,6 +232,17 @@ static bool ours_below(int fd, int depth) {
   return result == 0;
 }
 
+// Whether no other user may change what the extract command made or changed in the directory
+// `dir`, named from there in the message.
+static bool ours_unpacked(const char *dir) {
+  copy_text(walk.path, dir);
+  int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  bool ours = ours_below(fd, 0);
+  if (fd >= 0)
+    close(fd);
+  return ours;
+}
+
 void mark_before_extraction() {
   int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   struct stat st;
@@ -265,19 +276,20 @@ int check_placement_after_extraction(const char *instead) {
   char *slash = strrchr(space, '/');
   if (len && !dots && lstat(space, &st) < 0 && slash)
     slash[slash == space] = '\0'; // gone: the directory that held it
+  walk.instead = instead;
   if (len && (dots || !ours_up_to_root(true, space))) {
     refuse_shared(placement.space_dir, instead);
     return -1;
   }
+  if (len && !ours_unpacked(space))
+    return -1;
   if (placement.temporary[0])
     return 0;
   if (!ours_up_to_root(true)) {
     refuse_shared(nullptr, instead);
     return -1;
   }
-  copy_text(walk.path, ".");
-  walk.instead = instead;
-  return ours_below(AT_FDCWD, 0) ? 0 : -1;
+  return ours_unpacked(".") ? 0 : -1;
 }
 
 int enter_temporary(const char *base, bool keep) {

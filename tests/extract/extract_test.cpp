@@ -996,6 +996,16 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
   EXPECT_EQ(unrun.err, "../c.run: " + inst +
                            ": another user may change what this directory holds, or the "
                            "directories above it; the run command is not run\n");
+  // ... as is what the extract command made there.
+  test::run({"rm", "-rf", inst});
+  tool.make_archive("c.run", "VFYFS=" + tool / "v" + ",FSSUB=inst", "", "echo ran > ran",
+                    "mkdir " + inst + "; cat > " + inst + "/f; chown 65534 " + inst + "/f",
+                    test::gzip_member("x", "f"));
+  unrun = tool.run({"../c.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.status, 1) << unrun.err;
+  EXPECT_EQ(unrun.err, "../c.run: " + inst +
+                           "/f: another user may change this, as it was unpacked; the run "
+                           "command is not run\n");
   // ... which the run command looks up again by name: a link there is refused too, however the
   // name is spelled (a trailing "/" would follow the link, "x/.." leads through x).
   for (const char *sub : {"inst", "inst/", "x/../inst"}) {
