@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,9 +68,13 @@ void keep_only(int a, int b) {
       continue;
     if (syscall(SYS_close_range, range[0], static_cast<unsigned>(range[1]), 0) == 0)
       continue;
-    // Before Linux 5.9: one by one, up to the limit of open descriptors.
-    long limit = sysconf(_SC_OPEN_MAX);
-    for (long fd = range[0]; fd <= (range[1] == -1 ? limit - 1 : range[1]); ++fd)
+    // Before Linux 5.9: one by one, up to the hard limit of open descriptors (the soft one may
+    // have been lowered below descriptors already open).
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    long last = range[1] == -1 ? static_cast<long>(std::min<rlim_t>(limit.rlim_max, INT_MAX)) - 1
+                               : range[1];
+    for (long fd = range[0]; fd <= last; ++fd)
       close(static_cast<int>(fd));
   }
 }
