@@ -362,13 +362,16 @@ void placement_relocated(const char *dir, const char *space_dir) {
 int leave_placement(bool succeeded) {
   Placement &p = placement;
   int result = 0;
-  if (p.temporary[0] && p.keep && (succeeded || !p.instead_of_here)) {
+  bool kept = p.temporary[0] && p.keep && (succeeded || !p.instead_of_here);
+  if (kept) {
     temporary_forget(Temporary::directory);
     say_where(p.temporary, " (kept)");
   } else if (p.temporary[0]) {
     result = temporary_remove(Temporary::directory);
   }
-  if (p.target[0] && !succeeded && p.target_made) {
+  // A target the run made goes when the run failed, or when it held only a temporary directory
+  // that went.
+  if (p.target[0] && p.target_made && (!succeeded || (p.temporary[0] && !kept))) {
     result |= temporary_remove(Temporary::target);
   } else if (p.target[0]) {
     temporary_forget(Temporary::target);

@@ -213,6 +213,11 @@ TEST_F(Installer, PrivateTemporaryDirectory) {
   EXPECT_EQ(r.status, 0) << r.err;
   from = test::read_file(tool / "prefix/from");
   EXPECT_EQ(from.rfind(tool / "out/target/vardo.", 0), 0u) << from;
+  EXPECT_EQ(ls(tool / "out"), ""); // the target made to hold it goes with it
+  // One that was there stays, empty.
+  mkdir((tool / "out/target").c_str(), 0755);
+  r = run({"-d", "target"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ls(tool / "out/target"), "");
   // A failed installer leaves nothing behind either.
   build("exit 3", {"-T"});
