@@ -306,6 +306,7 @@ static const char *shown_program_name(const char *argv0) {
 void driver_main(int argc, char **argv) {
   claim_standard_descriptors();
   reset_inherited_signals();
+  claim_stack();
   run.own_name = argv[0];
   process.program_name = shown_program_name(argv[0]);
   probe_mode();

@@ -2,6 +2,8 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace vardo {
@@ -23,6 +25,15 @@ void reset_inherited_signals() {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void claim_stack() {
+  constexpr rlim_t kStack = 1 << 20;
+  rlimit limit;
+  if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur < kStack) {
+    limit.rlim_cur = limit.rlim_max < kStack ? limit.rlim_max : kStack;
+    syscall(SYS_prlimit64, 0, RLIMIT_STACK, &limit, nullptr); // the process has one thread yet
+  }
 }
 
 } // namespace vardo

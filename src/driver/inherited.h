@@ -13,4 +13,9 @@ void claim_standard_descriptors();
 // extract command looks failed) and unblocks every signal the parent had blocked.
 void reset_inherited_signals();
 
+// Raises the soft limit of the stack to 1 MiB where it is lower and the hard limit allows: the
+// walks of the directories the commands made go 64 levels deep, a few KiB a level, and the main
+// stack grows up to the limit in force when it grows.
+void claim_stack();
+
 } // namespace vardo
