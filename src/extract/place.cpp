@@ -176,53 +176,100 @@ int check_current_directory() {
 // The walk of what the extract command made, before the run command uses it.
 struct UnpackedWalk {
   char path[kTextBufferSize]; // the entry it is at, from the current directory
-  timespec since;             // entries whose status changed before this were there before
-  const char *instead;        // what the message says happens instead
+  timespec since; // the status of what the command made or changed changed at this time or later
+  dev_t dev;      // ... on this filesystem, whose clock gave the time
+  const char *instead; // what the message says happens instead
 };
 static UnpackedWalk walk;
 
-static bool ours_below(int fd, int depth);
+static bool ours_below(int fd, int depth, bool shared);
 
-// The directory of the walk, and how deep it is.
+// The directory of the walk, how deep it is, and whether another user may change a directory on
+// the way to it (one that was there before).
 struct Below {
   int dir;
   int depth;
+  bool shared;
 };
 
-// Whether no other user may change the entry `name` of the directory being walked, nor anything
-// below it; a message names the first that fails. A symbolic link counts as ours: its owner
-// cannot change where it leads. A sticky directory others may write into does not: they may add
-// entries the run command takes up. An entry whose status last changed before the extract
-// command started is neither its work nor holds any (a directory's status changes when an entry
-// is made in it); only the kernel sets that time.
+// Whether the extract command made or changed the entry `st`: its status changed at the mark or
+// later, which only the kernel sets. On another filesystem, whose clock may be coarser or
+// another machine's, everything counts as made.
+static bool made_by_command(const struct stat &st) {
+  return st.st_dev != walk.dev || st.st_ctim.tv_sec > walk.since.tv_sec ||
+         (st.st_ctim.tv_sec == walk.since.tv_sec && st.st_ctim.tv_nsec >= walk.since.tv_nsec);
+}
+
+// Opens the entry `name` of `dir` to look at it, without following a link and without opening a
+// device (its driver would act); a file, a directory or a FIFO (which does not wait for a writer
+// then) is opened for reading where the user may, so that its ACL can be read without /proc. *st is
+// its status. Returns -1 when it cannot be looked at.
+static int open_entry(int dir, const char *name, struct stat *st) {
+  int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 && fstat(fd, st) < 0) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0 || !(S_ISREG(st->st_mode) || S_ISDIR(st->st_mode) || S_ISFIFO(st->st_mode)))
+    return fd;
+  int readable = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat again;
+  if (readable >= 0 && fstat(readable, &again) == 0 && again.st_ino == st->st_ino &&
+      again.st_dev == st->st_dev) {
+    close(fd);
+    return readable;
+  }
+  if (readable >= 0)
+    close(readable);
+  return fd;
+}
+
+// Whether no other user may change the entry `name` of the directory being walked, if the
+// extract command made or changed it, nor anything below it; a message names the first that
+// fails. What the command made must be ours, and so must every directory on the way to it, as
+// the commands reach it through them; so every directory is walked, as what the command makes
+// deep down does not change the status of the directories above. Below a directory another user
+// may change, a symbolic link is refused too: they may have planted it for the commands to write
+// and run through. Elsewhere a link or a device is ours, as its owner cannot change where it
+// leads or what it is; a sticky directory others may write into is not, as they may add entries
+// the run command takes up.
 static bool ours_listed(const char *name, void *context) {
   auto *below = static_cast<Below *>(context);
   size_t len = strlen(walk.path);
   format_text(walk.path + len, sizeof walk.path - len, "/%s", name);
-  int fd = open_to_check(below->dir, name, O_NONBLOCK | O_NOCTTY); // a FIFO does not wait
   struct stat st;
-  bool ours = fd >= 0 && fstat(fd, &st) == 0, all = true;
-  if (ours && !S_ISLNK(st.st_mode) &&
-      (st.st_ctim.tv_sec != walk.since.tv_sec ? st.st_ctim.tv_sec > walk.since.tv_sec
-                                              : st.st_ctim.tv_nsec >= walk.since.tv_nsec)) {
+  int fd = open_entry(below->dir, name, &st);
+  bool seen = fd >= 0, made = seen && made_by_command(st), shared = false;
+  if (seen && (made || S_ISDIR(st.st_mode)) &&
+      !(S_ISLNK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
     st.st_mode &= ~S_ISVTX;
-    ours = !others_may_change(fd, st);
-    all = !ours || !S_ISDIR(st.st_mode) || ours_below(fd, below->depth + 1);
+    shared = others_may_change(fd, st);
   }
-  if (!ours)
+  // Through a directory of another user's that was there.
+  bool reached = below->shared && (made || (seen && S_ISLNK(st.st_mode)));
+  if (!seen || (made && shared && !reached))
     fprintf(stderr, "%s: %s: another user may change this, as it was unpacked; %s\n",
             process.program_name, visible(walk.path, stderr), walk.instead);
+  else if (reached)
+    refuse_shared(walk.path, walk.instead);
+  bool ours = seen && !reached && !(made && shared);
+  bool all =
+      ours && (!S_ISDIR(st.st_mode) || ours_below(fd, below->depth + 1, below->shared || shared));
   if (fd >= 0)
     close(fd);
   walk.path[len] = '\0';
-  return ours && all;
+  return all;
 }
 
-// Whether no other user may change anything below the directory `fd` (a tar run as root gives
-// each entry the owner, group and mode the archive recorded), walked by descriptors without
-// following links, at most 64 levels deep. Returns false after a message.
-static bool ours_below(int fd, int depth) {
-  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), depth};
+// Whether no other user may change anything the extract command made below the directory `fd`
+// (a tar run as root gives each entry the owner, group and mode the archive recorded), walked by
+// descriptors without following links, at most 64 levels deep. A directory the user can neither
+// read nor enter holds nothing the command made as the user. Returns false after a message.
+static bool ours_below(int fd, int depth, bool shared) {
+  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), depth, shared};
+  struct stat up; // ".." is reached through the directory only with leave to enter it
+  if (below.dir < 0 && errno == EACCES && fstatat(fd, "..", &up, 0) < 0 && errno == EACCES)
+    return true;
   int result = below.dir >= 0 && depth < 64 ? read_entries(below.dir, ours_listed, &below) : -1;
   if (result < 0)
     fprintf(stderr, "%s: %s: could not be checked; %s\n", process.program_name,
@@ -237,7 +284,7 @@ static bool ours_below(int fd, int depth) {
 static bool ours_unpacked(const char *dir) {
   copy_text(walk.path, dir);
   int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  bool ours = ours_below(fd, 0);
+  bool ours = ours_below(fd, 0, false);
   if (fd >= 0)
     close(fd);
   return ours;
@@ -246,10 +293,10 @@ static bool ours_unpacked(const char *dir) {
 void mark_before_extraction() {
   int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   struct stat st;
-  walk.since = fd >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) == 0 &&
-                       fstat(fd, &st) == 0
-                   ? st.st_ctim
-                   : timespec{};
+  bool marked = fd >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) == 0 &&
+                fstat(fd, &st) == 0;
+  walk.since = marked ? st.st_ctim : timespec{};
+  walk.dev = marked ? st.st_dev : 0;
   if (fd >= 0)
     close(fd);
 }

@@ -936,29 +936,35 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                            ": another user may change what this directory holds, or the "
                            "directories above it; what was unpacked may have been changed\n");
   ASSERT_EQ(chmod((tool / "out").c_str(), 0755), 0);
-  // So for what the extract command made or changed there: tar run as root gives each entry the
-  // owner, group and mode the archive recorded. What was there before is not the run's, nor is a
-  // private temporary directory's content within another user's reach.
-  ASSERT_EQ(test::run({"sh", "-c", "cd \"$0\" && echo > old && chown 65534 old && touch probe",
+  // So for what the extract command made or changed there (tar run as root gives each entry the
+  // owner, group and mode the archive recorded), and for every directory there, through which the
+  // commands may reach what they made. Other files that were there before are not the run's; nor
+  // is a private temporary directory's content within another user's reach.
+  ASSERT_EQ(test::run({"sh", "-c", "cd \"$0\" && echo > old && mkdir -p own/bin && chown 65534 old",
                        tool / "out"})
                 .status,
             0);
-  struct stat old, probe;
-  ASSERT_EQ(lstat((tool / "out/old").c_str(), &old), 0);
-  do // until the file system's clock has moved on from when "old" was made
-    ASSERT_EQ(utimensat(AT_FDCWD, (tool / "out/probe").c_str(), nullptr, 0) == 0 &&
-                  lstat((tool / "out/probe").c_str(), &probe) == 0,
-              true);
-  while (probe.st_ctim.tv_sec == old.st_ctim.tv_sec &&
-         probe.st_ctim.tv_nsec == old.st_ctim.tv_nsec);
-  unlink((tool / "out/probe").c_str());
+  std::string probe = tool / "out/probe";
+  auto settle = [&] { // until the file system's clock has moved on from what was made before
+    struct stat made, now;
+    ASSERT_TRUE(test::run({"touch", probe}).status == 0 && lstat(probe.c_str(), &made) == 0);
+    do
+      ASSERT_TRUE(utimensat(AT_FDCWD, probe.c_str(), nullptr, 0) == 0 &&
+                  lstat(probe.c_str(), &now) == 0);
+    while (now.st_ctim.tv_sec == made.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == made.st_ctim.tv_nsec);
+    unlink(probe.c_str());
+  };
   std::string shared_entry = ": another user may change this, as it was unpacked", deep;
+  std::string shared_dir =
+      ": another user may change what this directory holds, or the directories above it";
   for (int level = 0; level < 64; ++level)
     deep += "/d";
   struct {
     std::string extract;
     std::string refused; // what the message says of the entry refused; none: the run command runs
-    bool temporary = false; // in a temporary directory (-T), which the run removes
+    bool temporary = false;  // in a temporary directory (-T), which the run removes
+    std::string before = ""; // run in the directory before the archive
   } given[] = {
       // The walk reads no directory 64 levels down, and refuses it.
       {"mkdir -p ." + deep + "; cat > f", "." + deep + ": could not be checked"},
@@ -971,12 +977,28 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {"mkdir d; chmod 1777 d; cat > f", "./d" + shared_entry},
       {"cat > f; ln -s /etc l; chown -h 65534 l", ""}, // no one changes where a link leads
       {"cat > f; mkfifo l", ""},                       // looked at without waiting for a writer
+      {"cat > f; mknod l c 1 3; chmod 0666 l", ""},    // nor is a device opened
       {"cat > f; chown 65534 f .", "", true},
       {"cat > f; chown 65534 old", "./old" + shared_entry},
+      // Below a directory of another user's that was there, what the command made there, which
+      // they may replace, and a link, which they may have put there for the commands to write
+      // and run through; what was there alone is not the run's.
+      {"cat > theirs/bin/f", "./theirs/bin" + shared_dir, false,
+       "mkdir -p theirs/bin && chown 65534 theirs"},
+      {"cat > f", "./theirs/bin/l" + shared_dir, false,
+       "mkdir -p theirs/bin && ln -s /tmp theirs/bin/l && chown 65534 theirs"},
+      {"cat > f", "", false, "mkdir -p theirs/bin && echo > theirs/bin/f && chown 65534 theirs"},
+      // Made below a directory of ours that was there, whose status does not change.
+      {"cat > own/bin/f; chown 65534 own/bin/f", "./own/bin/f" + shared_entry},
   };
   for (const auto &c : given) {
     bool runs = c.refused.empty();
     tool.make_archive("g.run", "", "", "echo ran > ran", c.extract, test::gzip_member("x", "f"));
+    ASSERT_EQ(
+        test::run({"sh", "-c", "cd \"$0\" && " + (c.before.empty() ? ":" : c.before), tool / "out"})
+            .status,
+        0);
+    settle();
     // With a small stack too, which the tool raises for its walks.
     unrun = tool.run(
         {"sh", "-c", "ulimit -S -s 64 && exec ../g.run -q $0", c.temporary ? "-T" : "-s"}, in_out);
@@ -984,9 +1006,9 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(unrun.err, runs ? "" : "../g.run: " + c.refused + "; the run command is not run\n")
         << c.extract;
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
-    test::run({"sh", "-c", "cd \"$0\" && rm -rf f d l ran", tool / "out"});
+    test::run({"sh", "-c", "cd \"$0\" && rm -rf f d l ran theirs own/bin/f", tool / "out"});
   }
-  unlink((tool / "out/old").c_str());
+  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own", tool / "out"});
   // So for the directory an archive's space check names, where its commands work.
   std::string inst = tool / "v/inst";
   mkdir((tool / "v").c_str(), 0755);
