@@ -58,7 +58,7 @@ void QuoteTracker::follow_commands(char c, char before) {
   if (strchr(kWordEnds, c))
     end_word();
   else if (word_len_ < 5)
-    word_[word_len_++] = strchr("'\"\\$`", c) ? ' ' : c; // a quoted "case" is no keyword
+    word_[word_len_++] = strchr("'\"$`", c) ? ' ' : c; // a quoted "case" is no keyword
   switch (c) {
   case '\'':
     single_ = true;
@@ -162,6 +162,8 @@ void QuoteTracker::follow(char c) {
     // taken as it is, and begins nothing.
     escaped_ = false;
     dollar_ = dollar_ && c == '\n'; // "$", backslash-newline, "'" is "$'"
+    if (c == '\n' && word_len_ && word_[word_len_ - 1] == '\\')
+      --word_len_; // "cas", backslash-newline, "e" is "case"
     before_ = c == '\n' ? before_escape_ : '\\';
     return;
   }
@@ -195,8 +197,9 @@ void QuoteTracker::follow(char c) {
   }
   switch (frame) {
   case kParameter:
-    // Only its end is followed: a quote inside it may hide a "}".
-    if (c == '\'' || c == '"')
+    // Only its end is followed: a quote inside it may hide a "}", and so may a backslash, which
+    // yash takes as one in its word while other shells do not.
+    if (c == '\'' || c == '"' || c == '\\')
       lose();
     else if (c == '{')
       ++braces_;

@@ -105,9 +105,10 @@ struct Command {
   bool test = false;             // test or [
   bool wait = false;             // wait, whose "-p" names a variable
   bool hash = false;             // hash, whose "-p" (zsh: NAME=PATH) gives a path another name
-  bool cd = false;               // cd or pushd, which may enter where a script is an open file
-  bool redirect = false;         // the next word is a redirection's target
-  bool duplicate = false;        // ... of ">&" or "<&", which bash expands a second time
+  bool cd = false; // cd, pushd or chdir, which may enter where a script is an open file (so may
+                   // an operand an expansion makes, or "-", which is $OLDPWD)
+  bool redirect = false;  // the next word is a redirection's target
+  bool duplicate = false; // ... of ">&" or "<&", which bash expands a second time
 };
 
 static bool is_name(const char *p, size_t len) {
@@ -179,7 +180,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->test = strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
   cmd->hash = strcmp(t, "hash") == 0;
-  cmd->cd = strcmp(t, "cd") == 0 || strcmp(t, "pushd") == 0;
+  cmd->cd = is_one_of(t, "cd pushd chdir");
   cmd->tests = cmd->tests || cmd->printf || cmd->test;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
   if (strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 || strcmp(t, "local") == 0 ||
@@ -241,7 +242,9 @@ static bool names_open_descriptor(const char *t) {
 // command. Returns true when the template rereads.
 static bool read_shell_word(Command *cmd, const Word &w, const char *base) {
   const char *t = w.text;
-  bool names_shell = is_shell_name(base);
+  // A program named by a descriptor or by what /proc shows (/proc/self/exe is the shell running
+  // the command) may be a shell under any name.
+  bool names_shell = is_shell_name(base) || (cmd->expect_command && names_open_descriptor(t));
   // "-c", "-s", a long option that may mean one ("--command", yash's "--cmdline" and "--stdin",
   // zsh's "--shinstdin", flock's "--command" after its file), an option set with "-o" other than
   // the usual ones, and an option cluster with a name after its "o" ("-oSHIN_STDIN") or what no
@@ -402,9 +405,12 @@ static bool read_word(Command *cmd, const Word &w) {
       (cmd->print && t[0] == '-' && t[1 + strspn(t + 1, "rnlNRe-")]) ||
       (cmd->test && strcmp(t, "-t") == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0) ||
       (cmd->hash && (option_with(t, 'p') || strchr(t, '='))) ||
-      (cmd->cd && !cmd->expect_command && names_open_descriptor(t)))
+      (cmd->cd && !cmd->expect_command &&
+       (names_open_descriptor(t) || w.expansion || strcmp(t, "-") == 0)))
     return true;
-  if (cmd->env && (option_with(t, 'S') || abbreviates(t, "--split-string")))
+  // env -S splits a string into words; env -C enters a directory, as cd does.
+  if (cmd->env && (option_with(t, 'S') || option_with(t, 'C') || abbreviates(t, "--split-string") ||
+                   abbreviates(t, "--chdir")))
     return true;
   if (cmd->sudo && !read_sudo_word(cmd, t))
     return true;

@@ -147,7 +147,9 @@ TEST(ExpandTemplate, WhereTheQuotingCannotBeToldValuesThatAreNotPlainAreRefused)
                            "tee x $(:)#<<EOF\necho %o\nEOF",
                            "echo $'x' %o",
                            "echo ${x-\"}\"} %o",
+                           "printf %s \"${x-\\}'%o'}\"",
                            "echo \"$(case x in x) echo %o;; esac)\"",
+                           ": \"$(cas\\\ne y in y) touch %o ;; esac)\"",
                            "echo 'unclosed %o",
                            "printf '[%s]' $\\\n'It\\'s' \"%o\"",
                            "echo $\\\n{x-\"}\"} %o",
@@ -427,6 +429,14 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "set -eo$(:) extendedglob; x=%p; ls -d $x",
       "cd %p && cd /proc/self && sh environ",
       "echo %p | (cd /dev/fd && sh 0)",
+      "echo %p | (d=/dev/fd; cd \"$d\"; sh 0)",
+      "echo %p | { chdir /dev/fd && sh 0; }",
+      "echo %p | (OLDPWD=/dev/fd; cd - && sh 0)",
+      "echo %p | env -C /dev/fd sh 0",
+      "echo %p | env --chdir=/dev/fd sh 0",
+      "/proc/self/exe -c %p",
+      "echo %p | /proc/thread-self/exe -s",
+      "exec 3</bin/sh; /dev/fd/3 -c %p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
