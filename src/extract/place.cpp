@@ -177,7 +177,6 @@ int check_current_directory() {
 struct UnpackedWalk {
   char path[kTextBufferSize]; // the entry it is at, from the current directory
   timespec since; // the status of what the command made or changed changed at this time or later
-  dev_t dev;      // ... on this filesystem, whose clock gave the time
   const char *instead; // what the message says happens instead
 };
 static UnpackedWalk walk;
@@ -188,15 +187,15 @@ static bool ours_below(int fd, int depth, bool shared);
 // the way to it (one that was there before).
 struct Below {
   int dir;
+  dev_t dev; // its filesystem
   int depth;
   bool shared;
 };
 
 // Whether the extract command made or changed the entry `st`: its status changed at the mark or
-// later, which only the kernel sets. On another filesystem, whose clock may be coarser or
-// another machine's, everything counts as made.
+// later, which only the kernel sets.
 static bool made_by_command(const struct stat &st) {
-  return st.st_dev != walk.dev || st.st_ctim.tv_sec > walk.since.tv_sec ||
+  return st.st_ctim.tv_sec > walk.since.tv_sec ||
          (st.st_ctim.tv_sec == walk.since.tv_sec && st.st_ctim.tv_nsec >= walk.since.tv_nsec);
 }
 
@@ -230,9 +229,11 @@ static int open_entry(int dir, const char *name, struct stat *st) {
 // the commands reach it through them; so every directory is walked, as what the command makes
 // deep down does not change the status of the directories above. Below a directory another user
 // may change, a symbolic link is refused too: they may have planted it for the commands to write
-// and run through. Elsewhere a link or a device is ours, as its owner cannot change where it
-// leads or what it is; a sticky directory others may write into is not, as they may add entries
-// the run command takes up.
+// and run through. Elsewhere a link is ours, as its owner cannot change where it leads; a device
+// must be ours and our group's, but all may use it where the archive says so; a sticky directory
+// others may write into is not ours, as they may add entries the run command takes up. The walk
+// does not enter another filesystem mounted there: a clock of its own, and what the system shows
+// in /proc, would tell it nothing.
 static bool ours_listed(const char *name, void *context) {
   auto *below = static_cast<Below *>(context);
   size_t len = strlen(walk.path);
@@ -240,21 +241,23 @@ static bool ours_listed(const char *name, void *context) {
   struct stat st;
   int fd = open_entry(below->dir, name, &st);
   bool seen = fd >= 0, made = seen && made_by_command(st), shared = false;
-  if (seen && (made || S_ISDIR(st.st_mode)) &&
-      !(S_ISLNK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
-    st.st_mode &= ~S_ISVTX;
+  bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
+  if (seen && (made || dir) && !S_ISLNK(st.st_mode)) {
+    st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
     shared = others_may_change(fd, st);
   }
   // Through a directory of another user's that was there.
   bool reached = below->shared && (made || (seen && S_ISLNK(st.st_mode)));
-  if (!seen || (made && shared && !reached))
+  if (mounted)
+    fprintf(stderr, "%s: %s: another filesystem is mounted here; %s\n", process.program_name,
+            visible(walk.path, stderr), walk.instead);
+  else if (!seen || (made && shared && !reached))
     fprintf(stderr, "%s: %s: another user may change this, as it was unpacked; %s\n",
             process.program_name, visible(walk.path, stderr), walk.instead);
   else if (reached)
     refuse_shared(walk.path, walk.instead);
-  bool ours = seen && !reached && !(made && shared);
-  bool all =
-      ours && (!S_ISDIR(st.st_mode) || ours_below(fd, below->depth + 1, below->shared || shared));
+  bool ours = seen && !mounted && !reached && !(made && shared);
+  bool all = ours && (!dir || ours_below(fd, below->depth + 1, below->shared || shared));
   if (fd >= 0)
     close(fd);
   walk.path[len] = '\0';
@@ -263,14 +266,15 @@ static bool ours_listed(const char *name, void *context) {
 
 // Whether no other user may change anything the extract command made below the directory `fd`
 // (a tar run as root gives each entry the owner, group and mode the archive recorded), walked by
-// descriptors without following links, at most 64 levels deep. A directory the user can neither
-// read nor enter holds nothing the command made as the user. Returns false after a message.
+// descriptors without following links, at most 64 levels deep. Returns false after a message.
 static bool ours_below(int fd, int depth, bool shared) {
-  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), depth, shared};
-  struct stat up; // ".." is reached through the directory only with leave to enter it
-  if (below.dir < 0 && errno == EACCES && fstatat(fd, "..", &up, 0) < 0 && errno == EACCES)
-    return true;
-  int result = below.dir >= 0 && depth < 64 ? read_entries(below.dir, ours_listed, &below) : -1;
+  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared};
+  struct stat st;
+  int result = -1;
+  if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
+    below.dev = st.st_dev;
+    result = read_entries(below.dir, ours_listed, &below);
+  }
   if (result < 0)
     fprintf(stderr, "%s: %s: could not be checked; %s\n", process.program_name,
             visible(walk.path, stderr), walk.instead);
@@ -296,7 +300,6 @@ void mark_before_extraction() {
   bool marked = fd >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) == 0 &&
                 fstat(fd, &st) == 0;
   walk.since = marked ? st.st_ctim : timespec{};
-  walk.dev = marked ? st.st_dev : 0;
   if (fd >= 0)
     close(fd);
 }

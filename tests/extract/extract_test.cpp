@@ -977,7 +977,8 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {"mkdir d; chmod 1777 d; cat > f", "./d" + shared_entry},
       {"cat > f; ln -s /etc l; chown -h 65534 l", ""}, // no one changes where a link leads
       {"cat > f; mkfifo l", ""},                       // looked at without waiting for a writer
-      {"cat > f; mknod l c 1 3; chmod 0666 l", ""},    // nor is a device opened
+      {"cat > f; mknod l c 1 3; chmod 0666 l", ""},    // nor is a device opened, which all may
+      {"cat > f; mknod l c 1 3; chown 65534 l", "./l" + shared_entry}, // use where it says so
       {"cat > f; chown 65534 f .", "", true},
       {"cat > f; chown 65534 old", "./old" + shared_entry},
       // Below a directory of another user's that was there, what the command made there, which
@@ -1008,7 +1009,17 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
     test::run({"sh", "-c", "cd \"$0\" && rm -rf f d l ran theirs own/bin/f", tool / "out"});
   }
-  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own", tool / "out"});
+  // Nor does the walk enter another filesystem mounted there.
+  if (test::run({"unshare", "-m", "true"}).status == 0) {
+    mkdir((tool / "out/mnt").c_str(), 0755);
+    tool.make_archive("g.run", "", "", "echo ran > ran", "cat > f", test::gzip_member("x", "f"));
+    unrun =
+        tool.run({"unshare", "-m", "sh", "-c", "mount -t tmpfs t mnt && exec ../g.run -q"}, in_out);
+    EXPECT_EQ(unrun.status, 1);
+    EXPECT_EQ(unrun.err, "../g.run: ./mnt: another filesystem is mounted here; the run command is "
+                         "not run\n");
+  }
+  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own mnt f", tool / "out"});
   // So for the directory an archive's space check names, where its commands work.
   std::string inst = tool / "v/inst";
   mkdir((tool / "v").c_str(), 0755);
