@@ -198,8 +198,9 @@ void QuoteTracker::follow(char c) {
   switch (frame) {
   case kParameter:
     // Only its end is followed: a quote inside it may hide a "}", and so may a backslash, which
-    // yash takes as one in its word while other shells do not.
-    if (c == '\'' || c == '"' || c == '\\')
+    // yash takes as one in its word while other shells do not, and a substitution, whose "}"
+    // does not end it.
+    if (strchr("'\"\\(`", c))
       lose();
     else if (c == '{')
       ++braces_;

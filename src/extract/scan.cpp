@@ -156,10 +156,9 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
     cmd->precommand = false;
     return false;
   }
-  // After a precommand word these are a program's names, no reserved words.
+  // After a precommand word, or quoted, these are a program's names, no reserved words.
   cmd->cases += strcmp(t, "case") == 0 && !cmd->precommand && !w.quoted;
-  if (!cmd->precommand &&
-      (strcmp(t, "for") == 0 || strcmp(t, "select") == 0 || strcmp(t, "foreach") == 0)) {
+  if (!cmd->precommand && !w.quoted && is_one_of(t, "for select foreach")) {
     cmd->loop_variable = cmd->loop_header = true;
     return false;
   }

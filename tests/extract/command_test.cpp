@@ -148,6 +148,8 @@ TEST(ExpandTemplate, WhereTheQuotingCannotBeToldValuesThatAreNotPlainAreRefused)
                            "echo $'x' %o",
                            "echo ${x-\"}\"} %o",
                            "printf %s \"${x-\\}'%o'}\"",
+                           "echo ${x-$(echo })#'%o'}",
+                           "echo ${x-{} $(echo })#'%o'",
                            "echo \"$(case x in x) echo %o;; esac)\"",
                            ": \"$(cas\\\ne y in y) touch %o ;; esac)\"",
                            "echo 'unclosed %o",
@@ -437,6 +439,8 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "/proc/self/exe -c %p",
       "echo %p | /proc/thread-self/exe -s",
       "exec 3</bin/sh; /dev/fd/3 -c %p",
+      "function for { find /dev/null -exec \"$@\" ';'; }\n\\for sh -c %p",
+      "function select { \"$@\"; }\n'select' sh -c %p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
