@@ -105,12 +105,11 @@ int enter_target(const char *dir) {
   return result;
 }
 
-// Opens `name` of `dir` to look at it, with `flags` besides: for reading where the user may, so
-// that its ACL can be read without /proc, else for its path alone (which needs only search
-// permission), or as the link it is.
-static int open_to_check(int dir, const char *name, int flags = O_DIRECTORY) {
-  int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | flags);
-  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | (flags & O_DIRECTORY));
+// Opens `name` of `dir` to look at it: for reading where the user may, so that its ACL can be
+// read, else for its path alone (which needs only search permission).
+static int open_to_check(int dir, const char *name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return fd >= 0 ? fd : openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 // Whether the directory `dir` (the current one) and every directory above it, up to the root, are
@@ -118,8 +117,14 @@ static int open_to_check(int dir, const char *name, int flags = O_DIRECTORY) {
 // a directory on its path and put theirs in its place. With `entries`, no other user may make an
 // entry in `dir` either (a sticky one lets them make the names the payload is written to
 // first), nor does a default ACL share what is made there.
+static bool ours_up_from(int fd, bool entries);
+
 static bool ours_up_to_root(bool entries, const char *dir) {
-  int fd = open_to_check(AT_FDCWD, dir);
+  return ours_up_from(open_to_check(AT_FDCWD, dir), entries);
+}
+
+// ours_up_to_root for the directory open on `fd`, which it closes.
+static bool ours_up_from(int fd, bool entries) {
   struct stat st, up;
   bool safe = fd >= 0 && !(entries && (fstat(fd, &st) < 0 || others_may_make_entries(fd, st))),
        root = false;
@@ -136,16 +141,19 @@ static bool ours_up_to_root(bool entries, const char *dir) {
   return safe && root;
 }
 
+// Says why the directory or entry `dir` is refused, with what to do instead.
+static void refuse(const char *dir, const char *why, const char *instead) {
+  fprintf(stderr, "%s: %s: %s; %s\n", process.program_name, visible(dir, stderr), why, instead);
+}
+
 // Says that another user may change the directory `dir` (null: the current one), with what to do
 // instead.
 static void refuse_shared(const char *dir, const char *instead) {
   char cwd[kTextBufferSize];
   if (!dir)
     dir = getcwd(cwd, sizeof cwd) ? cwd : ".";
-  fprintf(stderr,
-          "%s: %s: another user may change what this directory holds, or the directories above "
-          "it; %s\n",
-          process.program_name, visible(dir, stderr), instead);
+  refuse(dir, "another user may change what this directory holds, or the directories above it",
+         instead);
 }
 
 int check_own_group() {
@@ -177,9 +185,13 @@ int check_current_directory() {
 struct UnpackedWalk {
   char path[kTextBufferSize]; // the entry it is at, from the current directory
   timespec since; // the status of what the command made or changed changed at this time or later
-  const char *instead; // what the message says happens instead
+  const char *instead;        // what the message says happens instead
+  struct stat on_the_way[64]; // the directories being walked, one a level (a link may lead back)
 };
 static UnpackedWalk walk;
+
+// Why an entry the extract command made is refused.
+static const char kUnpackedShared[] = "another user may change this, as it was unpacked";
 
 static bool ours_below(int fd, int depth, bool shared);
 
@@ -223,13 +235,39 @@ static int open_entry(int dir, const char *name, struct stat *st) {
   return fd;
 }
 
+// Whether what the link `name` of the directory being walked leads to is ours: a directory must
+// be one no other user may change, up to the root, and what the extract command made below it
+// ours, unless the walk is in it already; a file the command made or changed must be ours.
+static bool ours_through_link(const Below *below, const char *name) {
+  int fd = openat(below->dir, name, O_PATH | O_CLOEXEC);
+  struct stat st;
+  bool ours = fd < 0 || fstat(fd, &st) < 0; // leads nowhere: nothing went through it
+  if (!ours && S_ISDIR(st.st_mode)) {
+    for (int depth = 0; depth <= below->depth; ++depth)
+      ours = ours || (walk.on_the_way[depth].st_dev == st.st_dev &&
+                      walk.on_the_way[depth].st_ino == st.st_ino);
+    bool up = ours || ours_up_from(openat(fd, ".", O_PATH | O_CLOEXEC), false);
+    if (!up)
+      refuse_shared(walk.path, walk.instead);
+    ours = ours || (up && ours_below(fd, below->depth + 1, false));
+  } else if (!ours) {
+    ours = !made_by_command(st) || !others_may_change(fd, st);
+    if (!ours)
+      refuse(walk.path, kUnpackedShared, walk.instead);
+  }
+  if (fd >= 0)
+    close(fd);
+  return ours;
+}
+
 // Whether no other user may change the entry `name` of the directory being walked, if the
 // extract command made or changed it, nor anything below it; a message names the first that
 // fails. What the command made must be ours, and so must every directory on the way to it, as
 // the commands reach it through them; so every directory is walked, as what the command makes
 // deep down does not change the status of the directories above. Below a directory another user
 // may change, a symbolic link is refused too: they may have planted it for the commands to write
-// and run through. Elsewhere a link is ours, as its owner cannot change where it leads; a device
+// and run through. Elsewhere a link is ours, as its owner cannot change where it leads, and what
+// it leads to is walked (the extract command may have written through it); a device
 // must be ours and our group's, but all may use it where the archive says so; a sticky directory
 // others may write into is not ours, as they may add entries the run command takes up. The walk
 // does not enter another filesystem mounted there: a clock of its own, and what the system shows
@@ -249,15 +287,14 @@ static bool ours_listed(const char *name, void *context) {
   // Through a directory of another user's that was there.
   bool reached = below->shared && (made || (seen && S_ISLNK(st.st_mode)));
   if (mounted)
-    fprintf(stderr, "%s: %s: another filesystem is mounted here; %s\n", process.program_name,
-            visible(walk.path, stderr), walk.instead);
+    refuse(walk.path, "another filesystem is mounted here", walk.instead);
   else if (!seen || (made && shared && !reached))
-    fprintf(stderr, "%s: %s: another user may change this, as it was unpacked; %s\n",
-            process.program_name, visible(walk.path, stderr), walk.instead);
+    refuse(walk.path, kUnpackedShared, walk.instead);
   else if (reached)
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !reached && !(made && shared);
-  bool all = ours && (!dir || ours_below(fd, below->depth + 1, below->shared || shared));
+  bool all = ours && (!dir || ours_below(fd, below->depth + 1, below->shared || shared)) &&
+             (!S_ISLNK(st.st_mode) || ours_through_link(below, name));
   if (fd >= 0)
     close(fd);
   walk.path[len] = '\0';
@@ -269,15 +306,13 @@ static bool ours_listed(const char *name, void *context) {
 // descriptors without following links, at most 64 levels deep. Returns false after a message.
 static bool ours_below(int fd, int depth, bool shared) {
   Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared};
-  struct stat st;
   int result = -1;
-  if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
-    below.dev = st.st_dev;
+  if (below.dir >= 0 && depth < 64 && fstat(below.dir, &walk.on_the_way[depth]) == 0) {
+    below.dev = walk.on_the_way[depth].st_dev;
     result = read_entries(below.dir, ours_listed, &below);
   }
   if (result < 0)
-    fprintf(stderr, "%s: %s: could not be checked; %s\n", process.program_name,
-            visible(walk.path, stderr), walk.instead);
+    refuse(walk.path, "could not be checked", walk.instead);
   if (below.dir >= 0)
     close(below.dir);
   return result == 0;
