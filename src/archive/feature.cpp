@@ -33,8 +33,7 @@ const char *feature_get(const ArchiveHeader &h, const char *key) {
   const char *at = find_text(h.features, key);
   if (!at)
     return nullptr;
-  strncpy(result, at, sizeof result - 1);
-  result[sizeof result - 1] = '\0';
+  format_text(result, sizeof result, "%s", at); // cut at its size
   if (char *comma = strchr(result, ',')) {
     *comma = '\0';
     trim_trailing(result);

@@ -24,11 +24,12 @@ static const char kShellRunners[] =
 
 // Words after which a command still begins: reserved words (zsh's "always" too), and precommand
 // words that run the command after them (their options and operands are all taken for commands,
-// up to a reserved word), with "function", whose names come before its body.
+// up to a reserved word; bash's "jobs -x" runs one), with "function", whose names come before its
+// body.
 static const char kBeforeCommand[] = "if then else elif do while until ! { } fi done esac always";
 static const char kPrecommands[] =
     "command builtin exec noglob nocorrect - coproc nohup env time xargs nice sudo doas stdbuf "
-    "timeout setsid taskset ionice function";
+    "timeout setsid taskset ionice function jobs";
 // Shells: their "-c" argument is code, and without a script operand they read code from their
 // standard input; flock hands its "-c" argument to a shell too. A name is a shell's also with a
 // version or a build after it (zsh5, bash-5.2, bash-static, sh.distrib) and an "r" before it
@@ -47,6 +48,9 @@ static const char kNumbers[] = "$? $#";
 // yash's own hooks.
 static const char kSetOptions[] =
     "errexit nounset pipefail xtrace verbose noclobber noglob allexport notify";
+// The options shopt may name: how patterns match, and the last command of a pipe.
+static const char kShoptOptions[] =
+    "extglob nullglob dotglob failglob globstar nocaseglob nocasematch lastpipe";
 
 static bool is_one_of(const char *word, const char *list) {
   return is_listed(word, strlen(word), list);
@@ -56,7 +60,7 @@ static bool is_one_of(const char *word, const char *list) {
 struct Word {
   char text[kTextBufferSize] = ""; // a template holds at most 1023 characters
   size_t len = 0;
-  bool expansion = false;     // "$" or a backquote: may become anything
+  bool expansion = false;     // "$", a backquote or a leading "~": may become anything
   bool placeholder = false;   // "%o" or "%p": a value, as a name of a variable it is unknown
   bool literal_slash = false; // a "/" of the template itself: names a file, never a builtin
   bool process = false;       // holds a process substitution: names a pipe to another command
@@ -105,6 +109,7 @@ struct Command {
   bool test = false;             // test or [
   bool wait = false;             // wait, whose "-p" names a variable
   bool hash = false;             // hash, whose "-p" (zsh: NAME=PATH) gives a path another name
+  bool shopt = false;            // shopt, whose options other than the usual ones change much
   bool cd = false; // cd, pushd or chdir, which may enter where a script is an open file (so may
                    // an operand an expansion makes, or "-", which is $OLDPWD)
   bool redirect = false;  // the next word is a redirection's target
@@ -179,6 +184,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->test = strcmp(t, "test") == 0 || strcmp(t, "[") == 0;
   cmd->wait = strcmp(t, "wait") == 0;
   cmd->hash = strcmp(t, "hash") == 0;
+  cmd->shopt = strcmp(t, "shopt") == 0;
   cmd->cd = is_one_of(t, "cd pushd chdir");
   cmd->tests = cmd->tests || cmd->printf || cmd->test;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
@@ -295,8 +301,10 @@ static bool read_argument(Command *cmd, const Word &w, size_t name) {
   case Takes::numbers:
     return (w.expansion || w.placeholder) && !is_one_of(t, kNumbers);
   case Takes::options: {
-    // An option word an expansion makes may name any option.
-    if ((t[0] == '-' || t[0] == '+') && w.expansion)
+    // An option word an expansion makes may name any option; shopt's cdable_vars makes "cd NAME"
+    // enter where $NAME leads, and the like.
+    if (((t[0] == '-' || t[0] == '+') && w.expansion) ||
+        (cmd->shopt && t[0] != '-' && !is_one_of(t, kShoptOptions)))
       return true;
     // "-o" names an option; mksh's "-A" (and "+A") an array, whose first element is the variable.
     if (cmd->set_option || cmd->set_array) {
@@ -559,7 +567,7 @@ static bool read_boundary(Reading *r, char c, char before) {
 static void add_to_word(Word *w, char c, const char *p) {
   if (w->len + 1 >= sizeof w->text)
     return;
-  w->expansion = w->expansion || c == '$';
+  w->expansion = w->expansion || c == '$' || (c == '~' && w->len == 0); // ~- is $OLDPWD
   w->placeholder = w->placeholder || (c == '%' && (p[1] == 'o' || p[1] == 'p'));
   w->literal_slash = w->literal_slash || c == '/';
   w->text[w->len++] = c;
@@ -619,15 +627,15 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
     } else if ((c == '<' || c == '>') && p[1] == '(') {
       add_to_word(&r.w, c, p); // a process substitution, a word of its own or part of one
     } else if (c == '<' || c == '>' || (c == '&' && p[1] == '>')) {
-      // A number just before the operator is its descriptor, not a word; "&" and "|" after it
-      // belong to it (">&", ">|"), and ">&-" closes a descriptor, taking no word.
+      // A number just before the operator is its descriptor, not a word; "&", "|" and "!" after
+      // it belong to it (">&", ">|", ">!"), and ">&-" closes a descriptor, taking no word.
       // bash's "{NAME}>" assigns a descriptor to NAME, an array element's too.
       if (r.w.len > 0 && r.w.text[0] == '{')
         return true;
       if (r.w.len > 0 && strspn(r.w.text, "0123456789") == r.w.len)
         r.w = Word{};
       rereads = end_word(&r.cmd, &r.w);
-      p += strspn(p + 1, "<>&|");
+      p += strspn(p + 1, "<>&|!"); // zsh's ">!" clobbers as ">|" does
       r.cmd.redirect = *p != '&' || p[1] != '-';
       r.cmd.duplicate = *p == '&';
       p += r.cmd.redirect ? 0 : 1;

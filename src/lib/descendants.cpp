@@ -33,9 +33,8 @@ static long leading_number(const char *s) {
 // pgrp ...", where comm may hold blanks and parentheses, so the fields are counted from the last
 // ")". Returns false when the process is gone or the line is not as expected.
 static bool read_stat(const char *pid, pid_t *parent, pid_t *group) {
-  char path[64] = "/proc/";
-  strncat(path, pid, 40);
-  strcat(path, "/stat");
+  char path[64];
+  format_text(path, sizeof path, "/proc/%.40s/stat", pid);
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return false;

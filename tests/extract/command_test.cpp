@@ -441,6 +441,12 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "exec 3</bin/sh; /dev/fd/3 -c %p",
       "function for { find /dev/null -exec \"$@\" ';'; }\n\\for sh -c %p",
       "function select { \"$@\"; }\n'select' sh -c %p",
+      ">! /dev/null eval %p",
+      "2>&! /dev/null eval %p",
+      "jobs -x eval %p",
+      "cd %p && OLDPWD=$(echo /proc/self) && mksh ~-/environ",
+      "cd %p && d=$(echo /proc/self) && sh ~d/environ",
+      "shopt -s cdable_vars; d=$(echo /proc/self); cd %p && cd d && mksh environ",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
