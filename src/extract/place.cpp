@@ -117,14 +117,8 @@ static int open_to_check(int dir, const char *name) {
 // a directory on its path and put theirs in its place. With `entries`, no other user may make an
 // entry in `dir` either (a sticky one lets them make the names the payload is written to
 // first), nor does a default ACL share what is made there.
-static bool ours_up_from(int fd, bool entries);
-
 static bool ours_up_to_root(bool entries, const char *dir) {
-  return ours_up_from(open_to_check(AT_FDCWD, dir), entries);
-}
-
-// ours_up_to_root for the directory open on `fd`, which it closes.
-static bool ours_up_from(int fd, bool entries) {
+  int fd = open_to_check(AT_FDCWD, dir);
   struct stat st, up;
   bool safe = fd >= 0 && !(entries && (fstat(fd, &st) < 0 || others_may_make_entries(fd, st))),
        root = false;
@@ -185,8 +179,9 @@ int check_current_directory() {
 struct UnpackedWalk {
   char path[kTextBufferSize]; // the entry it is at, from the current directory
   timespec since; // the status of what the command made or changed changed at this time or later
-  const char *instead;        // what the message says happens instead
-  struct stat on_the_way[64]; // the directories being walked, one a level (a link may lead back)
+  timespec here;  // ... in the current directory, by its filesystem's clock
+  timespec space; // ... in the directory an archive's space check names, by its own
+  const char *instead; // what the message says happens instead
 };
 static UnpackedWalk walk;
 
@@ -235,39 +230,13 @@ static int open_entry(int dir, const char *name, struct stat *st) {
   return fd;
 }
 
-// Whether what the link `name` of the directory being walked leads to is ours: a directory must
-// be one no other user may change, up to the root, and what the extract command made below it
-// ours, unless the walk is in it already; a file the command made or changed must be ours.
-static bool ours_through_link(const Below *below, const char *name) {
-  int fd = openat(below->dir, name, O_PATH | O_CLOEXEC);
-  struct stat st;
-  bool ours = fd < 0 || fstat(fd, &st) < 0; // leads nowhere: nothing went through it
-  if (!ours && S_ISDIR(st.st_mode)) {
-    for (int depth = 0; depth <= below->depth; ++depth)
-      ours = ours || (walk.on_the_way[depth].st_dev == st.st_dev &&
-                      walk.on_the_way[depth].st_ino == st.st_ino);
-    bool up = ours || ours_up_from(openat(fd, ".", O_PATH | O_CLOEXEC), false);
-    if (!up)
-      refuse_shared(walk.path, walk.instead);
-    ours = ours || (up && ours_below(fd, below->depth + 1, false));
-  } else if (!ours) {
-    ours = !made_by_command(st) || !others_may_change(fd, st);
-    if (!ours)
-      refuse(walk.path, kUnpackedShared, walk.instead);
-  }
-  if (fd >= 0)
-    close(fd);
-  return ours;
-}
-
 // Whether no other user may change the entry `name` of the directory being walked, if the
 // extract command made or changed it, nor anything below it; a message names the first that
 // fails. What the command made must be ours, and so must every directory on the way to it, as
 // the commands reach it through them; so every directory is walked, as what the command makes
 // deep down does not change the status of the directories above. Below a directory another user
 // may change, a symbolic link is refused too: they may have planted it for the commands to write
-// and run through. Elsewhere a link is ours, as its owner cannot change where it leads, and what
-// it leads to is walked (the extract command may have written through it); a device
+// and run through. Elsewhere a link is ours, as its owner cannot change where it leads; a device
 // must be ours and our group's, but all may use it where the archive says so; a sticky directory
 // others may write into is not ours, as they may add entries the run command takes up. The walk
 // does not enter another filesystem mounted there: a clock of its own, and what the system shows
@@ -293,8 +262,7 @@ static bool ours_listed(const char *name, void *context) {
   else if (reached)
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !reached && !(made && shared);
-  bool all = ours && (!dir || ours_below(fd, below->depth + 1, below->shared || shared)) &&
-             (!S_ISLNK(st.st_mode) || ours_through_link(below, name));
+  bool all = ours && (!dir || ours_below(fd, below->depth + 1, below->shared || shared));
   if (fd >= 0)
     close(fd);
   walk.path[len] = '\0';
@@ -307,8 +275,9 @@ static bool ours_listed(const char *name, void *context) {
 static bool ours_below(int fd, int depth, bool shared) {
   Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared};
   int result = -1;
-  if (below.dir >= 0 && depth < 64 && fstat(below.dir, &walk.on_the_way[depth]) == 0) {
-    below.dev = walk.on_the_way[depth].st_dev;
+  struct stat st;
+  if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
+    below.dev = st.st_dev;
     result = read_entries(below.dir, ours_listed, &below);
   }
   if (result < 0)
@@ -319,9 +288,10 @@ static bool ours_below(int fd, int depth, bool shared) {
 }
 
 // Whether no other user may change what the extract command made or changed in the directory
-// `dir`, named from there in the message.
-static bool ours_unpacked(const char *dir) {
+// `dir`, named from there in the message, where what it made changed status at `since` or later.
+static bool ours_unpacked(const char *dir, timespec since) {
   copy_text(walk.path, dir);
+  walk.since = since;
   int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
   bool ours = ours_below(fd, 0, false);
   if (fd >= 0)
@@ -329,14 +299,29 @@ static bool ours_unpacked(const char *dir) {
   return ours;
 }
 
-void mark_before_extraction() {
-  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The time by the clock of the filesystem of the directory `dir`, read from the status a change
+// that changes nothing gives it; zero, so that everything counts as made, where it cannot be had.
+static timespec mark(const char *dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   struct stat st;
   bool marked = fd >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) == 0 &&
                 fstat(fd, &st) == 0;
-  walk.since = marked ? st.st_ctim : timespec{};
   if (fd >= 0)
     close(fd);
+  return marked ? st.st_ctim : timespec{};
+}
+
+void mark_before_extraction() {
+  walk.here = mark(".");
+  // The space check's directory may be another filesystem, or one still to be made in it.
+  char space[kTextBufferSize];
+  copy_text(space, placement.space_dir);
+  walk.space = mark(space);
+  char *slash = strrchr(space, '/');
+  if (!walk.space.tv_sec && slash) {
+    slash[slash == space] = '\0';
+    walk.space = mark(space);
+  }
 }
 
 int check_placement_after_extraction(const char *instead) {
@@ -366,7 +351,7 @@ int check_placement_after_extraction(const char *instead) {
     refuse_shared(placement.space_dir, instead);
     return -1;
   }
-  if (len && !ours_unpacked(space))
+  if (len && !ours_unpacked(space, walk.space))
     return -1;
   if (placement.temporary[0])
     return 0;
@@ -374,7 +359,7 @@ int check_placement_after_extraction(const char *instead) {
     refuse_shared(nullptr, instead);
     return -1;
   }
-  return ours_unpacked(".") ? 0 : -1;
+  return ours_unpacked(".", walk.here) ? 0 : -1;
 }
 
 int enter_temporary(const char *base, bool keep) {
