@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "lib/runtime_names.h"
 #include "lib/text.h"
@@ -110,10 +111,13 @@ struct Command {
   bool wait = false;             // wait, whose "-p" names a variable
   bool hash = false;             // hash, whose "-p" (zsh: NAME=PATH) gives a path another name
   bool shopt = false;            // shopt, whose options other than the usual ones change much
-  bool cd = false; // cd, pushd or chdir, which may enter where a script is an open file (so may
-                   // an operand an expansion makes, or "-", which is $OLDPWD)
-  bool redirect = false;  // the next word is a redirection's target
-  bool duplicate = false; // ... of ">&" or "<&", which bash expands a second time
+  bool cd = false; // cd, pushd, chdir or zsh's dirs, which may enter (or have popd enter) where
+                   // a script is an open file (so may an operand an expansion makes, "-", which
+                   // is $OLDPWD, or a second one, which mksh and zsh put in place of the first
+                   // in $PWD)
+  bool cd_operand = false; // ... and it has had one
+  bool redirect = false;   // the next word is a redirection's target
+  bool duplicate = false;  // ... of ">&" or "<&", which bash expands a second time
 };
 
 static bool is_name(const char *p, size_t len) {
@@ -185,7 +189,7 @@ static bool read_command_word(Command *cmd, const Word &w, const char *base) {
   cmd->wait = strcmp(t, "wait") == 0;
   cmd->hash = strcmp(t, "hash") == 0;
   cmd->shopt = strcmp(t, "shopt") == 0;
-  cmd->cd = is_one_of(t, "cd pushd chdir");
+  cmd->cd = is_one_of(t, "cd pushd chdir dirs");
   cmd->tests = cmd->tests || cmd->printf || cmd->test;
   cmd->name_options = strcmp(t, "read") == 0 ? "r" : strcmp(t, "unset") == 0 ? "vf" : "p";
   if (strcmp(t, "export") == 0 || strcmp(t, "readonly") == 0 || strcmp(t, "local") == 0 ||
@@ -372,8 +376,9 @@ static bool read_word(Command *cmd, const Word &w) {
     return cmd->duplicate && (w.expansion || w.placeholder);
   }
   // zsh takes several variables before "in" (or "do", or a "(" foreach's list begins with), and
-  // "in" for the first; a word that is no name ends them and is read as any other.
-  if (cmd->loop_variable && is_name(t, w.len) &&
+  // "in" for the first; a word that is no name ends them and is read as any other, and so is a
+  // shell's or a rereading builtin's name, which a misread "for" must not hide.
+  if (cmd->loop_variable && is_name(t, w.len) && !is_shell_name(t) && !is_one_of(t, kRereading) &&
       (!cmd->loop_named || (strcmp(t, "in") != 0 && strcmp(t, "do") != 0))) {
     cmd->loop_named = true;
     return is_refused_setting(t, w.len, "", 0);
@@ -413,7 +418,11 @@ static bool read_word(Command *cmd, const Word &w) {
       (cmd->test && strcmp(t, "-t") == 0) || (cmd->wait && strncmp(t, "-p", 2) == 0) ||
       (cmd->hash && (option_with(t, 'p') || strchr(t, '='))) ||
       (cmd->cd && !cmd->expect_command &&
-       (names_open_descriptor(t) || w.expansion || strcmp(t, "-") == 0)))
+       (names_open_descriptor(t) || w.expansion || strcmp(t, "-") == 0 ||
+        (t[0] != '-' && std::exchange(cmd->cd_operand, true)))))
+    return true;
+  // find's -execdir runs a command where it finds a file, as env -C does.
+  if (is_one_of(t, "-execdir -okdir"))
     return true;
   // env -S splits a string into words; env -C enters a directory, as cd does.
   if (cmd->env && (option_with(t, 'S') || option_with(t, 'C') || abbreviates(t, "--split-string") ||
@@ -600,6 +609,12 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
       rereads = end_word(&r.cmd, &r.w) || end_command(&r.cmd) ||
                 (quote_aware ? r.depth > 0 : r.cmd.cases > 0);
       return rereads || (r.cmd.tests && r.cmd.v_word);
+    } else if (quote_aware && !quote && c == '#' && r.w.len == 0 && !r.w.quoted &&
+               (p == tmpl || strchr(" \t\n;&|", p[-1]))) {
+      // A comment, to its line's end (inside backquotes, to the one that closes them): a quote
+      // in it is no quote. (After "(" a "#" may begin a pattern's word in bash and mksh.)
+      while (p[1] && p[1] != '\n' && !(p[1] == '`' && inside_backquotes(r)))
+        ++p;
     } else if (quote_aware && quote && c != quote) {
       if (quote == '"' && c == '\\' && p[1])
         c = *++p; // inside "...", a backslash keeps a quote too

@@ -447,6 +447,11 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "cd %p && OLDPWD=$(echo /proc/self) && mksh ~-/environ",
       "cd %p && d=$(echo /proc/self) && sh ~d/environ",
       "shopt -s cdable_vars; d=$(echo /proc/self); cd %p && cd d && mksh environ",
+      ": # it's\nenv 'A=x; for ' sh -c %p",
+      ": # it\"s\nenv \"A=x; select \" eval %p",
+      "cd %p && cd /tmp/zXroc && cd zX /p && cd self && mksh environ",
+      "cd %p && d=$(echo /proc/self) && dirs $d && popd && mksh environ",
+      "cd %p && find /proc/self/ -name environ -execdir mksh environ ';'",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
