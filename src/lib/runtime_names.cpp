@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstring>
-#include <strings.h>
 
 #include "lib/text.h"
 
@@ -60,8 +59,8 @@ static bool is_safe_locale_name(const char *v, size_t len, bool plain_language) 
   const char *at = static_cast<const char *>(memchr(dot, '@', codeset + 1));
   if (at)
     codeset = static_cast<size_t>(at - dot - 1);
-  return dot > v && ((codeset == 5 && strncasecmp(dot + 1, "utf-8", 5) == 0) ||
-                     (codeset == 4 && strncasecmp(dot + 1, "utf8", 4) == 0));
+  return dot > v && ((codeset == 5 && same_letters(dot + 1, "utf-8", 5)) ||
+                     (codeset == 4 && same_letters(dot + 1, "utf8", 4)));
 }
 
 // LANG and LC_* take one locale name (or none); LANGUAGE a list of them separated by ":".

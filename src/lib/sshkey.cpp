@@ -1,10 +1,10 @@
 #include "lib/sshkey.h"
 
 #include <cstring>
-#include <strings.h>
 
 #include "lib/base64.h"
 #include "lib/sha256.h"
+#include "lib/text.h"
 
 namespace vardo {
 
@@ -85,8 +85,7 @@ bool options_allow(const Field &options, const char *ns, const char **reason) {
   }
   for (const char *at = options.p, *end = options.p + options.len; at < end;) {
     Field option = next_item(at, end);
-    if (option.len > kPrefix && strncasecmp(option.p, kNamespaces, kPrefix) == 0 &&
-        ++namespaces == 1) {
+    if (option.len > kPrefix && same_letters(option.p, kNamespaces, kPrefix) && ++namespaces == 1) {
       // ssh-keygen reads the list as patterns ("!vardo" denies it): only a quoted list of plain
       // names is taken, so that no line trusts a key that ssh-keygen would not.
       Field value{option.p + kPrefix, option.len - kPrefix};
@@ -98,7 +97,7 @@ bool options_allow(const Field &options, const char *ns, const char **reason) {
         *reason = "the trusted key is not allowed this namespace";
         return false;
       }
-    } else if (option.len == 14 && strncasecmp(option.p, "cert-authority", 14) == 0) {
+    } else if (option.len == 14 && same_letters(option.p, "cert-authority", 14)) {
       *reason = "cert-authority keys are not supported";
       return false;
     } else {

@@ -22,6 +22,17 @@ int format_text(char *dst, size_t size, const char *format, ...) {
   return n < 0 || static_cast<size_t>(n) >= size ? -1 : 0;
 }
 
+bool same_letters(const char *text, const char *word, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    char a = text[i], b = word[i];
+    a = a >= 'A' && a <= 'Z' ? a + ('a' - 'A') : a;
+    b = b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b;
+    if (a != b)
+      return false; // at the NUL of a shorter text too
+  }
+  return true;
+}
+
 bool is_listed(const char *word, size_t len, const char *list) {
   for (const char *p = list; *p; p += *p == ' ') {
     size_t n = strcspn(p, " ");

@@ -29,6 +29,10 @@ const char *find_text(const char *text, const char *part);
 // separate (a list in one string costs no pointer per word in the executable).
 bool is_listed(const char *word, size_t len, const char *list);
 
+// Whether the `len` characters at `text` are those of `word`, ASCII letters in either case (as
+// strncasecmp, whose locale-aware copy in the C library costs 184 bytes of executable).
+bool same_letters(const char *text, const char *word, size_t len);
+
 // Reads the decimal digits at the start of `text` into `value`. Returns the first character after
 // them, or null when there is none or the number would not fit in 64 bits (the C library's strtoul
 // costs 1.9 KiB of executable).

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <strings.h>
 #include <unistd.h>
+
+#include "lib/text.h"
 
 namespace vardo {
 
@@ -76,7 +77,7 @@ static bool terminal_utf8() {
       break;
   utf8 = 0;
   for (const char *p = locale ? locale : ""; *p && !utf8; ++p)
-    utf8 = strncasecmp(p, "utf-8", 5) == 0 || strncasecmp(p, "utf8", 4) == 0;
+    utf8 = same_letters(p, "utf-8", 5) || same_letters(p, "utf8", 4);
   return utf8;
 }
 
