@@ -251,7 +251,9 @@ static bool ours_listed(const char *name, void *context) {
   bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
   if (seen && (made || dir) && !S_ISLNK(st.st_mode)) {
     st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
-    shared = others_may_change(fd, st);
+    // A directory the command made must not share what the run command makes in it either
+    // (tar --acls restores a default ACL).
+    shared = made && dir ? others_may_make_entries(fd, st) : others_may_change(fd, st);
   }
   // Through a directory of another user's that was there.
   bool reached = below->shared && (made || (seen && S_ISLNK(st.st_mode)));
@@ -279,6 +281,12 @@ static bool ours_below(int fd, int depth, bool shared) {
   if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
     below.dev = st.st_dev;
     result = read_entries(below.dir, ours_listed, &below);
+  }
+  // Where another user may change the directory, an entry moved out while it was read, and back,
+  // went unseen: that changed its status.
+  if (result == 0 && shared && (fstat(below.dir, &st) < 0 || made_by_command(st))) {
+    refuse_shared(walk.path, walk.instead);
+    result = 1;
   }
   if (result < 0)
     refuse(walk.path, "could not be checked", walk.instead);

@@ -973,8 +973,9 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {"mkdir -p d/e; cat > d/e/f; chmod 0666 d/e/f", "./d/e/f" + shared_entry},
       {"cat > f; chgrp 65534 f; chmod 0464 f", "./f" + shared_entry}, // nobody's group may write
       {"cat > f; chgrp 65534 f", ""},
-      // Others may add entries the run command takes up.
+      // Others may add entries the run command takes up, or have what it makes there shared.
       {"mkdir d; chmod 1777 d; cat > f", "./d" + shared_entry},
+      {"mkdir d; setfacl -d -m u:65534:rwx d; cat > f", "./d" + shared_entry},
       {"cat > f; ln -s /etc l; chown -h 65534 l", ""}, // no one changes where a link leads
       {"cat > f; mkfifo l", ""},                       // looked at without waiting for a writer
       {"cat > f; mknod l c 1 3; chmod 0666 l", ""},    // nor is a device opened, which all may
