@@ -359,6 +359,9 @@ static bool read_sudo_word(Command *cmd, const char *t) {
   return true;
 }
 
+// Whether the reading under way keeps a quote's text in one word (reads_as_rereading).
+static bool quotes_followed;
+
 // Reads one word of the current command. Returns true when the template rereads.
 static bool read_word(Command *cmd, const Word &w) {
   const char *t = w.text;
@@ -370,10 +373,13 @@ static bool read_word(Command *cmd, const Word &w) {
       (t[0] == '[' && strchr(t, '=')))
     return true;
   // A ">&" target and a printf format with a conversion that a quote may carry past a blank go
-  // on in the next word.
+  // on in the next word. Where quotes are looked through, the operator may have stood inside
+  // one: before the command word, its target is read as that word too.
   if (cmd->redirect) {
     cmd->redirect = w.open && cmd->duplicate;
-    return cmd->duplicate && (w.expansion || w.placeholder);
+    bool rereads = cmd->duplicate && (w.expansion || w.placeholder);
+    if (rereads || quotes_followed || !cmd->expect_command)
+      return rereads;
   }
   // zsh takes several variables before "in" (or "do", or a "(" foreach's list begins with), and
   // "in" for the first; a word that is no name ends them and is read as any other, and so is a
@@ -593,12 +599,22 @@ static bool inside_backquotes(const Reading &reading) {
 // 9 KiB: not on the stack.
 static Reading r;
 
+// Whether a "${" stands before `p` on its line of `tmpl`: `p` may be inside it (where a "#"
+// begins no comment), which is not followed further.
+static bool after_parameter(const char *tmpl, const char *p) {
+  for (const char *q = p; q - tmpl >= 2 && q[-1] != '\n'; --q)
+    if (q[-1] == '{' && q[-2] == '$')
+      return true;
+  return false;
+}
+
 // Reads the template once. `quote_aware`: a quote keeps everything up to its partner in one
 // word; otherwise quotes are looked through and blanks and operators inside them end words too.
 // The two readings miss different things, and a template passes only when neither finds a
 // construct.
 static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
   r = Reading{};
+  quotes_followed = quote_aware;
   char quote = 0;
   for (const char *p = tmpl;; ++p) {
     char c = *p;
@@ -610,9 +626,12 @@ static bool reads_as_rereading(const char *tmpl, bool quote_aware) {
                 (quote_aware ? r.depth > 0 : r.cmd.cases > 0);
       return rereads || (r.cmd.tests && r.cmd.v_word);
     } else if (quote_aware && !quote && c == '#' && r.w.len == 0 && !r.w.quoted &&
-               (p == tmpl || strchr(" \t\n;&|", p[-1]))) {
+               (p == tmpl || strchr(" \t\n;&|()", p[-1])) &&
+               !(p - tmpl >= 2 && p[-1] == '(' && strchr("@?*+!", p[-2])) &&
+               !after_parameter(tmpl, p)) {
       // A comment, to its line's end (inside backquotes, to the one that closes them): a quote
-      // in it is no quote. (After "(" a "#" may begin a pattern's word in bash and mksh.)
+      // in it is no quote. Inside a pattern "@(...)" of bash and mksh, and maybe inside "${...}",
+      // a "#" begins none: not passed over there.
       while (p[1] && p[1] != '\n' && !(p[1] == '`' && inside_backquotes(r)))
         ++p;
     } else if (quote_aware && quote && c != quote) {

@@ -452,6 +452,11 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "cd %p && cd /tmp/zXroc && cd zX /p && cd self && mksh environ",
       "cd %p && d=$(echo /proc/self) && dirs $d && popd && mksh environ",
       "cd %p && find /proc/self/ -name environ -execdir mksh environ ';'",
+      ": ${x:- #}; A='x >' eval %p",
+      "echo ${x%% #}; env 'A=x >' sh -c %p",
+      "(true)#'\nA='x >' eval %p #'",
+      "(#'\nA='x >' eval %p #'\n)",
+      ": # it's\nA='x >' eval %p",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
