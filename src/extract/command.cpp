@@ -199,7 +199,7 @@ static int run_command(const char *cmd, const ShellCall &call) {
 // input declines.
 static bool confirm_run() {
   char reply[512];
-  printf("OK to run the command? ");
+  fputs("OK to run the command? ", stdout);
   for (;;) {
     fflush(stdout);
     if (!read_answer(reply, 511))
@@ -209,7 +209,7 @@ static bool confirm_run() {
       return false;
     if (c == 'Y')
       return true;
-    printf("\n? (y/n): ");
+    fputs("\n? (y/n): ", stdout);
   }
 }
 
@@ -220,8 +220,8 @@ int run_post_command(const ExpandedCommand &cmd, const ShellCall &call, const ch
     fputs("This archive requires more processing using the following command:\n", stdout);
     // The answer is typed at the terminal of standard input, and the command is read there even
     // when standard output goes through a pipe such as tee.
-    printf("    %s\n",
-           isatty(STDIN_FILENO) ? escape_controls(cmd.shown) : visible(cmd.shown, stdout));
+    fprintf(stdout, "    %s\n",
+            isatty(STDIN_FILENO) ? escape_controls(cmd.shown) : visible(cmd.shown, stdout));
     bool asked = isatty(fileno(stdin));
     if (!asked)
       fputs("but stdin is not a terminal. So forget it.\n", stdout);

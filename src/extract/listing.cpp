@@ -72,8 +72,8 @@ static uint64_t per_thousand(uint64_t part, uint64_t whole) {
 // The sizes of a payload of 4 GiB or more, whose size the header records, in columns as wide as
 // they need and a ratio computed without wrapping.
 static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32_t header_bytes) {
-  printf("%9llu %9llu ", static_cast<unsigned long long>(compressed),
-         static_cast<unsigned long long>(uncompressed));
+  fprintf(stdout, "%9llu %9llu ", static_cast<unsigned long long>(compressed),
+          static_cast<unsigned long long>(uncompressed));
   // The uncompressed size less the DEFLATE data's, in tenths of a percent of the uncompressed.
   uint64_t deflated = compressed - header_bytes;
   bool grew = deflated > uncompressed;
@@ -89,11 +89,11 @@ static void print_large_sizes(uint64_t compressed, uint64_t uncompressed, uint32
 // archive's can pass for the listing's own "verified" line.
 static void print_header_lines(const ArchiveHeader &h) {
   if (h.features[0])
-    printf("Feature: %s\n", visible(h.features, stdout));
-  printf("Comment: %s\n", visible(h.comment, stdout));
-  printf("    Run: %s\n", visible(h.run_command, stdout));
-  printf("Extract: %s\n",
-         h.extract_command[0] ? visible(h.extract_command, stdout) : kDefaultExtractCommand);
+    fprintf(stdout, "Feature: %s\n", visible(h.features, stdout));
+  fprintf(stdout, "Comment: %s\n", visible(h.comment, stdout));
+  fprintf(stdout, "    Run: %s\n", visible(h.run_command, stdout));
+  fprintf(stdout, "Extract: %s\n",
+          h.extract_command[0] ? visible(h.extract_command, stdout) : kDefaultExtractCommand);
 }
 
 // The statistics of the gzip payload whose first member's header `first`, of method `method`,
@@ -118,7 +118,7 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
   if (!listing.heading_printed) {
     listing.heading_printed = true;
     if (verbose)
-      printf("method  crc     date  time  ");
+      fputs("method  crc     date  time  ", stdout);
     fputs("compressed  uncompr. ratio uncompressed_name\n", stdout);
   }
   if (verbose) {
@@ -126,18 +126,18 @@ static void print_statistics(StreamState &s, int method, const GzipMember &first
     char date[13] = "";
     if (const char *text = ctime(&t))
       snprintf(date, sizeof date, "%s", text + 4);
-    printf("%.5s %08lx %11s ", kMethodNames + 5 * method, static_cast<unsigned long>(end.crc),
-           date);
+    fprintf(stdout, "%.5s %08lx %11s ", kMethodNames + 5 * method,
+            static_cast<unsigned long>(end.crc), date);
   }
   if (sized && size >> 32) {
     print_large_sizes(end.consumed, size, first.header_bytes);
   } else {
-    printf("%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
+    fprintf(stdout, "%9ld %9ld ", static_cast<long>(compressed), static_cast<long>(uncompressed));
     print_ratio(static_cast<int32_t>(static_cast<uint32_t>(uncompressed) -
                                      (static_cast<uint32_t>(compressed) - first.header_bytes)),
                 uncompressed, stdout);
   }
-  printf(" %s\n", visible(first.name, stdout));
+  fprintf(stdout, " %s\n", visible(first.name, stdout));
 }
 
 // What the listing says of the archive's digest and signature: checked before the listing, or as
@@ -150,14 +150,14 @@ static void print_integrity(const Integrity &g, const char *keys, const Signer &
   }
   char hex[kSha256HexSize];
   format_digest_hex(g.found.digest, hex);
-  printf(" Digest: sha256 %s of the first %llu bytes, checked\n", hex,
-         static_cast<unsigned long long>(g.found.length));
+  fprintf(stdout, " Digest: sha256 %s of the first %llu bytes, checked\n", hex,
+          static_cast<unsigned long long>(g.found.length));
   if (keys)
-    printf(" Signer: %s%s%s, verified\n", who.fingerprint, who.principals[0] ? " as " : "",
-           visible(who.principals, stdout));
+    fprintf(stdout, " Signer: %s%s%s, verified\n", who.fingerprint, who.principals[0] ? " as " : "",
+            visible(who.principals, stdout));
   else if (g.found.signature_size)
-    printf(" Signer: signed, not verified: verify with vardo -K FILE -l %s\n",
-           visible(path, stdout));
+    fprintf(stdout, " Signer: signed, not verified: verify with vardo -K FILE -l %s\n",
+            visible(path, stdout));
 }
 
 // Lists the archive open on the input of `s`.

@@ -251,9 +251,9 @@ static bool ours_listed(const char *name, void *context) {
   bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
   if (seen && (made || dir) && !S_ISLNK(st.st_mode)) {
     st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
-    // A directory the command made must not share what the run command makes in it either
-    // (tar --acls restores a default ACL).
-    shared = made && dir ? others_may_make_entries(fd, st) : others_may_change(fd, st);
+    // Nor may a directory share what the run command makes in it (tar --acls restores a
+    // default ACL).
+    shared = others_may_change(fd, st) || (dir && others_share_what_is_made(fd, st));
   }
   // Through a directory of another user's that was there.
   bool reached = below->shared && (made || (seen && S_ISLNK(st.st_mode)));
@@ -321,15 +321,9 @@ static timespec mark(const char *dir) {
 
 void mark_before_extraction() {
   walk.here = mark(".");
-  // The space check's directory may be another filesystem, or one still to be made in it.
-  char space[kTextBufferSize];
-  copy_text(space, placement.space_dir);
-  walk.space = mark(space);
-  char *slash = strrchr(space, '/');
-  if (!walk.space.tv_sec && slash) {
-    slash[slash == space] = '\0';
-    walk.space = mark(space);
-  }
+  // The space check's directory may be on another filesystem; where it is still to be made, all
+  // it will hold is the command's.
+  walk.space = mark(placement.space_dir);
 }
 
 int check_placement_after_extraction(const char *instead) {

@@ -25,6 +25,12 @@ bool others_may_change(int fd, const struct stat &st);
 // made there takes where the directory is setgid or its filesystem is mounted with grpid.
 bool others_may_make_entries(int fd, const struct stat &st);
 
+// Whether what is made in the directory `st`, open on `fd`, is shared with another user as it is
+// made: a default ACL gives another user or a group not private to this one write, or the
+// directory is setgid with such a group (tar run as root gives files the modes an archive
+// recorded, group write included). A directory's group alone reaches nothing made there.
+bool others_share_what_is_made(int fd, const struct stat &st);
+
 // Whether this process runs as root with a group, effective or real, that is not private to the
 // user (lib/groups.h); it is put in *shared. Everything its commands make takes that group (a
 // shell takes the real one), and tar run as root gives it the modes an archive recorded, group

@@ -976,6 +976,8 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       // Others may add entries the run command takes up, or have what it makes there shared.
       {"mkdir d; chmod 1777 d; cat > f", "./d" + shared_entry},
       {"mkdir d; setfacl -d -m u:65534:rwx d; cat > f", "./d" + shared_entry},
+      {"mkdir d; chgrp 65534 d; chmod 2755 d; cat > f", "./d" + shared_entry},
+      {"mkdir d; chgrp 65534 d; cat > f", ""},         // its group alone reaches nothing made there
       {"cat > f; ln -s /etc l; chown -h 65534 l", ""}, // no one changes where a link leads
       {"cat > f; mkfifo l", ""},                       // looked at without waiting for a writer
       {"cat > f; mknod l c 1 3; chmod 0666 l", ""},    // nor is a device opened, which all may
