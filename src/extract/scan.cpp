@@ -390,6 +390,9 @@ static bool read_word(Command *cmd, const Word &w) {
     return is_refused_setting(t, w.len, "", 0);
   }
   cmd->loop_variable = false;
+  // Nor a word of a for's or select's list: the quotes looked through may have made the loop.
+  if (cmd->loop_header && strcmp(t, ".") != 0 && (is_shell_name(t) || is_one_of(t, kRereading)))
+    return true;
   if (cmd->loop_header && strcmp(t, "do") == 0) {
     cmd->loop_header = false;
     cmd->expect_command = true;

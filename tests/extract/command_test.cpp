@@ -457,6 +457,8 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "(true)#'\nA='x >' eval %p #'",
       "(#'\nA='x >' eval %p #'\n)",
       ": # it's\nA='x >' eval %p",
+      ": %p\ncat <<E >/dev/null\n'\nE\nA='; for x in' eval \"$VARDO_P\"",
+      "x=%p\ncat <<'E'\n\"\nE\nA=\"; select x in\" eval \"$x\"",
   };
   for (const char *tmpl : rereading) {
     for (const char *value : {"x.y", "a b"}) {
