@@ -384,14 +384,15 @@ static bool read_word(Command *cmd, const Word &w) {
   // zsh takes several variables before "in" (or "do", or a "(" foreach's list begins with), and
   // "in" for the first; a word that is no name ends them and is read as any other, and so is a
   // shell's or a rereading builtin's name, which a misread "for" must not hide.
-  if (cmd->loop_variable && is_name(t, w.len) && !is_shell_name(t) && !is_one_of(t, kRereading) &&
+  bool runs_code = is_shell_name(t) || (strcmp(t, ".") != 0 && is_one_of(t, kRereading));
+  if (cmd->loop_variable && is_name(t, w.len) && !runs_code &&
       (!cmd->loop_named || (strcmp(t, "in") != 0 && strcmp(t, "do") != 0))) {
     cmd->loop_named = true;
     return is_refused_setting(t, w.len, "", 0);
   }
   cmd->loop_variable = false;
   // Nor a word of a for's or select's list: the quotes looked through may have made the loop.
-  if (cmd->loop_header && strcmp(t, ".") != 0 && (is_shell_name(t) || is_one_of(t, kRereading)))
+  if (cmd->loop_header && runs_code)
     return true;
   if (cmd->loop_header && strcmp(t, "do") == 0) {
     cmd->loop_header = false;

@@ -83,16 +83,16 @@ static bool group_of_others(const struct stat &st, uid_t user) {
   return st.st_gid != getegid() && !group_private_to(st.st_gid, user);
 }
 
-bool others_may_make_entries(int fd, const struct stat &st) {
-  uid_t user = user_of_run();
-  return !owned_by_us(st, user) || others_may_write(fd, st, user) || group_of_others(st, user) ||
-         acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
-}
-
 bool others_share_what_is_made(int fd, const struct stat &st) {
   uid_t user = user_of_run();
   return ((st.st_mode & S_ISGID) && group_of_others(st, user)) ||
          acl_lets_others_write(fd, "system.posix_acl_default", st.st_gid, user, false);
+}
+
+bool others_may_make_entries(int fd, const struct stat &st) {
+  uid_t user = user_of_run();
+  return !owned_by_us(st, user) || others_may_write(fd, st, user) || group_of_others(st, user) ||
+         others_share_what_is_made(fd, st);
 }
 
 bool root_with_shared_group(gid_t *shared) {
