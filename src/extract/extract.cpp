@@ -386,15 +386,15 @@ static int extract_open_archive(Extraction &x) {
     fprintf(stderr, "%s: unknown compression method\n", visible(x.path, stderr));
     return -1;
   }
-  if (!o.extract_only)
+  // What another user may change after the extract command is not reported as unpacked.
+  bool commands = !o.extract_only && (expanded.run || x.header.extract_command[0]);
+  if (commands)
     mark_before_extraction();
   if (unpack_payload(x, kind, first) < 0)
     return -1;
-  // What another user may change after the extract command is not reported as unpacked.
-  if (!o.extract_only && (expanded.run || x.header.extract_command[0]) &&
-      check_placement_after_extraction(expanded.run
-                                           ? "the run command is not run"
-                                           : "what was unpacked may have been changed") < 0)
+  if (commands && check_placement_after_extraction(
+                      expanded.run ? "the run command is not run"
+                                   : "what was unpacked may have been changed") < 0)
     return -1;
   if (!expanded.run)
     return 0;
