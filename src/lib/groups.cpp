@@ -1,8 +1,8 @@
 #include "lib/groups.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "lib/byte_reader.h"
 #include "lib/text.h"
 
 namespace vardo {
@@ -20,13 +20,17 @@ struct Fields {
 };
 
 // Reads the next line of `f` into `l`. Returns 1, 0 at the end, -1 for a line too long.
-int next_line(FILE *f, Fields &l) {
-  if (!fgets(l.line, sizeof l.line, f))
+int next_line(ByteReader &f, Fields &l) {
+  size_t len = 0;
+  int c;
+  while ((c = next_byte(f)) >= 0 && c != '\n') {
+    if (len + 1 == sizeof l.line)
+      return -1;
+    l.line[len++] = static_cast<char>(c);
+  }
+  if (c < 0 && len == 0)
     return 0;
-  size_t len = strlen(l.line);
-  if (len && l.line[len - 1] != '\n' && !feof(f)) // (a NUL may begin a line)
-    return -1;
-  l.line[strcspn(l.line, "\n")] = '\0';
+  l.line[len] = '\0'; // (a NUL inside the line ends it early, as it ends its last field)
   l.count = 0;
   if (l.line[0] == '#') { // a comment, which the C library passes over: a line of one field
     l.field[l.count++] = l.line;
@@ -86,15 +90,14 @@ bool no_password(const char *field, bool group_file) {
 // other member. A file that cannot be read is one the user cannot see, as a directory service.
 bool shadow_private(const char *name, const char (&allowed)[3][kNameSize], const char *path) {
   static Fields l;
-  FILE *f = fopen(path, "re");
-  bool private_group = true;
+  ByteReader f;
+  bool opened = open_bytes(f, path), private_group = true;
   int got = 0;
-  while (f && private_group && (got = next_line(f, l)) > 0)
+  while (opened && private_group && (got = next_line(f, l)) > 0)
     if (strcmp(l.field[0], name) == 0)
       private_group = l.count == 4 && no_password(l.field[1], false) &&
                       only_members(l.field[2], allowed) && only_members(l.field[3], allowed);
-  if (f)
-    fclose(f);
+  close_bytes(f);
   return private_group && got >= 0;
 }
 
@@ -105,10 +108,10 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
   static Fields l;                       // 4 KiB: not on the stack
   char allowed[3][kNameSize] = {"root"}; // root, the first account of uid 0, the user
   bool root_group = gid == 0, root_named = false;
-  FILE *f = fopen(passwd_path, "re");
-  bool private_group = f != nullptr || root_group;
+  ByteReader f;
+  bool opened = open_bytes(f, passwd_path), private_group = opened || root_group;
   int got = 0;
-  while (f && private_group && (got = next_line(f, l)) > 0) {
+  while (opened && private_group && (got = next_line(f, l)) > 0) {
     long long user = number(l, 2);
     if ((user == 0 && !root_named) || (user == uid && user != 0))
       copy_text(allowed[user == 0 ? 1 : 2], l.field[0]);
@@ -118,14 +121,13 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
       private_group = false; // another user's primary group, or ids not plain numbers
   }
   private_group = private_group && got == 0;
-  if (f)
-    fclose(f);
+  close_bytes(f);
   // Every line of the gid (groupadd -o makes more than one) is named after root or the user, names
   // no other member and holds no password (newgrp reads it there when the shadow file has no line).
   // An id that is not plain digits may be any (the C library reads "+1000" and " 1000" as 1000).
   bool listed = false;
-  f = private_group ? fopen(group_path, "re") : nullptr;
-  while (f && private_group && (got = next_line(f, l)) > 0) {
+  opened = private_group && open_bytes(f, group_path);
+  while (opened && private_group && (got = next_line(f, l)) > 0) {
     long long id = number(l, 2);
     if (id != gid && (id >= 0 || l.count == 1))
       continue;
@@ -135,8 +137,7 @@ bool group_private_to(gid_t gid, uid_t uid, const char *passwd_path, const char 
                     shadow_private(l.field[0], allowed, gshadow_path);
   }
   private_group = private_group && (listed || root_group) && got == 0;
-  if (f)
-    fclose(f);
+  close_bytes(f);
   return private_group;
 }
 

@@ -29,8 +29,12 @@ static void copy_field(char *dst, size_t size, const char *src, size_t max) {
 
 static bool read_binary_record(MountEntry *e) {
   unsigned char rec[kRecordSize];
-  if (fread(rec, kRecordSize, 1, mount_table.file) != 1)
-    return false;
+  for (unsigned char &byte : rec) {
+    int c = next_byte(mount_table.file);
+    if (c < 0)
+      return false;
+    byte = static_cast<unsigned char>(c);
+  }
   copy_field(e->device, sizeof e->device, reinterpret_cast<char *>(rec), 32);
   copy_field(e->mount_point, sizeof e->mount_point, reinterpret_cast<char *>(rec + 32), 32);
   int16_t flag;
@@ -41,26 +45,19 @@ static bool read_binary_record(MountEntry *e) {
 }
 
 MountEntry *mnttab_next() {
-  if (!mount_table.file) {
-    mount_table.file = fopen(mount_table.path, "re");
-    mount_table.binary = mount_table.file != nullptr;
-    if (!mount_table.file)
-      mount_table.file = fopen(mount_table.system_path, "re");
-    if (!mount_table.file)
+  ByteReader &f = mount_table.file;
+  if (f.fd < 0) {
+    mount_table.binary = open_bytes(f, mount_table.path);
+    if (!mount_table.binary && !open_bytes(f, mount_table.system_path))
       return nullptr;
   }
   MountEntry *e = &mount_table.entry;
-  if (!(mount_table.binary ? read_binary_record(e) : platform_read_mount(mount_table.file, e)))
+  if (!(mount_table.binary ? read_binary_record(e) : platform_read_mount(f, e)))
     return nullptr;
   platform_fs_type(e->mount_point, e->fs_type);
   return e;
 }
 
-void mnttab_close() {
-  if (!mount_table.file)
-    return;
-  fclose(mount_table.file);
-  mount_table.file = nullptr;
-}
+void mnttab_close() { close_bytes(mount_table.file); }
 
 } // namespace vardo

@@ -1,7 +1,8 @@
 // The table of mounted filesystems, one entry at a time.
 #pragma once
 #include <cstdint>
-#include <cstdio>
+
+#include "lib/byte_reader.h"
 
 namespace vardo {
 
@@ -20,7 +21,7 @@ struct MountEntry {
 struct MountTable {
   const char *path = "/etc/mnttab";
   const char *system_path = "/proc/self/mounts";
-  FILE *file = nullptr;
+  ByteReader file;
   bool binary = false;
   MountEntry entry = {};
 };

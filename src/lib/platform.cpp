@@ -1,6 +1,7 @@
 #include "lib/platform.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <sys/auxv.h>
@@ -14,29 +15,29 @@ namespace vardo {
 // Reads one field of a line of the kernel's mount list into `dst` (`size` bytes with the NUL),
 // decoding the octal escapes the kernel writes for a blank, a tab, a newline and a backslash
 // inside a field (\040, \011, \012, \134); a backslash not followed by three octal digits stands
-// for itself. Sets `*end` to what ended the field: a blank, a tab, a newline or EOF. Returns
-// false when the field did not fit (the rest of it is read and dropped).
-static bool read_field(FILE *f, char *dst, size_t size, int *end) {
+// for itself. Sets `*end` to what ended the field: a blank, a tab, a newline or the end (-1).
+// Returns false when the field did not fit (the rest of it is read and dropped).
+static bool read_field(ByteReader &f, char *dst, size_t size, int *end) {
   size_t n = 0;
   auto put = [&](int ch) {
     if (n + 1 < size)
       dst[n] = static_cast<char>(ch);
     ++n;
   };
-  int c = getc(f);
-  while (c != EOF && c != ' ' && c != '\t' && c != '\n') {
+  int c = next_byte(f);
+  while (c >= 0 && c != ' ' && c != '\t' && c != '\n') {
     if (c != '\\') {
       put(c);
-      c = getc(f);
+      c = next_byte(f);
       continue;
     }
     char digits[3];
     int k = 0;
-    while (k < 3 && (c = getc(f)) >= '0' && c <= '7')
+    while (k < 3 && (c = next_byte(f)) >= '0' && c <= '7')
       digits[k++] = static_cast<char>(c);
     if (k == 3) {
       put((digits[0] - '0') << 6 | (digits[1] - '0') << 3 | (digits[2] - '0'));
-      c = getc(f);
+      c = next_byte(f);
       continue;
     }
     put('\\');
@@ -80,21 +81,21 @@ static bool keeps_no_files(const char *type, const char *dir) {
 // The running system's mount list: "device mount-point type options dump pass" a line. Entries
 // whose mount point does not fit are passed over: a cut path would name another directory. The
 // kernel writes "ro" or "rw" first among the options, so a cut options field still tells.
-bool platform_read_mount(FILE *f, MountEntry *e) {
+bool platform_read_mount(ByteReader &f, MountEntry *e) {
   int end;
   auto another_field = [&end] { return end == ' ' || end == '\t'; };
   for (;;) {
     char type[32] = "", options[256] = "";
     read_field(f, e->device, sizeof e->device, &end);
-    if (end == EOF)
+    if (end < 0)
       return false;
     bool fits = another_field() && read_field(f, e->mount_point, sizeof e->mount_point, &end);
     if (another_field())
       read_field(f, type, sizeof type, &end);
     if (another_field())
       read_field(f, options, sizeof options, &end);
-    while (end != '\n' && end != EOF)
-      end = getc(f);
+    while (end != '\n' && end >= 0)
+      end = next_byte(f);
     if (fits && e->mount_point[0] && !keeps_no_files(type, e->mount_point)) {
       e->read_only = has_read_only_option(options);
       e->mount_time = 0;

@@ -9,7 +9,6 @@
 //   - the program's own file, looked up along PATH: /proc/self/exe, else the path the kernel
 //     started the program from.
 #pragma once
-#include <cstdio>
 #include <sys/statvfs.h>
 
 #include "lib/mnttab.h"
@@ -19,7 +18,7 @@ namespace vardo {
 // Reads the next entry of the kernel's mount list `f` into `e` (device, mount point, read-only
 // flag; mount time 0), passing over the filesystems that keep no files and entries whose mount
 // point does not fit. Returns false at the end of the list.
-bool platform_read_mount(FILE *f, MountEntry *e);
+bool platform_read_mount(ByteReader &f, MountEntry *e);
 
 // Writes the filesystem type number of `path` as signed 16-bit decimal text into `type`, or
 // leaves it empty when the path cannot be queried.
