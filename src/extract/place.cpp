@@ -175,13 +175,21 @@ int check_current_directory() {
   return -1;
 }
 
+constexpr int kLinkedDirs = 64;
+
 // The walk of what the extract command made, before the run command uses it.
 struct UnpackedWalk {
   char path[kTextBufferSize]; // the entry it is at, from the current directory
   timespec since; // the status of what the command made or changed changed at this time or later
   timespec here;  // ... in the current directory, by its filesystem's clock
   timespec space; // ... in the directory an archive's space check names, by its own
+  dev_t marked;   // the filesystem whose clock `since` was read by
   const char *instead; // what the message says happens instead
+  struct {
+    dev_t dev;
+    ino_t ino;
+  } linked[kLinkedDirs]; // the directories entered through a link that was there, walked once
+  int linked_count;
 };
 static UnpackedWalk walk;
 
@@ -230,17 +238,60 @@ static int open_entry(int dir, const char *name, struct stat *st) {
   return fd;
 }
 
+// Whether another user may change the entry `st`, open on `fd`, or share what is made in it. A
+// sticky directory others may write into counts, as they may add entries the run command takes
+// up; a device must be ours and our group's, but all may use it where the archive says so.
+static bool others_may_change_entry(int fd, struct stat st) {
+  st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
+  return others_may_change(fd, st) || (S_ISDIR(st.st_mode) && others_share_what_is_made(fd, st));
+}
+
+// Whether no other user may change what the extract command wrote through the link `name` of the
+// directory being walked, a link that was there before it ran (tar writes through such a link to
+// a directory): no other user may change where it leads (open_link_target), and the directory it
+// leads to is walked as one that was there, once however many links lead to it. On another
+// filesystem, whose clock may not be the mark's, everything in it counts as made. A link that
+// leads to no directory the user may reach had nothing written below it.
+static bool ours_through(const Below *below, const char *name) {
+  int fd = open_link_target(below->dir, name);
+  if (fd < 0 && errno == EPERM) {
+    refuse_shared(walk.path, walk.instead);
+    return false;
+  }
+  if (fd < 0 && errno != ENAMETOOLONG)
+    return true; // it leads to no directory
+  struct stat st;
+  bool seen = fd >= 0 && fstat(fd, &st) == 0;
+  int i = 0;
+  while (seen && i < walk.linked_count &&
+         (walk.linked[i].dev != st.st_dev || walk.linked[i].ino != st.st_ino))
+    ++i;
+  bool all = seen && i < walk.linked_count; // walked already
+  if (seen && !all && i < kLinkedDirs) {
+    walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
+    timespec since = walk.since;
+    if (st.st_dev != walk.marked)
+      walk.since = {};
+    all = ours_below(fd, below->depth + 1, others_may_change_entry(fd, st));
+    walk.since = since;
+  } else if (!all) {
+    refuse(walk.path, "could not be checked", walk.instead);
+  }
+  if (fd >= 0)
+    close(fd);
+  return all;
+}
+
 // Whether no other user may change the entry `name` of the directory being walked, if the
 // extract command made or changed it, nor anything below it; a message names the first that
 // fails. What the command made must be ours, and so must every directory on the way to it, as
 // the commands reach it through them; so every directory is walked, as what the command makes
 // deep down does not change the status of the directories above. Below a directory another user
 // may change, a symbolic link is refused too: they may have planted it for the commands to write
-// and run through. Elsewhere a link is ours, as its owner cannot change where it leads; a device
-// must be ours and our group's, but all may use it where the archive says so; a sticky directory
-// others may write into is not ours, as they may add entries the run command takes up. The walk
-// does not enter another filesystem mounted there: a clock of its own, and what the system shows
-// in /proc, would tell it nothing.
+// and run through. Elsewhere a link is ours, as its owner cannot change where it leads, and so
+// must be what the command wrote through one that was there (ours_through). The walk does not
+// enter another filesystem mounted there: a clock of its own, and what the system shows in /proc,
+// would tell it nothing.
 static bool ours_listed(const char *name, void *context) {
   auto *below = static_cast<Below *>(context);
   size_t len = strlen(walk.path);
@@ -249,14 +300,13 @@ static bool ours_listed(const char *name, void *context) {
   int fd = open_entry(below->dir, name, &st);
   bool seen = fd >= 0, made = seen && made_by_command(st), shared = false;
   bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
-  if (seen && (made || dir) && !S_ISLNK(st.st_mode)) {
-    st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
-    // Nor may a directory share what the run command makes in it (tar --acls restores a
-    // default ACL).
-    shared = others_may_change(fd, st) || (dir && others_share_what_is_made(fd, st));
-  }
+  bool link = seen && S_ISLNK(st.st_mode);
+  // Nor may a directory share what the run command makes in it (tar --acls restores a default
+  // ACL).
+  if (seen && (made || dir) && !link)
+    shared = others_may_change_entry(fd, st);
   // Through a directory of another user's that was there.
-  bool reached = below->shared && (made || (seen && S_ISLNK(st.st_mode)));
+  bool reached = below->shared && (made || link);
   if (mounted)
     refuse(walk.path, "another filesystem is mounted here", walk.instead);
   else if (!seen || (made && shared && !reached))
@@ -264,7 +314,11 @@ static bool ours_listed(const char *name, void *context) {
   else if (reached)
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !reached && !(made && shared);
-  bool all = ours && (!dir || ours_below(fd, below->depth + 1, below->shared || shared));
+  // A directory only root may search (lost+found) holds nothing a user's commands reached.
+  bool closed = dir && geteuid() != 0 && st.st_uid == 0 && !(st.st_mode & (S_IXGRP | S_IXOTH));
+  bool all = ours && (dir    ? closed || ours_below(fd, below->depth + 1, below->shared || shared)
+                      : link ? made || ours_through(below, name)
+                             : true);
   if (fd >= 0)
     close(fd);
   walk.path[len] = '\0';
@@ -300,7 +354,10 @@ static bool ours_below(int fd, int depth, bool shared) {
 static bool ours_unpacked(const char *dir, timespec since) {
   copy_text(walk.path, dir);
   walk.since = since;
+  walk.linked_count = 0;
   int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  walk.marked = fd >= 0 && fstat(fd, &st) == 0 ? st.st_dev : 0;
   bool ours = ours_below(fd, 0, false);
   if (fd >= 0)
     close(fd);

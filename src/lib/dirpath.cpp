@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/stat.h>
@@ -93,6 +94,68 @@ bool others_may_make_entries(int fd, const struct stat &st) {
   uid_t user = user_of_run();
   return !owned_by_us(st, user) || others_may_write(fd, st, user) || group_of_others(st, user) ||
          others_share_what_is_made(fd, st);
+}
+
+// Whether another user may change what the name `name` of the directory `dir` leads to.
+static bool others_may_change_lookup(int dir, const char *name) {
+  struct stat st, entry;
+  if (fstat(dir, &st) < 0 || others_may_change(dir, st))
+    return true;
+  st.st_mode &= ~S_ISVTX;
+  return others_may_change(dir, st) && (fstatat(dir, name, &entry, AT_SYMLINK_NOFOLLOW) < 0 ||
+                                        !owned_by_us(entry, user_of_run()));
+}
+
+int open_link_target(int dir, const char *name) {
+  char rest[kTextBufferSize], target[kTextBufferSize]; // the names still to be looked up
+  int at = openat(dir, ".", O_PATH | O_DIRECTORY | O_CLOEXEC), links = 0;
+  copy_text(rest, name);
+  for (const char *p = rest; at >= 0;) {
+    if (p == rest && *p == '/') { // an absolute link
+      close(at);
+      at = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    p += strspn(p, "/");
+    size_t n = strcspn(p, "/");
+    if (n == 0)
+      return at;
+    char part[256];
+    struct stat st;
+    ssize_t len = 0;
+    errno = ENAMETOOLONG;
+    if (n >= sizeof part)
+      break;
+    memcpy(part, p, n);
+    part[n] = '\0';
+    p += n;
+    if (others_may_change_lookup(at, part)) {
+      errno = EPERM;
+      break;
+    }
+    if (fstatat(at, part, &st, AT_SYMLINK_NOFOLLOW) < 0)
+      break;
+    if (!S_ISLNK(st.st_mode)) {
+      int next = openat(at, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      close(at);
+      at = next;
+      continue;
+    }
+    errno = ELOOP;
+    if (++links > 40 || (len = readlinkat(at, part, target, sizeof target)) < 0)
+      break;
+    errno = ENAMETOOLONG;
+    if (static_cast<size_t>(len) + strlen(p) >= sizeof target)
+      break;
+    target[len] = '\0';
+    strcat(target, p); // the rest begins with "/" or is empty
+    copy_text(rest, target);
+    p = rest;
+  }
+  int saved = errno;
+  if (at >= 0)
+    close(at);
+  errno = saved;
+  return -1;
 }
 
 bool root_with_shared_group(gid_t *shared) {

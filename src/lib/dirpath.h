@@ -31,6 +31,15 @@ bool others_may_make_entries(int fd, const struct stat &st);
 // recorded, group write included). A directory's group alone reaches nothing made there.
 bool others_share_what_is_made(int fd, const struct stat &st);
 
+// Opens, for its path alone, the directory the symbolic link `name` of `dir` leads to, looking
+// every name on the way up by hand (at most 40 links): where another user could have changed
+// what one of them leads to, they could have led a command that wrote through the link elsewhere,
+// and could lead what follows elsewhere now. Returns the descriptor, or -1 with errno: EPERM when
+// another user may change a directory a name is looked up in (in a sticky one others may write
+// into, a name that is missing or not root's or this user's), ENAMETOOLONG when the names do not
+// fit, else the error of the lookup that failed (the link leads to no directory).
+int open_link_target(int dir, const char *name);
+
 // Whether this process runs as root with a group, effective or real, that is not private to the
 // user (lib/groups.h); it is put in *shared. Everything its commands make takes that group (a
 // shell takes the real one), and tar run as root gives it the modes an archive recorded, group

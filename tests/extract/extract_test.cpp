@@ -994,6 +994,30 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {"cat > f", "", false, "mkdir -p theirs/bin && echo > theirs/bin/f && chown 65534 theirs"},
       // Made below a directory of ours that was there, whose status does not change.
       {"cat > own/bin/f; chown 65534 own/bin/f", "./own/bin/f" + shared_entry},
+      // Written through a link that was there to a directory elsewhere, however deep or through a
+      // chain of links; where it leads, only what the command made counts, and the walk ends
+      // however many links lead to one directory or back up.
+      {"cat > data/f; chown 65534 data/f", "./data/f" + shared_entry, false,
+       "mkdir -p ../far && ln -s ../far data"},
+      {"cat > data/sub/f; chown 65534 data/sub/f", "./data/sub/f" + shared_entry, false,
+       "mkdir -p ../far/sub && ln -s ../hop data && ln -s far ../hop"},
+      {"cat > f", "", false,
+       "mkdir -p ../far/up ../open/mine && echo > ../far/old && chown 65534 ../far/old && "
+       "ln -s ../far data && ln -s ../far more && ln -s .. ../far/up/back && ln -s . loop && "
+       "ln -s ../nowhere gone && chmod 1777 ../open && ln -s ../open/mine mine"},
+      {"cat > data/f", "./data/f" + shared_dir, false,
+       "mkdir -p ../far && chmod 1777 ../far && ln -s ../far data"},
+      // Nor may another user change where it leads, even to nowhere now: a directory or a link
+      // on the way that is theirs, or a name in a sticky directory that is not ours.
+      {"cat > f", "./data" + shared_dir, false,
+       "mkdir -p ../theirs && chown 65534 ../theirs && ln -s ../theirs/app data"},
+      {"cat > f", "./data" + shared_dir, false,
+       "mkdir -p ../far ../theirs && ln -s ../far ../theirs/now && chown -h 65534 ../theirs/now "
+       "../theirs && "
+       "ln -s ../theirs/now data"},
+      {"cat > f", "./data" + shared_dir, false,
+       "mkdir -p ../open/x && chmod 1777 ../open && chown 65534 ../open/x && ln -s "
+       "\"$PWD\"/../open/x data"},
   };
   for (const auto &c : given) {
     bool runs = c.refused.empty();
@@ -1010,7 +1034,26 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(unrun.err, runs ? "" : "../g.run: " + c.refused + "; the run command is not run\n")
         << c.extract;
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
-    test::run({"sh", "-c", "cd \"$0\" && rm -rf f d l ran theirs own/bin/f", tool / "out"});
+    test::run(
+        {"sh", "-c",
+         "cd \"$0\" && rm -rf f d l ran theirs own/bin/f data more loop gone mine ../far ../hop "
+         "../theirs ../open",
+         tool / "out"});
+  }
+  // A user's run passes over a directory only root may search (an ext4's lost+found), where
+  // their commands reached nothing, and refuses one it cannot read that they may search.
+  for (std::string mode : {"0700", "0711"}) {
+    ASSERT_EQ(test::run({"sh", "-c", "cd \"$0\" && mkdir -m " + mode + " lost && chown 65534 .",
+                         tool / "out"})
+                  .status,
+              0);
+    unrun = tool.run(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "../g.run", "-q"}, in_out);
+    EXPECT_EQ(unrun.status, mode == "0700" ? 0 : 1) << mode << unrun.err;
+    EXPECT_EQ(unrun.err, mode == "0700" ? ""
+                                        : "../g.run: ./lost: could not be checked; the run "
+                                          "command is not run\n");
+    test::run({"sh", "-c", "cd \"$0\" && rm -rf lost ran f && chown 0 .", tool / "out"});
   }
   // Nor does the walk enter another filesystem mounted there.
   if (test::run({"unshare", "-m", "true"}).status == 0) {
@@ -1021,8 +1064,17 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(unrun.status, 1);
     EXPECT_EQ(unrun.err, "../g.run: ./mnt: another filesystem is mounted here; the run command is "
                          "not run\n");
+    // Where a link that was there leads to another filesystem, whose clock is not the mark's,
+    // everything counts as made.
+    unrun = tool.run(
+        {"unshare", "-m", "sh", "-c",
+         "rmdir mnt && mkdir ../far && mount -t tmpfs -o mode=755 t ../far && echo > ../far/old && "
+         "chown 65534 ../far/old && ln -s ../far data && exec ../g.run -q"},
+        in_out);
+    EXPECT_EQ(unrun.status, 1);
+    EXPECT_EQ(unrun.err, "../g.run: ./data/old" + shared_entry + "; the run command is not run\n");
   }
-  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own mnt f", tool / "out"});
+  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own mnt f data ../far", tool / "out"});
   // So for the directory an archive's space check names, where its commands work, and for what
   // the extract command made there.
   std::string inst = tool / "v/inst";
