@@ -249,11 +249,12 @@ static bool names_open_descriptor(const char *t) {
 // the script it reads, except an option's argument (what follows the script is the script's);
 // a script that names an open descriptor, or a process substitution, is read from another
 // command. Returns true when the template rereads.
-static bool read_shell_word(Command *cmd, const Word &w, const char *base) {
+static bool read_shell_word(Command *cmd, const Word &w, const char *base, size_t name) {
   const char *t = w.text;
   // A program named by a descriptor or by what /proc shows (/proc/self/exe is the shell running
-  // the command) may be a shell under any name.
-  bool names_shell = is_shell_name(base) || (cmd->expect_command && names_open_descriptor(t));
+  // the command) may be a shell under any name; an assignment and the word "{" name none.
+  bool names_shell = is_shell_name(base) || (cmd->expect_command && !name && strcmp(t, "{") != 0 &&
+                                             names_open_descriptor(t));
   // "-c", "-s", a long option that may mean one ("--command", yash's "--cmdline" and "--stdin",
   // zsh's "--shinstdin", flock's "--command" after its file), an option set with "-o" other than
   // the usual ones, and an option cluster with a name after its "o" ("-oSHIN_STDIN") or what no
@@ -446,7 +447,7 @@ static bool read_word(Command *cmd, const Word &w) {
   // env and sudo behind any other program (chrt, setpriv) as well.
   cmd->env = cmd->env || strcmp(base, "env") == 0;
   cmd->sudo = cmd->sudo || strcmp(base, "sudo") == 0 || strcmp(base, "doas") == 0;
-  if (read_shell_word(cmd, w, base))
+  if (read_shell_word(cmd, w, base, name))
     return true;
   if (cmd->expect_command && !name)
     return read_command_word(cmd, w, base);
@@ -740,6 +741,25 @@ bool rereads_as_code(const char *tmpl) {
     join_lines(tmpl, joins, joined);
     if (reads_again(joined))
       return true;
+  }
+  return false;
+}
+
+// Programs that read what they are given again, beyond the shell: make pastes a variable into the
+// shell commands of its recipes (and configure writes the prefix into makefiles), sed runs a
+// script's "e" command, and the interpreters and remote shells run their arguments.
+static const char kValueReaders[] =
+    "make gmake configure sed awk gawk mawk nawk perl python python3 ruby php lua m4 ssh watch "
+    "systemd-run";
+
+bool names_value_reader(const char *tmpl) {
+  for (const char *p = tmpl; *p;) {
+    size_t n = 0;
+    while (isalnum(static_cast<unsigned char>(p[n])) || p[n] == '_' || p[n] == '-')
+      ++n;
+    if (n && is_listed(p, n, kValueReaders))
+      return true;
+    p += n ? n : 1;
   }
   return false;
 }
