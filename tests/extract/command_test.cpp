@@ -492,6 +492,9 @@ TEST(ExpandTemplate, ConstructsThatReadTextAgainTakeNoPlaceholder) {
       "sudo -upostgres psql -f %p/setup.sql",
       "sudo --user root ./install.sh -i %p",
       "sh ./install.sh \\\n  --prefix=%p \\\n  \"$@\" # the prefix\necho done",
+      "install_bin() {\n  cp \"$1\" %p/bin/\n}\ninstall_bin tool",
+      "cp x %p || {\n  echo failed >&2\n  exit 1\n}",
+      "LOG=${TMPDIR:-/tmp}/install.log; v=1.0*; sh ./install.sh %p > \"$LOG\"",
   };
   for (const char *tmpl : usual) {
     for (const char *dir :
