@@ -121,7 +121,7 @@ int expand_template(const char *tmpl, const TemplateValues &values, ExpandedComm
   bool referred[2] = {false, false};
   QuoteTracker quoting;
   bool braces = strchr(tmpl, '{') != nullptr;
-  bool rereads = rereads_as_code(tmpl), readers = names_value_reader(tmpl);
+  bool rereads = rereads_as_code(tmpl);
   for (size_t r = 0; tmpl[r];) {
     const Placeholder *ph = nullptr;
     for (const Placeholder &p : kPlaceholders)
@@ -143,7 +143,7 @@ int expand_template(const char *tmpl, const TemplateValues &values, ExpandedComm
       return refuse(tmpl);
     if (is_plain_value(value, braces))
       text.put(value);
-    else if (readers || put_reference(&text, quoting.here(), ph->variable) < 0)
+    else if (put_reference(&text, quoting.here(), ph->variable) < 0)
       return refuse(tmpl);
     else
       referred[which] = true;

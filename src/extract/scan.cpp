@@ -745,23 +745,4 @@ bool rereads_as_code(const char *tmpl) {
   return false;
 }
 
-// Programs that read what they are given again, beyond the shell: make pastes a variable into the
-// shell commands of its recipes (and configure writes the prefix into makefiles), sed runs a
-// script's "e" command, and the interpreters and remote shells run their arguments.
-static const char kValueReaders[] =
-    "make gmake configure sed awk gawk mawk nawk perl python python3 ruby php lua m4 ssh watch "
-    "systemd-run";
-
-bool names_value_reader(const char *tmpl) {
-  for (const char *p = tmpl; *p;) {
-    size_t n = 0;
-    while (isalnum(static_cast<unsigned char>(p[n])) || p[n] == '_' || p[n] == '-')
-      ++n;
-    if (n && is_listed(p, n, kValueReaders))
-      return true;
-    p += n ? n : 1;
-  }
-  return false;
-}
-
 } // namespace vardo

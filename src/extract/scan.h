@@ -24,10 +24,4 @@ namespace vardo {
 // True when the template `tmpl` holds such a construct.
 bool rereads_as_code(const char *tmpl);
 
-// True when a word of the template `tmpl` names a program that reads a value it is given again, as
-// code of its own or of a shell it starts (make, configure, sed, awk, perl, python, ssh, ...): a
-// value that is not plain is refused in such a template, as no quoting keeps it data there. Any
-// word counts, wherever it stands.
-bool names_value_reader(const char *tmpl);
-
 } // namespace vardo
