@@ -222,7 +222,7 @@ int run_post_command(const ExpandedCommand &cmd, const ShellCall &call, const ch
     // when standard output goes through a pipe such as tee.
     fprintf(stdout, "    %s\n",
             isatty(STDIN_FILENO) ? escape_controls(cmd.shown) : visible(cmd.shown, stdout));
-    bool asked = isatty(fileno(stdin));
+    bool asked = isatty(0);
     if (!asked)
       fputs("but stdin is not a terminal. So forget it.\n", stdout);
     // A dialogue nobody could read (standard output on a full disk) is a failure, not a no.

@@ -1,8 +1,10 @@
 #include "lib/text.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace vardo {
 
@@ -67,15 +69,18 @@ const char *read_decimal(const char *text, uint64_t *value) {
 }
 
 bool read_answer(char *buf, int size) {
-  if (!fgets(buf, size, stdin))
-    return false;
-  // A longer line's rest belongs to this answer, not to the next question.
-  if (!strchr(buf, '\n')) {
-    int c;
-    while ((c = getc(stdin)) != EOF && c != '\n') {
-    }
+  // A byte at a time, so that nothing after the line is taken from what follows on standard
+  // input; a longer line's rest belongs to this answer, not to the next question.
+  int len = 0;
+  char c;
+  for (ssize_t n; (n = read(0, &c, 1)) == 1 || (n < 0 && errno == EINTR);) {
+    if (n == 1 && len + 1 < size)
+      buf[len++] = c;
+    if (n == 1 && c == '\n')
+      break;
   }
-  return true;
+  buf[len] = '\0';
+  return len > 0;
 }
 
 } // namespace vardo
