@@ -188,7 +188,7 @@ struct UnpackedWalk {
   struct {
     dev_t dev;
     ino_t ino;
-  } linked[kLinkedDirs]; // the directories entered through a link that was there, walked once
+  } linked[kLinkedDirs]; // the directory the walk began in, then those links led it to
   int linked_count;
 };
 static UnpackedWalk walk;
@@ -246,6 +246,28 @@ static bool others_may_change_entry(int fd, struct stat st) {
   return others_may_change(fd, st) || (S_ISDIR(st.st_mode) && others_share_what_is_made(fd, st));
 }
 
+// Whether the directory `fd` is one the walk reads anyway: the one it began in, one a link led it
+// to, or one below them (a link within the tree, as a package manager's store makes). Looked for
+// 64 levels up at most.
+static bool walked_anyway(int fd) {
+  int at = openat(fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  struct stat st, up = {};
+  bool found = false;
+  for (int depth = 0; !found && depth < 64 && at >= 0 && fstat(at, &st) == 0; ++depth) {
+    if (st.st_dev == up.st_dev && st.st_ino == up.st_ino)
+      break; // "/": its ".." is itself
+    for (int i = 0; i < walk.linked_count; ++i)
+      found = found || (walk.linked[i].dev == st.st_dev && walk.linked[i].ino == st.st_ino);
+    up = st;
+    int parent = openat(at, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    close(at);
+    at = parent;
+  }
+  if (at >= 0)
+    close(at);
+  return found;
+}
+
 // Whether no other user may change what the extract command wrote through the link `name` of the
 // directory being walked, a link that was there before it ran (tar writes through such a link to
 // a directory): no other user may change where it leads (open_link_target), and the directory it
@@ -261,13 +283,8 @@ static bool ours_through(const Below *below, const char *name) {
   if (fd < 0 && errno != ENAMETOOLONG)
     return true; // it leads to no directory
   struct stat st;
-  bool seen = fd >= 0 && fstat(fd, &st) == 0;
-  int i = 0;
-  while (seen && i < walk.linked_count &&
-         (walk.linked[i].dev != st.st_dev || walk.linked[i].ino != st.st_ino))
-    ++i;
-  bool all = seen && i < walk.linked_count; // walked already
-  if (seen && !all && i < kLinkedDirs) {
+  bool seen = fd >= 0 && fstat(fd, &st) == 0, all = seen && walked_anyway(fd);
+  if (seen && !all && walk.linked_count < kLinkedDirs) {
     walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
     timespec since = walk.since;
     if (st.st_dev != walk.marked)
@@ -315,9 +332,12 @@ static bool ours_listed(const char *name, void *context) {
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !reached && !(made && shared);
   // A directory only root may search (lost+found) holds nothing a user's commands reached.
+  // A link the extract command made is not followed (tar writes through none it made), unless
+  // another user, who may set its status time, owns it, or no mark tells what was made.
+  bool trusted = made && walk.since.tv_sec && owned_by_user_or_root(st);
   bool closed = dir && geteuid() != 0 && st.st_uid == 0 && !(st.st_mode & (S_IXGRP | S_IXOTH));
   bool all = ours && (dir    ? closed || ours_below(fd, below->depth + 1, below->shared || shared)
-                      : link ? made || ours_through(below, name)
+                      : link ? trusted || ours_through(below, name)
                              : true);
   if (fd >= 0)
     close(fd);
@@ -354,10 +374,12 @@ static bool ours_below(int fd, int depth, bool shared) {
 static bool ours_unpacked(const char *dir, timespec since) {
   copy_text(walk.path, dir);
   walk.since = since;
-  walk.linked_count = 0;
   int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
   struct stat st;
-  walk.marked = fd >= 0 && fstat(fd, &st) == 0 ? st.st_dev : 0;
+  bool seen = fd >= 0 && fstat(fd, &st) == 0;
+  walk.marked = seen ? st.st_dev : 0;
+  walk.linked[0] = {walk.marked, seen ? st.st_ino : 0};
+  walk.linked_count = 1;
   bool ours = ours_below(fd, 0, false);
   if (fd >= 0)
     close(fd);

@@ -1007,6 +1007,12 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        "ln -s ../nowhere gone && chmod 1777 ../open && ln -s ../open/mine mine"},
       {"cat > data/f", "./data/f" + shared_dir, false,
        "mkdir -p ../far && chmod 1777 ../far && ln -s ../far data"},
+      // A link another user owns is followed even where its status looks new, as they may set
+      // it; links within the tree, which it reads anyway, are not counted.
+      {"cat > data/f; chown 65534 data/f; chown -h 65534 data", "./data/f" + shared_entry, false,
+       "mkdir -p ../far && ln -s ../far data && chown -h 65534 data"},
+      {"cat > f", "", false,
+       "mkdir store && for i in $(seq 70); do mkdir store/$i && ln -s store/$i l$i; done"},
       // Nor may another user change where it leads, even to nowhere now: a directory or a link
       // on the way that is theirs, or a name in a sticky directory that is not ours.
       {"cat > f", "./data" + shared_dir, false,
@@ -1034,11 +1040,11 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(unrun.err, runs ? "" : "../g.run: " + c.refused + "; the run command is not run\n")
         << c.extract;
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
-    test::run(
-        {"sh", "-c",
-         "cd \"$0\" && rm -rf f d l ran theirs own/bin/f data more loop gone mine ../far ../hop "
-         "../theirs ../open",
-         tool / "out"});
+    test::run({"sh", "-c",
+               "cd \"$0\" && rm -rf f d l ran theirs own/bin/f data more loop gone mine store "
+               "l[0-9]* ../far ../hop "
+               "../theirs ../open",
+               tool / "out"});
   }
   // A user's run passes over a directory only root may search (an ext4's lost+found), where
   // their commands reached nothing, and refuses one it cannot read that they may search.
@@ -1073,8 +1079,18 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
         in_out);
     EXPECT_EQ(unrun.status, 1);
     EXPECT_EQ(unrun.err, "../g.run: ./data/old" + shared_entry + "; the run command is not run\n");
+    // ... so its links too count as links that were there, and are followed.
+    tool.make_archive("h.run", "", "", "echo ran > ran",
+                      "cat > data/current/f; chown 65534 data/current/f",
+                      test::gzip_member("x", "f"));
+    unrun = tool.run({"unshare", "-m", "sh", "-c",
+                      "rm -f data f && mkdir ../away && mount -t tmpfs -o mode=755 t ../far && "
+                      "ln -s ../away ../far/current && ln -s ../far data && exec ../h.run -q"},
+                     in_out);
+    EXPECT_EQ(unrun.err,
+              "../h.run: ./data/current/f" + shared_entry + "; the run command is not run\n");
   }
-  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own mnt f data ../far", tool / "out"});
+  test::run({"sh", "-c", "cd \"$0\" && rm -rf old own mnt f data ../far ../away", tool / "out"});
   // So for the directory an archive's space check names, where its commands work, and for what
   // the extract command made there.
   std::string inst = tool / "v/inst";
