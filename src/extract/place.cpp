@@ -269,11 +269,12 @@ static bool walked_anyway(int fd) {
 }
 
 // Whether no other user may change what the extract command wrote through the link `name` of the
-// directory being walked, a link that was there before it ran (tar writes through such a link to
-// a directory): no other user may change where it leads (open_link_target), and the directory it
-// leads to is walked as one that was there, once however many links lead to it. On another
-// filesystem, whose clock may not be the mark's, everything in it counts as made. A link that
-// leads to no directory the user may reach had nothing written below it.
+// directory being walked (tar writes through a link to a directory that was there; whether it was
+// cannot be told, as anyone may set a link's times, and so its status time): no other user may
+// change where it leads (open_link_target), and the directory it leads to is walked as one that
+// was there, unless the walk reads it anyway. On another filesystem, whose clock may not be the
+// mark's, everything in it counts as made. A link that leads to no directory the user may reach
+// had nothing written below it.
 static bool ours_through(const Below *below, const char *name) {
   int fd = open_link_target(below->dir, name);
   if (fd < 0 && errno == EPERM) {
@@ -306,7 +307,7 @@ static bool ours_through(const Below *below, const char *name) {
 // deep down does not change the status of the directories above. Below a directory another user
 // may change, a symbolic link is refused too: they may have planted it for the commands to write
 // and run through. Elsewhere a link is ours, as its owner cannot change where it leads, and so
-// must be what the command wrote through one that was there (ours_through). The walk does not
+// must be what the command may have written through it (ours_through). The walk does not
 // enter another filesystem mounted there: a clock of its own, and what the system shows in /proc,
 // would tell it nothing.
 static bool ours_listed(const char *name, void *context) {
@@ -332,12 +333,9 @@ static bool ours_listed(const char *name, void *context) {
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !reached && !(made && shared);
   // A directory only root may search (lost+found) holds nothing a user's commands reached.
-  // A link the extract command made is not followed (tar writes through none it made), unless
-  // another user, who may set its status time, owns it, or no mark tells what was made.
-  bool trusted = made && walk.since.tv_sec && owned_by_user_or_root(st);
   bool closed = dir && geteuid() != 0 && st.st_uid == 0 && !(st.st_mode & (S_IXGRP | S_IXOTH));
   bool all = ours && (dir    ? closed || ours_below(fd, below->depth + 1, below->shared || shared)
-                      : link ? trusted || ours_through(below, name)
+                      : link ? ours_through(below, name)
                              : true);
   if (fd >= 0)
     close(fd);
@@ -400,9 +398,12 @@ static timespec mark(const char *dir) {
 
 void mark_before_extraction() {
   walk.here = mark(".");
-  // The space check's directory may be on another filesystem; where it is still to be made, all
-  // it will hold is the command's.
-  walk.space = mark(placement.space_dir);
+  // The space check's directory may be on another filesystem; where it is still to be made, the
+  // nearest directory above it that is there gives the mark.
+  char dir[kTextBufferSize];
+  copy_text(dir, placement.space_dir);
+  for (char *slash; !(walk.space = mark(dir)).tv_sec && (slash = strrchr(dir, '/')) && dir[1];)
+    slash[slash == dir] = '\0';
 }
 
 int check_placement_after_extraction(const char *instead) {

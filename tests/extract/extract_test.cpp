@@ -1007,10 +1007,12 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        "ln -s ../nowhere gone && chmod 1777 ../open && ln -s ../open/mine mine"},
       {"cat > data/f", "./data/f" + shared_dir, false,
        "mkdir -p ../far && chmod 1777 ../far && ln -s ../far data"},
-      // A link another user owns is followed even where its status looks new, as they may set
-      // it; links within the tree, which it reads anyway, are not counted.
+      // A link is followed even where its status looks new, as anyone may set a link's times
+      // (and the owner its owner); links within the tree, which it reads anyway, are not counted.
       {"cat > data/f; chown 65534 data/f; chown -h 65534 data", "./data/f" + shared_entry, false,
        "mkdir -p ../far && ln -s ../far data && chown -h 65534 data"},
+      {"cat > data/f; chown 65534 data/f; setpriv --reuid=65534 touch -h data",
+       "./data/f" + shared_entry, false, "mkdir -p ../far && ln -s ../far data"},
       {"cat > f", "", false,
        "mkdir store && for i in $(seq 70); do mkdir store/$i && ln -s store/$i l$i; done"},
       // Nor may another user change where it leads, even to nowhere now: a directory or a link
@@ -1121,6 +1123,17 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
         << unrun.err;
   }
   EXPECT_NE(access((tool / "out/ran").c_str(), F_OK), 0);
+  // Where the extract command does not make that directory, the one above it that was there gives
+  // the mark: another user's entry that was there is not the run's.
+  test::run({"rm", "-rf", inst, inst + "2"});
+  ASSERT_EQ(
+      test::run({"sh", "-c", "mkdir \"$0\"/old && chown 65534 \"$0\"/old", tool / "v"}).status, 0);
+  settle();
+  tool.make_archive("c.run", "VFYFS=" + tool / "v" + ",FSSUB=inst", "", "echo ran > ran", "cat > f",
+                    test::gzip_member("x", "f"));
+  unrun = tool.run({"../c.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.status, 0) << unrun.err;
+  test::run({"sh", "-c", "cd \"$0\" && rm -rf ran f ../v/old", tool / "out"});
   // The directory a temporary directory is made in, and a target's, are held to the same rule,
   // and refused before anything is made.
   std::string theirs = tool / "theirs";
