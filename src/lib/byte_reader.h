@@ -1,6 +1,6 @@
 // A file read a byte at a time through a small buffer, with the system calls themselves: the
-// C library's streams would bring their buffering and locking into the executable for three
-// small text files.
+// C library's streams would bring their buffering and locking into the executable for the
+// account files and the mount list alone.
 #pragma once
 
 namespace vardo {

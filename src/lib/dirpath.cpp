@@ -74,8 +74,6 @@ static bool owned_by_us(const struct stat &st, uid_t user) {
   return st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == user;
 }
 
-bool owned_by_user_or_root(const struct stat &st) { return owned_by_us(st, user_of_run()); }
-
 bool others_may_change(int fd, const struct stat &st) {
   uid_t user = user_of_run();
   return !owned_by_us(st, user) || (!(st.st_mode & S_ISVTX) && others_may_write(fd, st, user));
@@ -104,8 +102,8 @@ static bool others_may_change_lookup(int dir, const char *name) {
   if (fstat(dir, &st) < 0 || others_may_change(dir, st))
     return true;
   st.st_mode &= ~S_ISVTX;
-  return others_may_change(dir, st) &&
-         (fstatat(dir, name, &entry, AT_SYMLINK_NOFOLLOW) < 0 || !owned_by_user_or_root(entry));
+  return others_may_change(dir, st) && (fstatat(dir, name, &entry, AT_SYMLINK_NOFOLLOW) < 0 ||
+                                        !owned_by_us(entry, user_of_run()));
 }
 
 int open_link_target(int dir, const char *name) {

@@ -9,9 +9,6 @@
 
 namespace vardo {
 
-// Whether root, this user, or under sudo the user who ran it, owns the entry `st`.
-bool owned_by_user_or_root(const struct stat &st);
-
 // Whether a user other than root and this one (the user who ran sudo, for root) may change what
 // the directory `st`, open on `fd`, holds: when one of them owns it, or may write into it without
 // the sticky bit (which lets only an entry's owner remove or rename it): others at large, a group
