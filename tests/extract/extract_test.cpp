@@ -1081,7 +1081,7 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
         in_out);
     EXPECT_EQ(unrun.status, 1);
     EXPECT_EQ(unrun.err, "../g.run: ./data/old" + shared_entry + "; the run command is not run\n");
-    // ... so its links too count as links that were there, and are followed.
+    // ... and a link there is followed too.
     tool.make_archive("h.run", "", "", "echo ran > ran",
                       "cat > data/current/f; chown 65534 data/current/f",
                       test::gzip_member("x", "f"));
