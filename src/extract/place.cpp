@@ -175,7 +175,7 @@ int check_current_directory() {
   return -1;
 }
 
-constexpr int kLinkedDirs = 64;
+constexpr int kLinkedDirs = 256;
 
 // The walk of what the extract command made, before the run command uses it.
 struct UnpackedWalk {
@@ -205,6 +205,7 @@ struct Below {
   dev_t dev; // its filesystem
   int depth;
   bool shared;
+  bool made; // the extract command changed it (below the directory the walk began in)
 };
 
 // Whether the extract command made or changed the entry `st`: its status changed at the mark or
@@ -316,7 +317,10 @@ static bool ours_listed(const char *name, void *context) {
   format_text(walk.path + len, sizeof walk.path - len, "/%s", name);
   struct stat st;
   int fd = open_entry(below->dir, name, &st);
-  bool seen = fd >= 0, made = seen && made_by_command(st), shared = false;
+  // In a directory the extract command changed, what was there counts as made too: the command
+  // may have taken the directory from another user (tar gives it the owner and mode the archive
+  // recorded), who could have put it there.
+  bool seen = fd >= 0, made = seen && (made_by_command(st) || below->made), shared = false;
   bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
   bool link = seen && S_ISLNK(st.st_mode);
   // Nor may a directory share what the run command makes in it (tar --acls restores a default
@@ -332,8 +336,10 @@ static bool ours_listed(const char *name, void *context) {
   else if (reached)
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !reached && !(made && shared);
-  // A directory only root may search (lost+found) holds nothing a user's commands reached.
-  bool closed = dir && geteuid() != 0 && st.st_uid == 0 && !(st.st_mode & (S_IXGRP | S_IXOTH));
+  // A directory of root's the user may not search (lost+found, /etc/ssl/private) holds nothing a
+  // user's commands reached (looking "." up in it needs search permission).
+  struct stat again;
+  bool closed = dir && geteuid() != 0 && st.st_uid == 0 && fstatat(fd, ".", &again, 0) < 0;
   bool all = ours && (dir    ? closed || ours_below(fd, below->depth + 1, below->shared || shared)
                       : link ? ours_through(below, name)
                              : true);
@@ -347,11 +353,12 @@ static bool ours_listed(const char *name, void *context) {
 // (a tar run as root gives each entry the owner, group and mode the archive recorded), walked by
 // descriptors without following links, at most 64 levels deep. Returns false after a message.
 static bool ours_below(int fd, int depth, bool shared) {
-  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared};
+  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared, false};
   int result = -1;
   struct stat st;
   if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
     below.dev = st.st_dev;
+    below.made = depth > 0 && made_by_command(st);
     result = read_entries(below.dir, ours_listed, &below);
   }
   // Where another user may change the directory, an entry moved out while it was read, and back,

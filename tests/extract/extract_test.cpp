@@ -1014,7 +1014,13 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {"cat > data/f; chown 65534 data/f; setpriv --reuid=65534 touch -h data",
        "./data/f" + shared_entry, false, "mkdir -p ../far && ln -s ../far data"},
       {"cat > f", "", false,
-       "mkdir store && for i in $(seq 70); do mkdir store/$i && ln -s store/$i l$i; done"},
+       "mkdir store && for i in $(seq 70); do mkdir store/$i && ln -s store/$i l$i; done && "
+       "mkdir ../far && for i in $(seq 70); do mkdir ../far/$i && ln -s ../far/$i o$i; done"},
+      // In a directory the command changed, what was there counts as made: the command may have
+      // taken the directory from another user, who put it there (tar gives "d/" the owner and
+      // mode the archive recorded).
+      {"cat > f; chown 0 d", "./d/old" + shared_entry, false,
+       "mkdir d && echo > d/old && chown -R 65534 d"},
       // Nor may another user change where it leads, even to nowhere now: a directory or a link
       // on the way that is theirs, or a name in a sticky directory that is not ours.
       {"cat > f", "./data" + shared_dir, false,
@@ -1044,21 +1050,21 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
     test::run({"sh", "-c",
                "cd \"$0\" && rm -rf f d l ran theirs own/bin/f data more loop gone mine store "
-               "l[0-9]* ../far ../hop "
+               "l[0-9]* o[0-9]* ../far ../hop "
                "../theirs ../open",
                tool / "out"});
   }
-  // A user's run passes over a directory only root may search (an ext4's lost+found), where
-  // their commands reached nothing, and refuses one it cannot read that they may search.
-  for (std::string mode : {"0700", "0711"}) {
+  // A user's run passes over a directory of root's they may not search (an ext4's lost+found),
+  // where their commands reached nothing, and refuses one they may search but not read.
+  for (std::string mode : {"0700", "0750", "0711"}) {
     ASSERT_EQ(test::run({"sh", "-c", "cd \"$0\" && mkdir -m " + mode + " lost && chown 65534 .",
                          tool / "out"})
                   .status,
               0);
     unrun = tool.run(
         {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "../g.run", "-q"}, in_out);
-    EXPECT_EQ(unrun.status, mode == "0700" ? 0 : 1) << mode << unrun.err;
-    EXPECT_EQ(unrun.err, mode == "0700" ? ""
+    EXPECT_EQ(unrun.status, mode == "0711" ? 1 : 0) << mode << unrun.err;
+    EXPECT_EQ(unrun.err, mode != "0711" ? ""
                                         : "../g.run: ./lost: could not be checked; the run "
                                           "command is not run\n");
     test::run({"sh", "-c", "cd \"$0\" && rm -rf lost ran f && chown 0 .", tool / "out"});
