@@ -106,14 +106,23 @@ static bool others_may_change_lookup(int dir, const char *name) {
                                         !owned_by_us(entry, user_of_run()));
 }
 
+// Opens the directory `name` of `dir` without following a link: for reading where the user may,
+// so that its ACL can be read without /proc, else for its path alone.
+static int open_dir_to_check(int dir, const char *name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return fd >= 0 || errno != EACCES
+             ? fd
+             : openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 int open_link_target(int dir, const char *name) {
   char rest[kTextBufferSize], target[kTextBufferSize]; // the names still to be looked up
-  int at = openat(dir, ".", O_PATH | O_DIRECTORY | O_CLOEXEC), links = 0;
+  int at = open_dir_to_check(dir, "."), links = 0;
   copy_text(rest, name);
   for (const char *p = rest; at >= 0;) {
     if (p == rest && *p == '/') { // an absolute link
       close(at);
-      at = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      at = open_dir_to_check(AT_FDCWD, "/");
     }
     p += strspn(p, "/");
     size_t n = strcspn(p, "/");
@@ -135,7 +144,7 @@ int open_link_target(int dir, const char *name) {
     if (fstatat(at, part, &st, AT_SYMLINK_NOFOLLOW) < 0)
       break;
     if (!S_ISLNK(st.st_mode)) {
-      int next = openat(at, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      int next = open_dir_to_check(at, part);
       close(at);
       at = next;
       continue;

@@ -31,7 +31,7 @@ bool others_may_make_entries(int fd, const struct stat &st);
 // recorded, group write included). A directory's group alone reaches nothing made there.
 bool others_share_what_is_made(int fd, const struct stat &st);
 
-// Opens, for its path alone, the directory the symbolic link `name` of `dir` leads to, looking
+// Opens the directory the symbolic link `name` of `dir` leads to, looking
 // every name on the way up by hand (at most 40 links): where another user could have changed
 // what one of them leads to, they could have led a command that wrote through the link elsewhere,
 // and could lead what follows elsewhere now. Returns the descriptor, or -1 with errno: EPERM when
