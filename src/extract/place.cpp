@@ -175,7 +175,13 @@ int check_current_directory() {
   return -1;
 }
 
-constexpr int kLinkedDirs = 256;
+constexpr int kWalkDirs = 256;
+
+// A directory, by its filesystem and inode.
+struct DirId {
+  dev_t dev;
+  ino_t ino;
+};
 
 // The walk of what the extract command made, before the run command uses it.
 struct UnpackedWalk {
@@ -184,14 +190,21 @@ struct UnpackedWalk {
   timespec here;  // ... in the current directory, by its filesystem's clock
   timespec space; // ... in the directory an archive's space check names, by its own
   dev_t marked;   // the filesystem whose clock `since` was read by
-  const char *instead; // what the message says happens instead
-  struct {
-    dev_t dev;
-    ino_t ino;
-  } linked[kLinkedDirs]; // the directory the walk began in, then those links led it to
+  const char *instead;     // what the message says happens instead
+  DirId linked[kWalkDirs]; // the directory the walk began in, then those links led it to
   int linked_count;
+  DirId shared[kWalkDirs]; // the directories another user could change before the command ran
+  int shared_count;        // ... more than kWalkDirs: the walk cannot tell
 };
 static UnpackedWalk walk;
+
+// Whether the directory `st` is among the `count` of `ids`.
+static bool listed_in(const DirId *ids, int count, const struct stat &st) {
+  for (int i = 0; i < count && i < kWalkDirs; ++i)
+    if (ids[i].dev == st.st_dev && ids[i].ino == st.st_ino)
+      return true;
+  return false;
+}
 
 // Why an entry the extract command made is refused.
 static const char kUnpackedShared[] = "another user may change this, as it was unpacked";
@@ -205,7 +218,6 @@ struct Below {
   dev_t dev; // its filesystem
   int depth;
   bool shared;
-  bool made; // the extract command changed it (below the directory the walk began in)
 };
 
 // Whether the extract command made or changed the entry `st`: its status changed at the mark or
@@ -242,9 +254,11 @@ static int open_entry(int dir, const char *name, struct stat *st) {
 // Whether another user may change the entry `st`, open on `fd`, or share what is made in it. A
 // sticky directory others may write into counts, as they may add entries the run command takes
 // up; a device must be ours and our group's, but all may use it where the archive says so.
+// So may they one they could change before the extract command ran (note_shared).
 static bool others_may_change_entry(int fd, struct stat st) {
   st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
-  return others_may_change(fd, st) || (S_ISDIR(st.st_mode) && others_share_what_is_made(fd, st));
+  return others_may_change(fd, st) || (S_ISDIR(st.st_mode) && others_share_what_is_made(fd, st)) ||
+         listed_in(walk.shared, walk.shared_count, st);
 }
 
 // Whether the directory `fd` is one the walk reads anyway: the one it began in, one a link led it
@@ -257,8 +271,7 @@ static bool walked_anyway(int fd) {
   for (int depth = 0; !found && depth < 64 && at >= 0 && fstat(at, &st) == 0; ++depth) {
     if (st.st_dev == up.st_dev && st.st_ino == up.st_ino)
       break; // "/": its ".." is itself
-    for (int i = 0; i < walk.linked_count; ++i)
-      found = found || (walk.linked[i].dev == st.st_dev && walk.linked[i].ino == st.st_ino);
+    found = listed_in(walk.linked, walk.linked_count, st);
     up = st;
     int parent = openat(at, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
     close(at);
@@ -286,7 +299,7 @@ static bool ours_through(const Below *below, const char *name) {
     return true; // it leads to no directory
   struct stat st;
   bool seen = fd >= 0 && fstat(fd, &st) == 0, all = seen && walked_anyway(fd);
-  if (seen && !all && walk.linked_count < kLinkedDirs) {
+  if (seen && !all && walk.linked_count < kWalkDirs) {
     walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
     timespec since = walk.since;
     if (st.st_dev != walk.marked)
@@ -317,10 +330,7 @@ static bool ours_listed(const char *name, void *context) {
   format_text(walk.path + len, sizeof walk.path - len, "/%s", name);
   struct stat st;
   int fd = open_entry(below->dir, name, &st);
-  // In a directory the extract command changed, what was there counts as made too: the command
-  // may have taken the directory from another user (tar gives it the owner and mode the archive
-  // recorded), who could have put it there.
-  bool seen = fd >= 0, made = seen && (made_by_command(st) || below->made), shared = false;
+  bool seen = fd >= 0, made = seen && made_by_command(st), shared = false;
   bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
   bool link = seen && S_ISLNK(st.st_mode);
   // Nor may a directory share what the run command makes in it (tar --acls restores a default
@@ -353,12 +363,11 @@ static bool ours_listed(const char *name, void *context) {
 // (a tar run as root gives each entry the owner, group and mode the archive recorded), walked by
 // descriptors without following links, at most 64 levels deep. Returns false after a message.
 static bool ours_below(int fd, int depth, bool shared) {
-  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared, false};
+  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, shared};
   int result = -1;
   struct stat st;
   if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
     below.dev = st.st_dev;
-    below.made = depth > 0 && made_by_command(st);
     result = read_entries(below.dir, ours_listed, &below);
   }
   // Where another user may change the directory, an entry moved out while it was read, and back,
@@ -376,19 +385,79 @@ static bool ours_below(int fd, int depth, bool shared) {
 
 // Whether no other user may change what the extract command made or changed in the directory
 // `dir`, named from there in the message, where what it made changed status at `since` or later.
-static bool ours_unpacked(const char *dir, timespec since) {
-  copy_text(walk.path, dir);
-  walk.since = since;
+// Opens the directory `dir` a walk begins in, the first one it reads.
+static int begin_walk(const char *dir) {
   int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
   struct stat st;
   bool seen = fd >= 0 && fstat(fd, &st) == 0;
   walk.marked = seen ? st.st_dev : 0;
   walk.linked[0] = {walk.marked, seen ? st.st_ino : 0};
   walk.linked_count = 1;
-  bool ours = ours_below(fd, 0, false);
+  return fd;
+}
+
+static bool ours_unpacked(const char *dir, timespec since) {
+  copy_text(walk.path, dir);
+  walk.since = since;
+  int fd = begin_walk(dir);
+  bool ours = walk.shared_count <= kWalkDirs && ours_below(fd, 0, false);
+  if (walk.shared_count > kWalkDirs)
+    refuse(walk.path, "could not be checked", walk.instead);
   if (fd >= 0)
     close(fd);
   return ours;
+}
+
+static void note_shared(int fd, int depth);
+
+// Notes the entry `name` of the directory being read, and what is below it, for note_shared.
+static bool note_listed(const char *name, void *context) {
+  auto *below = static_cast<Below *>(context);
+  struct stat st;
+  int fd = open_entry(below->dir, name, &st);
+  bool link = fd >= 0 && S_ISLNK(st.st_mode);
+  if (link) {
+    close(fd);
+    fd = open_link_target(below->dir, name);
+    if (fd >= 0 && fstat(fd, &st) == 0 && !walked_anyway(fd) && walk.linked_count < kWalkDirs)
+      walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
+    else
+      link = false;
+  }
+  // Below such a directory the walk after takes everything as theirs anyway.
+  if (fd >= 0 && S_ISDIR(st.st_mode) && (link || st.st_dev == below->dev)) {
+    if (!others_may_change_entry(fd, st))
+      note_shared(fd, below->depth + 1);
+    else if (walk.shared_count++ < kWalkDirs)
+      walk.shared[walk.shared_count - 1] = {st.st_dev, st.st_ino};
+  }
+  if (fd >= 0)
+    close(fd);
+  return true;
+}
+
+// Notes, before the extract command runs, the directories below `fd` (and where the links there
+// lead) that another user may change: the command may give one of them the owner and mode an
+// archive recorded (tar does), which would hide what they put or renamed there, so the walk after
+// it takes them as theirs still. It reads as that walk does, and refuses nothing.
+static void note_shared(int fd, int depth) {
+  Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, false};
+  struct stat st;
+  if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
+    below.dev = st.st_dev;
+    read_entries(below.dir, note_listed, &below);
+  }
+  if (below.dir >= 0)
+    close(below.dir);
+}
+
+// Notes the directories another user may change below the directory `dir`.
+static void note_shared_below(const char *dir) {
+  int fd = begin_walk(dir);
+  if (fd >= 0) {
+    note_shared(fd, 0);
+    close(fd);
+  }
 }
 
 // The time by the clock of the filesystem of the directory `dir`, read from the status a change
@@ -411,6 +480,10 @@ void mark_before_extraction() {
   copy_text(dir, placement.space_dir);
   for (char *slash; !(walk.space = mark(dir)).tv_sec && (slash = strrchr(dir, '/')) && dir[1];)
     slash[slash == dir] = '\0';
+  walk.shared_count = 0;
+  note_shared_below(".");
+  if (placement.space_dir[0])
+    note_shared_below(dir);
 }
 
 int check_placement_after_extraction(const char *instead) {

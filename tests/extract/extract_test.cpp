@@ -1016,11 +1016,13 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
       {"cat > f", "", false,
        "mkdir store && for i in $(seq 70); do mkdir store/$i && ln -s store/$i l$i; done && "
        "mkdir ../far && for i in $(seq 70); do mkdir ../far/$i && ln -s ../far/$i o$i; done"},
-      // In a directory the command changed, what was there counts as made: the command may have
-      // taken the directory from another user, who put it there (tar gives "d/" the owner and
-      // mode the archive recorded).
-      {"cat > f; chown 0 d", "./d/old" + shared_entry, false,
+      // A directory another user could change before the command ran is theirs still, though the
+      // command gave it to root (tar gives "d/" the owner and mode the archive recorded): they
+      // may have put or renamed anything there.
+      {"cat > f; chown 0 d", "./d" + shared_entry, false,
        "mkdir d && echo > d/old && chown -R 65534 d"},
+      {"cat > d/f; chmod 0755 d", "./d" + shared_entry, false,
+       "mkdir -m 1777 d && ln -s /tmp d/l && chown -h 65534 d/l"},
       // Nor may another user change where it leads, even to nowhere now: a directory or a link
       // on the way that is theirs, or a name in a sticky directory that is not ours.
       {"cat > f", "./data" + shared_dir, false,
