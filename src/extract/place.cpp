@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "extract/interrupt.h"
 #include "extract/temporary.h"
@@ -419,10 +420,12 @@ static bool note_listed(const char *name, void *context) {
   if (link) {
     close(fd);
     fd = open_link_target(below->dir, name);
-    if (fd >= 0 && fstat(fd, &st) == 0 && !walked_anyway(fd) && walk.linked_count < kWalkDirs)
+    bool follow = fd >= 0 && fstat(fd, &st) == 0 && !walked_anyway(fd) &&
+                  walk.linked_count < kWalkDirs; // else read anyway, or refused after
+    if (follow)
       walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
-    else
-      link = false;
+    else if (fd >= 0)
+      close(std::exchange(fd, -1));
   }
   // Below such a directory the walk after takes everything as theirs anyway.
   if (fd >= 0 && S_ISDIR(st.st_mode) && (link || st.st_dev == below->dev)) {

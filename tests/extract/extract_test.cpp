@@ -1015,7 +1015,9 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        "./data/f" + shared_entry, false, "mkdir -p ../far && ln -s ../far data"},
       {"cat > f", "", false,
        "mkdir store && for i in $(seq 70); do mkdir store/$i && ln -s store/$i l$i; done && "
-       "mkdir ../far && for i in $(seq 70); do mkdir ../far/$i && ln -s ../far/$i o$i; done"},
+       "mkdir ../far && for i in $(seq 70); do mkdir ../far/$i && ln -s ../far/$i o$i; done && "
+       "for i in $(seq 40); do mkdir -p t/$i && ln -s ../$((i+1)) t/$i/a && ln -s ../$((i+1)) "
+       "t/$i/b; done"},
       // A directory another user could change before the command ran is theirs still, though the
       // command gave it to root (tar gives "d/" the owner and mode the archive recorded): they
       // may have put or renamed anything there.
@@ -1052,7 +1054,7 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
     EXPECT_EQ(access((tool / "out/ran").c_str(), F_OK) == 0, runs && !c.temporary) << c.extract;
     test::run({"sh", "-c",
                "cd \"$0\" && rm -rf f d l ran theirs own/bin/f data more loop gone mine store "
-               "l[0-9]* o[0-9]* ../far ../hop "
+               "l[0-9]* o[0-9]* t ../far ../hop "
                "../theirs ../open",
                tool / "out"});
   }
