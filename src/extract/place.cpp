@@ -196,6 +196,9 @@ struct UnpackedWalk {
   int linked_count;
   DirId shared[kWalkDirs]; // the directories another user could change before the command ran
   int shared_count;        // ... more than kWalkDirs: the walk cannot tell
+  DirId noted[kWalkDirs];  // the directories that note began in, and those links led it to
+  int noted_count;
+  bool unnoted; // the walk is where the note did not go
 };
 static UnpackedWalk walk;
 
@@ -262,17 +265,17 @@ static bool others_may_change_entry(int fd, struct stat st) {
          listed_in(walk.shared, walk.shared_count, st);
 }
 
-// Whether the directory `fd` is one the walk reads anyway: the one it began in, one a link led it
-// to, or one below them (a link within the tree, as a package manager's store makes). Looked for
-// 64 levels up at most.
-static bool walked_anyway(int fd) {
+// Whether the directory `fd` is one of the `count` of `ids` or below one of them, looked for 64
+// levels up at most. With the directories a walk began in and links led it to: one it reads
+// anyway (a link within the tree, as a package manager's store makes).
+static bool below_one_of(int fd, const DirId *ids, int count) {
   int at = openat(fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   struct stat st, up = {};
   bool found = false;
   for (int depth = 0; !found && depth < 64 && at >= 0 && fstat(at, &st) == 0; ++depth) {
     if (st.st_dev == up.st_dev && st.st_ino == up.st_ino)
       break; // "/": its ".." is itself
-    found = listed_in(walk.linked, walk.linked_count, st);
+    found = listed_in(ids, count, st);
     up = st;
     int parent = openat(at, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
     close(at);
@@ -288,8 +291,9 @@ static bool walked_anyway(int fd) {
 // cannot be told, as anyone may set a link's times, and so its status time): no other user may
 // change where it leads (open_link_target), and the directory it leads to is walked as one that
 // was there, unless the walk reads it anyway. On another filesystem, whose clock may not be the
-// mark's, everything in it counts as made. A link that leads to no directory the user may reach
-// had nothing written below it.
+// mark's, everything in it counts as made. Where the note did not go (a link the command made), a
+// directory the command changed is refused: it may have been another user's. A link that leads to
+// no directory the user may reach had nothing written below it.
 static bool ours_through(const Below *below, const char *name) {
   int fd = open_link_target(below->dir, name);
   if (fd < 0 && errno == EPERM) {
@@ -299,14 +303,21 @@ static bool ours_through(const Below *below, const char *name) {
   if (fd < 0 && errno != ENAMETOOLONG)
     return true; // it leads to no directory
   struct stat st;
-  bool seen = fd >= 0 && fstat(fd, &st) == 0, all = seen && walked_anyway(fd);
+  bool seen = fd >= 0 && fstat(fd, &st) == 0;
+  bool all = seen && below_one_of(fd, walk.linked, walk.linked_count);
   if (seen && !all && walk.linked_count < kWalkDirs) {
     walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
     timespec since = walk.since;
+    bool unnoted = walk.unnoted;
     if (st.st_dev != walk.marked)
       walk.since = {};
-    all = ours_below(fd, below->depth + 1, others_may_change_entry(fd, st));
+    walk.unnoted = !below_one_of(fd, walk.noted, walk.noted_count);
+    all = !(walk.unnoted && made_by_command(st)) &&
+          ours_below(fd, below->depth + 1, others_may_change_entry(fd, st));
+    if (walk.unnoted && made_by_command(st))
+      refuse(walk.path, "could not be checked", walk.instead);
     walk.since = since;
+    walk.unnoted = unnoted;
   } else if (!all) {
     refuse(walk.path, "could not be checked", walk.instead);
   }
@@ -340,13 +351,18 @@ static bool ours_listed(const char *name, void *context) {
     shared = others_may_change_entry(fd, st);
   // Through a directory of another user's that was there.
   bool reached = below->shared && (made || link);
+  // Where the note did not go (a link the command made leads there), what a directory the
+  // command changed held before cannot be told.
+  bool unknown = dir && made && walk.unnoted;
   if (mounted)
     refuse(walk.path, "another filesystem is mounted here", walk.instead);
+  else if (unknown)
+    refuse(walk.path, "could not be checked", walk.instead);
   else if (!seen || (made && shared && !reached))
     refuse(walk.path, kUnpackedShared, walk.instead);
   else if (reached)
     refuse_shared(walk.path, walk.instead);
-  bool ours = seen && !mounted && !reached && !(made && shared);
+  bool ours = seen && !mounted && !unknown && !reached && !(made && shared);
   // A directory of root's the user may not search (lost+found, /etc/ssl/private) holds nothing a
   // user's commands reached (looking "." up in it needs search permission).
   struct stat again;
@@ -415,12 +431,14 @@ static void note_shared(int fd, int depth);
 static bool note_listed(const char *name, void *context) {
   auto *below = static_cast<Below *>(context);
   struct stat st;
-  int fd = open_entry(below->dir, name, &st);
-  bool link = fd >= 0 && S_ISLNK(st.st_mode);
+  if (fstatat(below->dir, name, &st, AT_SYMLINK_NOFOLLOW) < 0 ||
+      !(S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)))
+    return true;
+  bool link = S_ISLNK(st.st_mode);
+  int fd = link ? open_link_target(below->dir, name) : open_entry(below->dir, name, &st);
   if (link) {
-    close(fd);
-    fd = open_link_target(below->dir, name);
-    bool follow = fd >= 0 && fstat(fd, &st) == 0 && !walked_anyway(fd) &&
+    bool follow = fd >= 0 && fstat(fd, &st) == 0 &&
+                  !below_one_of(fd, walk.linked, walk.linked_count) &&
                   walk.linked_count < kWalkDirs; // else read anyway, or refused after
     if (follow)
       walk.linked[walk.linked_count++] = {st.st_dev, st.st_ino};
@@ -461,6 +479,8 @@ static void note_shared_below(const char *dir) {
     note_shared(fd, 0);
     close(fd);
   }
+  for (int i = 0; i < walk.linked_count && walk.noted_count < kWalkDirs; ++i)
+    walk.noted[walk.noted_count++] = walk.linked[i];
 }
 
 // The time by the clock of the filesystem of the directory `dir`, read from the status a change
@@ -483,7 +503,7 @@ void mark_before_extraction() {
   copy_text(dir, placement.space_dir);
   for (char *slash; !(walk.space = mark(dir)).tv_sec && (slash = strrchr(dir, '/')) && dir[1];)
     slash[slash == dir] = '\0';
-  walk.shared_count = 0;
+  walk.shared_count = walk.noted_count = 0;
   note_shared_below(".");
   if (placement.space_dir[0])
     note_shared_below(dir);

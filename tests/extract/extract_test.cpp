@@ -1025,6 +1025,12 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        "mkdir d && echo > d/old && chown -R 65534 d"},
       {"cat > d/f; chmod 0755 d", "./d" + shared_entry, false,
        "mkdir -m 1777 d && ln -s /tmp d/l && chown -h 65534 d/l"},
+      // So, where a link the command made leads, a directory it changed: what it was is unknown.
+      {"cat > f; ln -s ../far data; chmod 0755 data/p", "./data/p: could not be checked", false,
+       "mkdir -p ../far/p && chmod 1777 ../far/p && echo > ../far/p/old && chown 65534 "
+       "../far/p/old"},
+      {"cat > f; ln -s ../far data; chmod 0755 data/", "./data: could not be checked", false,
+       "mkdir -m 1777 ../far"},
       // Nor may another user change where it leads, even to nowhere now: a directory or a link
       // on the way that is theirs, or a name in a sticky directory that is not ours.
       {"cat > f", "./data" + shared_dir, false,
