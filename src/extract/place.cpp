@@ -198,6 +198,8 @@ struct UnpackedWalk {
   int shared_count;        // ... more than kWalkDirs: the walk cannot tell
   DirId noted[kWalkDirs];  // the directories that note began in, and those links led it to
   int noted_count;
+  int pinned[2 * kWalkDirs]; // descriptors of the shared and linked ones noted, held to the walk
+  int pinned_count;
   bool unnoted; // the walk is where the note did not go
 };
 static UnpackedWalk walk;
@@ -446,14 +448,23 @@ static bool note_listed(const char *name, void *context) {
       close(std::exchange(fd, -1));
   }
   // Below such a directory the walk after takes everything as theirs anyway.
+  bool pin = false;
   if (fd >= 0 && S_ISDIR(st.st_mode) && (link || st.st_dev == below->dev)) {
-    if (!others_may_change_entry(fd, st))
+    bool shared = others_may_change_entry(fd, st);
+    if (!shared)
       note_shared(fd, below->depth + 1);
     else if (walk.shared_count++ < kWalkDirs)
       walk.shared[walk.shared_count - 1] = {st.st_dev, st.st_ino};
+    // Held open, its inode keeps the number noted (overlayfs may give another once it has left
+    // the cache).
+    pin = (shared || link) && walk.pinned_count < 2 * kWalkDirs;
+    if (pin)
+      walk.pinned[walk.pinned_count++] = fd;
   }
-  if (fd >= 0)
+  if (fd >= 0 && !pin)
     close(fd);
+  if (fd < 0 && !link)
+    walk.shared_count = kWalkDirs + 1; // a directory it could not look at: the walk cannot tell
   return true;
 }
 
@@ -509,7 +520,16 @@ void mark_before_extraction() {
     note_shared_below(dir);
 }
 
+static int check_unpacked(const char *instead);
+
 int check_placement_after_extraction(const char *instead) {
+  int checked = check_unpacked(instead);
+  while (walk.pinned_count)
+    close(walk.pinned[--walk.pinned_count]);
+  return checked;
+}
+
+static int check_unpacked(const char *instead) {
   // An extract command (tar with an entry "./") may have given the directory another mode or
   // owner: the run command would use what another user could then have changed. So for the
   // directory of the archive's space check, where its commands work; the run command looks its
