@@ -314,10 +314,14 @@ static bool ours_through(const Below *below, const char *name) {
     if (st.st_dev != walk.marked)
       walk.since = {};
     walk.unnoted = !below_one_of(fd, walk.noted, walk.noted_count);
-    all = !(walk.unnoted && made_by_command(st)) &&
-          ours_below(fd, below->depth + 1, others_may_change_entry(fd, st));
-    if (walk.unnoted && made_by_command(st))
-      refuse(walk.path, "could not be checked", walk.instead);
+    // Below a directory noted as another user's, it is theirs too (the walk may not pass there),
+    // and the command may have taken it from them.
+    bool now = others_may_change_entry(fd, st);
+    bool taken = !now && below_one_of(fd, walk.shared, walk.shared_count);
+    bool refused = made_by_command(st) && (walk.unnoted || taken);
+    all = !refused && ours_below(fd, below->depth + 1, now || taken);
+    if (refused)
+      refuse(walk.path, walk.unnoted ? "could not be checked" : kUnpackedShared, walk.instead);
     walk.since = since;
     walk.unnoted = unnoted;
   } else if (!all) {
@@ -427,7 +431,7 @@ static bool ours_unpacked(const char *dir, timespec since) {
   return ours;
 }
 
-static void note_shared(int fd, int depth);
+static bool note_shared(int fd, int depth);
 
 // Notes the entry `name` of the directory being read, and what is below it, for note_shared.
 static bool note_listed(const char *name, void *context) {
@@ -450,10 +454,9 @@ static bool note_listed(const char *name, void *context) {
   // Below such a directory the walk after takes everything as theirs anyway.
   bool pin = false;
   if (fd >= 0 && S_ISDIR(st.st_mode) && (link || st.st_dev == below->dev)) {
-    bool shared = others_may_change_entry(fd, st);
-    if (!shared)
-      note_shared(fd, below->depth + 1);
-    else if (walk.shared_count++ < kWalkDirs)
+    // One it could not read whole (too deep, or unreadable) may hold anything: theirs too.
+    bool shared = others_may_change_entry(fd, st) || !note_shared(fd, below->depth + 1);
+    if (shared && walk.shared_count++ < kWalkDirs)
       walk.shared[walk.shared_count - 1] = {st.st_dev, st.st_ino};
     // Held open, its inode keeps the number noted (overlayfs may give another once it has left
     // the cache).
@@ -471,16 +474,19 @@ static bool note_listed(const char *name, void *context) {
 // Notes, before the extract command runs, the directories below `fd` (and where the links there
 // lead) that another user may change: the command may give one of them the owner and mode an
 // archive recorded (tar does), which would hide what they put or renamed there, so the walk after
-// it takes them as theirs still. It reads as that walk does, and refuses nothing.
-static void note_shared(int fd, int depth) {
+// it takes them as theirs still. It reads as that walk does, and refuses nothing. Returns whether
+// it read the directory whole.
+static bool note_shared(int fd, int depth) {
   Below below{openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, depth, false};
   struct stat st;
+  int result = -1;
   if (below.dir >= 0 && depth < 64 && fstat(below.dir, &st) == 0) {
     below.dev = st.st_dev;
-    read_entries(below.dir, note_listed, &below);
+    result = read_entries(below.dir, note_listed, &below);
   }
   if (below.dir >= 0)
     close(below.dir);
+  return result == 0;
 }
 
 // Notes the directories another user may change below the directory `dir`.

@@ -1025,6 +1025,10 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        "mkdir d && echo > d/old && chown -R 65534 d"},
       {"cat > d/f; chmod 0755 d", "./d" + shared_entry, false,
        "mkdir -m 1777 d && ln -s /tmp d/l && chown -h 65534 d/l"},
+      // So is a directory below one noted as theirs, where a link the command made leads.
+      {"cat > f; chown 0 data/p/e; rm data; ln -s ../far/p/e data", "./data" + shared_entry, false,
+       "mkdir -p ../far/p/e && chmod 1777 ../far/p && echo > ../far/p/e/old && "
+       "chown -R 65534 ../far/p/e && ln -s ../far data"},
       // So, where a link the command made leads, a directory it changed: what it was is unknown.
       {"cat > f; ln -s ../far data; chmod 0755 data/p", "./data/p: could not be checked", false,
        "mkdir -p ../far/p && chmod 1777 ../far/p && echo > ../far/p/old && chown 65534 "
@@ -1079,6 +1083,19 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                                           "command is not run\n");
     test::run({"sh", "-c", "cd \"$0\" && rm -rf lost ran f && chown 0 .", tool / "out"});
   }
+  // A directory the note before the extract command could not read may have held anything.
+  ASSERT_EQ(test::run({"sh", "-c",
+                       "cd \"$0\" && mkdir -p build/p && chmod 0777 build/p && chmod 0311 build && "
+                       "chown -R 65534 .",
+                       tool / "out"})
+                .status,
+            0);
+  tool.make_archive("u.run", "", "", "echo ran > ran", "cat > f; chmod 0755 build build/p",
+                    test::gzip_member("x", "f"));
+  unrun = tool.run(
+      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "../u.run", "-q"}, in_out);
+  EXPECT_EQ(unrun.err, "../u.run: ./build" + shared_entry + "; the run command is not run\n");
+  test::run({"sh", "-c", "cd \"$0\" && rm -rf build f ran && chown 0 .", tool / "out"});
   // Nor does the walk enter another filesystem mounted there.
   if (test::run({"unshare", "-m", "true"}).status == 0) {
     mkdir((tool / "out/mnt").c_str(), 0755);
