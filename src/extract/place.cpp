@@ -349,17 +349,21 @@ static bool ours_listed(const char *name, void *context) {
   struct stat st;
   int fd = open_entry(below->dir, name, &st);
   bool seen = fd >= 0, made = seen && made_by_command(st), shared = false;
-  bool dir = seen && S_ISDIR(st.st_mode), mounted = dir && st.st_dev != below->dev;
-  bool link = seen && S_ISLNK(st.st_mode);
+  bool dir = seen && S_ISDIR(st.st_mode), link = seen && S_ISLNK(st.st_mode);
+  // A directory of root's the user may not search (lost+found, /etc/ssl/private) holds nothing a
+  // user's commands reached, whatever it is (looking "." up in it needs search permission).
+  struct stat again;
+  bool closed = dir && geteuid() != 0 && st.st_uid == 0 && fstatat(fd, ".", &again, 0) < 0;
+  bool mounted = dir && !closed && st.st_dev != below->dev;
   // Nor may a directory share what the run command makes in it (tar --acls restores a default
   // ACL).
-  if (seen && (made || dir) && !link)
+  if (seen && (made || dir) && !link && !closed)
     shared = others_may_change_entry(fd, st);
   // Through a directory of another user's that was there.
-  bool reached = below->shared && (made || link);
+  bool reached = below->shared && (made || link) && !closed;
   // Where the note did not go (a link the command made leads there), what a directory the
   // command changed held before cannot be told.
-  bool unknown = dir && made && walk.unnoted;
+  bool unknown = dir && made && walk.unnoted && !closed;
   if (mounted)
     refuse(walk.path, "another filesystem is mounted here", walk.instead);
   else if (unknown)
@@ -369,10 +373,6 @@ static bool ours_listed(const char *name, void *context) {
   else if (reached)
     refuse_shared(walk.path, walk.instead);
   bool ours = seen && !mounted && !unknown && !reached && !(made && shared);
-  // A directory of root's the user may not search (lost+found, /etc/ssl/private) holds nothing a
-  // user's commands reached (looking "." up in it needs search permission).
-  struct stat again;
-  bool closed = dir && geteuid() != 0 && st.st_uid == 0 && fstatat(fd, ".", &again, 0) < 0;
   bool all = ours && (dir    ? closed || ours_below(fd, below->depth + 1, below->shared || shared)
                       : link ? ours_through(below, name)
                              : true);

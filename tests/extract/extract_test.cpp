@@ -1124,6 +1124,14 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                      in_out);
     EXPECT_EQ(unrun.err,
               "../h.run: ./data/current/f" + shared_entry + "; the run command is not run\n");
+    // A user's link to a disk of theirs passes over its lost+found, which the note could not read.
+    unrun = tool.run({"unshare", "-m", "sh", "-c",
+                      "rm -rf data f ran && mount -t tmpfs -o mode=755 t ../far && mkdir -m 0700 "
+                      "../far/lost && chown 65534 ../far . && ln -s ../far data && exec setpriv "
+                      "--reuid=65534 --regid=65534 --clear-groups ../g.run -q"},
+                     in_out);
+    EXPECT_EQ(unrun.status, 0) << unrun.err;
+    test::run({"sh", "-c", "cd \"$0\" && chown 0 .", tool / "out"});
     // Without /proc, the directories a link leads through are opened for reading, so that their
     // ACLs can be read.
     unrun = tool.run({"unshare", "-m", "sh", "-c",
