@@ -1132,6 +1132,7 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                      in_out);
     EXPECT_EQ(unrun.status, 0) << unrun.err;
     test::run({"sh", "-c", "cd \"$0\" && chown 0 .", tool / "out"});
+#ifdef VARDO_STATIC // (the sanitizers need /proc)
     // Without /proc, the directories a link leads through are opened for reading, so that their
     // ACLs can be read.
     unrun = tool.run({"unshare", "-m", "sh", "-c",
@@ -1139,6 +1140,7 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
                       "exec ../g.run -q"},
                      in_out);
     EXPECT_EQ(unrun.status, 0) << unrun.err;
+#endif
   }
   test::run(
       {"sh", "-c", "cd \"$0\" && rm -rf old own mnt f ran data ../far ../away", tool / "out"});
