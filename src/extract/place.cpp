@@ -260,11 +260,9 @@ static int open_entry(int dir, const char *name, struct stat *st) {
 // Whether another user may change the entry `st`, open on `fd`, or share what is made in it. A
 // sticky directory others may write into counts, as they may add entries the run command takes
 // up; a device must be ours and our group's, but all may use it where the archive says so.
-// So may they one they could change before the extract command ran (note_shared).
 static bool others_may_change_entry(int fd, struct stat st) {
   st.st_mode &= S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ~S_IWOTH : ~S_ISVTX;
-  return others_may_change(fd, st) || (S_ISDIR(st.st_mode) && others_share_what_is_made(fd, st)) ||
-         listed_in(walk.shared, walk.shared_count, st);
+  return others_may_change(fd, st) || (S_ISDIR(st.st_mode) && others_share_what_is_made(fd, st));
 }
 
 // Whether the directory `fd` is one of the `count` of `ids` or below one of them, looked for 64
@@ -317,9 +315,9 @@ static bool ours_through(const Below *below, const char *name) {
     // Below a directory noted as another user's, it is theirs too (the walk may not pass there),
     // and the command may have taken it from them.
     bool now = others_may_change_entry(fd, st);
-    bool taken = !now && below_one_of(fd, walk.shared, walk.shared_count);
+    bool noted = below_one_of(fd, walk.shared, walk.shared_count), taken = !now && noted;
     bool refused = made_by_command(st) && (walk.unnoted || taken);
-    all = !refused && ours_below(fd, below->depth + 1, now || taken);
+    all = !refused && ours_below(fd, below->depth + 1, now || noted);
     if (refused)
       refuse(walk.path, walk.unnoted ? "could not be checked" : kUnpackedShared, walk.instead);
     walk.since = since;
@@ -357,8 +355,9 @@ static bool ours_listed(const char *name, void *context) {
   bool mounted = dir && !closed && st.st_dev != below->dev;
   // Nor may a directory share what the run command makes in it (tar --acls restores a default
   // ACL).
+  // So may they one they could change before the extract command ran (note_shared).
   if (seen && (made || dir) && !link && !closed)
-    shared = others_may_change_entry(fd, st);
+    shared = others_may_change_entry(fd, st) || listed_in(walk.shared, walk.shared_count, st);
   // Through a directory of another user's that was there.
   bool reached = below->shared && (made || link) && !closed;
   // Where the note did not go (a link the command made leads there), what a directory the

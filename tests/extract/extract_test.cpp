@@ -1025,6 +1025,8 @@ TEST_F(Extract, CurrentDirectoryThatOthersMayChange) {
        "mkdir d && echo > d/old && chown -R 65534 d"},
       {"cat > d/f; chmod 0755 d", "./d" + shared_entry, false,
        "mkdir -m 1777 d && ln -s /tmp d/l && chown -h 65534 d/l"},
+      {"cat > f; chmod 0755 data/", "./data" + shared_entry, false,
+       "mkdir -m 1777 ../far && echo > ../far/old && chown 65534 ../far/old && ln -s ../far data"},
       // So is a directory below one noted as theirs, where a link the command made leads.
       {"cat > f; chown 0 data/p/e; rm data; ln -s ../far/p/e data", "./data" + shared_entry, false,
        "mkdir -p ../far/p/e && chmod 1777 ../far/p && echo > ../far/p/e/old && "
